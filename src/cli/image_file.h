@@ -1,0 +1,16 @@
+// The image file: a raw binary read whole into memory before the handshake.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// Opens a regular file for binary reading; nullptr for anything else
+// (missing, a directory, a FIFO that would block, a device).
+std::FILE* image_open(const std::string& path);
+
+// Reads the whole file into `image`. False when its size is unknown, does not
+// fit in 32 bits, cannot be allocated, or not every byte could be read: a
+// partly read image must never be programmed.
+bool image_load(std::FILE* file, std::vector<uint8_t>& image);

@@ -1,0 +1,27 @@
+// The command line: words read left to right into the settings of one run.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct run_settings {
+  std::string port_name = "COM1";  // as typed; the serial layer refuses an over-long one
+  int32_t baud_rate = 115200;
+  uint32_t address = 0x20000000;
+  bool write = false;
+  bool verify = false;
+  std::string image_path = "default.bin";
+};
+
+inline constexpr std::size_t image_path_max = 255;
+
+// "0x" followed by hex digits, or decimal digits. Every character multiplies
+// by the base; one that is no digit adds nothing. Wraps modulo 2^32.
+uint32_t parse_number(const std::string& text);
+
+// Leading white space, an optional sign, decimal digits; stops at the first
+// other character; no digits gives 0. Saturates at the 32-bit signed limits.
+int32_t parse_decimal(const std::string& text);
+
+run_settings parse_options(const std::vector<std::string>& words);

@@ -1,0 +1,66 @@
+#include "cli/run.h"
+
+#include <cstdint>
+#include <cstdio>
+
+#include "bootloader/bootloader.h"
+#include "bootloader/status_line.h"
+#include "cli/image_file.h"
+#include "cli/options.h"
+#include "cli/phases.h"
+
+namespace {
+
+constexpr unsigned line_settle_ms = 10;
+
+int finish(bool error_flag) {
+  if (error_flag) {
+    console_printf("done with %d error(s)..\n\n", 1);
+    return 1;
+  }
+  console_printf("done without errors..\n\n");
+  return 0;
+}
+
+}  // namespace
+
+int run(const std::vector<std::string>& words) {
+  console_printf("vexlor prog v1.0\n\n");
+  const run_settings settings = parse_options(words);
+
+  port_handle port = port_open(settings.port_name);
+  if (port == nullptr) {
+    console_printf("error: cannot open port %s\n", settings.port_name.c_str());
+    return finish(true);
+  }
+  port_set_line(port, settings.baud_rate);  // a port that refuses keeps its settings
+
+  bool error_flag = false;
+  std::vector<uint8_t> image;
+  std::FILE* file = image_open(settings.image_path);
+  if (file == nullptr) {
+    console_printf("cannot open file %s..\n", settings.image_path.c_str());
+    error_flag = true;
+  } else if (!image_load(file, image)) {
+    console_printf("cannot read file %s..\n", settings.image_path.c_str());
+    error_flag = true;
+  } else {
+    port_control(port, CLRRTS);
+    port_control(port, SETDTR);
+    port_control(port, CLRDTR);
+    sleep_ms(line_settle_ms);
+    // No input is discarded here: a byte the target sends after the line
+    // sequence is taken as its answer to the start byte.
+    if (!device_init(port)) error_flag = true;
+    if (settings.write) write_phase(port, settings.address, image, error_flag);
+    if (settings.verify) verify_phase(port, settings.address, image, error_flag);
+  }
+
+  port_control(port, SETRTS);
+  port_control(port, SETDTR);
+  port_control(port, CLRDTR);
+  port_close(port);
+  if (file != nullptr) std::fclose(file);
+  image = {};  // released last, after the port and the file
+  return finish(error_flag);
+}

@@ -1,0 +1,137 @@
+// Windows backend of the serial layer. The communications driver keeps the
+// time-outs itself (SetCommTimeouts), so reads and writes are single calls.
+#include "serial/serial_port.h"  // first: <windows.h> #defines SETRTS and friends
+
+#include <chrono>
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+struct serial_port {
+  HANDLE handle;
+};
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+constexpr DWORD all_access = 0x1F01FF;
+constexpr DWORD share_read_write = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr DWORD read_interval_ms = 100;
+constexpr DWORD read_total_multiplier_ms = 20;
+constexpr DWORD read_total_constant_ms = 20;
+constexpr DWORD write_total_multiplier_ms = 20;
+constexpr DWORD write_total_constant_ms = 20;
+constexpr std::size_t drain_chunk = 16;
+constexpr auto drain_limit = std::chrono::seconds(2);
+
+// ReadFile and WriteFile take a 32-bit count.
+DWORD clamp_count(std::size_t n) {
+  return n > MAXDWORD ? MAXDWORD : static_cast<DWORD>(n);
+}
+
+void drain_input(port_handle port) {
+  uint8_t scratch[drain_chunk];
+  const auto give_up = clock_type::now() + drain_limit;
+  while (port_read(port, scratch, sizeof scratch) > 0 && clock_type::now() < give_up) {
+  }
+}
+
+bool is_com_name(const std::string& name) {
+  return name.size() > 3 && name.compare(0, 3, "COM") == 0 &&
+         name.find_first_not_of("0123456789", 3) == std::string::npos && name[3] != '0';
+}
+
+}  // namespace
+
+std::string port_device_name(const std::string& name) {
+  // Only COM1 to COM9 open by the bare name; the device namespace form opens
+  // every port number.
+  if (is_com_name(name)) return "\\\\.\\" + name;
+  return name;
+}
+
+port_handle port_open(const std::string& name) {
+  if (name.empty() || name.size() > port_name_max) return nullptr;
+  const std::string device = port_device_name(name);
+  HANDLE h = CreateFileA(device.c_str(), all_access, share_read_write, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  // A name can just as well open an ordinary file, a pipe, NUL or the
+  // console; none of them may ever be written to. Only a character device
+  // that answers the communications calls is a serial port.
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  if (GetFileType(h) != FILE_TYPE_CHAR || !GetCommState(h, &dcb)) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = read_interval_ms;
+  timeouts.ReadTotalTimeoutMultiplier = read_total_multiplier_ms;
+  timeouts.ReadTotalTimeoutConstant = read_total_constant_ms;
+  timeouts.WriteTotalTimeoutMultiplier = write_total_multiplier_ms;
+  timeouts.WriteTotalTimeoutConstant = write_total_constant_ms;
+  SetCommTimeouts(h, &timeouts);
+  port_handle port = new serial_port{h};
+  drain_input(port);
+  return port;
+}
+
+bool port_set_line(port_handle port, int32_t baud) {
+  if (port == nullptr || baud <= 0) return false;
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  if (!GetCommState(port->handle, &dcb)) return false;
+  dcb.BaudRate = static_cast<DWORD>(baud);
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  // Every byte passes unaltered and unheld, as on the other platforms: no
+  // parity checking, no dropped NULs, no error character, no XON/XOFF (0x11
+  // and 0x13 are protocol bytes), no stop on a line error, and no hardware
+  // handshake: RTS and DTR are the tool's control lines. Both are left
+  // asserted, the state an open port has elsewhere, so the tool's line
+  // sequence gives the target the same edges.
+  dcb.fBinary = TRUE;
+  dcb.fParity = FALSE;
+  dcb.fOutxCtsFlow = FALSE;
+  dcb.fOutxDsrFlow = FALSE;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fDsrSensitivity = FALSE;
+  dcb.fTXContinueOnXoff = TRUE;
+  dcb.fOutX = FALSE;
+  dcb.fInX = FALSE;
+  dcb.fErrorChar = FALSE;
+  dcb.fNull = FALSE;
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  dcb.fAbortOnError = FALSE;
+  return SetCommState(port->handle, &dcb) != FALSE;
+}
+
+bool port_control(port_handle port, port_line_action code) {
+  if (port == nullptr) return false;
+  return EscapeCommFunction(port->handle, static_cast<DWORD>(code)) != FALSE;
+}
+
+bool port_write(port_handle port, const uint8_t* bytes, std::size_t n) {
+  if (port == nullptr || n > MAXDWORD) return false;
+  DWORD written = 0;
+  const BOOL ok = WriteFile(port->handle, bytes, static_cast<DWORD>(n), &written, nullptr);
+  return ok && written == n;
+}
+
+std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n) {
+  if (port == nullptr || n == 0) return 0;
+  DWORD got = 0;
+  if (!ReadFile(port->handle, buffer, clamp_count(n), &got, nullptr)) return 0;
+  return got;
+}
+
+void port_close(port_handle port) {
+  if (port == nullptr) return;
+  if (port->handle != nullptr) CloseHandle(port->handle);
+  delete port;
+}
+
+void sleep_ms(unsigned milliseconds) { Sleep(milliseconds); }

@@ -1,0 +1,73 @@
+// The control-line sequences around a run and their order relative to the
+// start byte, recorded from the real binary by a preloaded interposer (a pty
+// has no modem lines to observe).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "support/e2e.h"
+
+namespace {
+
+struct line_event {
+  double t;
+  std::string what;
+};
+
+std::vector<line_event> read_line_log(const std::string& path) {
+  std::vector<line_event> events;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    line_event e{};
+    fields >> e.t;
+    std::getline(fields >> std::ws, e.what);
+    events.push_back(e);
+  }
+  return events;
+}
+
+std::vector<std::string> whats(const std::vector<line_event>& events) {
+  std::vector<std::string> out;
+  for (const auto& e : events) out.push_back(e.what);
+  return out;
+}
+
+struct ControlLines : ::testing::Test {
+  std::string dir = make_test_dir();
+  void SetUp() override {
+    if (running_under_wine()) GTEST_SKIP() << "the interposer works on the native binary only";
+  }
+  void TearDown() override { std::filesystem::remove_all(dir); }
+
+  std::vector<line_event> record_run(const std::vector<std::string>& args) {
+    sim_target sim = start_sim(dir, {});
+    const std::string log = dir + "/lines.log";
+    run_programmer(dir, args, sim.pty_path,
+                   {"LD_PRELOAD=" VEXLOR_LINE_RECORDER_PATH, "VEXLOR_LINE_LOG=" + log});
+    finish_sim(sim);
+    return read_line_log(log);
+  }
+};
+
+}  // namespace
+
+TEST_F(ControlLines, OpeningSequenceThenPauseThenStartByteThenClosingSequence) {
+  write_file(dir + "/image.bin", {});
+  const auto events = record_run({"--port", "@PORT", "image.bin"});
+  ASSERT_EQ(whats(events), (std::vector<std::string>{"clear rts", "set dtr", "clear dtr", "write 7f",
+                                                      "set rts", "set dtr", "clear dtr"}));
+  // Back to back within each sequence; 10 ms before the start byte.
+  EXPECT_LT(events[2].t - events[0].t, 0.005);
+  EXPECT_GE(events[3].t - events[2].t, 0.010);
+  EXPECT_LT(events[3].t - events[2].t, 0.030);
+  EXPECT_LT(events[6].t - events[4].t, 0.005);
+}
+
+TEST_F(ControlLines, FileErrorSkipsTheOpeningSequenceButNotTheClosingOne) {
+  const auto events = record_run({"--port", "@PORT", "missing.bin"});
+  EXPECT_EQ(whats(events), (std::vector<std::string>{"set rts", "set dtr", "clear dtr"}));
+}

@@ -1,0 +1,184 @@
+// The POSIX serial layer against a real pseudo-terminal: time-outs, drain at
+// open, raw bytes, and refusal of what is not a serial device.
+#include "serial/serial_port.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "support/pty_pair.h"
+
+using namespace std::chrono_literals;
+using clock_type = std::chrono::steady_clock;
+
+namespace {
+
+struct SerialPort : ::testing::Test {
+  pty_pair pty = open_pty_pair();
+  port_handle port = nullptr;
+  void open_port() {
+    port = port_open(pty.slave_path);
+    ASSERT_NE(port, nullptr);
+  }
+  void TearDown() override {
+    port_close(port);
+    close_pty_pair(pty);
+  }
+};
+
+}  // namespace
+
+TEST(PortDeviceName, ComNamesPathsAndBareNames) {
+  EXPECT_EQ(port_device_name("COM1"), "/dev/ttyS0");
+  EXPECT_EQ(port_device_name("COM12"), "/dev/ttyS11");
+  EXPECT_EQ(port_device_name("ttyUSB0"), "/dev/ttyUSB0");
+  EXPECT_EQ(port_device_name("/dev/pts/3"), "/dev/pts/3");
+  EXPECT_EQ(port_device_name("./link"), "./link");
+  EXPECT_EQ(port_device_name("COM0"), "/dev/COM0");
+  EXPECT_EQ(port_device_name("COMX"), "/dev/COMX");
+  EXPECT_EQ(port_device_name("com3"), "/dev/com3");
+}
+
+TEST_F(SerialPort, SilentLineOneByteReadReturnsNothingAfterAbout40ms) {
+  open_port();
+  uint8_t byte = 0;
+  const auto start = clock_type::now();
+  EXPECT_EQ(port_read(port, &byte, 1), 0u);
+  const double took = seconds_since(start);
+  EXPECT_GE(took, 0.038);
+  EXPECT_LT(took, 0.2);
+}
+
+TEST_F(SerialPort, ReadReturnsAtOnceWhenAllBytesAreThere) {
+  open_port();
+  std::vector<uint8_t> block(256);
+  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i);
+  send_bytes(pty, block);
+  std::vector<uint8_t> got(256);
+  const auto start = clock_type::now();
+  EXPECT_EQ(port_read(port, got.data(), got.size()), 256u);
+  EXPECT_LT(seconds_since(start), 0.03);
+  EXPECT_EQ(got, block);
+}
+
+TEST_F(SerialPort, PartialReadEndsWhenTheLineGoesQuietFor100ms) {
+  open_port();
+  send_bytes(pty, std::vector<uint8_t>(200, 0x5A));
+  std::vector<uint8_t> got(256);
+  const auto start = clock_type::now();
+  EXPECT_EQ(port_read(port, got.data(), got.size()), 200u);
+  const double took = seconds_since(start);
+  EXPECT_GE(took, 0.095);
+  EXPECT_LT(took, 0.5);
+}
+
+TEST_F(SerialPort, TrickleEndsAtTheTotalTimeOut) {
+  open_port();
+  // A byte every 50 ms never trips the 100 ms gap, so the 20 * 10 + 20 ms
+  // total ends the read of 10 bytes with what has come by then.
+  std::thread trickle([&] {
+    for (int i = 0; i < 8; ++i) {
+      send_bytes(pty, {0x33});
+      std::this_thread::sleep_for(50ms);
+    }
+  });
+  std::vector<uint8_t> got(10);
+  const auto start = clock_type::now();
+  const std::size_t n = port_read(port, got.data(), got.size());
+  const double took = seconds_since(start);
+  trickle.join();
+  EXPECT_GE(n, 3u);
+  EXPECT_LT(n, 10u);
+  EXPECT_GE(took, 0.215);
+  EXPECT_LT(took, 0.35);
+}
+
+TEST_F(SerialPort, OpenDrainsWhatTheLineAlreadyCarries) {
+  send_bytes(pty, std::vector<uint8_t>(100, 0xEE));
+  const auto start = clock_type::now();
+  open_port();
+  // One empty 16-byte read (340 ms) ends the drain.
+  EXPECT_GE(seconds_since(start), 0.33);
+  send_bytes(pty, {0x75});
+  uint8_t byte = 0;
+  ASSERT_EQ(port_read(port, &byte, 1), 1u);
+  EXPECT_EQ(byte, 0x75);
+}
+
+TEST_F(SerialPort, DrainGivesUpOnALineThatNeverGoesQuiet) {
+  std::atomic<bool> stop{false};
+  std::thread chatter([&] {
+    while (!stop) {
+      send_bytes(pty, {0x00});
+      std::this_thread::sleep_for(20ms);
+    }
+  });
+  const auto start = clock_type::now();
+  port = port_open(pty.slave_path);
+  const double took = seconds_since(start);
+  stop = true;
+  chatter.join();
+  EXPECT_NE(port, nullptr);
+  EXPECT_GE(took, 1.9);
+  EXPECT_LT(took, 2.6);
+}
+
+TEST_F(SerialPort, BytesPassUnalteredBothWays) {
+  open_port();
+  ASSERT_TRUE(port_set_line(port, 115200));
+  // Flow-control, line-editing and signal characters are protocol bytes here.
+  const std::vector<uint8_t> special = {0x11, 0x13, 0x0D, 0x0A, 0x03, 0x04, 0x7F, 0x1A, 0xFF, 0x00};
+  ASSERT_TRUE(port_write(port, special.data(), special.size()));
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(received_bytes(pty), special);
+  send_bytes(pty, special);
+  std::vector<uint8_t> got(special.size());
+  EXPECT_EQ(port_read(port, got.data(), got.size()), special.size());
+  EXPECT_EQ(got, special);
+}
+
+TEST_F(SerialPort, LineRatesAnyPositiveNothingElse) {
+  open_port();
+  EXPECT_TRUE(port_set_line(port, 115200));
+  EXPECT_TRUE(port_set_line(port, 250000));  // not a standard rate
+  EXPECT_TRUE(port_set_line(port, 2000000));
+  EXPECT_FALSE(port_set_line(port, 0));
+  EXPECT_FALSE(port_set_line(port, -9600));
+  EXPECT_FALSE(port_set_line(nullptr, 9600));
+}
+
+TEST_F(SerialPort, VanishedLineReadsNothingWithoutWaiting) {
+  open_port();
+  close_pty_pair(pty);  // the adapter is unplugged
+  uint8_t buffer[256];
+  const auto start = clock_type::now();
+  EXPECT_EQ(port_read(port, buffer, sizeof buffer), 0u);
+  EXPECT_LT(seconds_since(start), 0.1);
+}
+
+TEST(PortOpen, RefusesWhatIsNotASerialDevice) {
+  const auto dir = std::filesystem::temp_directory_path() / ("vexlor-port-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const auto file = dir / "not-a-port";
+  { std::ofstream(file) << "keep me"; }
+  const auto before = std::filesystem::last_write_time(file);
+
+  EXPECT_EQ(port_open(file.string()), nullptr);
+  EXPECT_EQ(port_open(dir.string()), nullptr);
+  EXPECT_EQ(port_open("/dev/null"), nullptr);
+  EXPECT_EQ(port_open((dir / "missing").string()), nullptr);
+  EXPECT_FALSE(std::filesystem::exists(dir / "missing"));  // never created
+  EXPECT_EQ(port_open(""), nullptr);
+  EXPECT_EQ(port_open("/dev/" + std::string(300, 'x')), nullptr);
+
+  std::ifstream in(file);
+  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(content, "keep me");
+  EXPECT_EQ(std::filesystem::last_write_time(file), before);
+  std::filesystem::remove_all(dir);
+  port_close(nullptr);  // closing no port does nothing
+}

@@ -1,0 +1,51 @@
+// End-to-end runs: the real programmer binary against vexlor-sim on a pty.
+// One suite serves two targets: the native binary, and the Windows .exe under
+// Wine (VEXLOR_TARGET=wine), reaching the same pty through a COM name.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+
+struct sim_event {
+  double t = 0;
+  std::string kind;  // open, close, rx, tx, erase, fault, vanish
+  std::vector<uint8_t> bytes;
+  std::string text;  // the rest of the line
+};
+
+struct sim_target {
+  child_process process;
+  std::string pty_path;
+  std::string log_path;
+};
+
+// A fresh directory for one test's files; removed by the caller if wanted.
+std::string make_test_dir();
+
+// Starts vexlor-sim for one session (--once) with a log in `dir`, plus `args`.
+sim_target start_sim(const std::string& dir, const std::vector<std::string>& args);
+
+// Waits for the simulator to end its session; returns its exit status.
+int finish_sim(sim_target& sim);
+
+std::vector<sim_event> read_sim_log(const std::string& path);
+std::vector<uint8_t> bytes_received(const std::vector<sim_event>& log);
+
+bool running_under_wine();
+
+// Runs the programmer in `dir` with `args`, where the word "@PORT" stands for
+// the simulator's port (a pty path natively, a COM name under Wine). Console
+// line ends are normalised to "\n" under Wine only.
+process_result run_programmer(const std::string& dir, std::vector<std::string> args,
+                              const std::string& pty_path = "",
+                              const std::vector<std::string>& env_extra = {});
+
+// The port name the programmer was given for "@PORT" in the last run.
+std::string last_port_name();
+
+std::vector<uint8_t> read_file(const std::string& path);
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
+std::vector<uint8_t> pattern_bytes(std::size_t size, uint32_t seed);

@@ -1,0 +1,71 @@
+// Preloaded into the programmer by the control-line tests: a pty has no
+// modem lines, so the tests record the modem-control requests and the writes
+// to the port, with times, to check their order and the pause between them.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+using ioctl_fn = int (*)(int, unsigned long, ...);
+using write_fn = ssize_t (*)(int, const void*, size_t);
+
+ioctl_fn real_ioctl() {
+  static auto fn = reinterpret_cast<ioctl_fn>(dlsym(RTLD_NEXT, "ioctl"));
+  return fn;
+}
+
+write_fn real_write() {
+  static auto fn = reinterpret_cast<write_fn>(dlsym(RTLD_NEXT, "write"));
+  return fn;
+}
+
+void record(const char* what) {
+  const char* path = std::getenv("VEXLOR_LINE_LOG");
+  if (path == nullptr) return;
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  char line[1200];
+  int n = std::snprintf(line, sizeof line, "%ld.%06ld %s\n", static_cast<long>(now.tv_sec),
+                        now.tv_nsec / 1000, what);
+  int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  real_write()(fd, line, static_cast<size_t>(n));
+  close(fd);
+}
+
+}  // namespace
+
+extern "C" int ioctl(int fd, unsigned long request, ...) {
+  va_list args;
+  va_start(args, request);
+  void* arg = va_arg(args, void*);
+  va_end(args);
+  if (request == TIOCMBIS || request == TIOCMBIC) {
+    const int lines = *static_cast<int*>(arg);
+    char what[64];
+    std::snprintf(what, sizeof what, "%s %s%s", request == TIOCMBIS ? "set" : "clear",
+                  (lines & TIOCM_RTS) ? "rts" : "", (lines & TIOCM_DTR) ? "dtr" : "");
+    record(what);
+  }
+  return real_ioctl()(fd, request, arg);
+}
+
+extern "C" ssize_t write(int fd, const void* bytes, size_t n) {
+  if (fd > 2 && isatty(fd)) {
+    char what[1100] = "write";
+    size_t used = 5;
+    const auto* p = static_cast<const unsigned char*>(bytes);
+    for (size_t i = 0; i < n && used + 4 < sizeof what; ++i) {
+      used += static_cast<size_t>(std::snprintf(what + used, sizeof what - used, " %02x", p[i]));
+    }
+    record(what);
+  }
+  return real_write()(fd, bytes, n);
+}

@@ -1,0 +1,30 @@
+// A pseudo-terminal whose master side plays the target in unit tests.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct pty_pair {
+  int master = -1;
+  std::string slave_path;
+};
+
+// Opens a pty in raw mode and closes the slave side, so that the code under
+// test opens it by name as it would open a real port.
+pty_pair open_pty_pair();
+void close_pty_pair(pty_pair& pty);
+
+// Writes bytes to the master, as the target sends them.
+void send_bytes(const pty_pair& pty, const std::vector<uint8_t>& bytes);
+
+// Sends bytes after a delay, from another thread; join before closing.
+std::thread send_later(const pty_pair& pty, std::vector<uint8_t> bytes,
+                       std::chrono::milliseconds delay);
+
+// Everything the code under test has written so far (non-blocking).
+std::vector<uint8_t> received_bytes(const pty_pair& pty);
+
+double seconds_since(std::chrono::steady_clock::time_point start);

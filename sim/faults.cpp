@@ -1,0 +1,112 @@
+#include "faults.h"
+
+#include <charconv>
+
+namespace {
+
+constexpr std::array<std::string_view, sim_step_count> step_names{
+    "start",         "erase.prelude1", "erase.prelude2", "erase.command",
+    "erase.final",   "write.command",  "write.address",  "write.end",
+    "read.command",  "read.address",   "read.data",
+};
+
+constexpr std::array<std::string_view, 6> kind_names{"refuse", "silent", "late", "short", "flip", "vanish"};
+
+template <typename T>
+bool parse_unsigned(std::string_view text, T& value)
+{
+  if (text.empty()) return false;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return ec == std::errc{} && end == text.data() + text.size();
+}
+
+bool kind_takes_arg(fault_kind kind)
+{
+  return kind == fault_kind::late || kind == fault_kind::short_data || kind == fault_kind::flip;
+}
+
+}  // namespace
+
+std::string_view step_name(sim_step step) { return step_names[static_cast<std::size_t>(step)]; }
+
+std::string_view fault_kind_name(fault_kind kind) { return kind_names[static_cast<std::size_t>(kind)]; }
+
+std::optional<fault_spec> parse_fault(std::string_view text, std::string& error)
+{
+  fault_spec spec;
+  const std::string quoted = "fault '" + std::string(text) + "': ";
+
+  if (auto at = text.rfind('@'); at != std::string_view::npos) {
+    std::string_view count = text.substr(at + 1);
+    text = text.substr(0, at);
+    if (count == "*") {
+      spec.occurrence = 0;
+    } else if (!parse_unsigned(count, spec.occurrence) || spec.occurrence == 0) {
+      error = quoted + "occurrence must be a number from 1 or '*'";
+      return std::nullopt;
+    }
+  }
+
+  auto colon = text.find(':');
+  if (colon == std::string_view::npos) {
+    error = quoted + "expected STEP:KIND";
+    return std::nullopt;
+  }
+  std::string_view step = text.substr(0, colon);
+  std::string_view rest = text.substr(colon + 1);
+  std::string_view kind = rest;
+  std::string_view arg;
+  bool has_arg = false;
+  if (auto arg_colon = rest.find(':'); arg_colon != std::string_view::npos) {
+    kind = rest.substr(0, arg_colon);
+    arg = rest.substr(arg_colon + 1);
+    has_arg = true;
+  }
+
+  bool step_known = false;
+  for (std::size_t i = 0; i < step_names.size(); ++i) {
+    if (step_names[i] == step) {
+      spec.step = static_cast<sim_step>(i);
+      step_known = true;
+    }
+  }
+  if (!step_known) {
+    error = quoted + "unknown step '" + std::string(step) + "'";
+    return std::nullopt;
+  }
+
+  bool kind_known = false;
+  for (std::size_t i = 0; i < kind_names.size(); ++i) {
+    if (kind_names[i] == kind) {
+      spec.kind = static_cast<fault_kind>(i);
+      kind_known = true;
+    }
+  }
+  if (!kind_known) {
+    error = quoted + "unknown kind '" + std::string(kind) + "'";
+    return std::nullopt;
+  }
+
+  if (kind_takes_arg(spec.kind) != has_arg) {
+    error = quoted + std::string(kind) + (has_arg ? " takes no argument" : " needs a number argument");
+    return std::nullopt;
+  }
+  if (has_arg && !parse_unsigned(arg, spec.arg)) {
+    error = quoted + "argument must be a number";
+    return std::nullopt;
+  }
+  if ((spec.kind == fault_kind::short_data || spec.kind == fault_kind::flip) && spec.step != sim_step::read_data) {
+    error = quoted + std::string(kind) + " applies to read.data only";
+    return std::nullopt;
+  }
+  return spec;
+}
+
+std::optional<fault_spec> fault_take(fault_table& table, sim_step step)
+{
+  const uint64_t count = ++table.reached[static_cast<std::size_t>(step)];
+  for (const auto& spec : table.specs) {
+    if (spec.step == step && (spec.occurrence == 0 || spec.occurrence == count)) return spec;
+  }
+  return std::nullopt;
+}

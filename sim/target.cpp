@@ -1,0 +1,187 @@
+#include "target.h"
+
+#include <algorithm>
+#include <array>
+#include <span>
+
+#include "bootloader/bootloader.h"
+
+namespace {
+
+constexpr std::array<uint8_t, 1> ack{ack_byte};
+
+void emit(target& t, int64_t at, std::span<const uint8_t> bytes)
+{
+  for (uint8_t byte : bytes) t.output.push_back({at, byte});
+}
+
+void expect(target& t, target_state state, std::size_t count)
+{
+  t.state = state;
+  t.collected.clear();
+  t.expected = count;
+}
+
+// Sends the step's normal answer now, or what a configured fault makes of it.
+// Returns true when the command goes on; otherwise the state is already set.
+bool answer(target& t, sim_step step, std::span<const uint8_t> normal)
+{
+  auto fault = fault_take(t.faults, step);
+  if (!fault) {
+    emit(t, t.clock_ns, normal);
+    return true;
+  }
+  t.notes.push_back("fault " + std::string(step_name(step)) + " " + std::string(fault_kind_name(fault->kind)));
+
+  const target_state abandoned = step == sim_step::start ? target_state::before_start : target_state::command;
+  switch (fault->kind) {
+    case fault_kind::refuse:
+      // A refusal in the middle of the data would be just another data byte.
+      if (step != sim_step::read_data) emit(t, t.clock_ns, std::array<uint8_t, 1>{nack_byte});
+      expect(t, abandoned, 0);
+      return false;
+    case fault_kind::silent:
+      expect(t, abandoned, 0);
+      return false;
+    case fault_kind::late:
+      t.clock_ns += int64_t{fault->arg} * 1'000'000;
+      emit(t, t.clock_ns, normal);
+      return true;
+    case fault_kind::short_data:
+      emit(t, t.clock_ns, normal.first(std::min<std::size_t>(fault->arg, normal.size())));
+      return true;
+    case fault_kind::flip: {
+      std::vector<uint8_t> spoiled(normal.begin(), normal.end());
+      if (fault->arg < spoiled.size()) spoiled[fault->arg] ^= 0xFF;
+      emit(t, t.clock_ns, spoiled);
+      return true;
+    }
+    case fault_kind::vanish:
+      t.vanish_at_ns = t.clock_ns;
+      expect(t, target_state::gone, 0);
+      return false;
+  }
+  return false;
+}
+
+// Collects one byte; true once `expected` bytes are in.
+bool collect(target& t, uint8_t byte)
+{
+  t.collected.push_back(byte);
+  return t.collected.size() == t.expected;
+}
+
+uint32_t collected_address(const target& t)
+{
+  return uint32_t{t.collected[0]} << 24 | uint32_t{t.collected[1]} << 16 | uint32_t{t.collected[2]} << 8 |
+         t.collected[3];
+}
+
+void on_before_start(target& t, uint8_t byte)
+{
+  if (byte != start_byte) return;  // line noise before the host starts; the log has it
+  if (answer(t, sim_step::start, ack)) expect(t, target_state::command, 0);
+}
+
+void on_command(target& t, uint8_t byte)
+{
+  switch (byte) {
+    case erase_prelude:
+      if (answer(t, sim_step::erase_prelude1, ack) && answer(t, sim_step::erase_prelude2, ack)) {
+        expect(t, target_state::erase_select, 0);
+      }
+      return;
+    case write_command:
+      if (answer(t, sim_step::write_command, ack)) expect(t, target_state::write_address, 4);
+      return;
+    case read_command:
+      if (answer(t, sim_step::read_command, ack)) expect(t, target_state::read_address, 4);
+      return;
+    default:
+      emit(t, t.clock_ns, std::array<uint8_t, 1>{nack_byte});
+      return;
+  }
+}
+
+void on_erase_select(target& t, uint8_t byte)
+{
+  if (byte != erase_command) {
+    emit(t, t.clock_ns, std::array<uint8_t, 1>{nack_byte});
+    expect(t, target_state::command, 0);
+    return;
+  }
+  if (answer(t, sim_step::erase_command, ack)) expect(t, target_state::erase_count, 1);
+}
+
+void on_erase_count(target& t, uint8_t byte) { expect(t, target_state::erase_sectors, std::size_t{byte} + 1); }
+
+void on_erase_sectors(target& t, uint8_t byte)
+{
+  if (!collect(t, byte)) return;
+  bool all_known = std::all_of(t.collected.begin(), t.collected.end(),
+                               [](uint8_t number) { return find_sector(number).has_value(); });
+  if (all_known) {
+    for (uint8_t number : t.collected) {
+      memory_erase(t.memory, *find_sector(number));
+      t.clock_ns += t.erase_ns;
+      t.notes.push_back("erase " + std::to_string(number));
+    }
+  }
+  std::array<uint8_t, 1> reply{all_known ? ack_byte : nack_byte};
+  if (answer(t, sim_step::erase_final, reply)) expect(t, target_state::command, 0);
+}
+
+void on_write_address(target& t, uint8_t byte)
+{
+  if (!collect(t, byte)) return;
+  t.address = collected_address(t);
+  if (answer(t, sim_step::write_address, ack)) expect(t, target_state::write_length, 1);
+}
+
+void on_write_length(target& t, uint8_t byte) { expect(t, target_state::write_data, std::size_t{byte} + 1); }
+
+void on_write_data(target& t, uint8_t byte)
+{
+  if (!collect(t, byte)) return;
+  memory_program(t.memory, t.address, t.collected);
+  if (answer(t, sim_step::write_end, ack)) expect(t, target_state::command, 0);
+}
+
+void on_read_address(target& t, uint8_t byte)
+{
+  if (!collect(t, byte)) return;
+  t.address = collected_address(t);
+  if (answer(t, sim_step::read_address, ack)) expect(t, target_state::read_length, 1);
+}
+
+void on_read_length(target& t, uint8_t byte)
+{
+  std::vector<uint8_t> data(std::size_t{byte} + 1);
+  memory_read(t.memory, t.address, data);
+  if (answer(t, sim_step::read_data, data)) expect(t, target_state::command, 0);
+}
+
+void on_gone(target&, uint8_t) {}
+
+using byte_handler = void (*)(target&, uint8_t);
+
+// Indexed by target_state; a new command is a new state and a handler here.
+constexpr std::array<byte_handler, 11> handlers{
+    on_before_start, on_command,      on_erase_select, on_erase_count,  on_erase_sectors, on_write_address,
+    on_write_length, on_write_data,   on_read_address, on_read_length,  on_gone,
+};
+static_assert(handlers.size() == static_cast<std::size_t>(target_state::gone) + 1);
+
+}  // namespace
+
+void target_receive(target& t, uint8_t byte, int64_t arrival_ns)
+{
+  t.clock_ns = std::max(t.clock_ns, arrival_ns);
+  handlers[static_cast<std::size_t>(t.state)](t, byte);
+}
+
+void target_hang_up(target& t)
+{
+  if (t.state != target_state::gone) expect(t, target_state::before_start, 0);
+  t.clock_ns = 0;
+}

@@ -1,0 +1,56 @@
+// The boot loader's state machine: takes the host's bytes one at a time at
+// their logical arrival time and schedules its answers. Pure logic, no I/O:
+// the event loop drains `output`, `notes` and `vanish_at_ns` after each byte.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "faults.h"
+#include "memory.h"
+
+enum class target_state : uint8_t {
+  before_start,
+  command,
+  erase_select,  // prelude acknowledged, waiting for the erase command byte
+  erase_count,
+  erase_sectors,
+  write_address,
+  write_length,
+  write_data,
+  read_address,
+  read_length,
+  gone,  // vanished: nothing more is answered
+};
+
+inline constexpr uint8_t nack_byte = 0x1F;
+
+struct emission {
+  int64_t at_ns;  // logical time the target puts the byte on the line
+  uint8_t byte;
+};
+
+struct target {
+  sim_memory memory;
+  fault_table faults;
+  int64_t erase_ns = 0;  // per sector
+
+  target_state state = target_state::before_start;
+  // The target's own time: it cannot take a byte before it has finished
+  // what earlier bytes started (an erase, a late answer).
+  int64_t clock_ns = 0;
+  uint32_t address = 0;
+  std::vector<uint8_t> collected;  // address, sector list or data block so far
+  std::size_t expected = 0;        // bytes `collected` must reach
+
+  std::vector<emission> output;
+  std::vector<std::string> notes;  // log lines such as "erase 4"
+  std::optional<int64_t> vanish_at_ns;
+};
+
+void target_receive(target& t, uint8_t byte, int64_t arrival_ns);
+
+// The host closed the port: a new session must begin with the start byte.
+void target_hang_up(target& t);

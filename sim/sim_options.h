@@ -1,0 +1,43 @@
+// The simulator's command line.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "faults.h"
+
+struct memory_load {
+  uint32_t address;
+  std::string path;
+};
+
+struct memory_dump {
+  uint32_t address;
+  uint32_t size;
+  std::string path;
+};
+
+struct sim_options {
+  std::string link_path;  // empty: no symlink
+  std::string log_path;   // empty: no log
+  bool once = false;
+  uint32_t baud = 0;  // 0: bytes take no wire time
+  uint32_t erase_ms = 0;
+  std::vector<uint8_t> chatter;
+  std::vector<uint8_t> on_open;
+  std::vector<memory_load> loads;
+  std::vector<memory_dump> dumps;
+  std::vector<fault_spec> faults;
+  double max_seconds = 0;  // 0: no bound
+};
+
+inline constexpr const char* sim_usage =
+    "usage: vexlor-sim [--link PATH] [--log PATH] [--once] [--baud B] [--erase-ms MS]\n"
+    "                  [--chatter HEX] [--on-open HEX] [--load ADDR:PATH] [--dump ADDR:SIZE:PATH]\n"
+    "                  [--fault STEP:KIND[:ARG][@N]]... [--max-seconds S]\n";
+
+// `args` excludes the program name. On failure returns nullopt with the reason in `error`.
+std::optional<sim_options> parse_sim_options(std::span<const std::string> args, std::string& error);

@@ -1,0 +1,164 @@
+#include "sim_loop.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <optional>
+
+#include "line_pacer.h"
+#include "pty_link.h"
+#include "sim_clock.h"
+
+namespace {
+
+constexpr int64_t hang_up_poll_ns = 1'000'000;
+
+struct tx_byte {
+  int64_t due_ns;
+  uint8_t byte;
+};
+
+// What lives from one open of the port to its close.
+struct session {
+  bool open = false;
+  bool write_blocked = false;  // the pty buffer is full: wait for POLLOUT
+  line_pacer rx;
+  line_pacer tx;
+  std::deque<tx_byte> pending;
+  std::optional<int64_t> vanish_at_ns;
+};
+
+session fresh_session(const loop_config& config)
+{
+  session s;
+  s.rx = make_pacer(config.baud);
+  s.tx = make_pacer(config.baud);
+  return s;
+}
+
+void queue_bytes(session& s, int64_t ready_ns, std::span<const uint8_t> bytes)
+{
+  for (uint8_t byte : bytes) s.pending.push_back({pace_byte(s.tx, ready_ns), byte});
+}
+
+void take_target_output(session& s, target& t, sim_log& log, int64_t now)
+{
+  for (const auto& out : t.output) s.pending.push_back({pace_byte(s.tx, out.at_ns), out.byte});
+  t.output.clear();
+  for (const auto& note : t.notes) log_event(log, now, note);
+  t.notes.clear();
+  if (t.vanish_at_ns && !s.vanish_at_ns) s.vanish_at_ns = t.vanish_at_ns;
+}
+
+// Writes every byte due by `limit_ns` in one write. False when the slave is gone.
+bool write_due(int master, session& s, sim_log& log, int64_t limit_ns)
+{
+  if (s.write_blocked) return true;
+  std::vector<uint8_t> due;
+  for (const auto& item : s.pending) {
+    if (item.due_ns > limit_ns) break;
+    due.push_back(item.byte);
+  }
+  if (due.empty()) return true;
+  ssize_t written = write(master, due.data(), due.size());
+  if (written < 0) {
+    if (errno == EAGAIN || errno == EINTR) {
+      s.write_blocked = errno == EAGAIN;
+      return true;
+    }
+    return false;
+  }
+  log_bytes(log, monotonic_ns(), "tx", std::span(due).first(static_cast<std::size_t>(written)));
+  s.pending.erase(s.pending.begin(), s.pending.begin() + written);
+  if (static_cast<std::size_t>(written) < due.size()) s.write_blocked = true;
+  return true;
+}
+
+// Reads all that is waiting. False when the slave is gone.
+bool read_input(int master, session& s, target& t, sim_log& log)
+{
+  uint8_t buffer[4096];
+  for (;;) {
+    ssize_t got = read(master, buffer, sizeof buffer);
+    if (got < 0) return errno == EAGAIN || errno == EINTR;
+    if (got == 0) return false;
+    const int64_t now = monotonic_ns();
+    for (ssize_t i = 0; i < got; ++i) {
+      log_bytes(log, now, "rx", std::span(buffer + i, 1));
+      target_receive(t, buffer[i], pace_byte(s.rx, now));
+      take_target_output(s, t, log, now);
+    }
+  }
+}
+
+timespec as_timespec(int64_t ns)
+{
+  ns = std::max<int64_t>(ns, 0);
+  return timespec{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+}
+
+}  // namespace
+
+loop_end run_sim_loop(int master, const loop_config& config, target& t, sim_log& log, const sigset_t& wait_mask,
+                      const volatile std::sig_atomic_t* stop)
+{
+  if (!config.chatter.empty() && write(master, config.chatter.data(), config.chatter.size()) > 0) {
+    log_bytes(log, monotonic_ns(), "tx", config.chatter);
+  }
+
+  session s = fresh_session(config);
+  for (;;) {
+    if (*stop) return loop_end::signalled;
+    int64_t now = monotonic_ns();
+    if (now >= config.deadline_ns) return loop_end::timed_out;
+
+    if (!s.open) {
+      if (pty_hung_up(master)) {
+        timespec pause = as_timespec(std::min(hang_up_poll_ns, config.deadline_ns - now));
+        ppoll(nullptr, 0, &pause, &wait_mask);
+        continue;
+      }
+      s.open = true;
+      log_event(log, now, "open");
+      log_flush(log);
+      queue_bytes(s, now, config.on_open);
+      continue;
+    }
+
+    const int64_t write_limit = s.vanish_at_ns ? std::min(now, *s.vanish_at_ns) : now;
+    bool hung_up = !write_due(master, s, log, write_limit);
+    if (!hung_up && s.vanish_at_ns && *s.vanish_at_ns <= now) {
+      log_event(log, now, "vanish");
+      return loop_end::vanished;
+    }
+
+    if (!hung_up) {
+      int64_t wake = config.deadline_ns;
+      if (!s.pending.empty() && !s.write_blocked) wake = std::min(wake, s.pending.front().due_ns);
+      if (s.vanish_at_ns) wake = std::min(wake, *s.vanish_at_ns);
+      pollfd watch{master, static_cast<short>(POLLIN | (s.write_blocked ? POLLOUT : 0)), 0};
+      timespec timeout = as_timespec(wake - now);
+      if (ppoll(&watch, 1, &timeout, &wait_mask) < 0) {
+        if (errno == EINTR) continue;
+        std::fprintf(stderr, "vexlor-sim: poll: %s\n", std::strerror(errno));
+        return loop_end::failed;
+      }
+      if (watch.revents & POLLOUT) s.write_blocked = false;
+      if (watch.revents & POLLIN) hung_up = !read_input(master, s, t, log);
+      if (watch.revents & (POLLHUP | POLLERR)) hung_up = true;
+    }
+
+    if (hung_up) {
+      log_event(log, monotonic_ns(), "close");
+      log_flush(log);
+      target_hang_up(t);
+      s = fresh_session(config);
+      if (config.once) return loop_end::once_done;
+    }
+  }
+}

@@ -1,0 +1,27 @@
+// The event loop: waits for the programmer to open the port, feeds the target
+// the received bytes at their wire arrival times, puts the target's answers on
+// the line when they are due, and notices the close. Single-threaded.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <vector>
+
+#include "sim_log.h"
+#include "target.h"
+
+struct loop_config {
+  bool once = false;
+  uint32_t baud = 0;
+  std::vector<uint8_t> chatter;  // put on the line before anyone opens it
+  std::vector<uint8_t> on_open;  // sent the moment an open is seen
+  int64_t deadline_ns = INT64_MAX;
+};
+
+enum class loop_end { once_done, vanished, signalled, timed_out, failed };
+
+// `wait_mask` is the signal mask to wait under: the caller blocks SIGINT and
+// SIGTERM and its handlers set `*stop`, so a signal can only land while the
+// loop sleeps and is seen at once.
+loop_end run_sim_loop(int master, const loop_config& config, target& t, sim_log& log, const sigset_t& wait_mask,
+                      const volatile std::sig_atomic_t* stop);

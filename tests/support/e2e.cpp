@@ -34,6 +34,7 @@ std::string make_test_dir() {
 sim_target start_sim(const std::string& dir, const std::vector<std::string>& args) {
   sim_target sim;
   sim.log_path = dir + "/sim.log";
+  fs::remove(sim.log_path);  // the simulator appends; each run gets its own log
   std::vector<std::string> argv = {VEXLOR_SIM_PATH, "--once", "--log", sim.log_path,
                                    "--max-seconds", "60"};
   argv.insert(argv.end(), args.begin(), args.end());

@@ -96,6 +96,28 @@ bool read_input(int master, session& s, target& t, sim_log& log)
   }
 }
 
+// The kernel wakes a timed sleep some tens of microseconds late; at high baud
+// rates that is a good share of a byte time, and it would add to every answer
+// the host waits for. So the loop learns the usual lateness and aims that much
+// early, which centres the writes on their due times instead of trailing them.
+struct wake_tuning {
+  int64_t early_ns = 0;
+  int64_t max_early_ns = 0;  // half a byte time: never a whole byte early
+};
+
+wake_tuning make_wake_tuning(uint32_t baud)
+{
+  wake_tuning tuning;
+  tuning.max_early_ns = std::min<int64_t>(make_pacer(baud).byte_ns / 2, 200'000);
+  return tuning;
+}
+
+void learn_lateness(wake_tuning& tuning, int64_t late_ns)
+{
+  tuning.early_ns += (late_ns - tuning.early_ns) / 16;
+  tuning.early_ns = std::clamp<int64_t>(tuning.early_ns, 0, tuning.max_early_ns);
+}
+
 timespec as_timespec(int64_t ns)
 {
   ns = std::max<int64_t>(ns, 0);
@@ -112,6 +134,7 @@ loop_end run_sim_loop(int master, const loop_config& config, target& t, sim_log&
   }
 
   session s = fresh_session(config);
+  wake_tuning tuning = make_wake_tuning(config.baud);
   for (;;) {
     if (*stop) return loop_end::signalled;
     int64_t now = monotonic_ns();
@@ -130,7 +153,7 @@ loop_end run_sim_loop(int master, const loop_config& config, target& t, sim_log&
       continue;
     }
 
-    const int64_t write_limit = s.vanish_at_ns ? std::min(now, *s.vanish_at_ns) : now;
+    const int64_t write_limit = s.vanish_at_ns ? std::min(now, *s.vanish_at_ns) : now + tuning.early_ns;
     bool hung_up = !write_due(master, s, log, write_limit);
     if (!hung_up && s.vanish_at_ns && *s.vanish_at_ns <= now) {
       log_event(log, now, "vanish");
@@ -139,15 +162,18 @@ loop_end run_sim_loop(int master, const loop_config& config, target& t, sim_log&
 
     if (!hung_up) {
       int64_t wake = config.deadline_ns;
-      if (!s.pending.empty() && !s.write_blocked) wake = std::min(wake, s.pending.front().due_ns);
+      bool wake_for_byte = !s.pending.empty() && !s.write_blocked;
+      if (wake_for_byte) wake = std::min(wake, s.pending.front().due_ns - tuning.early_ns);
       if (s.vanish_at_ns) wake = std::min(wake, *s.vanish_at_ns);
       pollfd watch{master, static_cast<short>(POLLIN | (s.write_blocked ? POLLOUT : 0)), 0};
       timespec timeout = as_timespec(wake - now);
-      if (ppoll(&watch, 1, &timeout, &wait_mask) < 0) {
+      int ready = ppoll(&watch, 1, &timeout, &wait_mask);
+      if (ready < 0) {
         if (errno == EINTR) continue;
         std::fprintf(stderr, "vexlor-sim: poll: %s\n", std::strerror(errno));
         return loop_end::failed;
       }
+      if (ready == 0 && wake_for_byte && wake > now) learn_lateness(tuning, monotonic_ns() - wake);
       if (watch.revents & POLLOUT) s.write_blocked = false;
       if (watch.revents & POLLIN) hung_up = !read_input(master, s, t, log);
       if (watch.revents & (POLLHUP | POLLERR)) hung_up = true;

@@ -23,6 +23,7 @@ bool log_open(sim_log& log, const std::string& path)
 void log_event(sim_log& log, int64_t at_ns, std::string_view text)
 {
   if (!log.file) return;
+  log.dirty = true;
   write_time(log.file, at_ns);
   std::fprintf(log.file, " %.*s\n", static_cast<int>(text.size()), text.data());
 }
@@ -30,6 +31,7 @@ void log_event(sim_log& log, int64_t at_ns, std::string_view text)
 void log_bytes(sim_log& log, int64_t at_ns, std::string_view tag, std::span<const uint8_t> bytes)
 {
   if (!log.file) return;
+  log.dirty = true;
   write_time(log.file, at_ns);
   std::fprintf(log.file, " %.*s", static_cast<int>(tag.size()), tag.data());
   for (uint8_t byte : bytes) std::fprintf(log.file, " %02x", byte);
@@ -39,6 +41,7 @@ void log_bytes(sim_log& log, int64_t at_ns, std::string_view tag, std::span<cons
 void log_flush(sim_log& log)
 {
   if (log.file) std::fflush(log.file);
+  log.dirty = false;
 }
 
 void log_close(sim_log& log)

@@ -10,6 +10,7 @@
 
 struct sim_log {
   std::FILE* file = nullptr;  // nullptr: logging is off
+  bool dirty = false;         // lines written since the last flush
 };
 
 // Opens PATH for appending; false when it cannot be opened.

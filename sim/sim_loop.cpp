@@ -17,6 +17,7 @@
 namespace {
 
 constexpr int64_t hang_up_poll_ns = 1'000'000;
+constexpr int64_t quiet_flush_ns = 20'000'000;
 
 struct tx_byte {
   int64_t due_ns;
@@ -124,6 +125,48 @@ timespec as_timespec(int64_t ns)
   return timespec{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
 }
 
+enum class step_result { going_on, hung_up, vanished, failed };
+
+// One turn of an open session: put due bytes on the line, then sleep until
+// the next due byte, input from the host or the deadline.
+step_result serve(int master, const loop_config& config, session& s, wake_tuning& tuning, target& t, sim_log& log,
+                  const sigset_t& wait_mask)
+{
+  int64_t now = monotonic_ns();
+  const int64_t write_limit = s.vanish_at_ns ? std::min(now, *s.vanish_at_ns) : now + tuning.early_ns;
+  if (!write_due(master, s, log, write_limit)) return step_result::hung_up;
+  if (s.vanish_at_ns && *s.vanish_at_ns <= now) {
+    log_event(log, now, "vanish");
+    return step_result::vanished;
+  }
+
+  int64_t wake = config.deadline_ns;
+  const bool wake_for_byte = !s.pending.empty() && !s.write_blocked;
+  if (wake_for_byte) wake = std::min(wake, s.pending.front().due_ns - tuning.early_ns);
+  if (s.vanish_at_ns) wake = std::min(wake, *s.vanish_at_ns);
+  // A quiet line is the moment to let a reader of the log catch up.
+  const bool flush_when_quiet = log.dirty && s.pending.empty();
+  if (flush_when_quiet) wake = std::min(wake, now + quiet_flush_ns);
+
+  pollfd watch{master, static_cast<short>(POLLIN | (s.write_blocked ? POLLOUT : 0)), 0};
+  timespec timeout = as_timespec(wake - now);
+  const int ready = ppoll(&watch, 1, &timeout, &wait_mask);
+  if (ready < 0) {
+    if (errno == EINTR) return step_result::going_on;
+    std::fprintf(stderr, "vexlor-sim: poll: %s\n", std::strerror(errno));
+    return step_result::failed;
+  }
+  if (ready == 0) {
+    if (wake_for_byte && wake > now) learn_lateness(tuning, monotonic_ns() - wake);
+    if (flush_when_quiet) log_flush(log);
+    return step_result::going_on;
+  }
+  if (watch.revents & POLLOUT) s.write_blocked = false;
+  if ((watch.revents & POLLIN) && !read_input(master, s, t, log)) return step_result::hung_up;
+  if (watch.revents & (POLLHUP | POLLERR)) return step_result::hung_up;
+  return step_result::going_on;
+}
+
 }  // namespace
 
 loop_end run_sim_loop(int master, const loop_config& config, target& t, sim_log& log, const sigset_t& wait_mask,
@@ -137,7 +180,7 @@ loop_end run_sim_loop(int master, const loop_config& config, target& t, sim_log&
   wake_tuning tuning = make_wake_tuning(config.baud);
   for (;;) {
     if (*stop) return loop_end::signalled;
-    int64_t now = monotonic_ns();
+    const int64_t now = monotonic_ns();
     if (now >= config.deadline_ns) return loop_end::timed_out;
 
     if (!s.open) {
@@ -153,38 +196,20 @@ loop_end run_sim_loop(int master, const loop_config& config, target& t, sim_log&
       continue;
     }
 
-    const int64_t write_limit = s.vanish_at_ns ? std::min(now, *s.vanish_at_ns) : now + tuning.early_ns;
-    bool hung_up = !write_due(master, s, log, write_limit);
-    if (!hung_up && s.vanish_at_ns && *s.vanish_at_ns <= now) {
-      log_event(log, now, "vanish");
-      return loop_end::vanished;
-    }
-
-    if (!hung_up) {
-      int64_t wake = config.deadline_ns;
-      bool wake_for_byte = !s.pending.empty() && !s.write_blocked;
-      if (wake_for_byte) wake = std::min(wake, s.pending.front().due_ns - tuning.early_ns);
-      if (s.vanish_at_ns) wake = std::min(wake, *s.vanish_at_ns);
-      pollfd watch{master, static_cast<short>(POLLIN | (s.write_blocked ? POLLOUT : 0)), 0};
-      timespec timeout = as_timespec(wake - now);
-      int ready = ppoll(&watch, 1, &timeout, &wait_mask);
-      if (ready < 0) {
-        if (errno == EINTR) continue;
-        std::fprintf(stderr, "vexlor-sim: poll: %s\n", std::strerror(errno));
+    switch (serve(master, config, s, tuning, t, log, wait_mask)) {
+      case step_result::going_on:
+        break;
+      case step_result::vanished:
+        return loop_end::vanished;
+      case step_result::failed:
         return loop_end::failed;
-      }
-      if (ready == 0 && wake_for_byte && wake > now) learn_lateness(tuning, monotonic_ns() - wake);
-      if (watch.revents & POLLOUT) s.write_blocked = false;
-      if (watch.revents & POLLIN) hung_up = !read_input(master, s, t, log);
-      if (watch.revents & (POLLHUP | POLLERR)) hung_up = true;
-    }
-
-    if (hung_up) {
-      log_event(log, monotonic_ns(), "close");
-      log_flush(log);
-      target_hang_up(t);
-      s = fresh_session(config);
-      if (config.once) return loop_end::once_done;
+      case step_result::hung_up:
+        log_event(log, monotonic_ns(), "close");
+        log_flush(log);
+        target_hang_up(t);
+        s = fresh_session(config);
+        if (config.once) return loop_end::once_done;
+        break;
     }
   }
 }

@@ -1,13 +1,13 @@
 #include "image_files.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <vector>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 bool load_image(sim_memory& memory, uint32_t address, const std::string& path, std::string& error)
 {

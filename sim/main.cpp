@@ -82,7 +82,8 @@ int main(int argc, char** argv)
   config.baud = options->baud;
   config.chatter = options->chatter;
   config.on_open = options->on_open;
-  if (options->max_seconds > 0) {
+  // Beyond a century the bound means nothing and would overflow nanoseconds.
+  if (options->max_seconds > 0 && options->max_seconds < 3e9) {
     config.deadline_ns = monotonic_ns() + static_cast<int64_t>(options->max_seconds * 1e9);
   }
 

@@ -23,7 +23,7 @@ dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: /
 foreign=$(printf '%s\n' "$dlls" | grep -viE '^(kernel32|msvcrt|ucrtbase|api-ms-win-.*|advapi32|user32|ws2_32|ntdll)\.dll$' || true)
 if [ -n "$foreign" ]; then
   echo "build-windows: $exe needs DLLs not present on Windows:" >&2
-  printf '  %s\n' $foreign >&2
+  printf '%s\n' "$foreign" | sed 's/^/  /' >&2
   exit 1
 fi
-echo "built $exe (imports: $(printf '%s ' $dlls))"
+echo "built $exe (imports: $(printf '%s' "$dlls" | tr '\n' ' '))"

@@ -1,0 +1,162 @@
+// The boot loader's answers, byte for byte and with their times, as the
+// programmer will see them; faults must hit exactly the occurrence asked for.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "target.h"
+
+namespace {
+
+constexpr uint8_t ack = 0x75;
+constexpr uint8_t nack = 0x1F;
+constexpr int64_t ms = 1'000'000;
+
+// Feeds bytes arriving at `at` and returns what the target answers.
+std::vector<uint8_t> send(target& t, std::vector<uint8_t> bytes, int64_t at = 0)
+{
+  t.output.clear();
+  for (uint8_t byte : bytes) target_receive(t, byte, at);
+  std::vector<uint8_t> answer;
+  for (const auto& out : t.output) answer.push_back(out.byte);
+  return answer;
+}
+
+target started(std::vector<std::string> faults = {})
+{
+  target t;
+  for (const auto& text : faults) {
+    std::string error;
+    t.faults.specs.push_back(*parse_fault(text, error));
+  }
+  send(t, {0x7F});
+  return t;
+}
+
+std::vector<uint8_t> write_block(target& t, uint32_t address, std::vector<uint8_t> data)
+{
+  std::vector<uint8_t> answers = send(t, {0x31});
+  for (uint8_t b : send(t, {uint8_t(address >> 24), uint8_t(address >> 16), uint8_t(address >> 8), uint8_t(address)}))
+    answers.push_back(b);
+  std::vector<uint8_t> tail{uint8_t(data.size() - 1)};
+  tail.insert(tail.end(), data.begin(), data.end());
+  for (uint8_t b : send(t, tail)) answers.push_back(b);
+  return answers;
+}
+
+// The data bytes of one read block (the two ACKs are checked and dropped).
+std::vector<uint8_t> read_block(target& t, uint32_t address, std::size_t size)
+{
+  EXPECT_EQ(send(t, {0x11}), std::vector<uint8_t>{ack});
+  EXPECT_EQ(send(t, {uint8_t(address >> 24), uint8_t(address >> 16), uint8_t(address >> 8), uint8_t(address)}),
+            std::vector<uint8_t>{ack});
+  return send(t, {uint8_t(size - 1)});
+}
+
+std::vector<uint8_t> erase(target& t, uint8_t sector)
+{
+  std::vector<uint8_t> answers = send(t, {0x71});
+  for (uint8_t b : send(t, {0x43})) answers.push_back(b);
+  for (uint8_t b : send(t, {0x00, sector})) answers.push_back(b);
+  return answers;
+}
+
+}  // namespace
+
+TEST(SimTarget, IgnoresNoiseBeforeStartAndRefusesUnknownCommands)
+{
+  target t;
+  EXPECT_TRUE(send(t, {0x11, 0x31, 0x00}).empty());
+  EXPECT_EQ(send(t, {0x7F}), std::vector<uint8_t>{ack});
+  EXPECT_EQ(send(t, {0x7F}), std::vector<uint8_t>{nack});
+  EXPECT_EQ(send(t, {0x00}), std::vector<uint8_t>{nack});
+}
+
+TEST(SimTarget, WrittenBlockReadsBackAcrossTheTopOfMemory)
+{
+  target t = started();
+  std::vector<uint8_t> data(256);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7);
+  EXPECT_EQ(write_block(t, 0xFFFFFF80, data), (std::vector<uint8_t>{ack, ack, ack}));
+  EXPECT_EQ(read_block(t, 0xFFFFFF80, 256), data);
+  EXPECT_EQ(read_block(t, 0, 1), std::vector<uint8_t>{data[0x80]});
+}
+
+TEST(SimTarget, EraseAnswersAndFillsTheSector)
+{
+  target t = started();
+  write_block(t, 0x200C0010, {0x12, 0x34});
+  EXPECT_EQ(erase(t, 16), (std::vector<uint8_t>{ack, ack, ack, ack}));
+  EXPECT_EQ(read_block(t, 0x200C0010, 2), (std::vector<uint8_t>{0xFF, 0xFF}));
+
+  EXPECT_EQ(erase(t, 8), (std::vector<uint8_t>{ack, ack, ack, nack}));  // not in the map
+  EXPECT_EQ(send(t, {0x71}), (std::vector<uint8_t>{ack, ack}));
+  EXPECT_EQ(send(t, {0x44}), std::vector<uint8_t>{nack});
+  EXPECT_EQ(send(t, {0x7F}), std::vector<uint8_t>{nack});  // back in command state
+}
+
+TEST(SimTarget, EraseAndLateAnswersTakeTheirTimeAndDelayWhatFollows)
+{
+  target t = started({"write.command:late:40"});
+  t.erase_ns = 30 * ms;
+  send(t, {0x71, 0x43}, 5 * ms);
+  send(t, {0x00, 0x05}, 6 * ms);
+  ASSERT_EQ(t.output.size(), 1u);
+  EXPECT_EQ(t.output[0].at_ns, 36 * ms);
+
+  send(t, {0x31}, 10 * ms);  // arrived during the erase: taken after it
+  ASSERT_EQ(t.output.size(), 1u);
+  EXPECT_EQ(t.output[0].at_ns, 76 * ms);
+}
+
+TEST(SimTarget, FaultsHitTheChosenOccurrence)
+{
+  target t = started({"write.address:refuse@2", "write.end:silent@3"});
+  EXPECT_EQ(write_block(t, 0x1000, {1}), (std::vector<uint8_t>{ack, ack, ack}));
+  EXPECT_EQ(send(t, {0x31, 0, 0, 0x10, 0}), (std::vector<uint8_t>{ack, nack}));
+  EXPECT_EQ(send(t, {0x7F}), std::vector<uint8_t>{nack});  // refused: command state again
+  EXPECT_EQ(write_block(t, 0x1000, {2}), (std::vector<uint8_t>{ack, ack, ack}));
+  EXPECT_EQ(write_block(t, 0x1000, {3}), (std::vector<uint8_t>{ack, ack}));  // the third end reached
+  EXPECT_EQ(t.notes, (std::vector<std::string>{"fault write.address refuse", "fault write.end silent"}));
+}
+
+TEST(SimTarget, RefusedPreludeSendsOneNackOnly)
+{
+  target t = started({"erase.prelude1:refuse", "erase.prelude2:refuse"});
+  EXPECT_EQ(send(t, {0x71}), std::vector<uint8_t>{nack});
+  EXPECT_EQ(send(t, {0x71}), (std::vector<uint8_t>{ack, nack}));
+  EXPECT_EQ(send(t, {0x43}), std::vector<uint8_t>{nack});  // not an erase in progress
+}
+
+TEST(SimTarget, ReadDataFaultsSpoilTheBlock)
+{
+  target t = started({"read.data:short:2@1", "read.data:flip:1@2", "read.data:refuse@3"});
+  write_block(t, 0x100, {1, 2, 3, 4});
+  EXPECT_EQ(read_block(t, 0x100, 4), (std::vector<uint8_t>{1, 2}));
+  EXPECT_EQ(read_block(t, 0x100, 4), (std::vector<uint8_t>{1, 0xFD, 3, 4}));
+  EXPECT_TRUE(read_block(t, 0x100, 4).empty());  // a refusal byte would pass for data
+  EXPECT_EQ(read_block(t, 0x100, 4), (std::vector<uint8_t>{1, 2, 3, 4}));
+}
+
+TEST(SimTarget, StartFaultsLeaveTheTargetUnstarted)
+{
+  target t = started({"start:silent", "start:refuse@2"});
+  EXPECT_TRUE(t.output.empty());
+  EXPECT_EQ(send(t, {0x7F}), std::vector<uint8_t>{nack});
+  EXPECT_EQ(send(t, {0x7F}), std::vector<uint8_t>{ack});
+}
+
+TEST(SimTarget, HangUpNeedsANewStartAndVanishEndsEverything)
+{
+  target t = started({"read.address:vanish"});
+  send(t, {0x31, 0x00});  // half an address when the port closes
+  target_hang_up(t);
+  EXPECT_TRUE(send(t, {0x00, 0x00}).empty());
+  EXPECT_EQ(send(t, {0x7F}), std::vector<uint8_t>{ack});
+
+  EXPECT_EQ(send(t, {0x11, 0, 0, 0, 0}, 9 * ms), std::vector<uint8_t>{ack});
+  ASSERT_TRUE(t.vanish_at_ns.has_value());
+  EXPECT_EQ(*t.vanish_at_ns, 9 * ms);
+  EXPECT_TRUE(send(t, {0x7F, 0x11}).empty());
+}

@@ -37,6 +37,30 @@ void drain_input(port_handle port) {
   }
 }
 
+// Every byte passes unaltered and unheld, as on the other platforms: no
+// parity checking, no dropped NULs, no error character, no XON/XOFF (0x11
+// and 0x13 are protocol bytes), no stop on a line error, and no hardware
+// handshake: RTS and DTR are the tool's control lines. Both are left
+// asserted, the state an open port has elsewhere, so the tool's line
+// sequence gives the target the same edges. Done at open, because the driver
+// keeps whatever the port's previous user left, and the drain must already
+// see raw bytes.
+void make_raw(DCB& dcb) {
+  dcb.fBinary = TRUE;
+  dcb.fParity = FALSE;
+  dcb.fOutxCtsFlow = FALSE;
+  dcb.fOutxDsrFlow = FALSE;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fDsrSensitivity = FALSE;
+  dcb.fTXContinueOnXoff = TRUE;
+  dcb.fOutX = FALSE;
+  dcb.fInX = FALSE;
+  dcb.fErrorChar = FALSE;
+  dcb.fNull = FALSE;
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  dcb.fAbortOnError = FALSE;
+}
+
 bool is_com_name(const std::string& name) {
   return name.size() > 3 && name.compare(0, 3, "COM") == 0 &&
          name.find_first_not_of("0123456789", 3) == std::string::npos && name[3] != '0';
@@ -73,6 +97,8 @@ port_handle port_open(const std::string& name) {
   timeouts.WriteTotalTimeoutMultiplier = write_total_multiplier_ms;
   timeouts.WriteTotalTimeoutConstant = write_total_constant_ms;
   SetCommTimeouts(h, &timeouts);
+  make_raw(dcb);
+  SetCommState(h, &dcb);  // speed and framing stay as they were until port_set_line
   port_handle port = new serial_port{h};
   drain_input(port);
   return port;
@@ -87,25 +113,6 @@ bool port_set_line(port_handle port, int32_t baud) {
   dcb.ByteSize = 8;
   dcb.Parity = NOPARITY;
   dcb.StopBits = ONESTOPBIT;
-  // Every byte passes unaltered and unheld, as on the other platforms: no
-  // parity checking, no dropped NULs, no error character, no XON/XOFF (0x11
-  // and 0x13 are protocol bytes), no stop on a line error, and no hardware
-  // handshake: RTS and DTR are the tool's control lines. Both are left
-  // asserted, the state an open port has elsewhere, so the tool's line
-  // sequence gives the target the same edges.
-  dcb.fBinary = TRUE;
-  dcb.fParity = FALSE;
-  dcb.fOutxCtsFlow = FALSE;
-  dcb.fOutxDsrFlow = FALSE;
-  dcb.fDtrControl = DTR_CONTROL_ENABLE;
-  dcb.fDsrSensitivity = FALSE;
-  dcb.fTXContinueOnXoff = TRUE;
-  dcb.fOutX = FALSE;
-  dcb.fInX = FALSE;
-  dcb.fErrorChar = FALSE;
-  dcb.fNull = FALSE;
-  dcb.fRtsControl = RTS_CONTROL_ENABLE;
-  dcb.fAbortOnError = FALSE;
   return SetCommState(port->handle, &dcb) != FALSE;
 }
 

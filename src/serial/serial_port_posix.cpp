@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "serial/line_speed.h"
+#include "serial/port_common.h"
 
 struct serial_port {
   int fd;
@@ -23,14 +24,6 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-constexpr int read_interval_ms = 100;
-constexpr int read_total_multiplier_ms = 20;
-constexpr int read_total_constant_ms = 20;
-constexpr int write_total_multiplier_ms = 20;
-constexpr int write_total_constant_ms = 20;
-constexpr std::size_t drain_chunk = 16;
-constexpr auto drain_limit = std::chrono::seconds(2);
 
 int ms_until(clock_type::time_point deadline) {
   auto left = std::chrono::duration_cast<milliseconds>(deadline - clock_type::now()).count();
@@ -73,22 +66,11 @@ void make_raw(int fd) {
   tcsetattr(fd, TCSANOW, &t);
 }
 
-void drain_input(port_handle port) {
-  uint8_t scratch[drain_chunk];
-  const auto give_up = clock_type::now() + drain_limit;
-  while (port_read(port, scratch, sizeof scratch) > 0 && clock_type::now() < give_up) {
-  }
-}
-
 }  // namespace
 
 std::string port_device_name(const std::string& name) {
   if (name.find('/') != std::string::npos) return name;
-  if (name.size() > 3 && name.compare(0, 3, "COM") == 0 &&
-      name.find_first_not_of("0123456789", 3) == std::string::npos && name[3] != '0' &&
-      name.size() <= 12) {
-    return "/dev/ttyS" + std::to_string(std::stoul(name.substr(3)) - 1);
-  }
+  if (auto number = com_port_number(name)) return "/dev/ttyS" + std::to_string(*number - 1);
   return "/dev/" + name;
 }
 
@@ -127,7 +109,7 @@ bool port_control(port_handle port, port_line_action code) {
 bool port_write(port_handle port, const uint8_t* bytes, std::size_t n) {
   if (port == nullptr) return false;
   const auto deadline =
-      clock_type::now() + milliseconds(write_total_multiplier_ms * static_cast<long long>(n) +
+      clock_type::now() + milliseconds(write_total_multiplier_ms * static_cast<int64_t>(n) +
                                        write_total_constant_ms);
   std::size_t done = 0;
   while (done < n) {
@@ -148,7 +130,7 @@ std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n) {
   if (port == nullptr || n == 0) return 0;
   const auto start = clock_type::now();
   const auto total_deadline =
-      start + milliseconds(read_total_multiplier_ms * static_cast<long long>(n) +
+      start + milliseconds(read_total_multiplier_ms * static_cast<int64_t>(n) +
                            read_total_constant_ms);
   std::size_t got = 0;
   auto deadline = total_deadline;

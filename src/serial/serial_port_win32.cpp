@@ -2,7 +2,7 @@
 // time-outs itself (SetCommTimeouts), so reads and writes are single calls.
 #include "serial/serial_port.h"  // first: <windows.h> #defines SETRTS and friends
 
-#include <chrono>
+#include "serial/port_common.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -13,28 +13,12 @@ struct serial_port {
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
-
 constexpr DWORD all_access = 0x1F01FF;
 constexpr DWORD share_read_write = FILE_SHARE_READ | FILE_SHARE_WRITE;
-constexpr DWORD read_interval_ms = 100;
-constexpr DWORD read_total_multiplier_ms = 20;
-constexpr DWORD read_total_constant_ms = 20;
-constexpr DWORD write_total_multiplier_ms = 20;
-constexpr DWORD write_total_constant_ms = 20;
-constexpr std::size_t drain_chunk = 16;
-constexpr auto drain_limit = std::chrono::seconds(2);
 
 // ReadFile and WriteFile take a 32-bit count.
 DWORD clamp_count(std::size_t n) {
   return n > MAXDWORD ? MAXDWORD : static_cast<DWORD>(n);
-}
-
-void drain_input(port_handle port) {
-  uint8_t scratch[drain_chunk];
-  const auto give_up = clock_type::now() + drain_limit;
-  while (port_read(port, scratch, sizeof scratch) > 0 && clock_type::now() < give_up) {
-  }
 }
 
 // Every byte passes unaltered and unheld, as on the other platforms: no
@@ -61,17 +45,12 @@ void make_raw(DCB& dcb) {
   dcb.fAbortOnError = FALSE;
 }
 
-bool is_com_name(const std::string& name) {
-  return name.size() > 3 && name.compare(0, 3, "COM") == 0 &&
-         name.find_first_not_of("0123456789", 3) == std::string::npos && name[3] != '0';
-}
-
 }  // namespace
 
 std::string port_device_name(const std::string& name) {
   // Only COM1 to COM9 open by the bare name; the device namespace form opens
   // every port number.
-  if (is_com_name(name)) return "\\\\.\\" + name;
+  if (com_port_number(name)) return "\\\\.\\" + name;
   return name;
 }
 

@@ -1,0 +1,25 @@
+#include "serial/port_common.h"
+
+#include <chrono>
+
+namespace {
+constexpr std::size_t drain_chunk = 16;
+constexpr auto drain_limit = std::chrono::seconds(2);
+}  // namespace
+
+void drain_input(port_handle port) {
+  uint8_t scratch[drain_chunk];
+  const auto give_up = std::chrono::steady_clock::now() + drain_limit;
+  while (port_read(port, scratch, sizeof scratch) > 0 &&
+         std::chrono::steady_clock::now() < give_up) {
+  }
+}
+
+std::optional<unsigned long> com_port_number(const std::string& name) {
+  // Nine digits at most, so the number always fits.
+  if (name.size() < 4 || name.size() > 12 || name.compare(0, 3, "COM") != 0 || name[3] == '0' ||
+      name.find_first_not_of("0123456789", 3) != std::string::npos) {
+    return std::nullopt;
+  }
+  return std::stoul(name.substr(3));
+}

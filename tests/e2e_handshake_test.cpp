@@ -5,15 +5,10 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/console_text.h"
 #include "support/e2e.h"
 
 namespace {
-
-const std::string banner = "vexlor prog v1.0\n\n";
-const std::string handshake_ok = "initializing device..\b\b - OK  \n";
-const std::string handshake_error = "initializing device..\b\b - error\n";
-const std::string done_ok = "done without errors..\n\n";
-const std::string done_error = "done with 1 error(s)..\n\n";
 
 struct E2EHandshake : ::testing::Test {
   std::string dir = make_test_dir();

@@ -5,16 +5,10 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "support/console_text.h"
 #include "support/e2e.h"
 
 namespace {
-
-const std::string banner = "vexlor prog v1.0\n\n";
-const std::string handshake_ok = "initializing device..\b\b - OK  \n";
-const std::string ok_tail = "\b\b - OK  \n";
-const std::string error_tail = "\b\b - error\n";
-const std::string done_ok = "done without errors..\n\n";
-const std::string done_error = "done with 1 error(s)..\n\n";
 
 using bytes = std::vector<uint8_t>;
 

@@ -9,17 +9,8 @@ using clock_type = std::chrono::steady_clock;
 
 namespace {
 
-struct Handshake : ::testing::Test {
-  pty_pair pty = open_pty_pair();
-  port_handle port = nullptr;
-  void SetUp() override {
-    port = port_open(pty.slave_path);
-    ASSERT_NE(port, nullptr);
-  }
-  void TearDown() override {
-    port_close(port);
-    close_pty_pair(pty);
-  }
+struct Handshake : PtyPortTest {
+  void SetUp() override { open_port(); }
 };
 
 }  // namespace

@@ -15,22 +15,7 @@
 using namespace std::chrono_literals;
 using clock_type = std::chrono::steady_clock;
 
-namespace {
-
-struct SerialPort : ::testing::Test {
-  pty_pair pty = open_pty_pair();
-  port_handle port = nullptr;
-  void open_port() {
-    port = port_open(pty.slave_path);
-    ASSERT_NE(port, nullptr);
-  }
-  void TearDown() override {
-    port_close(port);
-    close_pty_pair(pty);
-  }
-};
-
-}  // namespace
+using SerialPort = PtyPortTest;
 
 TEST(PortDeviceName, ComNamesPathsAndBareNames) {
   EXPECT_EQ(port_device_name("COM1"), "/dev/ttyS0");

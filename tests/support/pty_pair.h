@@ -7,6 +7,10 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "serial/serial_port.h"
+
 struct pty_pair {
   int master = -1;
   std::string slave_path;
@@ -28,3 +32,17 @@ std::thread send_later(const pty_pair& pty, std::vector<uint8_t> bytes,
 std::vector<uint8_t> received_bytes(const pty_pair& pty);
 
 double seconds_since(std::chrono::steady_clock::time_point start);
+
+// A test with a pty target and the port under test open on its slave side.
+struct PtyPortTest : ::testing::Test {
+  pty_pair pty = open_pty_pair();
+  port_handle port = nullptr;
+  void open_port() {
+    port = port_open(pty.slave_path);
+    ASSERT_NE(port, nullptr);
+  }
+  void TearDown() override {
+    port_close(port);
+    close_pty_pair(pty);
+  }
+};

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "support/console_text.h"
 #include "support/e2e.h"
 
 namespace {
@@ -23,11 +24,6 @@ constexpr uint32_t image_address = 0x20001F00;
 constexpr std::size_t image_size = 600;
 const char* const percents[] = {" 42%", " 85%", "100%"};  // after each block of 600
 
-const std::string banner = "vexlor prog v1.0\n\n";
-const std::string ok_tail = "\b\b - OK  \n";
-const std::string error_tail = "\b\b - error\n";
-const std::string done_ok = "done without errors..\n\n";
-const std::string done_error = "done with 1 error(s)..\n\n";
 
 // The waits of the tool's rules, in seconds.
 constexpr double ack_wait = 10 * (0.040 + 0.100);

@@ -1,0 +1,311 @@
+// What a user or a script can hand the programmer by mistake: images that
+// are not plain files or cannot be loaded whole, ports that are not serial
+// devices, option values that look like options, numbers with junk or out of
+// range. None may hang, none may write a byte where it should not, and every
+// refusal must end in the error line and exit status 1.
+#include <asm/termbits.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "support/console_text.h"
+#include "support/e2e.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+
+std::string hex(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", value);
+  return text;
+}
+
+// A transfer line that goes through, percentages and all.
+std::string transfer_ok(const std::string& verb, std::size_t size) {
+  std::string line = verb + " " + std::to_string(size) + " bytes..  0%";
+  for (std::size_t done = 0; done < size;) {
+    done += std::min<std::size_t>(256, size - done);
+    char percent[8];
+    std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(done * 100 / size));
+    line += std::string("\b\b\b\b") + percent;
+  }
+  return line + "\b\b\b\b" + ok_tail;
+}
+
+// The control-line requests of a native run, from the preloaded recorder.
+std::vector<std::string> line_requests(const std::string& path) {
+  std::vector<std::string> requests;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    double t = 0;
+    std::string what;
+    fields >> t;
+    std::getline(fields >> std::ws, what);
+    if (!what.starts_with("write")) requests.push_back(what);
+  }
+  return requests;
+}
+
+// The address of the first write command on the wire, after the start byte
+// and any erase exchanges.
+uint32_t first_write_address(const bytes& wire) {
+  std::size_t i = 1;
+  while (i + 4 <= wire.size() && wire[i] == 0x71) i += 4;
+  if (i + 5 > wire.size() || wire[i] != 0x31) return 0xDEADBEEF;
+  return uint32_t{wire[i + 1]} << 24 | uint32_t{wire[i + 2]} << 16 | uint32_t{wire[i + 3]} << 8 | wire[i + 4];
+}
+
+struct sim_run {
+  process_result run;
+  std::vector<sim_event> log;
+  std::vector<std::string> lines;  // natively only
+};
+
+struct E2EBadInput : ::testing::Test {
+  std::string dir = make_test_dir();
+  void TearDown() override { fs::remove_all(dir); }
+
+  sim_run run_with_sim(const std::vector<std::string>& args, const std::vector<std::string>& sim_args = {}) {
+    sim_target sim = start_sim(dir, sim_args);
+    sim_run out;
+    const std::string line_log = dir + "/lines.log";
+    fs::remove(line_log);
+    std::vector<std::string> env;
+    if (!running_under_wine()) env = {"LD_PRELOAD=" VEXLOR_LINE_RECORDER_PATH, "VEXLOR_LINE_LOG=" + line_log};
+    out.run = run_programmer(dir, args, sim.pty_path, env);
+    EXPECT_EQ(finish_sim(sim), 0);
+    out.log = read_sim_log(sim.log_path);
+    out.lines = line_requests(line_log);
+    return out;
+  }
+};
+
+void note_native_only(const std::string& what, const std::string& why) {
+  std::printf("[ native only ] %s: %s\n", what.c_str(), why.c_str());
+}
+
+}  // namespace
+
+TEST_F(E2EBadInput, ImagesThatCannotBeProgrammedSendNothing) {
+  struct image_case {
+    std::string what;
+    std::function<std::string(const std::string& dir)> make;  // returns the path to give
+    std::string message;                                      // printf'd with the (cut) path
+    std::string native_only;                                  // why it means nothing on Windows
+  };
+  const std::string long_name(300, 'n');
+  const std::vector<image_case> cases = {
+      {"directory", [](const std::string& d) { fs::create_directory(d + "/folder.bin"); return "folder.bin"; },
+       "cannot open file folder.bin..\n", ""},
+      {"FIFO", [](const std::string& d) { mkfifo((d + "/pipe.bin").c_str(), 0600); return "pipe.bin"; },
+       "cannot open file pipe.bin..\n", "a FIFO is a POSIX file; opening one for reading would block"},
+      {"device", [](const std::string&) { return "/dev/null"; }, "cannot open file /dev/null..\n",
+       "a POSIX device path"},
+      {"exactly 4 GiB",
+       [](const std::string& d) { write_file(d + "/big.bin", {}); fs::resize_file(d + "/big.bin", 1ull << 32); return "big.bin"; },
+       "cannot read file big.bin..\n", ""},
+      // Its size taken modulo 2^32 would be 300: a partial image must not be programmed.
+      {"4 GiB and 300 bytes",
+       [](const std::string& d) { write_file(d + "/big.bin", {}); fs::resize_file(d + "/big.bin", (1ull << 32) + 300); return "big.bin"; },
+       "cannot read file big.bin..\n", ""},
+      {"path cut to 255 characters", [&](const std::string&) { return long_name; },
+       "cannot open file " + long_name.substr(0, 255) + "..\n", ""},
+  };
+  for (const image_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (running_under_wine() && !c.native_only.empty()) {
+      note_native_only(c.what, c.native_only);
+      continue;
+    }
+    const std::string path = c.make(dir);
+    sim_run r = run_with_sim({"--port", "@PORT", "--write", "--verify", path});
+    EXPECT_EQ(r.run.out, banner + c.message + done_error);
+    EXPECT_EQ(r.run.exit_code, 1);
+    EXPECT_LT(r.run.seconds, running_under_wine() ? 10.0 : 2.0);  // a FIFO must not block the run
+    EXPECT_TRUE(bytes_received(r.log).empty()) << "not even the start byte may go out";
+    if (!running_under_wine()) {
+      EXPECT_EQ(r.lines, (std::vector<std::string>{"set rts", "set dtr", "clear dtr"}));
+    }
+    fs::remove_all(dir + "/big.bin");
+  }
+}
+
+TEST_F(E2EBadInput, ImagesAtTheEdgesAreProgrammedWhole) {
+  struct edge_case {
+    std::string what;
+    std::size_t size;
+    std::string file;  // created with the image
+    std::string path;  // given on the command line
+  };
+  const std::string name255(255, 'i');
+  const std::vector<edge_case> cases = {
+      {"empty", 0, "image.bin", "image.bin"},
+      {"one byte", 1, "image.bin", "image.bin"},
+      {"one whole block", 256, "image.bin", "image.bin"},
+      {"255-character path", 300, name255, name255},
+      {"longer path, cut to the 255 that name a file", 300, name255, name255 + "-and-more"},
+  };
+  for (const edge_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const bytes image = pattern_bytes(c.size, static_cast<uint32_t>(c.size));
+    write_file(dir + "/" + c.file, image);
+    const std::string dump = dir + "/memory.bin";
+    fs::remove(dump);
+    std::vector<std::string> sim_args;
+    if (c.size > 0) sim_args = {"--dump", "0x20000000:" + std::to_string(c.size) + ":" + dump};
+    sim_run r = run_with_sim({"--port", "@PORT", "--write", "--verify", c.path}, sim_args);
+    const std::string erase = c.size > 0 ? ok_tail : "";
+    EXPECT_EQ(r.run.out, banner + handshake_ok + erase + transfer_ok("writting", c.size) +
+                             transfer_ok("reading", c.size) + done_ok);
+    EXPECT_EQ(r.run.exit_code, 0);
+    if (c.size > 0) {
+      EXPECT_EQ(read_file(dump), image);
+    }
+    fs::remove(dir + "/" + c.file);
+  }
+}
+
+TEST_F(E2EBadInput, PortsThatAreNotSerialDevicesAreRefused) {
+  write_file(dir + "/image.bin", {1, 2, 3});
+  write_file(dir + "/notes.txt", {'k', 'e', 'e', 'p'});
+  fs::create_directory(dir + "/folder");
+  const auto notes_time = fs::last_write_time(dir + "/notes.txt");
+  const bool wine = running_under_wine();
+  struct port_case {
+    std::string what;
+    std::vector<std::string> args;  // the whole command line
+    std::string shown;              // the name in the message
+  };
+  const std::string name = wine ? "" : "./";  // natively a bare name means a device under /dev
+  const std::vector<port_case> cases = {
+      {"missing", {"--port", "no-such-port", "image.bin"}, "no-such-port"},
+      {"empty name", {"--port", "", "image.bin"}, ""},
+      {"regular file", {"--port", name + "notes.txt", "--write", "image.bin"}, name + "notes.txt"},
+      {"directory", {"--port", name + "folder", "image.bin"}, name + "folder"},
+      {"null device", {"--port", wine ? "NUL" : "/dev/null", "--write", "image.bin"}, wine ? "NUL" : "/dev/null"},
+      {"255 characters, no such device", {"--port", std::string(255, 'p'), "image.bin"}, std::string(255, 'p')},
+      {"256 characters", {"--port", std::string(256, 'p'), "image.bin"}, std::string(256, 'p')},
+      {"an option word as the name", {"--port", "--write", "image.bin"}, "--write"},
+  };
+  for (const port_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    process_result r = run_programmer(dir, c.args);
+    EXPECT_EQ(r.out, banner + "error: cannot open port " + c.shown + "\n" + done_error);
+    EXPECT_EQ(r.exit_code, 1);
+  }
+  EXPECT_EQ(read_file(dir + "/notes.txt"), (bytes{'k', 'e', 'e', 'p'}));
+  EXPECT_EQ(fs::last_write_time(dir + "/notes.txt"), notes_time);
+  EXPECT_FALSE(fs::exists(dir + "/no-such-port"));
+}
+
+TEST_F(E2EBadInput, AddressesWithJunkOrOutOfRangeWrapAndReachTheWire) {
+  struct address_case {
+    std::string text;
+    uint32_t address;
+  };
+  const std::vector<address_case> cases = {
+      {"0x2000zz00", 0x20000000},     // a junk character still shifts by the base
+      {"12k", 120},
+      {"-5", 5},                       // no sign: the minus adds nothing
+      {"0x1FFFFFFFF00", 0xFFFFFF00},   // modulo 2^32
+      {"99999999999", 0x4876E7FF},
+  };
+  const bytes image = pattern_bytes(16, 3);
+  write_file(dir + "/image.bin", image);
+  for (const address_case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::string dump = dir + "/memory.bin";
+    fs::remove(dump);
+    sim_run r = run_with_sim({"--port", "@PORT", "--address", c.text, "--write", "--verify", "image.bin"},
+                             {"--dump", hex(c.address) + ":16:" + dump});
+    EXPECT_EQ(r.run.exit_code, 0) << r.run.out;
+    EXPECT_EQ(first_write_address(bytes_received(r.log)), c.address);
+    EXPECT_EQ(read_file(dump), image);
+  }
+}
+
+TEST_F(E2EBadInput, OptionWordsTakenAsValuesDoNotAct) {
+  write_file(dir + "/image.bin", pattern_bytes(40, 4));
+  // The flag is the value of the option before it, so no write or verify happens.
+  const std::vector<std::vector<std::string>> cases = {
+      {"--port", "@PORT", "--address", "--write", "image.bin"},
+      {"--port", "@PORT", "image.bin", "--baudrate", "--verify"},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(args[args.size() - 2] + " " + args.back());
+    sim_run r = run_with_sim(args);
+    EXPECT_EQ(r.run.out, banner + handshake_ok + done_ok);
+    EXPECT_EQ(r.run.exit_code, 0);
+    EXPECT_EQ(bytes_received(r.log), bytes{0x7F});
+  }
+}
+
+TEST_F(E2EBadInput, WordsInAnyOrderLaterOnesWin) {
+  const bytes image = pattern_bytes(500, 5);
+  write_file(dir + "/image.bin", image);
+  write_file(dir + "/other.bin", pattern_bytes(500, 6));
+  const std::vector<std::vector<std::string>> cases = {
+      {"image.bin", "--verify", "--port", "@PORT", "--write"},
+      {"--port", "elsewhere", "--write", "other.bin", "--address", "0", "--port", "@PORT", "image.bin",
+       "--address", "0x20000000", "--verify", "--write"},
+  };
+  for (const auto& args : cases) {
+    const std::string dump = dir + "/memory.bin";
+    fs::remove(dump);
+    sim_run r = run_with_sim(args, {"--dump", "0x20000000:500:" + dump});
+    EXPECT_EQ(r.run.out, banner + handshake_ok + ok_tail + transfer_ok("writting", 500) +
+                             transfer_ok("reading", 500) + done_ok);
+    EXPECT_EQ(read_file(dump), image);
+  }
+}
+
+TEST_F(E2EBadInput, BaudRateTextIsReadLeadingDigitsAndSaturates) {
+  if (running_under_wine()) {
+    GTEST_SKIP() << "the rate is read back from the pty's Linux termios, which the Windows build "
+                    "reaches only through Wine's own translation of its settings";
+  }
+  write_file(dir + "/image.bin", {});
+  constexpr uint32_t before = 4800;
+  struct baud_case {
+    std::string text;
+    uint32_t rate;  // `before`: the port keeps the rate it had
+  };
+  const std::vector<baud_case> cases = {
+      {"115200abc", 115200}, {"  +9600", 9600},           {"0", before},
+      {"-9600", before},     {"-99999999999", before},    {"99999999999", 2147483647},
+  };
+  for (const baud_case& c : cases) {
+    SCOPED_TRACE(c.text);
+    sim_target sim = start_sim(dir, {});
+    // Holding the line open ourselves keeps its settings readable after the
+    // programmer has closed it.
+    const int held = open(sim.pty_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(held, 0);
+    termios2 t{};
+    ioctl(held, TCGETS2, &t);
+    t.c_cflag = (t.c_cflag & ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT))) | BOTHER | (BOTHER << IBSHIFT);
+    t.c_ispeed = t.c_ospeed = before;
+    ioctl(held, TCSETS2, &t);
+    process_result r = run_programmer(dir, {"--port", "@PORT", "--baudrate", c.text, "image.bin"}, sim.pty_path);
+    ioctl(held, TCGETS2, &t);
+    close(held);
+    EXPECT_EQ(finish_sim(sim), 0);
+    EXPECT_EQ(r.out, banner + handshake_ok + done_ok);  // a refused rate does not stop the run
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(t.c_ospeed, c.rate);
+  }
+}

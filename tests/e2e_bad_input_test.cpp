@@ -122,6 +122,9 @@ TEST_F(E2EBadInput, ImagesThatCannotBeProgrammedSendNothing) {
       {"4 GiB and 300 bytes",
        [](const std::string& d) { write_file(d + "/big.bin", {}); fs::resize_file(d + "/big.bin", (1ull << 32) + 300); return "big.bin"; },
        "cannot read file big.bin..\n", ""},
+      // Its size says 0, yet it has content: it cannot be loaded whole.
+      {"file whose size is not its length", [](const std::string&) { return "/proc/self/status"; },
+       "cannot read file /proc/self/status..\n", "a Linux /proc file"},
       {"path cut to 255 characters", [&](const std::string&) { return long_name; },
        "cannot open file " + long_name.substr(0, 255) + "..\n", ""},
   };

@@ -26,5 +26,8 @@ bool image_load(std::FILE* file, std::vector<uint8_t>& image) {
     return false;
   }
   if (std::fseek(file, 0, SEEK_SET) != 0) return false;
-  return size == 0 || std::fread(image.data(), 1, size, file) == size;
+  if (size > 0 && std::fread(image.data(), 1, size, file) != size) return false;
+  // A file that has more than its size said (one that grew meanwhile, or a
+  // /proc file that says 0) would be programmed only in part.
+  return std::fgetc(file) == EOF;
 }

@@ -11,6 +11,7 @@
 std::FILE* image_open(const std::string& path);
 
 // Reads the whole file into `image`. False when its size is unknown, does not
-// fit in 32 bits, cannot be allocated, or not every byte could be read: a
-// partly read image must never be programmed.
+// fit in 32 bits, cannot be allocated, or not every byte could be read, or
+// the file holds more than its size said: a partly read image must never be
+// programmed.
 bool image_load(std::FILE* file, std::vector<uint8_t>& image);

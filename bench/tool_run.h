@@ -1,0 +1,22 @@
+// One run of the real vexlor-prog against a fresh vexlor-sim session.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "child.h"
+
+struct bench_paths {
+  std::string prog;
+  std::string sim;
+};
+
+struct tool_run {
+  child_figures prog;
+  child_figures sim;  // the simulator's own figures, for where the time goes
+  bool ok = false;    // both started, the tool exited 0
+};
+
+// baud 0: an unpaced pty. Neither write nor verify: the handshake alone.
+tool_run run_tool(const bench_paths& paths, uint32_t baud, const std::string& image_path, bool write,
+                  bool verify);

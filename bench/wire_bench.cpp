@@ -1,0 +1,332 @@
+// vexlor-bench: the real vexlor-prog against vexlor-sim, paced and unpaced.
+// Prints the figures (medians over several runs) and checks the speed goals;
+// exits 1 when a goal is missed, 2 when a run could not be made at all.
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "lean_client.h"
+#include "machine.h"
+#include "pacing_check.h"
+#include "stats.h"
+#include "tool_run.h"
+#include "wire_count.h"
+
+namespace {
+
+constexpr uint32_t image_address = 0x20000000;
+constexpr uint32_t small_image = 64 * 1024;
+constexpr uint32_t large_image = 256 * 1024;
+
+// The goals.
+constexpr double min_efficiency_115200 = 0.98;
+constexpr double min_efficiency_921600 = 0.90;
+constexpr double max_host_us_per_block = 100;
+constexpr double max_cpu_share = 0.10;  // of the wall time of a paced run
+constexpr double max_handshake_s = 0.45;
+constexpr double pacing_low = 0.99, pacing_high = 1.02;
+
+struct bench_options {
+  int runs = 5;
+  bool large = false;
+  bool lean = true;
+  std::vector<uint32_t> bauds{115200, 921600, 2000000};
+};
+
+const char* const usage =
+    "usage: vexlor-bench [--runs N] [--large] [--bauds B,B,...] [--no-lean]\n"
+    "  --runs N     runs per figure, medians quoted (default 5)\n"
+    "  --large      also a 256 KiB image\n"
+    "  --bauds      paced line speeds (default 115200,921600,2000000)\n"
+    "  --no-lean    skip the lean client (the floor set by the simulator and pty)\n";
+
+bool parse_options(int argc, char** argv, bench_options& options)
+{
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--runs" && i + 1 < argc) {
+      options.runs = std::atoi(argv[++i]);
+      if (options.runs < 1) return false;
+    } else if (word == "--large") {
+      options.large = true;
+    } else if (word == "--no-lean") {
+      options.lean = false;
+    } else if (word == "--bauds" && i + 1 < argc) {
+      options.bauds.clear();
+      std::string list = argv[++i];
+      for (std::size_t start = 0; start <= list.size();) {
+        std::size_t comma = list.find(',', start);
+        if (comma == std::string::npos) comma = list.size();
+        const long baud = std::atol(list.substr(start, comma - start).c_str());
+        if (baud <= 0) return false;
+        options.bauds.push_back(static_cast<uint32_t>(baud));
+        start = comma + 1;
+      }
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+struct goal {
+  std::string text;
+  bool met;
+};
+
+std::vector<goal> goals;
+bool every_run_ok = true;
+
+void check(bool met, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void check(bool met, const char* format, ...)
+{
+  char text[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  goals.push_back({text, met});
+}
+
+std::vector<uint8_t> make_image(uint32_t size)
+{
+  std::vector<uint8_t> image(size);
+  uint32_t state = 0x9E3779B9u;
+  for (auto& byte : image) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    byte = static_cast<uint8_t>(state);
+  }
+  return image;
+}
+
+std::string write_image(const std::string& dir, const std::vector<uint8_t>& image)
+{
+  const std::string path = dir + "/image-" + std::to_string(image.size()) + ".bin";
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
+                                               static_cast<std::streamsize>(image.size()));
+  return path;
+}
+
+std::string baud_name(uint32_t baud) { return baud == 0 ? "unpaced" : std::to_string(baud); }
+
+// Medians over the runs of one configuration of the tool.
+struct tool_figures {
+  double wall_s = 0;
+  double cpu_s = 0;
+  double sim_cpu_s = 0;
+  double max_wall_s = 0;
+  double max_rss_kib = 0;
+};
+
+tool_figures measure_tool(const bench_paths& paths, int runs, uint32_t baud, const std::string& image_path,
+                          bool write, bool verify)
+{
+  std::vector<double> wall, cpu, sim_cpu, rss;
+  for (int r = 0; r < runs; ++r) {
+    const tool_run run = run_tool(paths, baud, image_path, write, verify);
+    if (!run.ok) {
+      std::fprintf(stderr, "vexlor-bench: vexlor-prog failed at %s baud (exit %d)\n", baud_name(baud).c_str(),
+                   run.prog.exit_code);
+      every_run_ok = false;
+      continue;
+    }
+    wall.push_back(run.prog.wall_s);
+    cpu.push_back(run.prog.cpu_s);
+    sim_cpu.push_back(run.sim.cpu_s);
+    rss.push_back(static_cast<double>(run.prog.max_rss_kib));
+  }
+  return {median_of(wall), median_of(cpu), median_of(sim_cpu), max_of(wall), max_of(rss)};
+}
+
+double measure_lean(const bench_paths& paths, int runs, uint32_t baud, const std::vector<uint8_t>& image)
+{
+  std::vector<double> elapsed;
+  for (int r = 0; r < runs; ++r) {
+    const double s = lean_write_verify(paths.sim, baud, image_address, image);
+    if (s > 0) {
+      elapsed.push_back(s);
+    } else {
+      std::fprintf(stderr, "vexlor-bench: lean client failed at %s baud\n", baud_name(baud).c_str());
+      every_run_ok = false;
+    }
+  }
+  return median_of(elapsed);
+}
+
+void pacing_section(const bench_paths& paths, const bench_options& options)
+{
+  std::printf("\nSimulator pacing: one burst, no answer waited for (median of %d)\n", options.runs);
+  std::printf("%-9s %-10s %9s %11s %11s %7s\n", "baud", "direction", "bytes", "theory s", "measured s", "ratio");
+  for (uint32_t baud : options.bauds) {
+    // About half a second of line time per burst.
+    const uint32_t blocks = std::max<uint32_t>(4, baud / 20 / 262);
+    for (int direction = 0; direction < 2; ++direction) {
+      std::vector<double> measured;
+      pacing_figures figures;
+      for (int r = 0; r < options.runs; ++r) {
+        figures = direction == 0 ? check_host_to_sim(paths.sim, baud, blocks) : check_sim_to_host(paths.sim, baud, blocks);
+        if (figures.measured_s > 0) measured.push_back(figures.measured_s);
+      }
+      const double m = median_of(measured);
+      const double ratio = m / figures.expected_s;
+      const char* name = direction == 0 ? "host->sim" : "sim->host";
+      std::printf("%-9u %-10s %9llu %11.4f %11.4f %7.4f\n", baud, name,
+                  static_cast<unsigned long long>(figures.byte_times), figures.expected_s, m, ratio);
+      check(m > 0 && ratio >= pacing_low && ratio <= pacing_high, "sim pacing %s at %u within %.2f..%.2f: %.4f",
+            name, baud, pacing_low, pacing_high, ratio);
+    }
+  }
+}
+
+// Fixed waits of a run (the drain at open, the pause after the line
+// sequence, process start and end), per line speed, from handshake-only runs.
+std::vector<double> handshake_section(const bench_paths& paths, const bench_options& options,
+                                      const std::vector<uint32_t>& bauds, const std::string& image_path)
+{
+  std::printf("\nHandshake only, quiet answering target: the fixed waits (median of %d)\n", options.runs);
+  std::printf("%-9s %9s %9s %9s\n", "baud", "run s", "max s", "fixed s");
+  std::vector<double> fixed;
+  for (uint32_t baud : bauds) {
+    const tool_figures f = measure_tool(paths, options.runs, baud, image_path, false, false);
+    const double wire = baud == 0 ? 0 : wire_seconds(count_run(image_address, 0, false, false).bytes, baud);
+    fixed.push_back(f.wall_s - wire);
+    std::printf("%-9s %9.4f %9.4f %9.4f\n", baud_name(baud).c_str(), f.wall_s, f.max_wall_s, f.wall_s - wire);
+    check(f.wall_s > 0 && f.wall_s <= max_handshake_s, "handshake-only run at %s ends within %.2f s: %.3f s",
+          baud_name(baud).c_str(), max_handshake_s, f.wall_s);
+  }
+  return fixed;
+}
+
+void paced_section(const bench_paths& paths, const bench_options& options, const std::vector<uint8_t>& image,
+                   const std::string& image_path, const std::vector<double>& fixed)
+{
+  const auto size = static_cast<uint32_t>(image.size());
+  const wire_count count = count_run(image_address, size, true, true);
+  std::printf("\n%u KiB --write --verify, paced (median of %d); %llu bytes on the line, %u+%u blocks, %u sectors\n",
+              size / 1024, options.runs, static_cast<unsigned long long>(count.bytes), count.write_blocks,
+              count.read_blocks, count.sectors);
+  std::printf("%-9s %8s %8s %8s %7s %8s %7s %8s %8s %9s %10s\n", "baud", "wire s", "run s", "fixed s", "effic.",
+              "lean s", "lean e.", "cpu s", "cpu/run", "sim cpu s", "maxrss KiB");
+  for (std::size_t i = 0; i < options.bauds.size(); ++i) {
+    const uint32_t baud = options.bauds[i];
+    const double wire = wire_seconds(count.bytes, baud);
+    const tool_figures f = measure_tool(paths, options.runs, baud, image_path, true, true);
+    const double efficiency = wire / (f.wall_s - fixed[i]);
+    // The lean client's clock starts after its handshake.
+    const double lean_wire = wire - wire_seconds(count_run(image_address, 0, false, false).bytes, baud);
+    const double lean = options.lean ? measure_lean(paths, options.runs, baud, image) : 0;
+    std::printf("%-9u %8.3f %8.3f %8.3f %7.4f %8.3f %7.4f %8.3f %8.4f %9.3f %10.0f\n", baud, wire, f.wall_s,
+                fixed[i], efficiency, lean, lean > 0 ? lean_wire / lean : 0, f.cpu_s, f.cpu_s / f.wall_s, f.sim_cpu_s,
+                f.max_rss_kib);
+    if (size == small_image && baud == 115200) {
+      check(efficiency >= min_efficiency_115200, "wire efficiency at 115200, 64 KiB >= %.2f: %.4f",
+            min_efficiency_115200, efficiency);
+    }
+    if (size == small_image && baud == 921600) {
+      check(efficiency >= min_efficiency_921600, "wire efficiency at 921600, 64 KiB >= %.2f: %.4f",
+            min_efficiency_921600, efficiency);
+    }
+    check(f.cpu_s / f.wall_s <= max_cpu_share, "tool cpu at %u, %u KiB <= %.2f of the run: %.4f", baud,
+          size / 1024, max_cpu_share, f.cpu_s / f.wall_s);
+    const double rss_limit_kib = (2.0 * size + 4 * 1024 * 1024) / 1024;
+    check(f.max_rss_kib <= rss_limit_kib, "peak memory at %u, %u KiB <= %.0f KiB: %.0f KiB", baud, size / 1024,
+          rss_limit_kib, f.max_rss_kib);
+  }
+}
+
+void unpaced_section(const bench_paths& paths, const bench_options& options,
+                     const std::vector<std::vector<uint8_t>>& images, const std::vector<std::string>& image_paths,
+                     double fixed)
+{
+  std::printf("\nUnpaced pty, --write --verify: host time (median of %d; fixed waits %.4f s taken off)\n",
+              options.runs, fixed);
+  std::printf("%-8s %7s %8s %9s %8s %9s %10s %11s %9s\n", "image", "blocks", "run s", "us/block", "cpu s",
+              "cpu us/bl", "sim cpu s", "lean us/bl", "maxrss KiB");
+  for (std::size_t i = 0; i < images.size(); ++i) {
+    const auto size = static_cast<uint32_t>(images[i].size());
+    const wire_count count = count_run(image_address, size, true, true);
+    const double blocks = count.write_blocks + count.read_blocks;
+    const tool_figures f = measure_tool(paths, options.runs, 0, image_paths[i], true, true);
+    const double lean = options.lean ? measure_lean(paths, options.runs, 0, images[i]) : 0;
+    const double us_per_block = (f.wall_s - fixed) / blocks * 1e6;
+    std::printf("%-8s %7.0f %8.4f %9.1f %8.4f %9.1f %10.4f %11.1f %9.0f\n",
+                (std::to_string(size / 1024) + " KiB").c_str(), blocks, f.wall_s, us_per_block, f.cpu_s,
+                f.cpu_s / blocks * 1e6, f.sim_cpu_s, lean / blocks * 1e6, f.max_rss_kib);
+    if (size == small_image) {
+      check(us_per_block < max_host_us_per_block, "host time per block, unpaced, 64 KiB < %.0f us: %.1f us",
+            max_host_us_per_block, us_per_block);
+    }
+    const double rss_limit_kib = (2.0 * size + 4 * 1024 * 1024) / 1024;
+    check(f.max_rss_kib <= rss_limit_kib, "peak memory unpaced, %u KiB <= %.0f KiB: %.0f KiB", size / 1024,
+          rss_limit_kib, f.max_rss_kib);
+  }
+}
+
+std::string own_directory()
+{
+  char path[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return ".";
+  return std::filesystem::path(std::string(path, static_cast<std::size_t>(n))).parent_path().string();
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+  bench_options options;
+  if (!parse_options(argc, argv, options)) {
+    std::fputs(usage, stderr);
+    return 2;
+  }
+  const std::string here = own_directory();
+  const bench_paths paths{here + "/vexlor-prog", here + "/vexlor-sim"};
+  char dir_template[] = "/tmp/vexlor-bench-XXXXXX";
+  if (mkdtemp(dir_template) == nullptr) {
+    std::perror("vexlor-bench: mkdtemp");
+    return 2;
+  }
+  const std::string dir = dir_template;
+
+  std::vector<std::vector<uint8_t>> images{make_image(small_image)};
+  if (options.large) images.push_back(make_image(large_image));
+  std::vector<std::string> image_paths;
+  for (const auto& image : images) image_paths.push_back(write_image(dir, image));
+
+  std::printf("vexlor-bench: %s\n", machine_summary().c_str());
+  std::printf("runs per figure: %d; line time: 10 bits a byte, both directions, one after another\n",
+              options.runs);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  pacing_section(paths, options);
+  std::vector<uint32_t> handshake_bauds = options.bauds;
+  handshake_bauds.push_back(0);
+  const std::vector<double> fixed = handshake_section(paths, options, handshake_bauds, image_paths[0]);
+  for (std::size_t i = 0; i < images.size(); ++i) paced_section(paths, options, images[i], image_paths[i], fixed);
+  unpaced_section(paths, options, images, image_paths, fixed.back());
+  // What any program shows as its peak when started the same way.
+  std::printf("(peak memory of a bare /bin/true started the same way: %ld KiB)\n",
+              run_child({"/bin/true"}).max_rss_kib);
+
+  std::filesystem::remove_all(dir);
+
+  std::printf("\nGoals\n");
+  bool all_met = every_run_ok;
+  for (const goal& g : goals) {
+    std::printf("  [%s] %s\n", g.met ? " ok " : "MISS", g.text.c_str());
+    all_met = all_met && g.met;
+  }
+  if (!every_run_ok) std::printf("  [MISS] every run of the tool and the lean client succeeded\n");
+  std::printf("%s\n", all_met ? "all goals met" : "goal(s) missed");
+  return all_met ? 0 : 1;
+}

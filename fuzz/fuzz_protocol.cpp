@@ -1,0 +1,210 @@
+// The boot-loader operations (handshake, erase, write, read) against any
+// answers a target or a noisy line could give. Each run's line transcript is
+// walked as the exchange allows it, so the checks hold whatever the answers:
+// only the bytes of the exchange are written, nothing at all after the first
+// failure, a result of true only when every answer was right, the console tail
+// saying the same, and read data landing exactly in the caller's buffer.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "bootloader/bootloader.h"
+#include "fake_serial_port.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+[[noreturn]] void fail(const char* what, std::size_t event) {
+  std::fprintf(stderr, "protocol check failed at line event %zu: %s\n", event, what);
+  std::abort();
+}
+
+struct transcript_walk {
+  const std::vector<fake_event>& events;
+  std::size_t next = 0;
+};
+
+const fake_event& take(transcript_walk& w, fake_event::kind_type kind, const char* missing) {
+  if (w.next >= w.events.size() || w.events[w.next].kind != kind) fail(missing, w.next);
+  return w.events[w.next++];
+}
+
+void expect_write(transcript_walk& w, const bytes& wanted) {
+  if (take(w, fake_event::write, "expected a write").bytes != wanted) fail("wrong bytes written", w.next - 1);
+}
+
+// One-byte reads with a pause after each empty one; the first byte decides.
+bool expect_ack(transcript_walk& w, int tries) {
+  for (int i = 0; i < tries; ++i) {
+    const fake_event& read = take(w, fake_event::read, "expected a read for the acknowledge");
+    if (read.asked != 1) fail("an acknowledge is read one byte at a time", w.next - 1);
+    if (!read.bytes.empty()) return read.bytes[0] == ack_byte;
+    if (take(w, fake_event::sleep, "expected a pause after an empty read").ms != empty_ack_pause_ms) {
+      fail("wrong pause after an empty read", w.next - 1);
+    }
+  }
+  return false;
+}
+
+bytes address_field(uint32_t a) {
+  return {static_cast<uint8_t>(a >> 24), static_cast<uint8_t>(a >> 16), static_cast<uint8_t>(a >> 8),
+          static_cast<uint8_t>(a)};
+}
+
+bool expect_header(transcript_walk& w, uint8_t command, uint32_t address, uint32_t length) {
+  expect_write(w, {command});
+  if (!expect_ack(w, ack_tries)) return false;
+  expect_write(w, address_field(address));
+  if (!expect_ack(w, ack_tries)) return false;
+  expect_write(w, {static_cast<uint8_t>(length - 1)});
+  return true;
+}
+
+const std::string ok_tail = "\b\b - OK  \n";
+const std::string error_tail = "\b\b - error\n";
+
+std::string tail(bool ok) { return ok ? ok_tail : error_tail; }
+
+// The console of a transfer that got `blocks` blocks through.
+std::string transfer_console(const char* verb, uint32_t size, uint32_t blocks, bool ok) {
+  std::string text = std::string(verb) + " " + std::to_string(size) + " bytes..  0%";
+  for (uint32_t b = 1; b <= blocks; ++b) {
+    const uint64_t done = std::min<uint64_t>(uint64_t{b} * block_size, size);
+    char percent[8];
+    std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(done * 100 / size));
+    text += std::string("\b\b\b\b") + percent;
+  }
+  return text + "\b\b\b\b" + tail(ok);
+}
+
+// What [address, address + size) touches, the end taken without wrapping.
+bool touches(const flash_sector& s, uint32_t address, uint32_t size) {
+  const uint64_t end = uint64_t{address} + size;
+  return size > 0 && s.start < end && uint64_t{s.start} + s.size > address;
+}
+
+struct expected_run {
+  bool ok = true;
+  std::string console;
+};
+
+expected_run walk_init(transcript_walk& w) {
+  expect_write(w, {start_byte});
+  const bool ok = expect_ack(w, ack_tries);
+  return {ok, "initializing device.." + tail(ok)};
+}
+
+expected_run walk_erase(transcript_walk& w, uint32_t address, uint32_t size) {
+  expected_run run;
+  for (const flash_sector& s : sector_map) {
+    if (!touches(s, address, size)) continue;
+    expect_write(w, {erase_prelude});
+    bool ok = expect_ack(w, ack_tries) && expect_ack(w, ack_tries);
+    if (ok) {
+      expect_write(w, {erase_command});
+      ok = expect_ack(w, ack_tries);
+    }
+    if (ok) {
+      expect_write(w, {0x00, static_cast<uint8_t>(s.number)});
+      ok = expect_ack(w, erase_final_tries);
+    }
+    run.console += tail(ok);
+    if (!ok) return {false, run.console};
+  }
+  return run;
+}
+
+expected_run walk_write(transcript_walk& w, uint32_t address, const bytes& data) {
+  const auto size = static_cast<uint32_t>(data.size());
+  uint32_t blocks = 0;
+  bool ok = true;
+  for (uint32_t offset = 0; offset < size; offset += block_size, ++blocks) {
+    const uint32_t length = std::min(block_size, size - offset);
+    ok = expect_header(w, write_command, address + offset, length);
+    if (ok) {
+      expect_write(w, bytes(data.begin() + offset, data.begin() + offset + length));
+      ok = expect_ack(w, ack_tries);
+    }
+    if (!ok) break;
+  }
+  return {ok, transfer_console("writting", size, blocks, ok)};
+}
+
+expected_run walk_read(transcript_walk& w, uint32_t address, uint32_t size, bytes& data) {
+  uint32_t blocks = 0;
+  bool ok = true;
+  for (uint32_t offset = 0; offset < size; offset += block_size, ++blocks) {
+    const uint32_t length = std::min(block_size, size - offset);
+    ok = expect_header(w, read_command, address + offset, length);
+    if (ok) {
+      const fake_event& read = take(w, fake_event::read, "expected the block's data to be read");
+      if (read.asked != length) fail("the block's data is read in one read of its length", w.next - 1);
+      ok = read.bytes.size() == length;
+      data.insert(data.end(), read.bytes.begin(), read.bytes.end());
+    }
+    if (!ok) break;
+  }
+  return {ok, transfer_console("reading", size, blocks, ok)};
+}
+
+uint32_t be32(const uint8_t* p) {
+  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, std::size_t input_size) {
+  if (input_size < 9) return -1;
+  const int operation = input[0] % 4;
+  const uint32_t address = be32(input + 1);
+  uint32_t size = be32(input + 5);
+  if (operation >= 2) size %= 0x4001;  // transfers: up to 64 blocks
+  // A range that runs past the top of the address space is its own case.
+  if (uint64_t{address} + size > (uint64_t{1} << 32)) size = static_cast<uint32_t>((uint64_t{1} << 32) - address);
+
+  bytes image(operation == 2 ? size : 0);
+  for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 31 + 7);
+  // Exactly `size` bytes, so that a write past the end is caught.
+  std::unique_ptr<uint8_t[]> buffer(new uint8_t[operation == 3 ? size : 0]);
+
+  // The console goes to memory for the checks.
+  char* console = nullptr;
+  std::size_t console_size = 0;
+  std::FILE* console_file = open_memstream(&console, &console_size);
+  std::FILE* real_stdout = stdout;
+  stdout = console_file;
+
+  port_handle port = fake_port_open(input + 9, input_size - 9);
+  bool result = false;
+  switch (operation) {
+    case 0: result = device_init(port); break;
+    case 1: result = erase_range(port, address, size); break;
+    case 2: result = write_memory(port, address, image.data(), size); break;
+    case 3: result = read_memory(port, address, buffer.get(), size); break;
+  }
+  port_close(port);
+  stdout = real_stdout;
+  std::fclose(console_file);
+  const std::string printed(console, console_size);
+  std::free(console);
+
+  transcript_walk walk{fake_transcript()};
+  bytes read_data;
+  expected_run expected;
+  switch (operation) {
+    case 0: expected = walk_init(walk); break;
+    case 1: expected = walk_erase(walk, address, size); break;
+    case 2: expected = walk_write(walk, address, image); break;
+    case 3: expected = walk_read(walk, address, size, read_data); break;
+  }
+  if (walk.next != walk.events.size()) fail("the line was used after the exchange ended", walk.next);
+  if (result != expected.ok) fail(result ? "success reported for a failed exchange" : "failure reported for a good exchange", walk.next);
+  if (printed != expected.console) fail("console does not match the exchange", walk.next);
+  if (operation == 3 && result && !std::equal(read_data.begin(), read_data.end(), buffer.get())) {
+    fail("the data read did not land in the buffer as received", walk.next);
+  }
+  return 0;
+}

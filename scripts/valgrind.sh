@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Runs the native vexlor-prog under valgrind (memcheck, full leak check)
+# against vexlor-sim: the success path and the failure paths that leave the
+# run early (port, image file, refused handshake, refused erase, silent write,
+# short read, vanished line). Fails on any memory error or leak, and when a run
+# does not end as it should.
+#
+# Needs valgrind (apt-get install valgrind). Builds build/ if needed.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+if ! command -v valgrind >/dev/null 2>&1; then
+  echo "valgrind: not installed; apt-get install valgrind" >&2
+  exit 1
+fi
+cmake -S . -B build -G Ninja >/dev/null
+cmake --build build --target vexlor-prog vexlor-sim >/dev/null
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vexlor-valgrind.XXXXXX")
+sim_pid=
+cleanup() {
+  if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+head -c 600 /dev/urandom >"$work/image.bin"
+truncate -s 5G "$work/huge.bin"  # sparse: nothing is allocated
+
+failures=0
+# check NAME EXPECTED_STATUS SIM_FAULT PROG_ARGS...   (SIM_FAULT "-": none, "none": no simulator)
+check() {
+  local name=$1 expected=$2 fault=$3
+  shift 3
+  local port=./no-such-port
+  sim_pid=
+  if [ "$fault" != none ]; then
+    local sim_args=(--once --max-seconds 120)
+    [ "$fault" != - ] && sim_args+=(--fault "$fault")
+    build/vexlor-sim "${sim_args[@]}" >"$work/sim.out" &
+    sim_pid=$!
+    for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.05; done
+    port=$(head -n 1 "$work/sim.out")
+  fi
+  local args=()
+  for a in "$@"; do args+=("${a/@PORT/$port}"); done
+  local status=0
+  (cd "$work" && valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=all \
+     --show-leak-kinds=all --log-file="$work/valgrind.log" "$root/build/vexlor-prog" "${args[@]}" \
+     >"$work/out.txt") || status=$?
+  if [ -n "$sim_pid" ]; then wait "$sim_pid" || true; fi
+  sim_pid=
+  if [ "$status" -ne "$expected" ] || [ -s "$work/valgrind.log" ]; then
+    echo "FAIL $name: exit status $status, expected $expected" >&2
+    cat "$work/valgrind.log" >&2
+    failures=$((failures + 1))
+  else
+    echo "ok   $name"
+  fi
+}
+
+check "write and verify"       0 -                        --port @PORT --write --verify image.bin
+check "port cannot be opened"  1 none                     --port ./no-such-port --write image.bin
+check "image missing"          1 -                        --port @PORT --write missing.bin
+check "image too large"        1 -                        --port @PORT --write huge.bin
+check "handshake refused"      1 start:refuse             --port @PORT --write --verify image.bin
+check "erase refused"          1 erase.final:refuse       --port @PORT --write --verify image.bin
+check "write silent"           1 write.end:silent@2       --port @PORT --write --verify image.bin
+check "short read"             1 read.data:short:100@2    --port @PORT --write --verify image.bin
+check "line vanishes"          1 write.address:vanish@2   --port @PORT --write --verify image.bin
+check "data differs"           1 read.data:flip:3         --port @PORT --write --verify image.bin
+
+if [ "$failures" -gt 0 ]; then
+  echo "valgrind: $failures run(s) failed" >&2
+  exit 1
+fi
+echo "valgrind: all runs clean"

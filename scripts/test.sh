@@ -2,10 +2,14 @@
 # Builds everything and runs every test: the native build, the same tests
 # under AddressSanitizer and UndefinedBehaviorSanitizer, and the end-to-end
 # suite against the Windows build under Wine when MinGW-w64 and Wine are
-# installed (apt-get install g++-mingw-w64-x86-64 wine wine64).
+# installed (apt-get install g++-mingw-w64-x86-64 wine wine64); then the
+# fuzz targets for a bounded time (clang, libclang-rt-14-dev) and the
+# programmer under valgrind.
 #
 # VEXLOR_REQUIRE_WINDOWS=1 makes a missing Windows toolchain an error (CI).
 # VEXLOR_SKIP_SANITIZERS=1 skips the sanitizer build (quicker local runs).
+# VEXLOR_SKIP_FUZZ=1 skips fuzzing; VEXLOR_FUZZ_SECONDS sets its time per
+# target (default 45). VEXLOR_SKIP_VALGRIND=1 skips the valgrind runs.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -35,4 +39,14 @@ if [ "${VEXLOR_SKIP_SANITIZERS:-0}" != 1 ]; then
   cmake -S . -B build-asan -G Ninja -DVEXLOR_SANITIZE=ON -DVEXLOR_BENCH=OFF >/dev/null
   cmake --build build-asan -j "$jobs"
   ctest --test-dir build-asan -j "$jobs" --output-on-failure --timeout 300
+fi
+
+if [ "${VEXLOR_SKIP_FUZZ:-0}" != 1 ]; then
+  echo "== Fuzzing (libFuzzer, ${VEXLOR_FUZZ_SECONDS:-45} s per target)"
+  scripts/fuzz.sh "${VEXLOR_FUZZ_SECONDS:-45}"
+fi
+
+if [ "${VEXLOR_SKIP_VALGRIND:-0}" != 1 ]; then
+  echo "== Valgrind (memcheck) on the success and failure paths"
+  scripts/valgrind.sh
 fi

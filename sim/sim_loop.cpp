@@ -112,7 +112,9 @@ step_result serve(int master, const loop_config& config, session& s, wake_tuning
                   const sigset_t& wait_mask)
 {
   int64_t now = monotonic_ns();
-  const int64_t write_limit = s.vanish_at_ns ? std::min(now, *s.vanish_at_ns) : now + tuning.early_ns;
+  int64_t write_limit = s.vanish_at_ns ? std::min(now, *s.vanish_at_ns) : now + tuning.early_ns;
+  // The last byte queued never goes early: the host answers it at once.
+  if (!s.pending.empty()) write_limit = std::min(write_limit, std::max(now, s.pending.back().due_ns - 1));
   if (!write_due(master, s, log, write_limit)) return step_result::hung_up;
   if (s.vanish_at_ns && *s.vanish_at_ns <= now) {
     log_event(log, now, "vanish");
@@ -121,7 +123,12 @@ step_result serve(int master, const loop_config& config, session& s, wake_tuning
 
   int64_t wake = config.deadline_ns;
   const bool wake_for_byte = !s.pending.empty() && !s.write_blocked;
-  if (wake_for_byte) wake = std::min(wake, s.pending.front().due_ns - tuning.early_ns);
+  const bool last_byte = wake_for_byte && s.pending.size() == 1;
+  int64_t aim = 0;
+  if (wake_for_byte) {
+    aim = s.pending.front().due_ns - (last_byte ? answer_lead_ns(tuning) : tuning.early_ns);
+    wake = std::min(wake, aim);
+  }
   if (s.vanish_at_ns) wake = std::min(wake, *s.vanish_at_ns);
   // A quiet line is the moment to let a reader of the log catch up.
   const bool flush_when_quiet = log.dirty && s.pending.empty();
@@ -136,7 +143,16 @@ step_result serve(int master, const loop_config& config, session& s, wake_tuning
     return step_result::failed;
   }
   if (ready == 0) {
-    if (wake_for_byte && wake > now) learn_lateness(tuning, monotonic_ns() - wake);
+    const bool woke_for_byte = wake_for_byte && wake == aim;
+    if (woke_for_byte && wake > now) {
+      const int64_t late_ns = monotonic_ns() - wake;
+      if (last_byte) {
+        learn_answer_lateness(tuning, late_ns);
+      } else {
+        learn_lateness(tuning, late_ns);
+      }
+    }
+    if (woke_for_byte && last_byte) spin_until(s.pending.front().due_ns);
     if (flush_when_quiet) log_flush(log);
     return step_result::going_on;
   }

@@ -28,3 +28,11 @@ std::string machine_summary()
   return std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " cores, " + cpu_model() + ", kernel " + names.sysname +
          " " + names.release;
 }
+
+std::string load_average()
+{
+  std::ifstream file("/proc/loadavg");
+  std::string one, five, fifteen;
+  file >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}

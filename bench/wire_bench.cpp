@@ -43,7 +43,7 @@ struct bench_options {
 
 const char* const usage =
     "usage: vexlor-bench [--runs N] [--large] [--bauds B,B,...] [--no-lean]\n"
-    "  --runs N     runs per figure, medians quoted (default 5)\n"
+    "  --runs N     runs per figure, medians quoted (default 5; unpaced: 3 N)\n"
     "  --large      also a 256 KiB image\n"
     "  --bauds      paced line speeds (default 115200,921600,2000000)\n"
     "  --no-lean    skip the lean client (the floor set by the simulator and pty)\n";
@@ -244,27 +244,33 @@ void paced_section(const bench_paths& paths, const bench_options& options, const
   }
 }
 
+// A run on an unpaced pty is short and its figure small beside the fixed
+// waits, so it is repeated more often than the paced ones.
+constexpr int unpaced_run_factor = 3;
+
 void unpaced_section(const bench_paths& paths, const bench_options& options,
                      const std::vector<std::vector<uint8_t>>& images, const std::vector<std::string>& image_paths,
                      double fixed)
 {
-  std::printf("\nUnpaced pty, --write --verify: host time (median of %d; fixed waits %.4f s taken off)\n",
-              options.runs, fixed);
+  const int runs = options.runs * unpaced_run_factor;
+  std::printf("\nUnpaced pty, --write --verify: host time (median of %d; fixed waits %.4f s taken off)\n", runs,
+              fixed);
   std::printf("%-8s %7s %8s %9s %8s %9s %10s %11s %9s\n", "image", "blocks", "run s", "us/block", "cpu s",
               "cpu us/bl", "sim cpu s", "lean us/bl", "maxrss KiB");
   for (std::size_t i = 0; i < images.size(); ++i) {
     const auto size = static_cast<uint32_t>(images[i].size());
     const wire_count count = count_run(image_address, size, true, true);
     const double blocks = count.write_blocks + count.read_blocks;
-    const tool_figures f = measure_tool(paths, options.runs, 0, image_paths[i], true, true);
-    const double lean = options.lean ? measure_lean(paths, options.runs, 0, images[i]) : 0;
+    const tool_figures f = measure_tool(paths, runs, 0, image_paths[i], true, true);
+    const double lean = options.lean ? measure_lean(paths, runs, 0, images[i]) : 0;
     const double us_per_block = (f.wall_s - fixed) / blocks * 1e6;
     std::printf("%-8s %7.0f %8.4f %9.1f %8.4f %9.1f %10.4f %11.1f %9.0f\n",
                 (std::to_string(size / 1024) + " KiB").c_str(), blocks, f.wall_s, us_per_block, f.cpu_s,
                 f.cpu_s / blocks * 1e6, f.sim_cpu_s, lean / blocks * 1e6, f.max_rss_kib);
     if (size == small_image) {
-      check(us_per_block < max_host_us_per_block, "host time per block, unpaced, 64 KiB < %.0f us: %.1f us",
-            max_host_us_per_block, us_per_block);
+      check(us_per_block < max_host_us_per_block,
+            "host time per block, unpaced, 64 KiB < %.0f us: %.1f us (lean client %.1f us)", max_host_us_per_block,
+            us_per_block, lean / blocks * 1e6);
     }
     const double rss_limit_kib = (2.0 * size + 4 * 1024 * 1024) / 1024;
     check(f.max_rss_kib <= rss_limit_kib, "peak memory unpaced, %u KiB <= %.0f KiB: %.0f KiB", size / 1024,
@@ -304,6 +310,7 @@ int main(int argc, char** argv)
   for (const auto& image : images) image_paths.push_back(write_image(dir, image));
 
   std::printf("vexlor-bench: %s\n", machine_summary().c_str());
+  std::printf("load average at start: %s\n", load_average().c_str());
   std::printf("runs per figure: %d; line time: 10 bits a byte, both directions, one after another\n",
               options.runs);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -319,6 +326,7 @@ int main(int argc, char** argv)
               run_child({"/bin/true"}).max_rss_kib);
 
   std::filesystem::remove_all(dir);
+  std::printf("load average at end: %s\n", load_average().c_str());
 
   std::printf("\nGoals\n");
   bool all_met = every_run_ok;

@@ -54,5 +54,10 @@ fi
 # the end of every simulator session; so it gets none. Exit status 2 means
 # this prefix has a server already.
 wineserver -p"${VEXLOR_WINE_LINGER:-600}" </dev/null >/dev/null 2>&1 || true
+# The first program of a server session starts Wine's services (services.exe,
+# winedevice.exe, ...), which live as long as the server and keep that
+# program's output open: a test run reading the tool's output through a pipe
+# would wait for them for minutes. Start them here, with no output to keep.
+wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 
 echo "$prefix"

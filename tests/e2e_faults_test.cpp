@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -23,7 +25,6 @@ using bytes = std::vector<uint8_t>;
 constexpr uint32_t image_address = 0x20001F00;
 constexpr std::size_t image_size = 600;
 const char* const percents[] = {" 42%", " 85%", "100%"};  // after each block of 600
-
 
 // The waits of the tool's rules, in seconds.
 constexpr double ack_wait = 10 * (0.040 + 0.100);
@@ -52,12 +53,11 @@ bytes address_bytes(uint32_t a) {
 
 std::vector<exchange> conversation(const bytes& image) {
   std::vector<exchange> all = {{"start", phase::handshake, 0, {0x7F}}};
-  const uint8_t sectors[] = {0, 1};
-  for (int i = 0; i < 2; ++i) {
+  for (int i = 0; i < 2; ++i) {  // sectors 0 and 1
     all.push_back({"erase.prelude1", phase::erase, i, {0x71}});
     all.push_back({"erase.prelude2", phase::erase, i, {}});
     all.push_back({"erase.command", phase::erase, i, {0x43}});
-    all.push_back({"erase.final", phase::erase, i, {0x00, sectors[i]}});
+    all.push_back({"erase.final", phase::erase, i, {0x00, static_cast<uint8_t>(i)}});
   }
   for (phase p : {phase::write, phase::read}) {
     for (int block = 0; block < 3; ++block) {

@@ -66,8 +66,3 @@ TEST_F(ControlLines, OpeningSequenceThenPauseThenStartByteThenClosingSequence) {
   EXPECT_LT(events[3].t - events[2].t, 0.030);
   EXPECT_LT(events[6].t - events[4].t, 0.005);
 }
-
-TEST_F(ControlLines, FileErrorSkipsTheOpeningSequenceButNotTheClosingOne) {
-  const auto events = record_run({"--port", "@PORT", "missing.bin"});
-  EXPECT_EQ(whats(events), (std::vector<std::string>{"set rts", "set dtr", "clear dtr"}));
-}

@@ -98,37 +98,3 @@ TEST_F(E2EHandshake, WordsThatAreNotOptionsNameTheImage) {
   EXPECT_EQ(r.out, banner + "cannot open file --address..\n" + done_error);
   EXPECT_EQ(r.exit_code, 1);
 }
-
-TEST_F(E2EHandshake, DirectoryAsImageIsAFileError) {
-  std::filesystem::create_directory(dir + "/folder.bin");
-  std::vector<sim_event> log;
-  process_result r = run_against_sim({}, {"--port", "@PORT", "folder.bin"}, &log);
-  EXPECT_EQ(r.out, banner + "cannot open file folder.bin..\n" + done_error);
-  EXPECT_TRUE(bytes_received(log).empty());
-}
-
-TEST_F(E2EHandshake, PortThatCannotBeOpened) {
-  write_file(dir + "/image.bin", {});
-  const std::string missing = running_under_wine() ? "COM7" : dir + "/no-such-port";
-  process_result r = run_programmer(dir, {"--port", missing, "image.bin"});
-  EXPECT_EQ(r.out, banner + "error: cannot open port " + missing + "\n" + done_error);
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_FALSE(std::filesystem::exists(dir + "/no-such-port"));
-
-  const std::string long_name(300, 'c');
-  r = run_programmer(dir, {"--port", long_name, "image.bin"});
-  EXPECT_EQ(r.out, banner + "error: cannot open port " + long_name + "\n" + done_error);
-}
-
-TEST_F(E2EHandshake, RegularFileAsPortIsRefusedAndLeftAlone) {
-  write_file(dir + "/image.bin", {1});
-  write_file(dir + "/notes.txt", {'k', 'e', 'e', 'p'});
-  const auto before = std::filesystem::last_write_time(dir + "/notes.txt");
-  // Natively a bare name means a device under /dev, so the file is named by path.
-  const std::string as_path = running_under_wine() ? "notes.txt" : "./notes.txt";
-  process_result r = run_programmer(dir, {"--port", as_path, "--write", "image.bin"});
-  EXPECT_EQ(r.out, banner + "error: cannot open port " + as_path + "\n" + done_error);
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(read_file(dir + "/notes.txt"), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
-  EXPECT_EQ(std::filesystem::last_write_time(dir + "/notes.txt"), before);
-}

@@ -106,7 +106,7 @@ process_result run_programmer(const std::string& dir, std::vector<std::string> a
     argv = {VEXLOR_PROG_PATH};
   }
   argv.insert(argv.end(), args.begin(), args.end());
-  process_result result = run_process(argv, dir, env, wine ? 120 : 60);
+  process_result result = run_process(argv, dir, env, wine ? 120 : 60, wine);
   if (wine) {
     std::string normalised;
     for (std::size_t i = 0; i < result.out.size(); ++i) {

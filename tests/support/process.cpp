@@ -43,7 +43,7 @@ int wait_exit(pid_t pid, double timeout_s, bool& killed) {
 }  // namespace
 
 child_process start_process(const std::vector<std::string>& argv, const std::string& cwd,
-                            const std::vector<std::string>& env_extra) {
+                            const std::vector<std::string>& env_extra, bool detach_stderr) {
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   std::vector<std::string> env_strings;
@@ -59,6 +59,11 @@ child_process start_process(const std::vector<std::string>& argv, const std::str
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     dup2(pipe_fds[1], STDOUT_FILENO);
+    if (detach_stderr) {
+      int null_fd = open("/dev/null", O_RDWR);
+      dup2(null_fd, STDIN_FILENO);
+      dup2(null_fd, STDERR_FILENO);
+    }
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     execve(args[0], args.data(), envs.data());
     _exit(127);
@@ -90,10 +95,11 @@ int wait_process(child_process& child, double timeout_s) {
 }
 
 process_result run_process(const std::vector<std::string>& argv, const std::string& cwd,
-                           const std::vector<std::string>& env_extra, double timeout_s) {
+                           const std::vector<std::string>& env_extra, double timeout_s,
+                           bool detach_stderr) {
   process_result result;
   const auto start = clock_type::now();
-  child_process child = start_process(argv, cwd, env_extra);
+  child_process child = start_process(argv, cwd, env_extra, detach_stderr);
   char chunk[4096];
   bool killed = false;
   for (;;) {

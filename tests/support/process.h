@@ -15,8 +15,11 @@ struct process_result {
 
 // Runs argv[0] (a path) in `cwd` with extra "NAME=value" environment entries,
 // collecting standard output; kills it after `timeout_s`.
+// With `detach_stderr` the child's standard input and error are /dev/null:
+// helpers it leaves behind (Wine's services) then hold no pipe of the test.
 process_result run_process(const std::vector<std::string>& argv, const std::string& cwd,
-                           const std::vector<std::string>& env_extra, double timeout_s);
+                           const std::vector<std::string>& env_extra, double timeout_s,
+                           bool detach_stderr = false);
 
 struct child_process {
   pid_t pid = -1;
@@ -24,7 +27,7 @@ struct child_process {
 };
 
 child_process start_process(const std::vector<std::string>& argv, const std::string& cwd,
-                            const std::vector<std::string>& env_extra);
+                            const std::vector<std::string>& env_extra, bool detach_stderr = false);
 
 // Reads one line (without the line break) from the child's output, or ""
 // when none comes within the time-out.

@@ -31,17 +31,17 @@ std::string_view step_name(sim_step step) { return step_names[static_cast<std::s
 
 std::string_view fault_kind_name(fault_kind kind) { return kind_names[static_cast<std::size_t>(kind)]; }
 
-std::optional<fault_spec> parse_fault(std::string_view text, std::string& error)
+std::optional<fault_rule> parse_fault(std::string_view text, std::string& error)
 {
-  fault_spec spec;
+  fault_rule rule;
   const std::string quoted = "fault '" + std::string(text) + "': ";
 
   if (auto at = text.rfind('@'); at != std::string_view::npos) {
     std::string_view count = text.substr(at + 1);
     text = text.substr(0, at);
     if (count == "*") {
-      spec.occurrence = 0;
-    } else if (!parse_unsigned(count, spec.occurrence) || spec.occurrence == 0) {
+      rule.occurrence = 0;
+    } else if (!parse_unsigned(count, rule.occurrence) || rule.occurrence == 0) {
       error = quoted + "occurrence must be a number from 1 or '*'";
       return std::nullopt;
     }
@@ -66,7 +66,7 @@ std::optional<fault_spec> parse_fault(std::string_view text, std::string& error)
   bool step_known = false;
   for (std::size_t i = 0; i < step_names.size(); ++i) {
     if (step_names[i] == step) {
-      spec.step = static_cast<sim_step>(i);
+      rule.step = static_cast<sim_step>(i);
       step_known = true;
     }
   }
@@ -78,7 +78,7 @@ std::optional<fault_spec> parse_fault(std::string_view text, std::string& error)
   bool kind_known = false;
   for (std::size_t i = 0; i < kind_names.size(); ++i) {
     if (kind_names[i] == kind) {
-      spec.kind = static_cast<fault_kind>(i);
+      rule.kind = static_cast<fault_kind>(i);
       kind_known = true;
     }
   }
@@ -87,26 +87,26 @@ std::optional<fault_spec> parse_fault(std::string_view text, std::string& error)
     return std::nullopt;
   }
 
-  if (kind_takes_arg(spec.kind) != has_arg) {
+  if (kind_takes_arg(rule.kind) != has_arg) {
     error = quoted + std::string(kind) + (has_arg ? " takes no argument" : " needs a number argument");
     return std::nullopt;
   }
-  if (has_arg && !parse_unsigned(arg, spec.arg)) {
+  if (has_arg && !parse_unsigned(arg, rule.arg)) {
     error = quoted + "argument must be a number";
     return std::nullopt;
   }
-  if ((spec.kind == fault_kind::short_data || spec.kind == fault_kind::flip) && spec.step != sim_step::read_data) {
+  if ((rule.kind == fault_kind::short_data || rule.kind == fault_kind::flip) && rule.step != sim_step::read_data) {
     error = quoted + std::string(kind) + " applies to read.data only";
     return std::nullopt;
   }
-  return spec;
+  return rule;
 }
 
-std::optional<fault_spec> fault_take(fault_table& table, sim_step step)
+std::optional<fault_rule> fault_take(fault_table& table, sim_step step)
 {
   const uint64_t count = ++table.reached[static_cast<std::size_t>(step)];
-  for (const auto& spec : table.specs) {
-    if (spec.step == step && (spec.occurrence == 0 || spec.occurrence == count)) return spec;
+  for (const auto& rule : table.rules) {
+    if (rule.step == step && (rule.occurrence == 0 || rule.occurrence == count)) return rule;
   }
   return std::nullopt;
 }

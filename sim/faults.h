@@ -28,7 +28,7 @@ inline constexpr std::size_t sim_step_count = 11;
 
 enum class fault_kind : uint8_t { refuse, silent, late, short_data, flip, vanish };
 
-struct fault_spec {
+struct fault_rule {
   sim_step step = sim_step::start;
   fault_kind kind = fault_kind::refuse;
   uint32_t arg = 0;         // late: milliseconds; short: bytes kept; flip: byte index
@@ -36,7 +36,7 @@ struct fault_spec {
 };
 
 struct fault_table {
-  std::vector<fault_spec> specs;
+  std::vector<fault_rule> rules;
   std::array<uint64_t, sim_step_count> reached{};  // per step, over the sim's lifetime
 };
 
@@ -44,8 +44,8 @@ std::string_view step_name(sim_step step);
 std::string_view fault_kind_name(fault_kind kind);
 
 // Parses one --fault value; on failure returns nullopt and says why in `error`.
-std::optional<fault_spec> parse_fault(std::string_view text, std::string& error);
+std::optional<fault_rule> parse_fault(std::string_view text, std::string& error);
 
 // Counts one more arrival at `step` and returns the fault that applies to this
 // occurrence, if any (the first given wins when several match).
-std::optional<fault_spec> fault_take(fault_table& table, sim_step step);
+std::optional<fault_rule> fault_take(fault_table& table, sim_step step);

@@ -125,9 +125,9 @@ std::optional<sim_options> parse_sim_options(std::span<const std::string> args, 
     } else if (name == "--max-seconds") {
       ok = parse_seconds(value, options.max_seconds);
     } else {
-      auto spec = parse_fault(value, error);
-      if (!spec) return std::nullopt;
-      options.faults.push_back(*spec);
+      auto rule = parse_fault(value, error);
+      if (!rule) return std::nullopt;
+      options.faults.push_back(*rule);
     }
     if (!ok) {
       error = "bad value for " + name + ": '" + value + "'";

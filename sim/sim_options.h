@@ -30,7 +30,7 @@ struct sim_options {
   std::vector<uint8_t> on_open;
   std::vector<memory_load> loads;
   std::vector<memory_dump> dumps;
-  std::vector<fault_spec> faults;
+  std::vector<fault_rule> faults;
   double max_seconds = 0;  // 0: no bound
 };
 

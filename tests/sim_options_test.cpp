@@ -1,4 +1,4 @@
-// Command-line and fault-spec parsing of vexlor-sim: what a test script
+// Command-line and fault-rule parsing of vexlor-sim: what a test script
 // writes must mean what it says, and typos must be refused, not ignored.
 #include <gtest/gtest.h>
 
@@ -55,22 +55,22 @@ TEST(SimOptions, MistakesAreRefused)
 TEST(SimFaults, SpecsAreParsed)
 {
   std::string error;
-  auto spec = parse_fault("write.address:refuse@3", error);
-  ASSERT_TRUE(spec.has_value()) << error;
-  EXPECT_EQ(spec->step, sim_step::write_address);
-  EXPECT_EQ(spec->kind, fault_kind::refuse);
-  EXPECT_EQ(spec->occurrence, 3u);
+  auto rule = parse_fault("write.address:refuse@3", error);
+  ASSERT_TRUE(rule.has_value()) << error;
+  EXPECT_EQ(rule->step, sim_step::write_address);
+  EXPECT_EQ(rule->kind, fault_kind::refuse);
+  EXPECT_EQ(rule->occurrence, 3u);
 
-  spec = parse_fault("read.data:flip:7@*", error);
-  ASSERT_TRUE(spec.has_value()) << error;
-  EXPECT_EQ(spec->kind, fault_kind::flip);
-  EXPECT_EQ(spec->arg, 7u);
-  EXPECT_EQ(spec->occurrence, 0u);
+  rule = parse_fault("read.data:flip:7@*", error);
+  ASSERT_TRUE(rule.has_value()) << error;
+  EXPECT_EQ(rule->kind, fault_kind::flip);
+  EXPECT_EQ(rule->arg, 7u);
+  EXPECT_EQ(rule->occurrence, 0u);
 
-  spec = parse_fault("start:late:900", error);
-  ASSERT_TRUE(spec.has_value()) << error;
-  EXPECT_EQ(spec->arg, 900u);
-  EXPECT_EQ(spec->occurrence, 1u);
+  rule = parse_fault("start:late:900", error);
+  ASSERT_TRUE(rule.has_value()) << error;
+  EXPECT_EQ(rule->arg, 900u);
+  EXPECT_EQ(rule->occurrence, 1u);
 }
 
 TEST(SimFaults, BadSpecsAreRefused)
@@ -88,7 +88,7 @@ TEST(SimFaults, OccurrencesCountPerStepOverTheLifetime)
 {
   std::string error;
   fault_table table;
-  table.specs = {*parse_fault("write.address:refuse@3", error), *parse_fault("read.data:silent@*", error)};
+  table.rules = {*parse_fault("write.address:refuse@3", error), *parse_fault("read.data:silent@*", error)};
 
   EXPECT_FALSE(fault_take(table, sim_step::write_address));
   EXPECT_FALSE(fault_take(table, sim_step::write_end));  // other steps do not count

@@ -28,7 +28,7 @@ target started(std::vector<std::string> faults = {})
   target t;
   for (const auto& text : faults) {
     std::string error;
-    t.faults.specs.push_back(*parse_fault(text, error));
+    t.faults.rules.push_back(*parse_fault(text, error));
   }
   send(t, {0x7F});
   return t;

@@ -1,6 +1,6 @@
 #include "faults.h"
 
-#include <charconv>
+#include "text_numbers.h"
 
 namespace {
 
@@ -12,12 +12,14 @@ constexpr std::array<std::string_view, sim_step_count> step_names{
 
 constexpr std::array<std::string_view, 6> kind_names{"refuse", "silent", "late", "short", "flip", "vanish"};
 
-template <typename T>
-bool parse_unsigned(std::string_view text, T& value)
+template <std::size_t N>
+std::optional<std::size_t> find_name(const std::array<std::string_view, N>& names,
+                                     std::string_view name)
 {
-  if (text.empty()) return false;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return ec == std::errc{} && end == text.data() + text.size();
+  for (std::size_t i = 0; i < N; ++i) {
+    if (names[i] == name) return i;
+  }
+  return std::nullopt;
 }
 
 bool kind_takes_arg(fault_kind kind)
@@ -41,7 +43,7 @@ std::optional<fault_rule> parse_fault(std::string_view text, std::string& error)
     text = text.substr(0, at);
     if (count == "*") {
       rule.occurrence = 0;
-    } else if (!parse_unsigned(count, rule.occurrence) || rule.occurrence == 0) {
+    } else if (!parse_whole_unsigned(count, rule.occurrence) || rule.occurrence == 0) {
       error = quoted + "occurrence must be a number from 1 or '*'";
       return std::nullopt;
     }
@@ -63,35 +65,25 @@ std::optional<fault_rule> parse_fault(std::string_view text, std::string& error)
     has_arg = true;
   }
 
-  bool step_known = false;
-  for (std::size_t i = 0; i < step_names.size(); ++i) {
-    if (step_names[i] == step) {
-      rule.step = static_cast<sim_step>(i);
-      step_known = true;
-    }
-  }
-  if (!step_known) {
+  const auto step_index = find_name(step_names, step);
+  if (!step_index) {
     error = quoted + "unknown step '" + std::string(step) + "'";
     return std::nullopt;
   }
+  rule.step = static_cast<sim_step>(*step_index);
 
-  bool kind_known = false;
-  for (std::size_t i = 0; i < kind_names.size(); ++i) {
-    if (kind_names[i] == kind) {
-      rule.kind = static_cast<fault_kind>(i);
-      kind_known = true;
-    }
-  }
-  if (!kind_known) {
+  const auto kind_index = find_name(kind_names, kind);
+  if (!kind_index) {
     error = quoted + "unknown kind '" + std::string(kind) + "'";
     return std::nullopt;
   }
+  rule.kind = static_cast<fault_kind>(*kind_index);
 
   if (kind_takes_arg(rule.kind) != has_arg) {
     error = quoted + std::string(kind) + (has_arg ? " takes no argument" : " needs a number argument");
     return std::nullopt;
   }
-  if (has_arg && !parse_unsigned(arg, rule.arg)) {
+  if (has_arg && !parse_whole_unsigned(arg, rule.arg)) {
     error = quoted + "argument must be a number";
     return std::nullopt;
   }

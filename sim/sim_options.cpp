@@ -1,8 +1,9 @@
 #include "sim_options.h"
 
+#include "text_numbers.h"
+
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <string_view>
@@ -30,9 +31,7 @@ bool parse_u32(std::string_view text, uint32_t& value)
     text.remove_prefix(2);
     base = 16;
   }
-  if (text.empty()) return false;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-  return ec == std::errc{} && end == text.data() + text.size();
+  return parse_whole_unsigned(text, value, base);
 }
 
 int hex_digit(char c)

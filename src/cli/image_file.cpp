@@ -22,8 +22,6 @@ bool image_load(std::FILE* file, std::vector<uint8_t>& image) {
     image.resize(size);
   } catch (const std::bad_alloc&) {
     return false;
-  } catch (const std::length_error&) {
-    return false;
   }
   if (std::fseek(file, 0, SEEK_SET) != 0) return false;
   if (size > 0 && std::fread(image.data(), 1, size, file) != size) return false;

@@ -20,9 +20,9 @@ if [ -z "$clang" ]; then
 fi
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$clang" -DVEXLOR_FUZZ=ON -DVEXLOR_BENCH=OFF >/dev/null
-cmake --build "$build" --target fuzz_options fuzz_protocol
+cmake --build "$build" --target fuzz_options fuzz_protocol fuzz_image_format
 
-for target in options protocol; do
+for target in options protocol image_format; do
   mkdir -p "$build/corpus/$target"
   log="$build/fuzz_$target.log"
   echo "-- fuzz_$target for ${seconds}s"

@@ -104,10 +104,19 @@ TEST_F(E2EBadInput, ImagesThatCannotBeProgrammedSendNothing) {
   struct image_case {
     std::string what;
     std::function<std::string(const std::string& dir)> make;  // returns the path to give
-    std::string message;                                      // printf'd with the (cut) path
+    std::string message;                                      // what the run prints about it
     std::string native_only;                                  // why it means nothing on Windows
+    std::string address = "0x20000000";
   };
-  const std::string long_name(300, 'n');
+  const std::string name255(255, 'n');
+  const std::string name300 = name255 + std::string(45, 'n');
+  auto text_file = [](const std::string& name, const std::string& text) {
+    return [=](const std::string& d) {
+      write_file(d + "/" + name, bytes(text.begin(), text.end()));
+      return name;
+    };
+  };
+  const std::string convert = ", not raw bytes; convert it with: objcopy ";
   const std::vector<image_case> cases = {
       {"directory", [](const std::string& d) { fs::create_directory(d + "/folder.bin"); return "folder.bin"; },
        "cannot open file folder.bin..\n", ""},
@@ -125,8 +134,20 @@ TEST_F(E2EBadInput, ImagesThatCannotBeProgrammedSendNothing) {
       // Its size says 0, yet it has content: it cannot be loaded whole.
       {"file whose size is not its length", [](const std::string&) { return "/proc/self/status"; },
        "cannot read file /proc/self/status..\n", "a Linux /proc file"},
-      {"path cut to 255 characters", [&](const std::string&) { return long_name; },
-       "cannot open file " + long_name.substr(0, 255) + "..\n", ""},
+      // Cut to 255 characters it would name another image, which must not be flashed.
+      {"path longer than 255 characters",
+       [&](const std::string& d) { write_file(d + "/" + name255, pattern_bytes(300, 9)); return name300; },
+       "cannot open file " + name300 + "..\n", ""},
+      {"elf file", text_file("fw.elf", std::string("\x7F" "ELF\x01\x01\x01\0\0\0\0\0", 12)),
+       "cannot read file fw.elf..\n  this is an elf file" + convert + "-O binary IN OUT\n", ""},
+      {"intel hex file", text_file("fw.hex", ":0400000001020304F2\r\n:00000001FF\r\n"),
+       "cannot read file fw.hex..\n  this is an intel hex file" + convert + "-I ihex -O binary IN OUT\n", ""},
+      {"s-record file", text_file("fw.srec", "S00600004844521B\nS107000001020304EE\nS9030000FC\n"),
+       "cannot read file fw.srec..\n  this is an s-record file" + convert + "-I srec -O binary IN OUT\n", ""},
+      // The blocks would wrap to address 0, onto flash no erase has touched.
+      {"range past the end of the address space",
+       [](const std::string& d) { write_file(d + "/image.bin", pattern_bytes(300, 8)); return "image.bin"; },
+       "image of 300 bytes does not fit at 0xffffff00..\n", "", "0xFFFFFF00"},
   };
   for (const image_case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -135,7 +156,7 @@ TEST_F(E2EBadInput, ImagesThatCannotBeProgrammedSendNothing) {
       continue;
     }
     const std::string path = c.make(dir);
-    sim_run r = run_with_sim({"--port", "@PORT", "--write", "--verify", path});
+    sim_run r = run_with_sim({"--port", "@PORT", "--address", c.address, "--write", "--verify", path});
     EXPECT_EQ(r.run.out, banner + c.message + done_error);
     EXPECT_EQ(r.run.exit_code, 1);
     EXPECT_LT(r.run.seconds, running_under_wine() ? 10.0 : 2.0);  // a FIFO must not block the run
@@ -150,33 +171,31 @@ TEST_F(E2EBadInput, ImagesThatCannotBeProgrammedSendNothing) {
 TEST_F(E2EBadInput, ImagesAtTheEdgesAreProgrammedWhole) {
   struct edge_case {
     std::string what;
-    std::size_t size;
+    bytes image;
     std::string file;  // created with the image
-    std::string path;  // given on the command line
   };
-  const std::string name255(255, 'i');
+  const std::string bad_record = ":0400000001020304F3\n:00000001FF\n";  // checksum off by one
   const std::vector<edge_case> cases = {
-      {"empty", 0, "image.bin", "image.bin"},
-      {"one byte", 1, "image.bin", "image.bin"},
-      {"one whole block", 256, "image.bin", "image.bin"},
-      {"255-character path", 300, name255, name255},
-      {"longer path, cut to the 255 that name a file", 300, name255, name255 + "-and-more"},
+      {"empty", {}, "image.bin"},
+      {"one byte", pattern_bytes(1, 1), "image.bin"},
+      {"one whole block", pattern_bytes(256, 256), "image.bin"},
+      {"255-character path", pattern_bytes(300, 300), std::string(255, 'i')},
+      {"raw bytes that begin like a hex record", bytes(bad_record.begin(), bad_record.end()), "image.hex"},
   };
   for (const edge_case& c : cases) {
     SCOPED_TRACE(c.what);
-    const bytes image = pattern_bytes(c.size, static_cast<uint32_t>(c.size));
-    write_file(dir + "/" + c.file, image);
+    write_file(dir + "/" + c.file, c.image);
     const std::string dump = dir + "/memory.bin";
     fs::remove(dump);
     std::vector<std::string> sim_args;
-    if (c.size > 0) sim_args = {"--dump", "0x20000000:" + std::to_string(c.size) + ":" + dump};
-    sim_run r = run_with_sim({"--port", "@PORT", "--write", "--verify", c.path}, sim_args);
-    const std::string erase = c.size > 0 ? ok_tail : "";
-    EXPECT_EQ(r.run.out, banner + handshake_ok + erase + transfer_ok("writting", c.size) +
-                             transfer_ok("reading", c.size) + done_ok);
+    if (!c.image.empty()) sim_args = {"--dump", "0x20000000:" + std::to_string(c.image.size()) + ":" + dump};
+    sim_run r = run_with_sim({"--port", "@PORT", "--write", "--verify", c.file}, sim_args);
+    const std::string erase = c.image.empty() ? "" : ok_tail;
+    EXPECT_EQ(r.run.out, banner + handshake_ok + erase + transfer_ok("writting", c.image.size()) +
+                             transfer_ok("reading", c.image.size()) + done_ok);
     EXPECT_EQ(r.run.exit_code, 0);
-    if (c.size > 0) {
-      EXPECT_EQ(read_file(dump), image);
+    if (!c.image.empty()) {
+      EXPECT_EQ(read_file(dump), c.image);
     }
     fs::remove(dir + "/" + c.file);
   }
@@ -224,17 +243,17 @@ TEST_F(E2EBadInput, AddressesWithJunkOrOutOfRangeWrapAndReachTheWire) {
       {"0x2000zz00", 0x20000000},     // a junk character still shifts by the base
       {"12k", 120},
       {"-5", 5},                       // no sign: the minus adds nothing
-      {"0x1FFFFFFFF00", 0xFFFFFF00},   // modulo 2^32
+      {"0x1FFFFFFFF00", 0xFFFFFF00},   // modulo 2^32; the image ends exactly at 2^32
       {"99999999999", 0x4876E7FF},
   };
-  const bytes image = pattern_bytes(16, 3);
+  const bytes image = pattern_bytes(256, 3);
   write_file(dir + "/image.bin", image);
   for (const address_case& c : cases) {
     SCOPED_TRACE(c.text);
     const std::string dump = dir + "/memory.bin";
     fs::remove(dump);
     sim_run r = run_with_sim({"--port", "@PORT", "--address", c.text, "--write", "--verify", "image.bin"},
-                             {"--dump", hex(c.address) + ":16:" + dump});
+                             {"--dump", hex(c.address) + ":256:" + dump});
     EXPECT_EQ(r.run.exit_code, 0) << r.run.out;
     EXPECT_EQ(first_write_address(bytes_received(r.log)), c.address);
     EXPECT_EQ(read_file(dump), image);

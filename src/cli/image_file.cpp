@@ -6,6 +6,7 @@
 #include <system_error>
 
 std::FILE* image_open(const std::string& path) {
+  if (path.size() > image_path_max) return nullptr;
   std::error_code error;
   if (!std::filesystem::is_regular_file(std::filesystem::path(path), error)) return nullptr;
   return std::fopen(path.c_str(), "rb");

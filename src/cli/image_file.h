@@ -6,8 +6,13 @@
 #include <string>
 #include <vector>
 
+// Longest image path the tool accepts. A longer one is refused, never cut:
+// the cut path may name another file, which would then be programmed.
+inline constexpr std::size_t image_path_max = 255;
+
 // Opens a regular file for binary reading; nullptr for anything else
-// (missing, a directory, a FIFO that would block, a device).
+// (missing, a directory, a FIFO that would block, a device) and for a path
+// longer than image_path_max.
 std::FILE* image_open(const std::string& path);
 
 // Reads the whole file into `image`. False when its size is unknown, does not

@@ -56,7 +56,7 @@ run_settings parse_options(const std::vector<std::string>& words) {
     } else if (word == "--verify") {
       settings.verify = true;
     } else {
-      settings.image_path = word.substr(0, image_path_max);
+      settings.image_path = word;
     }
   }
   return settings;

@@ -11,10 +11,8 @@ struct run_settings {
   uint32_t address = 0x20000000;
   bool write = false;
   bool verify = false;
-  std::string image_path = "default.bin";
+  std::string image_path = "default.bin";  // as typed; an over-long one is refused, never cut
 };
-
-inline constexpr std::size_t image_path_max = 255;
 
 // "0x" followed by hex digits, or decimal digits. Every character multiplies
 // by the base; one that is no digit adds nothing. Wraps modulo 2^32.

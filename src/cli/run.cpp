@@ -6,6 +6,7 @@
 #include "bootloader/bootloader.h"
 #include "bootloader/status_line.h"
 #include "cli/image_file.h"
+#include "cli/image_format.h"
 #include "cli/options.h"
 #include "cli/phases.h"
 
@@ -20,6 +21,34 @@ int finish(bool error_flag) {
   }
   console_printf("done without errors..\n\n");
   return 0;
+}
+
+// Loads the image and checks that it may be programmed where it is to go;
+// says why not. Nothing has been sent to the target yet when this fails.
+bool load_image(const run_settings& settings, std::FILE*& file, std::vector<uint8_t>& image) {
+  const char* path = settings.image_path.c_str();
+  file = image_open(settings.image_path);
+  if (file == nullptr) {
+    console_printf("cannot open file %s..\n", path);
+    return false;
+  }
+  if (!image_load(file, image)) {
+    console_printf("cannot read file %s..\n", path);
+    return false;
+  }
+  if (const char* advice = image_format_advice(recognise_image_format(image))) {
+    console_printf("cannot read file %s..\n  %s\n", path, advice);
+    return false;
+  }
+  // Past 2^32 the block addresses would wrap to 0 and write flash that the
+  // sector choice never erased.
+  if (uint64_t{settings.address} + image.size() > uint64_t{1} << 32) {
+    console_printf("image of %lu bytes does not fit at 0x%08lx..\n",
+                   static_cast<unsigned long>(image.size()),
+                   static_cast<unsigned long>(settings.address));
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -37,12 +66,8 @@ int run(const std::vector<std::string>& words) {
 
   bool error_flag = false;
   std::vector<uint8_t> image;
-  std::FILE* file = image_open(settings.image_path);
-  if (file == nullptr) {
-    console_printf("cannot open file %s..\n", settings.image_path.c_str());
-    error_flag = true;
-  } else if (!image_load(file, image)) {
-    console_printf("cannot read file %s..\n", settings.image_path.c_str());
+  std::FILE* file = nullptr;
+  if (!load_image(settings, file, image)) {
     error_flag = true;
   } else {
     port_control(port, CLRRTS);

@@ -26,7 +26,7 @@ const std::vector<fake_event>& fake_transcript() { return transcript; }
 std::string port_device_name(const std::string& name) { return name; }
 
 // Only fake_port_open makes a port: no name opens anything here.
-port_handle port_open(const std::string&) { return nullptr; }
+port_handle port_open(const std::string&, port_open_error*) { return nullptr; }
 
 bool port_set_line(port_handle port, int32_t baud) { return port != nullptr && baud > 0; }
 
@@ -54,3 +54,7 @@ std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n) {
 void port_close(port_handle port) { delete port; }
 
 void sleep_ms(unsigned milliseconds) { transcript.push_back({fake_event::sleep, 0, {}, milliseconds}); }
+
+void catch_stop_requests() {}
+
+int stop_exit_status() { return 0; }

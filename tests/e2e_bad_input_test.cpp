@@ -12,12 +12,11 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 
 #include "support/console_text.h"
 #include "support/e2e.h"
+#include "support/pty_pair.h"
 
 namespace fs = std::filesystem;
 
@@ -42,22 +41,6 @@ std::string transfer_ok(const std::string& verb, std::size_t size) {
     line += std::string("\b\b\b\b") + percent;
   }
   return line + "\b\b\b\b" + ok_tail;
-}
-
-// The control-line requests of a native run, from the preloaded recorder.
-std::vector<std::string> line_requests(const std::string& path) {
-  std::vector<std::string> requests;
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    double t = 0;
-    std::string what;
-    fields >> t;
-    std::getline(fields >> std::ws, what);
-    if (!what.starts_with("write")) requests.push_back(what);
-  }
-  return requests;
 }
 
 // The address of the first write command on the wire, after the start byte
@@ -85,7 +68,7 @@ struct E2EBadInput : ::testing::Test {
     const std::string line_log = dir + "/lines.log";
     fs::remove(line_log);
     std::vector<std::string> env;
-    if (!running_under_wine()) env = {"LD_PRELOAD=" VEXLOR_LINE_RECORDER_PATH, "VEXLOR_LINE_LOG=" + line_log};
+    if (!running_under_wine()) env = line_recorder_env(line_log);
     out.run = run_programmer(dir, args, sim.pty_path, env);
     EXPECT_EQ(finish_sim(sim), 0);
     out.log = read_sim_log(sim.log_path);
@@ -201,34 +184,56 @@ TEST_F(E2EBadInput, ImagesAtTheEdgesAreProgrammedWhole) {
   }
 }
 
-TEST_F(E2EBadInput, PortsThatAreNotSerialDevicesAreRefused) {
+TEST_F(E2EBadInput, PortsThatCannotBeUsedAreRefusedWithTheReason) {
   write_file(dir + "/image.bin", {1, 2, 3});
   write_file(dir + "/notes.txt", {'k', 'e', 'e', 'p'});
   fs::create_directory(dir + "/folder");
   const auto notes_time = fs::last_write_time(dir + "/notes.txt");
   const bool wine = running_under_wine();
+  // A device only group dialout may use, tried by a user outside it.
+  pty_pair guarded = open_pty_pair();
+  chown(guarded.slave_path.c_str(), 0, 20);
+  chmod(guarded.slave_path.c_str(), 0660);
+  const std::vector<std::string> outsider = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
   struct port_case {
     std::string what;
     std::vector<std::string> args;  // the whole command line
     std::string shown;              // the name in the message
+    std::string reason;
+    std::vector<std::string> run_as = {};  // natively only: the command that runs the tool
   };
   const std::string name = wine ? "" : "./";  // natively a bare name means a device under /dev
   const std::vector<port_case> cases = {
-      {"missing", {"--port", "no-such-port", "image.bin"}, "no-such-port"},
-      {"empty name", {"--port", "", "image.bin"}, ""},
-      {"regular file", {"--port", name + "notes.txt", "--write", "image.bin"}, name + "notes.txt"},
-      {"directory", {"--port", name + "folder", "image.bin"}, name + "folder"},
-      {"null device", {"--port", wine ? "NUL" : "/dev/null", "--write", "image.bin"}, wine ? "NUL" : "/dev/null"},
-      {"255 characters, no such device", {"--port", std::string(255, 'p'), "image.bin"}, std::string(255, 'p')},
-      {"256 characters", {"--port", std::string(256, 'p'), "image.bin"}, std::string(256, 'p')},
-      {"an option word as the name", {"--port", "--write", "image.bin"}, "--write"},
+      {"missing", {"--port", "no-such-port", "image.bin"}, "no-such-port", "no such device"},
+      {"empty name", {"--port", "", "image.bin"}, "", "no such device"},
+      {"regular file", {"--port", name + "notes.txt", "--write", "image.bin"}, name + "notes.txt",
+       "not a serial device"},
+      {"directory", {"--port", name + "folder", "image.bin"}, name + "folder",
+       wine ? "in use by another program" : "not a serial device"},  // Windows says access denied
+      {"null device", {"--port", wine ? "NUL" : "/dev/null", "--write", "image.bin"}, wine ? "NUL" : "/dev/null",
+       "not a serial device"},
+      {"255 characters, no such device", {"--port", std::string(255, 'p'), "image.bin"}, std::string(255, 'p'),
+       "no such device"},
+      {"256 characters", {"--port", std::string(256, 'p'), "image.bin"}, std::string(256, 'p'),
+       "name longer than 255 characters"},
+      {"an option word as the name", {"--port", "--write", "image.bin"}, "--write", "no such device"},
+      {"permission denied", {"--port", guarded.slave_path, "image.bin"}, guarded.slave_path,
+       "permission denied: you must belong to group dialout", outsider},
   };
   for (const port_case& c : cases) {
     SCOPED_TRACE(c.what);
-    process_result r = run_programmer(dir, c.args);
-    EXPECT_EQ(r.out, banner + "error: cannot open port " + c.shown + "\n" + done_error);
+    if (!c.run_as.empty() && (wine || geteuid() != 0)) {
+      note_native_only(c.what, "runs the tool as another user, which needs root");
+      continue;
+    }
+    std::vector<std::string> argv = c.run_as;
+    argv.push_back(VEXLOR_PROG_PATH);
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const process_result r = c.run_as.empty() ? run_programmer(dir, c.args) : run_process(argv, dir, {}, 60);
+    EXPECT_EQ(r.out, banner + "error: cannot open port " + c.shown + "\n  " + c.reason + "\n" + done_error);
     EXPECT_EQ(r.exit_code, 1);
   }
+  close_pty_pair(guarded);
   EXPECT_EQ(read_file(dir + "/notes.txt"), (bytes{'k', 'e', 'e', 'p'}));
   EXPECT_EQ(fs::last_write_time(dir + "/notes.txt"), notes_time);
   EXPECT_FALSE(fs::exists(dir + "/no-such-port"));

@@ -47,7 +47,7 @@ struct ControlLines : ::testing::Test {
     sim_target sim = start_sim(dir, {});
     const std::string log = dir + "/lines.log";
     run_programmer(dir, args, sim.pty_path,
-                   {"LD_PRELOAD=" VEXLOR_LINE_RECORDER_PATH, "VEXLOR_LINE_LOG=" + log});
+                   line_recorder_env(log));
     finish_sim(sim);
     return read_line_log(log);
   }

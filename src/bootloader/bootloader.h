@@ -22,8 +22,12 @@ inline constexpr unsigned empty_ack_pause_ms = 100;
 inline constexpr uint32_t block_size = 256;  // most a length byte can state
 
 // True when the first byte received within `tries` one-byte reads is the
-// acknowledge byte; a wrong byte fails at once.
+// acknowledge byte; a wrong byte fails at once, and so does a stopped run.
 bool wait_ack(port_handle port, int tries);
+
+// A stopped run (Ctrl-C, a kill) starts no new exchange: each operation
+// checks this before it sends a command and then fails as a refusal would.
+inline bool run_stopped() { return stop_exit_status() != 0; }
 
 // Sends the start byte and waits for the acknowledge, with its status line.
 bool device_init(port_handle port);

@@ -12,6 +12,7 @@ bool sector_touched(const flash_sector& sector, uint32_t address, uint32_t size)
 namespace {
 
 bool erase_exchange(port_handle port, uint32_t sector) {
+  if (run_stopped()) return false;
   port_write(port, &erase_prelude, 1);
   // The target acknowledges the prelude twice.
   if (!wait_ack(port, ack_tries) || !wait_ack(port, ack_tries)) return false;

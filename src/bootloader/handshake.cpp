@@ -3,7 +3,7 @@
 #include "bootloader/status_line.h"
 
 bool wait_ack(port_handle port, int tries) {
-  for (int i = 0; i < tries; ++i) {
+  for (int i = 0; i < tries && !run_stopped(); ++i) {
     uint8_t byte = 0;
     // The first byte received decides; a wrong one ends the wait at once.
     if (port_read(port, &byte, 1) == 1) return byte == ack_byte;
@@ -14,7 +14,7 @@ bool wait_ack(port_handle port, int tries) {
 
 bool device_init(port_handle port) {
   console_printf("initializing device..");
-  port_write(port, &start_byte, 1);
+  if (!run_stopped()) port_write(port, &start_byte, 1);
   bool ok = wait_ack(port, ack_tries);
   status_tail(ok);
   return ok;

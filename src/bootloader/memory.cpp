@@ -43,7 +43,7 @@ bool transfer(const char* verb, port_handle port, uint32_t address, Bytes bytes,
   bool ok = true;
   while (remaining > 0) {
     const uint32_t length = std::min(remaining, block_size);
-    if (!block(port, address, bytes, length)) {
+    if (run_stopped() || !block(port, address, bytes, length)) {
       ok = false;
       break;
     }

@@ -2,7 +2,10 @@
 #include <vector>
 
 #include "cli/run.h"
+#include "serial/serial_port.h"
 
 int main(int argc, char** argv) {
+  // First of all: a Ctrl-C from here on ends the run cleanly, lines and all.
+  catch_stop_requests();
   return run(std::vector<std::string>(argv + 1, argv + argc));
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "bootloader/bootloader.h"
 #include "bootloader/status_line.h"
@@ -14,13 +15,37 @@ namespace {
 
 constexpr unsigned line_settle_ms = 10;
 
+// A stopped run counts as failed even when its last exchange went through:
+// whoever stopped it cannot know how far it got.
 int finish(bool error_flag) {
-  if (error_flag) {
+  const int stopped = stop_exit_status();
+  if (error_flag || stopped != 0) {
     console_printf("done with %d error(s)..\n\n", 1);
-    return 1;
+    return stopped != 0 ? stopped : 1;
   }
   console_printf("done without errors..\n\n");
   return 0;
+}
+
+// One line, lower case, that says why a port did not open.
+std::string port_failure_reason(const port_open_error& error) {
+  switch (error.cause) {
+    case port_open_failure::no_such_device:
+      return "no such device";
+    case port_open_failure::permission_denied:
+      if (error.detail.empty()) return "permission denied";
+      return "permission denied: you must belong to group " + error.detail;
+    case port_open_failure::in_use:
+      return "in use by another program";
+    case port_open_failure::not_serial:
+      return "not a serial device";
+    case port_open_failure::name_too_long:
+      return "name longer than " + std::to_string(port_name_max) + " characters";
+    case port_open_failure::none:
+    case port_open_failure::other:
+      break;
+  }
+  return error.detail;
 }
 
 // Loads the image and checks that it may be programmed where it is to go;
@@ -57,9 +82,11 @@ int run(const std::vector<std::string>& words) {
   console_printf("vexlor prog v1.0\n\n");
   const run_settings settings = parse_options(words);
 
-  port_handle port = port_open(settings.port_name);
+  port_open_error why;
+  port_handle port = port_open(settings.port_name, &why);
   if (port == nullptr) {
-    console_printf("error: cannot open port %s\n", settings.port_name.c_str());
+    console_printf("error: cannot open port %s\n  %s\n", settings.port_name.c_str(),
+                   port_failure_reason(why).c_str());
     return finish(true);
   }
   port_set_line(port, settings.baud_rate);  // a port that refuses keeps its settings

@@ -21,10 +21,31 @@ inline constexpr std::size_t port_name_max = 255;
 // The device the backend opens for a port name as the user typed it.
 std::string port_device_name(const std::string& name);
 
+// Why a name opened no serial port.
+enum class port_open_failure {
+  none,
+  no_such_device,
+  permission_denied,
+  in_use,  // another program has it
+  not_serial,
+  name_too_long,
+  other,
+};
+
+struct port_open_error {
+  port_open_failure cause = port_open_failure::none;
+  // permission_denied: the group that may open the device, where there is
+  // one; other: the system's own words for the error.
+  std::string detail;
+};
+
 // Opens an existing serial device for reading and writing, never creating
-// anything; sets the read time-outs and discards input already waiting.
-// Returns nullptr when the name does not open a serial device.
-port_handle port_open(const std::string& name);
+// anything, and holds it exclusively: another program that tries to open it
+// meanwhile is refused (root excepted on Linux). Sets the read time-outs,
+// asks the driver for its lowest receive latency, and discards input already
+// waiting. Returns nullptr when the name does not open a serial device the
+// tool may use, and says why in `error` when given one.
+port_handle port_open(const std::string& name, port_open_error* error = nullptr);
 
 // Baud rate and framing (8 data bits, no parity, one stop bit). A rate of 0
 // or below is refused and changes nothing.
@@ -40,7 +61,19 @@ bool port_write(port_handle port, const uint8_t* bytes, std::size_t n);
 // received bytes, with the count received so far. A failed read counts 0.
 std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n);
 
-// Closing nullptr does nothing.
+// Puts back what port_open changed in the driver's settings, lets others
+// open the port again and closes it. Closing nullptr does nothing.
 void port_close(port_handle port);
 
 void sleep_ms(unsigned milliseconds);
+
+// A run can be stopped from outside: Ctrl-C, a kill, a terminal that hangs
+// up (Windows: Ctrl-C and Ctrl-Break). From the first such request on, every
+// wait in this layer ends at once: a read returns what it has, a pause ends.
+// A write is never cut short, so no command goes out in part. A second
+// request ends the process at once. A closed standard output stops nothing.
+void catch_stop_requests();
+
+// 0 while no stop has been requested; otherwise the exit status that tells
+// which request it was, 128 + the signal number (130 for Ctrl-C).
+int stop_exit_status();

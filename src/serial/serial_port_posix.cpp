@@ -3,10 +3,14 @@
 
 #include <cerrno>
 #include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -14,10 +18,12 @@
 #include <unistd.h>
 
 #include "serial/line_speed.h"
+#include "serial/low_latency.h"
 #include "serial/port_common.h"
 
 struct serial_port {
   int fd;
+  bool low_latency_set;  // by us, so it is put back at close
 };
 
 namespace {
@@ -25,19 +31,43 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
+// A stop request is a signal number and a byte in a pipe: the byte makes the
+// pipe readable, so every wait that watches it ends at once, from then on.
+volatile std::sig_atomic_t stop_signal = 0;
+int stop_pipe[2] = {-1, -1};
+constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void on_stop_signal(int signal) {
+  if (stop_signal == 0) stop_signal = signal;
+  // The next one takes the default way out: the process ends at once.
+  for (int s : stop_signals) std::signal(s, SIG_DFL);
+  const int saved_errno = errno;
+  const char byte = 0;
+  if (write(stop_pipe[1], &byte, 1) < 0) {
+  }
+  errno = saved_errno;
+}
+
+bool set_flags(int fd, int status_flags) {
+  return fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | status_flags) == 0 &&
+         fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
+}
+
 int ms_until(clock_type::time_point deadline) {
   auto left = std::chrono::duration_cast<milliseconds>(deadline - clock_type::now()).count();
   // Round up so a poll never returns a hair before the deadline and loops.
   return left < 0 ? 0 : static_cast<int>(left) + 1;
 }
 
-// Waits until fd is ready for `events` or the deadline passes. Returns the
-// revents, 0 on time-out, -1 on error.
-int wait_ready(int fd, short events, clock_type::time_point deadline) {
+// Waits until fd is ready for `events` or the deadline passes; with
+// `stoppable`, also until a stop is requested, which counts as the deadline.
+// Returns the revents, 0 on time-out, -1 on error.
+int wait_ready(int fd, short events, clock_type::time_point deadline, bool stoppable) {
   for (;;) {
-    pollfd p{fd, events, 0};
-    int rc = poll(&p, 1, ms_until(deadline));
-    if (rc > 0) return p.revents;
+    pollfd p[2] = {{fd, events, 0}, {stoppable ? stop_pipe[0] : -1, POLLIN, 0}};
+    int rc = poll(p, 2, ms_until(deadline));
+    if (rc > 0 && p[1].revents != 0) return 0;
+    if (rc > 0) return p[0].revents;
     if (rc == 0) {
       if (clock_type::now() >= deadline) return 0;
       continue;
@@ -74,22 +104,87 @@ std::string port_device_name(const std::string& name) {
   return "/dev/" + name;
 }
 
-port_handle port_open(const std::string& name) {
-  if (name.empty() || name.size() > port_name_max) return nullptr;
+namespace {
+
+port_handle refuse(port_open_error* error, port_open_failure cause, std::string detail = {}) {
+  if (error != nullptr) *error = {cause, std::move(detail)};
+  return nullptr;
+}
+
+// The group that may read and write the device, by name where the group
+// file has one; empty when the group has no such right.
+std::string device_group(const std::string& device) {
+  struct stat st {};
+  if (stat(device.c_str(), &st) != 0 || (st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) {
+    return {};
+  }
+  // Read directly rather than through the name service: the tool is also
+  // built statically, and a local device group is named in this file.
+  std::ifstream groups("/etc/group");
+  std::string line;
+  while (std::getline(groups, line)) {
+    const std::size_t first = line.find(':');
+    const std::size_t second = line.find(':', first + 1);
+    const std::size_t third = line.find(':', second + 1);
+    if (third == std::string::npos) continue;
+    if (line.compare(second + 1, third - second - 1, std::to_string(st.st_gid)) == 0) {
+      return line.substr(0, first);
+    }
+  }
+  return "number " + std::to_string(st.st_gid);
+}
+
+port_handle refuse_errno(port_open_error* error, int number, const std::string& device) {
+  switch (number) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENXIO:
+    case ENODEV:
+      return refuse(error, port_open_failure::no_such_device);
+    case EACCES:
+    case EPERM:
+      return refuse(error, port_open_failure::permission_denied, device_group(device));
+    case EBUSY:
+      return refuse(error, port_open_failure::in_use);
+    case EISDIR:
+      return refuse(error, port_open_failure::not_serial);
+    default: {
+      std::string text = std::strerror(number);
+      for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      return refuse(error, port_open_failure::other, text);
+    }
+  }
+}
+
+}  // namespace
+
+port_handle port_open(const std::string& name, port_open_error* error) {
+  if (name.size() > port_name_max) return refuse(error, port_open_failure::name_too_long);
+  if (name.empty()) return refuse(error, port_open_failure::no_such_device);
   const std::string device = port_device_name(name);
   // O_NONBLOCK: never wait for carrier; all waiting is done by poll under the
   // read and write time-outs.
   int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+  if (fd < 0) return refuse_errno(error, errno, device);
   // Refuse anything but a terminal device (a regular file, a directory,
   // /dev/null) before a single byte is written to it.
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || !isatty(fd)) {
     close(fd);
-    return nullptr;
+    return refuse(error, port_open_failure::not_serial);
   }
+  // Two programs on one line would interleave their bytes and leave the
+  // flash mixed. The lock comes before any setting or byte, so a second run
+  // leaves the first one's line alone. Exclusive mode then keeps every other
+  // open out while the run lasts: on Linux each open of a tty raises DTR and
+  // RTS, which on many boards is a reset in the middle of the flash.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    close(fd);
+    return refuse(error, port_open_failure::in_use);
+  }
+  ioctl(fd, TIOCEXCL);
+  port_handle port = new serial_port{fd, low_latency_on(fd)};
   make_raw(fd);
-  port_handle port = new serial_port{fd};
   drain_input(port);
   return port;
 }
@@ -120,7 +215,7 @@ bool port_write(port_handle port, const uint8_t* bytes, std::size_t n) {
     }
     if (w < 0 && errno == EINTR) continue;
     if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
-    int ready = wait_ready(port->fd, POLLOUT, deadline);
+    int ready = wait_ready(port->fd, POLLOUT, deadline, false);
     if (ready <= 0 || (ready & (POLLERR | POLLHUP | POLLNVAL))) return false;
   }
   return true;
@@ -136,7 +231,7 @@ std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n) {
   auto deadline = total_deadline;
   for (;;) {
     // Poll first: when the caller reads, the answer is rarely there yet.
-    int ready = wait_ready(port->fd, POLLIN, deadline);
+    int ready = wait_ready(port->fd, POLLIN, deadline, true);
     if (ready == 0) return got;
     if (ready < 0 || (ready & (POLLERR | POLLNVAL))) return 0;
     ssize_t r = read(port->fd, buffer + got, n - got);
@@ -156,13 +251,38 @@ std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n) {
 
 void port_close(port_handle port) {
   if (port == nullptr) return;
-  close(port->fd);
+  if (port->low_latency_set) low_latency_off(port->fd);
+  ioctl(port->fd, TIOCNXCL);
+  close(port->fd);  // which also releases the lock
   delete port;
 }
 
 void sleep_ms(unsigned milliseconds) {
-  timespec ts{static_cast<time_t>(milliseconds / 1000),
-              static_cast<long>(milliseconds % 1000) * 1000000L};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  const auto deadline = clock_type::now() + std::chrono::milliseconds(milliseconds);
+  while (clock_type::now() < deadline) {
+    pollfd stop{stop_pipe[0], POLLIN, 0};
+    if (poll(&stop, 1, ms_until(deadline)) > 0) return;
   }
 }
+
+void catch_stop_requests() {
+  // A reader that has gone away (a closed pipe) must never cut a flash
+  // short; the exit status still tells the result.
+  std::signal(SIGPIPE, SIG_IGN);
+  if (stop_pipe[0] >= 0 || pipe(stop_pipe) != 0) return;
+  set_flags(stop_pipe[0], O_NONBLOCK);
+  set_flags(stop_pipe[1], O_NONBLOCK);
+  struct sigaction action {};
+  action.sa_handler = on_stop_signal;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  for (int s : stop_signals) sigaddset(&action.sa_mask, s);
+  for (int s : stop_signals) {
+    struct sigaction before {};
+    sigaction(s, nullptr, &before);
+    // A signal ignored at start (nohup, a background job) stays ignored.
+    if (before.sa_handler != SIG_IGN) sigaction(s, &action, nullptr);
+  }
+}
+
+int stop_exit_status() { return stop_signal == 0 ? 0 : 128 + stop_signal; }

@@ -4,6 +4,9 @@
 
 #include "serial/port_common.h"
 
+#include <atomic>
+#include <cstdio>
+
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -54,12 +57,42 @@ std::string port_device_name(const std::string& name) {
   return name;
 }
 
-port_handle port_open(const std::string& name) {
-  if (name.empty() || name.size() > port_name_max) return nullptr;
+namespace {
+
+port_handle refuse(port_open_error* error, port_open_failure cause, std::string detail = {}) {
+  if (error != nullptr) *error = {cause, std::move(detail)};
+  return nullptr;
+}
+
+port_handle refuse_last_error(port_open_error* error) {
+  const DWORD code = GetLastError();
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+      return refuse(error, port_open_failure::no_such_device);
+    // A COM port opens once: another program holding it is the usual reason
+    // for a refusal.
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+      return refuse(error, port_open_failure::in_use);
+    default: {
+      char text[32];
+      std::snprintf(text, sizeof text, "windows error %lu", static_cast<unsigned long>(code));
+      return refuse(error, port_open_failure::other, text);
+    }
+  }
+}
+
+}  // namespace
+
+port_handle port_open(const std::string& name, port_open_error* error) {
+  if (name.size() > port_name_max) return refuse(error, port_open_failure::name_too_long);
+  if (name.empty()) return refuse(error, port_open_failure::no_such_device);
   const std::string device = port_device_name(name);
   HANDLE h = CreateFileA(device.c_str(), all_access, share_read_write, nullptr, OPEN_EXISTING, 0,
                          nullptr);
-  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  if (h == INVALID_HANDLE_VALUE) return refuse_last_error(error);
   // A name can just as well open an ordinary file, a pipe, NUL or the
   // console; none of them may ever be written to. Only a character device
   // that answers the communications calls is a serial port.
@@ -67,7 +100,7 @@ port_handle port_open(const std::string& name) {
   dcb.DCBlength = sizeof dcb;
   if (GetFileType(h) != FILE_TYPE_CHAR || !GetCommState(h, &dcb)) {
     CloseHandle(h);
-    return nullptr;
+    return refuse(error, port_open_failure::not_serial);
   }
   COMMTIMEOUTS timeouts{};
   timeouts.ReadIntervalTimeout = read_interval_ms;
@@ -121,3 +154,28 @@ void port_close(port_handle port) {
 }
 
 void sleep_ms(unsigned milliseconds) { Sleep(milliseconds); }
+
+namespace {
+
+std::atomic<int> stop_status{0};
+
+// Runs on a thread of its own. The waits of this backend are short (a pause
+// of 100 ms, a read bounded by its time-out), so the run sees the request
+// within a pause, between two tries.
+BOOL WINAPI on_console_event(DWORD event) {
+  int status = 0;
+  if (event == CTRL_C_EVENT) status = 128 + 2;       // as SIGINT elsewhere
+  if (event == CTRL_BREAK_EVENT) status = 128 + 21;  // SIGBREAK
+  if (status == 0) return FALSE;
+  int none = 0;
+  // A second request goes on to the default handler, which ends the process.
+  return stop_status.compare_exchange_strong(none, status) ? TRUE : FALSE;
+}
+
+}  // namespace
+
+// A closed standard output is an error result of the write, never a signal,
+// on Windows: nothing to do for it.
+void catch_stop_requests() { SetConsoleCtrlHandler(on_console_event, TRUE); }
+
+int stop_exit_status() { return stop_status.load(); }

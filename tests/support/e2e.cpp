@@ -120,6 +120,25 @@ process_result run_programmer(const std::string& dir, std::vector<std::string> a
 
 std::string last_port_name() { return g_last_port; }
 
+std::vector<std::string> line_recorder_env(const std::string& log_path) {
+  return {"LD_PRELOAD=" VEXLOR_LINE_RECORDER_PATH, "VEXLOR_LINE_LOG=" + log_path};
+}
+
+std::vector<std::string> line_requests(const std::string& log_path) {
+  std::vector<std::string> requests;
+  std::ifstream in(log_path);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    double t = 0;
+    std::string what;
+    fields >> t;
+    std::getline(fields >> std::ws, what);
+    if (!what.starts_with("write")) requests.push_back(what);
+  }
+  return requests;
+}
+
 std::vector<uint8_t> read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

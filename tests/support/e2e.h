@@ -46,6 +46,13 @@ process_result run_programmer(const std::string& dir, std::vector<std::string> a
 // The port name the programmer was given for "@PORT" in the last run.
 std::string last_port_name();
 
+// Runs the programmer natively with the control-line recorder preloaded:
+// the environment entries to add, recording into `log_path`.
+std::vector<std::string> line_recorder_env(const std::string& log_path);
+
+// The control-line requests the recorder saw, in order ("set rts", ...).
+std::vector<std::string> line_requests(const std::string& log_path);
+
 std::vector<uint8_t> read_file(const std::string& path);
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> pattern_bytes(std::size_t size, uint32_t seed);

@@ -1,0 +1,143 @@
+// What happens to a flash from outside: a second program on the same port,
+// an operator's Ctrl-C or a kill, a reader that goes away. The flash already
+// under way must never be spoiled by the first, and must end cleanly, lines
+// and all, on the others.
+//
+// Natively only (the names do not start with E2E): signals and the port lock
+// are the POSIX backend's.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+
+#include "support/console_text.h"
+#include "support/e2e.h"
+#include "support/pty_pair.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+// 20 000 bytes at 0x20000000: sectors 0 to 2, then 79 blocks each way;
+// about 3.5 s of wire time at 115200 baud, so there is time to interfere.
+constexpr std::size_t image_size = 20000;
+constexpr std::size_t blocks = (image_size + 255) / 256;
+constexpr std::size_t erase_wire = 3 * 4;
+constexpr std::size_t block_header_wire = 1 + 4 + 1;
+
+// Reads the child's output into `out` until `needle` appears in it (an
+// empty needle: until the output closes). False when that does not happen in time.
+bool read_until(const child_process& child, std::string& out, const std::string& needle, double timeout_s) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
+  while (needle.empty() || out.find(needle) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > give_up) return false;
+    pollfd p{child.out_fd, POLLIN, 0};
+    char chunk[256];
+    if (poll(&p, 1, 20) == 1) {
+      const ssize_t got = read(child.out_fd, chunk, sizeof chunk);
+      if (got <= 0) return needle.empty();
+      out.append(chunk, static_cast<std::size_t>(got));
+    }
+  }
+  return true;
+}
+
+struct Interference : ::testing::Test {
+  std::string dir = make_test_dir();
+  bytes image = pattern_bytes(image_size, 42);
+  std::string dump = dir + "/memory.bin";
+  void SetUp() override { write_file(dir + "/image.bin", image); }
+  void TearDown() override { std::filesystem::remove_all(dir); }
+
+  sim_target paced_sim() {
+    return start_sim(dir, {"--baud", "115200", "--dump", "0x20000000:" + std::to_string(image_size) + ":" + dump});
+  }
+  child_process start_flash(const sim_target& sim, const std::vector<std::string>& env = {}) {
+    return start_process({VEXLOR_PROG_PATH, "--port", sim.pty_path, "--write", "--verify", "image.bin"}, dir, env);
+  }
+};
+
+}  // namespace
+
+TEST_F(Interference, SecondRunOnAPortInUseIsRefusedAndTheFirstGoesOn) {
+  sim_target sim = paced_sim();
+  child_process first = start_flash(sim);
+  std::string first_out;
+  ASSERT_TRUE(read_until(first, first_out, "writting", 10));
+
+  // Root passes the kernel's exclusive mode but not the lock; anyone else is
+  // stopped by the exclusive mode before the open can touch the lines.
+  chmod(sim.pty_path.c_str(), 0666);
+  std::vector<std::vector<std::string>> intruders = {{VEXLOR_PROG_PATH}};
+  if (geteuid() == 0) {
+    intruders.push_back({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", VEXLOR_PROG_PATH});
+  }
+  for (std::vector<std::string> argv : intruders) {
+    SCOPED_TRACE(argv.front());
+    argv.insert(argv.end(), {"--port", sim.pty_path, "--write", "image.bin"});
+    const process_result second = run_process(argv, dir, {}, 30);
+    EXPECT_EQ(second.out, banner + "error: cannot open port " + sim.pty_path + "\n  in use by another program\n" +
+                              done_error);
+    EXPECT_EQ(second.exit_code, 1);
+  }
+
+  EXPECT_TRUE(read_until(first, first_out, "", 30));
+  EXPECT_EQ(wait_process(first, 30), 0);
+  EXPECT_TRUE(first_out.ends_with(ok_tail + done_ok)) << first_out;
+  EXPECT_EQ(finish_sim(sim), 0);
+  EXPECT_EQ(read_file(dump), image);
+  // Not one byte of the refused runs reached the target.
+  EXPECT_EQ(bytes_received(read_sim_log(sim.log_path)).size(),
+            1 + erase_wire + 2 * blocks * block_header_wire + image_size);
+}
+
+TEST_F(Interference, StopRequestsEndTheRunAtASafePointWithTheClosingSequence) {
+  struct stop_case {
+    int signal;
+    int exit_code;
+  };
+  for (const stop_case c : {stop_case{SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}}) {
+    SCOPED_TRACE(strsignal(c.signal));
+    sim_target sim = paced_sim();
+    const std::string lines = dir + "/lines.log";
+    std::filesystem::remove(lines);
+    child_process run = start_flash(sim, line_recorder_env(lines));
+    std::string out;
+    // After the first block of the write has been acknowledged.
+    ASSERT_TRUE(read_until(run, out, "writting " + std::to_string(image_size) + " bytes..  0%\b\b\b\b", 10));
+    const auto stopped_at = std::chrono::steady_clock::now();
+    kill(run.pid, c.signal);
+    EXPECT_TRUE(read_until(run, out, "", 10));
+    EXPECT_EQ(wait_process(run, 10), c.exit_code);
+    // A pause or a wait ends at once; a block already on its way is finished.
+    EXPECT_LT(seconds_since(stopped_at), 1.0);
+    EXPECT_EQ(finish_sim(sim), 0);
+
+    EXPECT_TRUE(out.starts_with(banner + handshake_ok + ok_tail + ok_tail + ok_tail + "writting")) << out;
+    EXPECT_TRUE(out.ends_with("\b\b\b\b" + error_tail + done_error)) << out;
+    EXPECT_EQ(out.find("reading"), std::string::npos) << "the verify phase is skipped";
+    const std::vector<std::string> requests = line_requests(lines);
+    ASSERT_GE(requests.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(requests.end() - 3, requests.end()),
+              (std::vector<std::string>{"set rts", "set dtr", "clear dtr"}));
+    // The write ends where a wait began: after a whole block, its command
+    // byte or its address, never inside a block's data.
+    const std::size_t write_wire = bytes_received(read_sim_log(sim.log_path)).size() - 1 - erase_wire;
+    const std::size_t into_block = write_wire % (block_header_wire + 256);
+    EXPECT_TRUE(into_block == 0 || into_block == 1 || into_block == 5) << into_block << " bytes into a block";
+  }
+}
+
+TEST_F(Interference, ClosedOutputDoesNotStopTheFlash) {
+  sim_target sim = paced_sim();
+  child_process run = start_flash(sim);
+  close(run.out_fd);  // the reader is gone before the first line
+  run.out_fd = -1;
+  EXPECT_EQ(wait_process(run, 30), 0);
+  EXPECT_EQ(finish_sim(sim), 0);
+  EXPECT_EQ(read_file(dump), image);
+}

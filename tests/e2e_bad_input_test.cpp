@@ -209,7 +209,7 @@ TEST_F(E2EBadInput, PortsThatCannotBeUsedAreRefusedWithTheReason) {
       {"regular file", {"--port", name + "notes.txt", "--write", "image.bin"}, name + "notes.txt",
        "not a serial device"},
       {"directory", {"--port", name + "folder", "image.bin"}, name + "folder",
-       wine ? "in use by another program" : "not a serial device"},  // Windows says access denied
+       wine ? "permission denied" : "not a serial device"},  // Windows says access denied
       {"null device", {"--port", wine ? "NUL" : "/dev/null", "--write", "image.bin"}, wine ? "NUL" : "/dev/null",
        "not a serial device"},
       {"255 characters, no such device", {"--port", std::string(255, 'p'), "image.bin"}, std::string(255, 'p'),

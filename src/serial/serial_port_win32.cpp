@@ -64,16 +64,19 @@ port_handle refuse(port_open_error* error, port_open_failure cause, std::string 
   return nullptr;
 }
 
-port_handle refuse_last_error(port_open_error* error) {
+port_handle refuse_last_error(port_open_error* error, const std::string& name) {
   const DWORD code = GetLastError();
   switch (code) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
       return refuse(error, port_open_failure::no_such_device);
-    // A COM port opens once: another program holding it is the usual reason
-    // for a refusal.
+    // A COM port opens once: another program holding it is what a refusal
+    // means there. Any other name refused is a matter of rights (a folder,
+    // a file of someone else's).
     case ERROR_ACCESS_DENIED:
+      return refuse(error, com_port_number(name) ? port_open_failure::in_use
+                                                 : port_open_failure::permission_denied);
     case ERROR_SHARING_VIOLATION:
       return refuse(error, port_open_failure::in_use);
     default: {
@@ -92,7 +95,7 @@ port_handle port_open(const std::string& name, port_open_error* error) {
   const std::string device = port_device_name(name);
   HANDLE h = CreateFileA(device.c_str(), all_access, share_read_write, nullptr, OPEN_EXISTING, 0,
                          nullptr);
-  if (h == INVALID_HANDLE_VALUE) return refuse_last_error(error);
+  if (h == INVALID_HANDLE_VALUE) return refuse_last_error(error, name);
   // A name can just as well open an ordinary file, a pipe, NUL or the
   // console; none of them may ever be written to. Only a character device
   // that answers the communications calls is a serial port.

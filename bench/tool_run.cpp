@@ -5,10 +5,11 @@
 #include <vector>
 
 tool_run run_tool(const bench_paths& paths, uint32_t baud, const std::string& image_path, bool write,
-                  bool verify)
+                  bool verify, const std::vector<std::string>& sim_extra)
 {
   tool_run run;
   std::vector<std::string> sim_args{"--max-seconds", "600"};
+  sim_args.insert(sim_args.end(), sim_extra.begin(), sim_extra.end());
   if (baud > 0) sim_args.insert(sim_args.end(), {"--baud", std::to_string(baud)});
   sim_child sim = start_sim(paths.sim, sim_args);
   if (sim.pid < 0) return run;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "child.h"
 
@@ -18,5 +19,6 @@ struct tool_run {
 };
 
 // baud 0: an unpaced pty. Neither write nor verify: the handshake alone.
+// `sim_extra`: more simulator options (an adapter model, say).
 tool_run run_tool(const bench_paths& paths, uint32_t baud, const std::string& image_path, bool write,
-                  bool verify);
+                  bool verify, const std::vector<std::string>& sim_extra = {});

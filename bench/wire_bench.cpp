@@ -38,14 +38,16 @@ constexpr double pacing_low = 0.99, pacing_high = 1.02;
 struct bench_options {
   int runs = 5;
   bool large = false;
+  bool latency = false;
   bool lean = true;
   std::vector<uint32_t> bauds{115200, 921600, 2000000};
 };
 
 const char* const usage =
-    "usage: vexlor-bench [--runs N] [--large] [--bauds B,B,...] [--no-lean]\n"
+    "usage: vexlor-bench [--runs N] [--large] [--latency] [--bauds B,B,...] [--no-lean]\n"
     "  --runs N     runs per figure, medians quoted (default 5; unpaced: 3 N)\n"
     "  --large      also a 256 KiB image\n"
+    "  --latency    also 64 KiB through a modelled USB adapter, timer 16 ms and 1 ms\n"
     "  --bauds      paced line speeds (default 115200,921600,2000000)\n"
     "  --no-lean    skip the lean client (the floor set by the simulator and pty)\n";
 
@@ -58,6 +60,8 @@ bool parse_options(int argc, char** argv, bench_options& options)
       if (options.runs < 1) return false;
     } else if (word == "--large") {
       options.large = true;
+    } else if (word == "--latency") {
+      options.latency = true;
     } else if (word == "--no-lean") {
       options.lean = false;
     } else if (word == "--bauds" && i + 1 < argc) {
@@ -247,6 +251,35 @@ void paced_section(const bench_paths& paths, const bench_options& options, const
   }
 }
 
+// The same job through a USB adapter as the simulator models it: answers
+// held until the adapter's packet is full or its latency timer fires. The
+// default timer of such adapters against the 1 ms that low-latency mode sets.
+void latency_section(const bench_paths& paths, const bench_options& options, const std::string& image_path)
+{
+  constexpr uint32_t timers_ms[] = {16, 1};
+  std::printf("\n64 KiB --write --verify through a USB adapter: MODEL figures, the simulator's latency-timer\n"
+              "model (--latency), not a measured adapter (median of %d)\n",
+              options.runs);
+  std::printf("%-9s %11s %11s %9s\n", "baud", "timer 16 ms", "timer 1 ms", "ratio");
+  for (uint32_t baud : {115200u, 921600u}) {
+    double seconds[2] = {};
+    for (int i = 0; i < 2; ++i) {
+      std::vector<double> wall;
+      for (int r = 0; r < options.runs; ++r) {
+        const tool_run run =
+            run_tool(paths, baud, image_path, true, true, {"--latency", std::to_string(timers_ms[i])});
+        if (run.ok) {
+          wall.push_back(run.prog.wall_s);
+        } else {
+          every_run_ok = false;
+        }
+      }
+      seconds[i] = median_of(wall);
+    }
+    std::printf("%-9u %11.2f %11.2f %9.2f\n", baud, seconds[0], seconds[1], seconds[1] > 0 ? seconds[0] / seconds[1] : 0);
+  }
+}
+
 // A run on an unpaced pty is short and its figure small beside the fixed
 // waits, so it is repeated more often than the paced ones.
 constexpr int unpaced_run_factor = 3;
@@ -334,6 +367,7 @@ int main(int argc, char** argv)
   const std::vector<double> fixed = handshake_section(paths, options, handshake_bauds, image_paths[0]);
   for (std::size_t i = 0; i < images.size(); ++i) paced_section(paths, options, images[i], image_paths[i], fixed);
   unpaced_section(paths, options, images, image_paths, fixed.back());
+  if (options.latency) latency_section(paths, options, image_paths[0]);
   // What any program shows as its peak when started the same way.
   std::printf("(peak memory of a bare /bin/true started the same way: %ld KiB)\n",
               run_child({"/bin/true"}).max_rss_kib);

@@ -80,6 +80,7 @@ int main(int argc, char** argv)
   loop_config config;
   config.once = options->once;
   config.baud = options->baud;
+  config.latency_ms = options->latency_ms;
   config.chatter = options->chatter;
   config.on_open = options->on_open;
   // Beyond a century the bound means nothing and would overflow nanoseconds.

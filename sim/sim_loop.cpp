@@ -25,6 +25,21 @@ struct tx_byte {
   uint8_t byte;
 };
 
+// A USB serial adapter between the target and the host (--latency). It
+// passes the target's bytes on in packets: at once when a packet holds 62
+// bytes, otherwise when its latency timer fires. The timer restarts with
+// every packet, and fires on an idle line too (the packet is then empty), so
+// an answer waits for the first tick after the packet before it. In a
+// synchronous exchange that is nearly the whole timer every time.
+struct adapter_model {
+  int64_t timer_ns = 0;  // 0: no adapter, bytes pass as they arrive
+  int64_t last_packet_ns = 0;
+  std::size_t held = 0;    // the last `held` pending bytes wait in the open packet
+  int64_t release_ns = 0;  // when the open packet goes by the timer
+};
+
+constexpr std::size_t adapter_packet_bytes = 62;
+
 // What lives from one open of the port to its close.
 struct session {
   bool open = false;
@@ -32,6 +47,7 @@ struct session {
   line_pacer rx;
   line_pacer tx;
   std::deque<tx_byte> pending;
+  adapter_model adapter;
   std::optional<int64_t> vanish_at_ns;
 };
 
@@ -40,17 +56,49 @@ session fresh_session(const loop_config& config)
   session s;
   s.rx = make_pacer(config.baud);
   s.tx = make_pacer(config.baud);
+  s.adapter.timer_ns = int64_t{config.latency_ms} * 1'000'000;
   return s;
+}
+
+// Holds the byte just queued, which has crossed the line, in the adapter.
+void hold_in_adapter(adapter_model& a, std::deque<tx_byte>& pending)
+{
+  if (a.timer_ns == 0) return;
+  const int64_t arrival_ns = pending.back().due_ns;
+  if (a.held > 0 && arrival_ns > a.release_ns) {
+    a.last_packet_ns = a.release_ns;  // the open packet has gone by its timer
+    a.held = 0;
+  }
+  if (a.held == 0) {
+    const int64_t ticks = std::max<int64_t>(1, (arrival_ns - a.last_packet_ns + a.timer_ns - 1) / a.timer_ns);
+    a.release_ns = a.last_packet_ns + ticks * a.timer_ns;
+  }
+  a.held = std::min(a.held + 1, pending.size());
+  if (a.held < adapter_packet_bytes) {
+    pending.back().due_ns = a.release_ns;
+    return;
+  }
+  for (auto held = pending.end() - static_cast<std::ptrdiff_t>(a.held); held != pending.end(); ++held) {
+    held->due_ns = arrival_ns;  // a full packet goes at once
+  }
+  a.last_packet_ns = arrival_ns;
+  a.held = 0;
+}
+
+void queue_byte(session& s, int64_t ready_ns, uint8_t byte)
+{
+  s.pending.push_back({pace_byte(s.tx, ready_ns), byte});
+  hold_in_adapter(s.adapter, s.pending);
 }
 
 void queue_bytes(session& s, int64_t ready_ns, std::span<const uint8_t> bytes)
 {
-  for (uint8_t byte : bytes) s.pending.push_back({pace_byte(s.tx, ready_ns), byte});
+  for (uint8_t byte : bytes) queue_byte(s, ready_ns, byte);
 }
 
 void take_target_output(session& s, target& t, sim_log& log, int64_t now)
 {
-  for (const auto& out : t.output) s.pending.push_back({pace_byte(s.tx, out.at_ns), out.byte});
+  for (const auto& out : t.output) queue_byte(s, out.at_ns, out.byte);
   t.output.clear();
   for (const auto& note : t.notes) log_event(log, now, note);
   t.notes.clear();

@@ -13,6 +13,7 @@
 struct loop_config {
   bool once = false;
   uint32_t baud = 0;
+  uint32_t latency_ms = 0;  // a USB adapter's latency timer; 0: no adapter
   std::vector<uint8_t> chatter;  // put on the line before anyone opens it
   std::vector<uint8_t> on_open;  // sent the moment an open is seen
   int64_t deadline_ns = INT64_MAX;

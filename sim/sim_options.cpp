@@ -10,9 +10,9 @@
 
 namespace {
 
-constexpr std::array<std::string_view, 10> valued_options{
-    "--link",   "--log",  "--baud",  "--erase-ms", "--chatter",     "--on-open",
-    "--load",   "--dump", "--fault", "--max-seconds",
+constexpr std::array<std::string_view, 11> valued_options{
+    "--link", "--log",  "--baud",  "--erase-ms",    "--latency", "--chatter",
+    "--on-open", "--load", "--dump", "--fault", "--max-seconds",
 };
 
 bool takes_value(std::string_view name)
@@ -113,6 +113,8 @@ std::optional<sim_options> parse_sim_options(std::span<const std::string> args, 
       ok = parse_u32(value, options.baud);
     } else if (name == "--erase-ms") {
       ok = parse_u32(value, options.erase_ms);
+    } else if (name == "--latency") {
+      ok = parse_u32(value, options.latency_ms);
     } else if (name == "--chatter") {
       ok = parse_hex_bytes(value, options.chatter);
     } else if (name == "--on-open") {

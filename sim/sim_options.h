@@ -26,6 +26,7 @@ struct sim_options {
   bool once = false;
   uint32_t baud = 0;  // 0: bytes take no wire time
   uint32_t erase_ms = 0;
+  uint32_t latency_ms = 0;  // 0: no USB adapter between target and host
   std::vector<uint8_t> chatter;
   std::vector<uint8_t> on_open;
   std::vector<memory_load> loads;
@@ -35,7 +36,7 @@ struct sim_options {
 };
 
 inline constexpr const char* sim_usage =
-    "usage: vexlor-sim [--link PATH] [--log PATH] [--once] [--baud B] [--erase-ms MS]\n"
+    "usage: vexlor-sim [--link PATH] [--log PATH] [--once] [--baud B] [--erase-ms MS] [--latency MS]\n"
     "                  [--chatter HEX] [--on-open HEX] [--load ADDR:PATH] [--dump ADDR:SIZE:PATH]\n"
     "                  [--fault STEP:KIND[:ARG][@N]]... [--max-seconds S]\n";
 

@@ -23,7 +23,7 @@ std::optional<sim_options> parse(std::vector<std::string> args, std::string* err
 TEST(SimOptions, ValuesAreParsed)
 {
   auto options = parse({"--once", "--baud", "115200", "--chatter", "55aA00", "--load", "0x20000000:a.bin",
-                        "--dump", "536870912:0x100:C:/dir:x.bin", "--max-seconds", "2.5"});
+                        "--dump", "536870912:0x100:C:/dir:x.bin", "--max-seconds", "2.5", "--latency", "16"});
   ASSERT_TRUE(options.has_value());
   EXPECT_TRUE(options->once);
   EXPECT_EQ(options->baud, 115200u);
@@ -35,6 +35,7 @@ TEST(SimOptions, ValuesAreParsed)
   EXPECT_EQ(options->dumps[0].size, 0x100u);
   EXPECT_EQ(options->dumps[0].path, "C:/dir:x.bin");
   EXPECT_DOUBLE_EQ(options->max_seconds, 2.5);
+  EXPECT_EQ(options->latency_ms, 16u);
 }
 
 TEST(SimOptions, MistakesAreRefused)
@@ -43,7 +44,7 @@ TEST(SimOptions, MistakesAreRefused)
       {"--bogus"},           {"--baud"},           {"--baud", "fast"},     {"--baud", "-1"},
       {"--chatter", "abc"},  {"--on-open", "zz"},  {"--load", "0x10"},     {"--load", "0x1g:f"},
       {"--dump", "0:16"},    {"--dump", "0:16:"},  {"--max-seconds", "0"}, {"--erase-ms", "0x"},
-      {"--once", "extra"},   {"--load", "0x100000000:f"},
+      {"--once", "extra"},   {"--load", "0x100000000:f"}, {"--latency", "16ms"},
   };
   for (const auto& args : bad) {
     std::string error;

@@ -128,6 +128,24 @@ TEST(SimPty, ReadBlockTakesItsWireTimeAtSlowBaud)
   EXPECT_EQ(wait_exit(sim), 0);
 }
 
+TEST(SimPty, AdapterHoldsEachAnswerUntilItsLatencyTimerFires)
+{
+  sim_process sim = start_sim({"--once", "--latency", "50", "--max-seconds", "20"});
+  ASSERT_FALSE(sim.pty_path.empty());
+  int fd = open_port(sim.pty_path);
+  send(fd, {0x7F});
+  ASSERT_EQ(read_exactly(fd, 1), (std::vector<uint8_t>{0x75}));
+  // The timer restarted with the packet that carried that answer, so the
+  // next one waits nearly the whole 50 ms.
+  const auto sent = clock_type::now();
+  send(fd, {0x11});
+  ASSERT_EQ(read_exactly(fd, 1), (std::vector<uint8_t>{0x75}));
+  const double waited_ms = std::chrono::duration<double, std::milli>(clock_type::now() - sent).count();
+  EXPECT_GT(waited_ms, 40.0);
+  close(fd);
+  EXPECT_EQ(wait_exit(sim), 0);
+}
+
 TEST(SimPty, SessionEndsAtCloseWithDumpLogAndLinkRemoved)
 {
   const std::string dir = temp_dir();

@@ -97,9 +97,9 @@ int run(const std::vector<std::string>& words) {
   if (!load_image(settings, file, image)) {
     error_flag = true;
   } else {
-    port_control(port, CLRRTS);
-    port_control(port, SETDTR);
-    port_control(port, CLRDTR);
+    port_control(port, port_line_action::clear_rts);
+    port_control(port, port_line_action::set_dtr);
+    port_control(port, port_line_action::clear_dtr);
     sleep_ms(line_settle_ms);
     // No input is discarded here: a byte the target sends after the line
     // sequence is taken as its answer to the start byte.
@@ -108,9 +108,9 @@ int run(const std::vector<std::string>& words) {
     if (settings.verify) verify_phase(port, settings.address, image, error_flag);
   }
 
-  port_control(port, SETRTS);
-  port_control(port, SETDTR);
-  port_control(port, CLRDTR);
+  port_control(port, port_line_action::set_rts);
+  port_control(port, port_line_action::set_dtr);
+  port_control(port, port_line_action::clear_dtr);
   port_close(port);
   if (file != nullptr) std::fclose(file);
   image = {};  // released last, after the port and the file

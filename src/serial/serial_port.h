@@ -10,9 +10,9 @@
 struct serial_port;                // defined by the platform backend
 using port_handle = serial_port*;  // nullptr: no port is open
 
-// Control-line actions, numbered as the Windows communications API numbers
-// them. A file that also includes <windows.h> must include this header first.
-enum port_line_action : int { SETRTS = 3, CLRRTS = 4, SETDTR = 5, CLRDTR = 6 };
+// The four control-line actions (SETRTS, CLRRTS, SETDTR, CLRDTR to the
+// Windows communications API, whose codes its backend maps them to).
+enum class port_line_action { set_rts, clear_rts, set_dtr, clear_dtr };
 
 // Longest port name the tool accepts; a longer one could only be cut, and a
 // cut name may open a different device.

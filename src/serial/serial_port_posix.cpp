@@ -196,8 +196,9 @@ bool port_set_line(port_handle port, int32_t baud) {
 
 bool port_control(port_handle port, port_line_action code) {
   if (port == nullptr) return false;
-  int line = (code == SETRTS || code == CLRRTS) ? TIOCM_RTS : TIOCM_DTR;
-  unsigned long request = (code == SETRTS || code == SETDTR) ? TIOCMBIS : TIOCMBIC;
+  using enum port_line_action;
+  int line = (code == set_rts || code == clear_rts) ? TIOCM_RTS : TIOCM_DTR;
+  unsigned long request = (code == set_rts || code == set_dtr) ? TIOCMBIS : TIOCMBIC;
   return ioctl(port->fd, request, &line) == 0;
 }
 

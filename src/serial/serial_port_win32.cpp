@@ -1,8 +1,6 @@
 // Windows backend of the serial layer. The communications driver keeps the
 // time-outs itself (SetCommTimeouts), so reads and writes are single calls.
-#include "serial/serial_port.h"  // first: <windows.h> #defines SETRTS and friends
-
-#include "serial/port_common.h"
+#include "serial/serial_port.h"
 
 #include <atomic>
 #include <cstdio>
@@ -10,13 +8,16 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include "serial/port_common.h"
+
 struct serial_port {
   HANDLE handle;
 };
 
 namespace {
 
-constexpr DWORD all_access = 0x1F01FF;
+constexpr DWORD all_access = FILE_ALL_ACCESS;
+static_assert(all_access == 0x1F01FF);
 constexpr DWORD share_read_write = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 // ReadFile and WriteFile take a 32-bit count.
@@ -133,7 +134,8 @@ bool port_set_line(port_handle port, int32_t baud) {
 
 bool port_control(port_handle port, port_line_action code) {
   if (port == nullptr) return false;
-  return EscapeCommFunction(port->handle, static_cast<DWORD>(code)) != FALSE;
+  constexpr DWORD codes[] = {SETRTS, CLRRTS, SETDTR, CLRDTR};  // in port_line_action's order
+  return EscapeCommFunction(port->handle, codes[static_cast<int>(code)]) != FALSE;
 }
 
 bool port_write(port_handle port, const uint8_t* bytes, std::size_t n) {
@@ -152,7 +154,7 @@ std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n) {
 
 void port_close(port_handle port) {
   if (port == nullptr) return;
-  if (port->handle != nullptr) CloseHandle(port->handle);
+  CloseHandle(port->handle);
   delete port;
 }
 

@@ -33,8 +33,8 @@ while read -r name device driver; do
 done < /rig/ports
 
 # --- The checks: check_NAME PORT ADDRESS IMAGE. Whatever they print and
-# their exit status are the run's; the host's function of the same name
-# judges them. Every wait is bounded: a run that hangs is killed.
+# their exit status are the run's; the entry of the same name in the host's
+# CHECKS judges them. Every wait is bounded: a run that hangs is killed.
 flash() {
   timeout -s KILL 60 vexlor-prog --port "$1" --address "$2" --write --verify "$3"
 }
@@ -44,7 +44,8 @@ check_silent() { flash "$@"; }
 
 check_write_verify() { flash "$@"; }
 
-# --- Main: each run between two marks (INDEX before, 128 + INDEX after),
+# --- Main: each run between two marks (INDEX before, 128 + INDEX after;
+# 255 once the ports are there, 254 at the end),
 # then one report line: exit status and the last bytes of its output in hex.
 mark 255
 read -r uptime idle < /proc/uptime

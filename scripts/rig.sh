@@ -22,7 +22,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 build_static="$root/build-static"
 out="$build_static/rig"
-cache="${XDG_CACHE_HOME:-$HOME/.cache}/vexlor-prog/rig"
+cache="${XDG_CACHE_HOME:-${HOME:-$build_static}/.cache}/vexlor-prog/rig"
 qemu_seconds=150  # the whole guest: boot and every run
 
 # --- Prerequisites, before anything is built or started.

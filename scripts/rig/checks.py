@@ -44,6 +44,7 @@ class Run:
     end: float = 0.0
     status: int | None = None  # the run's exit status, None if never reported
     tail: bytes = b""          # the last bytes of its output
+    trace: list = dataclasses.field(default_factory=list)  # QEMU's device events in the run, see read_trace
     lines: list = dataclasses.field(default_factory=list)  # (time, "set dtr"...) as they reached the hardware
     data: list = dataclasses.field(default_factory=list)   # (time, "rx"/"tx", bytes) at the simulator
     dump: bytes = b""          # the simulator's memory window at the end
@@ -238,8 +239,8 @@ def judge(out, qemu_start):
             continue
         run.status, run.tail = reports[run.index]
         run.begin, run.end = marks[run.index], marks[END_MARK + run.index]
-        window = [e for e in trace if run.begin <= e[0] <= run.end]
-        run.lines = line_actions(run.port.driver, window)
+        run.trace = [e for e in trace if run.begin <= e[0] <= run.end]
+        run.lines = line_actions(run.port.driver, run.trace)
         run.data = [d for d in sim_logs[run.port.name] if run.begin <= d[0] <= run.end]
         run.dump = dumps[run.port.name]
         for verdict in run.check.verdicts:

@@ -4,12 +4,16 @@
 # suite against the Windows build under Wine when MinGW-w64 and Wine are
 # installed (apt-get install g++-mingw-w64-x86-64 wine wine64); then the
 # fuzz targets for a bounded time (clang, libclang-rt-14-dev) and the
-# programmer under valgrind.
+# programmer under valgrind. After the native tests, the kernel-driver rig
+# (scripts/rig.sh) runs the programmer in a QEMU guest on the kernel's own
+# serial drivers when qemu-system-x86, busybox-static and cpio are installed.
 #
 # VEXLOR_REQUIRE_WINDOWS=1 makes a missing Windows toolchain an error (CI).
 # VEXLOR_SKIP_SANITIZERS=1 skips the sanitizer build (quicker local runs).
 # VEXLOR_SKIP_FUZZ=1 skips fuzzing; VEXLOR_FUZZ_SECONDS sets its time per
 # target (default 45). VEXLOR_SKIP_VALGRIND=1 skips the valgrind runs.
+# VEXLOR_SKIP_RIG=1 skips the rig; VEXLOR_REQUIRE_RIG=1 makes its missing
+# prerequisites an error (CI).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -33,6 +37,17 @@ echo "== Native build and tests"
 cmake -S . -B build -G Ninja "${windows_args[@]}" >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build -j "$jobs" --output-on-failure --timeout 300
+
+if [ "${VEXLOR_SKIP_RIG:-0}" != 1 ]; then
+  echo "== Kernel-driver rig (QEMU guest: 8250 and ftdi_sio drivers)"
+  rig_status=0
+  scripts/rig.sh || rig_status=$?
+  if [ "$rig_status" = 77 ] && [ "${VEXLOR_REQUIRE_RIG:-0}" != 1 ]; then
+    echo "== Rig skipped: install qemu-system-x86 (--no-install-recommends) busybox-static cpio to run it"
+  elif [ "$rig_status" != 0 ]; then
+    exit 1
+  fi
+fi
 
 if [ "${VEXLOR_SKIP_SANITIZERS:-0}" != 1 ]; then
   echo "== Sanitizer build (ASan + UBSan) and tests"

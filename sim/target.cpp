@@ -86,6 +86,11 @@ void on_before_start(target& t, uint8_t byte)
 void on_command(target& t, uint8_t byte)
 {
   switch (byte) {
+    case start_byte:
+      // A host that reset the target through its control lines starts again
+      // without closing the line (an emulator keeps it open across runs).
+      on_before_start(t, byte);
+      return;
     case erase_prelude:
       if (answer(t, sim_step::erase_prelude1, ack) && answer(t, sim_step::erase_prelude2, ack)) {
         expect(t, target_state::erase_select, 0);

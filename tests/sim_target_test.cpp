@@ -69,8 +69,10 @@ TEST(SimTarget, IgnoresNoiseBeforeStartAndRefusesUnknownCommands)
   target t;
   EXPECT_TRUE(send(t, {0x11, 0x31, 0x00}).empty());
   EXPECT_EQ(send(t, {0x7F}), std::vector<uint8_t>{ack});
-  EXPECT_EQ(send(t, {0x7F}), std::vector<uint8_t>{nack});
   EXPECT_EQ(send(t, {0x00}), std::vector<uint8_t>{nack});
+  // Where a command is expected a start byte begins a new session; in an
+  // address or a data block it is data.
+  EXPECT_EQ(send(t, {0x31, 0x7F, 0, 0, 0, 0x00, 0x7F, 0x7F}), (std::vector<uint8_t>{ack, ack, ack, ack}));
 }
 
 TEST(SimTarget, WrittenBlockReadsBackAcrossTheTopOfMemory)
@@ -93,7 +95,7 @@ TEST(SimTarget, EraseAnswersAndFillsTheSector)
   EXPECT_EQ(erase(t, 8), (std::vector<uint8_t>{ack, ack, ack, nack}));  // not in the map
   EXPECT_EQ(send(t, {0x71}), (std::vector<uint8_t>{ack, ack}));
   EXPECT_EQ(send(t, {0x44}), std::vector<uint8_t>{nack});
-  EXPECT_EQ(send(t, {0x7F}), std::vector<uint8_t>{nack});  // back in command state
+  EXPECT_EQ(send(t, {0x7F}), std::vector<uint8_t>{ack});  // back in command state: a new start
 }
 
 TEST(SimTarget, EraseAndLateAnswersTakeTheirTimeAndDelayWhatFollows)
@@ -115,7 +117,7 @@ TEST(SimTarget, FaultsHitTheChosenOccurrence)
   target t = started({"write.address:refuse@2", "write.end:silent@3"});
   EXPECT_EQ(write_block(t, 0x1000, {1}), (std::vector<uint8_t>{ack, ack, ack}));
   EXPECT_EQ(send(t, {0x31, 0, 0, 0x10, 0}), (std::vector<uint8_t>{ack, nack}));
-  EXPECT_EQ(send(t, {0x7F}), std::vector<uint8_t>{nack});  // refused: command state again
+  EXPECT_EQ(send(t, {0x7F}), std::vector<uint8_t>{ack});  // refused: command state again
   EXPECT_EQ(write_block(t, 0x1000, {2}), (std::vector<uint8_t>{ack, ack, ack}));
   EXPECT_EQ(write_block(t, 0x1000, {3}), (std::vector<uint8_t>{ack, ack}));  // the third end reached
   EXPECT_EQ(t.notes, (std::vector<std::string>{"fault write.address refuse", "fault write.end silent"}));
@@ -141,10 +143,11 @@ TEST(SimTarget, ReadDataFaultsSpoilTheBlock)
 
 TEST(SimTarget, StartFaultsLeaveTheTargetUnstarted)
 {
-  target t = started({"start:silent", "start:refuse@2"});
+  target t = started({"start:silent", "start:refuse@2", "start:silent@4"});
   EXPECT_TRUE(t.output.empty());
   EXPECT_EQ(send(t, {0x7F}), std::vector<uint8_t>{nack});
   EXPECT_EQ(send(t, {0x7F}), std::vector<uint8_t>{ack});
+  EXPECT_TRUE(send(t, {0x7F, 0x31}).empty());  // a new session's start is one too
 }
 
 TEST(SimTarget, HangUpNeedsANewStartAndVanishEndsEverything)

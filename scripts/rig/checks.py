@@ -1,0 +1,286 @@
+#!/usr/bin/env python3
+"""The rig's checks, host side: what each check plans and how it is judged.
+
+A check is a guest function check_NAME in scripts/rig/guest.sh (it runs the
+programmer in the guest) and an entry in CHECKS below (its image and address,
+and the verdicts that judge each run from what the host saw: the guest's
+report, QEMU's device trace, the simulator's log and memory dump). Every
+check runs once on every port, in the order of CHECKS.
+
+  checks.py prepare OUT      write the images and the guest's plan into OUT/root/rig
+  checks.py sim-args OUT P   the simulator options for port P, one a line
+  checks.py verdict OUT T0   judge OUT's logs; T0 = QEMU's start (epoch seconds)
+"""
+import dataclasses
+import random
+import re
+import sys
+import time
+from pathlib import Path
+
+# Every check's memory lies in this window, which each simulator dumps at exit.
+DUMP_BASE = 0x20000000
+DUMP_SIZE = 0x40000
+
+# Fault rules count per simulator, from its first run: "silent" runs first.
+SIM_FAULTS = ["start:silent@1"]
+
+DRIVERS = {"uart": "8250", "ftdi": "ftdi_sio"}
+
+
+@dataclasses.dataclass
+class Port:
+    name: str    # as the programmer is given it: COM2, ttyUSB0
+    device: str  # in the guest: /dev/ttyS1
+    driver: str  # uart or ftdi
+
+
+@dataclasses.dataclass
+class Run:
+    index: int
+    check: "Check"
+    port: Port
+    begin: float = 0.0  # epoch seconds, from the guest's marks in the trace
+    end: float = 0.0
+    status: int | None = None  # the run's exit status, None if never reported
+    tail: bytes = b""          # the last bytes of its output
+    trace: list = dataclasses.field(default_factory=list)  # QEMU's device events in the run, see read_trace
+    lines: list = dataclasses.field(default_factory=list)  # (time, "set dtr"...) as they reached the hardware
+    data: list = dataclasses.field(default_factory=list)   # (time, "rx"/"tx", bytes) at the simulator
+    dump: bytes = b""          # the simulator's memory window at the end
+
+
+@dataclasses.dataclass
+class Check:
+    name: str
+    address: int
+    size: int
+    verdicts: list
+
+    def image(self) -> bytes:
+        return random.Random(self.name).randbytes(self.size)
+
+
+# --- Verdicts: each takes a Run and returns (passed, text).
+
+def exits(status, final_line):
+    def verdict(run):
+        ending = b"\n" + final_line.encode() + b"\n\n"
+        ok = run.status == status and run.tail.endswith(ending)
+        last = run.tail.rstrip(b"\n").rsplit(b"\n", 1)[-1].decode(errors="replace")
+        seen = "" if ok else f" (got exit {run.status}, last line {last!r})"
+        return ok, f'exit {status}, final line "{final_line}"{seen}'
+    return verdict
+
+
+def memory_equals_image(run):
+    image = run.check.image()
+    offset = run.check.address - DUMP_BASE
+    memory = run.dump[offset:offset + len(image)]
+    if memory == image:
+        return True, f"target memory at {run.check.address:#x} equals the {len(image)}-byte image"
+    wrong = [i for i in range(len(image)) if i >= len(memory) or memory[i] != image[i]]
+    return False, (f"target memory at {run.check.address:#x} differs from the image in {len(wrong)} bytes, "
+                   f"first at +{wrong[0]:#x}")
+
+
+# What reaches the hardware of the three actions the programmer takes. The
+# 8250 driver writes the modem control register only when a level changes, so
+# SETDTR on a line that opening the port already raised never reaches the
+# UART; the FTDI driver sends every request to the adapter.
+OPENING = {"uart": ["clr rts", "clr dtr"], "ftdi": ["clr rts", "set dtr", "clr dtr"]}
+CLOSING = {"uart": ["set rts", "set dtr", "clr dtr"], "ftdi": ["set rts", "set dtr", "clr dtr"]}
+
+
+def lines_in_order(run):
+    """The opening sequence is the last line change before the start byte, the
+    closing one the first after the last exchange, and none comes between."""
+    if not run.data or run.data[0][1] != "rx" or run.data[0][2][:1] != b"\x7f":
+        return False, "control lines: the simulator got no start byte first"
+    start, last = run.data[0][0], run.data[-1][0]
+    before = [a for t, a in run.lines if t < start]
+    during = [a for t, a in run.lines if start <= t <= last]
+    after = [a for t, a in run.lines if t > last]
+    opening, closing = OPENING[run.port.driver], CLOSING[run.port.driver]
+    ok = before[-len(opening):] == opening and not during and after[:len(closing)] == closing
+    text = f"control lines: {', '.join(opening)} before the start byte; {', '.join(closing)} after the last exchange"
+    if not ok:
+        text += f" (got before: {before}, between: {during}, after: {after})"
+    return ok, text
+
+
+CHECKS = [
+    # First, so that the simulators' start:silent@1 hits its start byte.
+    Check("silent", 0x20000000, 20000, [exits(1, "done with 1 error(s).."), lines_in_order]),
+    Check("write_verify", 0x20000000, 20000, [exits(0, "done without errors.."), memory_equals_image,
+                                               lines_in_order]),
+]
+
+
+# --- Reading what the host saw.
+
+def read_ports(out):
+    return [Port(*line.split()) for line in (out / "root/rig/ports").read_text().splitlines() if line.strip()]
+
+
+def plan(ports):
+    runs = []
+    for check in CHECKS:
+        for port in ports:
+            runs.append(Run(len(runs) + 1, check, port))
+    assert len(runs) <= MAX_RUNS, "more runs than the guest's marks can tell apart"
+    return runs
+
+
+TRACE = re.compile(r"^\d+@(\d+\.\d+):(\w+) (.*)$")
+UART_WRITE = re.compile(r"write addr 0x([0-9a-f]+) val 0x([0-9a-f]+)")
+FTDI_CONTROL = re.compile(r"got control 0x([0-9a-f]+), value 0x([0-9a-f]+)")
+SCRATCH, MODEM_CONTROL = 7, 4
+# The guest's marks in the scratch register: INDEX before a run, END_MARK +
+# INDEX after it, BOOT_MARK once the ports are there, DONE_MARK at the end.
+END_MARK, DONE_MARK, BOOT_MARK = 128, 254, 255
+MAX_RUNS = DONE_MARK - END_MARK - 1
+FTDI_SET_MODEM_CONTROL = 0x4001
+DTR, RTS = 1, 2
+
+
+def read_trace(path):
+    """Yields (time, driver, detail): uart (register, value), ftdi (request, value)."""
+    for line in (path.read_text(errors="replace") if path.exists() else "").splitlines():
+        m = TRACE.match(line)
+        if not m:
+            continue
+        at, event, rest = float(m.group(1)), m.group(2), m.group(3)
+        if event == "serial_write" and (w := UART_WRITE.match(rest)):
+            yield at, "uart", (int(w.group(1), 16), int(w.group(2), 16))
+        elif event == "usb_serial_handle_control" and (c := FTDI_CONTROL.search(rest)):
+            yield at, "ftdi", (int(c.group(1), 16), int(c.group(2), 16))
+
+
+def line_actions(driver, events):
+    """The line moves in one run's trace events, as (time, "set dtr")."""
+    actions = []
+    levels = 0  # the port was closed before the run: both lines low
+    for at, kind, (what, value) in events:
+        if kind != driver:
+            continue
+        if driver == "uart" and what == MODEM_CONTROL:
+            changed, levels = (value ^ levels) & (DTR | RTS), value & (DTR | RTS)
+            actions += [(at, ("set " if value & bit else "clr ") + name)
+                        for bit, name in ((DTR, "dtr"), (RTS, "rts")) if changed & bit]
+        elif driver == "ftdi" and what == FTDI_SET_MODEM_CONTROL:
+            mask, state = value >> 8, value & 0xFF
+            actions += [(at, ("set " if state & bit else "clr ") + name)
+                        for bit, name in ((DTR, "dtr"), (RTS, "rts")) if mask & bit]
+    return actions
+
+
+def clock_offset():
+    """Epoch seconds minus the monotonic clock the simulator logs in."""
+    samples = []
+    for _ in range(5):
+        before = time.clock_gettime(time.CLOCK_MONOTONIC)
+        real = time.clock_gettime(time.CLOCK_REALTIME)
+        after = time.clock_gettime(time.CLOCK_MONOTONIC)
+        samples.append((after - before, real - (before + after) / 2))
+    return min(samples)[1]
+
+
+def read_sim_log(path, offset):
+    data = []
+    for line in (path.read_text() if path.exists() else "").splitlines():
+        parts = line.split()
+        if len(parts) >= 2 and parts[1] in ("rx", "tx"):
+            data.append((float(parts[0]) + offset, parts[1], bytes(int(b, 16) for b in parts[2:])))
+    return data
+
+
+def read_marks(trace):
+    """The guest's marks after boot: value -> time of its first write."""
+    marks = {}
+    for at, kind, (register, value) in trace:
+        if kind == "uart" and register == SCRATCH and (value == BOOT_MARK or BOOT_MARK in marks):
+            marks.setdefault(value, at)
+    return marks
+
+
+def read_reports(console):
+    """The guest's report of each run: index -> (exit status, last bytes of output)."""
+    return {int(m.group(1)): (int(m.group(2)), bytes.fromhex(m.group(3)))
+            for m in re.finditer(r"@rig ran (\d+) status=(\d+) tail=([0-9a-f]*)", console)}
+
+
+def judge(out, qemu_start):
+    ports = read_ports(out)
+    runs = plan(ports)
+    trace = list(read_trace(out / "trace.log"))
+    marks = read_marks(trace)
+    booted = marks.get(BOOT_MARK)
+    console = (out / "console.log").read_text(errors="replace") if (out / "console.log").exists() else ""
+    reports = read_reports(console)
+    offset = clock_offset()
+    sim_logs = {p.name: read_sim_log(out / f"sim-{p.name}.log", offset) for p in ports}
+    dumps = {p.name: (out / f"dump-{p.name}.bin").read_bytes() if (out / f"dump-{p.name}.bin").exists() else b""
+             for p in ports}
+
+    passed = failed = 0
+    for problem in re.findall(r"@rig (missing .*|insmod .*)", console):
+        print(f"FAIL guest: {problem.strip()}")
+        failed += 1
+    if booted is None:
+        print(f"FAIL guest never booted (see {out}/console.log)")
+        return 1
+    print(f"rig: boot {booted - qemu_start:.1f} s (QEMU start to the guest's first run)")
+    for run in runs:
+        label = f"{run.check.name} over {run.port.name} ({DRIVERS[run.port.driver]})"
+        if run.index not in reports or run.index not in marks or END_MARK + run.index not in marks:
+            print(f"FAIL {label}: no report from the guest (see {out}/console.log)")
+            failed += len(run.check.verdicts)
+            continue
+        run.status, run.tail = reports[run.index]
+        run.begin, run.end = marks[run.index], marks[END_MARK + run.index]
+        run.trace = [e for e in trace if run.begin <= e[0] <= run.end]
+        run.lines = line_actions(run.port.driver, run.trace)
+        run.data = [d for d in sim_logs[run.port.name] if run.begin <= d[0] <= run.end]
+        run.dump = dumps[run.port.name]
+        for verdict in run.check.verdicts:
+            ok, text = verdict(run)
+            passed += ok
+            failed += not ok
+            print(f"{'ok  ' if ok else 'FAIL'} {label} [{run.end - run.begin:.2f} s]: {text}")
+    done = marks.get(DONE_MARK)
+    if done is not None:
+        print(f"rig: runs {done - booted:.1f} s, QEMU start to last run {done - qemu_start:.1f} s")
+    print(f"rig: {passed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+def prepare(out):
+    rig = out / "root/rig"
+    with open(rig / "plan", "w") as plan_file:
+        for run in plan(read_ports(out)):
+            plan_file.write(f"{run.index} {run.check.name} {run.port.name} {run.check.address:#x} "
+                            f"{run.check.name}.bin\n")
+    for check in CHECKS:
+        (rig / f"{check.name}.bin").write_bytes(check.image())
+
+
+def main(argv):
+    command, out = argv[1], Path(argv[2])
+    if command == "prepare":
+        prepare(out)
+        return 0
+    if command == "sim-args":
+        args = ["--dump", f"{DUMP_BASE:#x}:{DUMP_SIZE}:{out}/dump-{argv[3]}.bin"]
+        for rule in SIM_FAULTS:
+            args += ["--fault", rule]
+        print("\n".join(args))
+        return 0
+    if command == "verdict":
+        return judge(out, float(argv[3]))
+    print(__doc__, file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

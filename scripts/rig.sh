@@ -63,7 +63,11 @@ kernel=$(scripts/rig/kernel.sh "$cache")
 
 # --- The guest's root: busybox, the modules, the programmer, /init, the checks' plan.
 rm -rf "$out"
-mkdir -p "$out/root/bin" "$out/root/lib/modules" "$out/root/rig" "$out/root/dev" "$out/root/proc" "$out/root/sys"
+mkdir -p "$out/root/bin" "$out/root/lib/modules" "$out/root/rig" "$out/root/dev" "$out/root/proc" "$out/root/sys" \
+  "$out/root/etc"
+# An ordinary user for the checks that need one.
+printf '%s\n' "root:x:0:0::/:/bin/sh" "rigger:x:1000:1000::/:/bin/sh" > "$out/root/etc/passwd"
+printf '%s\n' "root:x:0:" "rigger:x:1000:" > "$out/root/etc/group"
 cp "$busybox" "$out/root/bin/busybox"
 cp "$kernel"/*.ko "$out/root/lib/modules/"
 objcopy --strip-debug "$build_static/vexlor-prog" "$out/root/bin/vexlor-prog"

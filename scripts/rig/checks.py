@@ -44,7 +44,9 @@ class Run:
     end: float = 0.0
     status: int | None = None  # the run's exit status, None if never reported
     tail: bytes = b""          # the last bytes of its output
+    aside: bytes = b""         # another program's attempt during the run: its output, then "status=N"
     trace: list = dataclasses.field(default_factory=list)  # QEMU's device events in the run, see read_trace
+    earlier: list = dataclasses.field(default_factory=list)  # and those before it
     lines: list = dataclasses.field(default_factory=list)  # (time, "set dtr"...) as they reached the hardware
     data: list = dataclasses.field(default_factory=list)   # (time, "rx"/"tx", bytes) at the simulator
     dump: bytes = b""          # the simulator's memory window at the end
@@ -61,7 +63,8 @@ class Check:
         return random.Random(self.name).randbytes(self.size)
 
 
-# --- Verdicts: each takes a Run and returns (passed, text).
+# --- Verdicts: each takes a Run and returns (passed, text), or None where it
+# does not apply to the run's driver.
 
 def exits(status, final_line):
     def verdict(run):
@@ -84,6 +87,28 @@ def memory_equals_image(run):
                    f"first at +{wrong[0]:#x}")
 
 
+def intruder_refused(run):
+    want = f"error: cannot open port {run.port.name}\n  in use by another program\n".encode()
+    ok = want in run.aside and run.aside.rstrip().endswith(b"status=1")
+    seen = "" if ok else f" (got {run.aside.decode(errors='replace')!r})"
+    return ok, f"a second program meanwhile: refused, in use by another program{seen}"
+
+
+FTDI_SET_LATENCY_TIMER = 0x4009
+
+
+def latency_timer(run):
+    """Low-latency mode sets the adapter's timer to 1 ms at open; close puts
+    back the value it had (QEMU's adapter starts at 0, not the usual 16)."""
+    if run.port.driver != "ftdi":
+        return None
+    before = [v for _, kind, (what, v) in run.earlier if kind == "ftdi" and what == FTDI_SET_LATENCY_TIMER]
+    during = [v for _, kind, (what, v) in run.trace if kind == "ftdi" and what == FTDI_SET_LATENCY_TIMER]
+    old = before[-1] if before else None
+    ok = old is not None and during == [1, old]
+    return ok, f"latency timer 1 ms at open, {old} ms again at close (requests: {during})"
+
+
 # What reaches the hardware of the three actions the programmer takes. The
 # 8250 driver writes the modem control register only when a level changes, so
 # SETDTR on a line that opening the port already raised never reaches the
@@ -92,28 +117,43 @@ OPENING = {"uart": ["clr rts", "clr dtr"], "ftdi": ["clr rts", "set dtr", "clr d
 CLOSING = {"uart": ["set rts", "set dtr", "clr dtr"], "ftdi": ["set rts", "set dtr", "clr dtr"]}
 
 
-def lines_in_order(run):
+def lines_in_order(run, host_only=False):
     """The opening sequence is the last line change before the start byte, the
-    closing one the first after the last exchange, and none comes between."""
+    closing one the first after the last exchange, and none comes between.
+    With host_only the last exchange is the host's last byte: a stopped run
+    does not wait for the answer already on its way."""
     if not run.data or run.data[0][1] != "rx" or run.data[0][2][:1] != b"\x7f":
         return False, "control lines: the simulator got no start byte first"
-    start, last = run.data[0][0], run.data[-1][0]
+    start = run.data[0][0]
+    last = [t for t, direction, _ in run.data if direction == "rx" or not host_only][-1]
     before = [a for t, a in run.lines if t < start]
     during = [a for t, a in run.lines if start <= t <= last]
     after = [a for t, a in run.lines if t > last]
     opening, closing = OPENING[run.port.driver], CLOSING[run.port.driver]
     ok = before[-len(opening):] == opening and not during and after[:len(closing)] == closing
-    text = f"control lines: {', '.join(opening)} before the start byte; {', '.join(closing)} after the last exchange"
+    text = (f"control lines: {', '.join(opening)} before the start byte; {', '.join(closing)} after the "
+            f"{'host' + chr(39) + 's last byte' if host_only else 'last exchange'}")
     if not ok:
         text += f" (got before: {before}, between: {during}, after: {after})"
     return ok, text
+
+
+def lines_in_order_when_stopped(run):
+    return lines_in_order(run, host_only=True)
 
 
 CHECKS = [
     # First, so that the simulators' start:silent@1 hits its start byte.
     Check("silent", 0x20000000, 20000, [exits(1, "done with 1 error(s).."), lines_in_order]),
     Check("write_verify", 0x20000000, 20000, [exits(0, "done without errors.."), memory_equals_image,
-                                               lines_in_order]),
+                                               lines_in_order, latency_timer]),
+    # A root intruder gets past the exclusive mode, and its open raises the
+    # lines; only the lock keeps its bytes off the line.
+    Check("in_use", 0x20010000, 40000, [exits(0, "done without errors.."), memory_equals_image,
+                                         intruder_refused]),
+    Check("exclusive", 0x20020000, 40000, [exits(0, "done without errors.."), memory_equals_image,
+                                            intruder_refused, lines_in_order]),
+    Check("stopped", 0x20030000, 40000, [exits(143, "done with 1 error(s).."), lines_in_order_when_stopped]),
 ]
 
 
@@ -210,6 +250,11 @@ def read_reports(console):
             for m in re.finditer(r"@rig ran (\d+) status=(\d+) tail=([0-9a-f]*)", console)}
 
 
+def read_asides(console):
+    """Other programs' attempts during a run: index -> their output."""
+    return {int(m.group(1)): bytes.fromhex(m.group(2)) for m in re.finditer(r"@rig aside (\d+) ([0-9a-f]*)", console)}
+
+
 def judge(out, qemu_start):
     ports = read_ports(out)
     runs = plan(ports)
@@ -218,6 +263,7 @@ def judge(out, qemu_start):
     booted = marks.get(BOOT_MARK)
     console = (out / "console.log").read_text(errors="replace") if (out / "console.log").exists() else ""
     reports = read_reports(console)
+    asides = read_asides(console)
     offset = clock_offset()
     sim_logs = {p.name: read_sim_log(out / f"sim-{p.name}.log", offset) for p in ports}
     dumps = {p.name: (out / f"dump-{p.name}.bin").read_bytes() if (out / f"dump-{p.name}.bin").exists() else b""
@@ -239,12 +285,17 @@ def judge(out, qemu_start):
             continue
         run.status, run.tail = reports[run.index]
         run.begin, run.end = marks[run.index], marks[END_MARK + run.index]
+        run.aside = asides.get(run.index, b"")
         run.trace = [e for e in trace if run.begin <= e[0] <= run.end]
+        run.earlier = [e for e in trace if e[0] < run.begin]
         run.lines = line_actions(run.port.driver, run.trace)
         run.data = [d for d in sim_logs[run.port.name] if run.begin <= d[0] <= run.end]
         run.dump = dumps[run.port.name]
         for verdict in run.check.verdicts:
-            ok, text = verdict(run)
+            judged = verdict(run)
+            if judged is None:
+                continue
+            ok, text = judged
             passed += ok
             failed += not ok
             print(f"{'ok  ' if ok else 'FAIL'} {label} [{run.end - run.begin:.2f} s]: {text}")

@@ -39,10 +39,60 @@ flash() {
   timeout -s KILL 60 vexlor-prog --port "$1" --address "$2" --write --verify "$3"
 }
 
+# Another program's attempt during the run, reported apart from the run's
+# own output: its output, then "status=N".
+intrude() {
+  { "$@"; echo "status=$?"; } > /rig/aside 2>&1 < /dev/null
+}
+
 # The simulator behind the port never answers this run's start byte.
 check_silent() { flash "$@"; }
 
 check_write_verify() { flash "$@"; }
+
+# A second run, as root, while the first flashes: the lock refuses it.
+check_in_use() {
+  flash "$@" > /rig/first 2>&1 &
+  first=$!
+  sleep 0.5
+  intrude timeout -s KILL 60 vexlor-prog --port "$1" --address "$2" --write "$3"
+  wait "$first"
+  status=$?
+  cat /rig/first
+  return "$status"
+}
+
+# A second run by an ordinary user, on a device anyone may open, while the
+# first flashes: the kernel's exclusive mode refuses the open itself, before
+# it can raise DTR and RTS.
+check_exclusive() {
+  chmod 0666 "$(device_of "$1")"
+  flash "$@" > /rig/first 2>&1 &
+  first=$!
+  sleep 0.5
+  intrude su -s /bin/sh rigger -c "timeout -s KILL 60 vexlor-prog --port $1 --address $2 --write $3"
+  wait "$first"
+  status=$?
+  chmod 0600 "$(device_of "$1")"
+  cat /rig/first
+  return "$status"
+}
+
+# SIGTERM in the middle of the write (a background job of a script has
+# SIGINT ignored, as the tool leaves it).
+check_stopped() {
+  vexlor-prog --port "$1" --address "$2" --write --verify "$3" &
+  run=$!
+  sleep 1
+  kill -TERM "$run"
+  wait "$run"
+}
+
+device_of() {
+  while read -r name device driver; do
+    [ "$name" = "$1" ] && echo "$device"
+  done < /rig/ports
+}
 
 # --- Main: each run between two marks (INDEX before, 128 + INDEX after;
 # 255 once the ports are there, 254 at the end),
@@ -56,6 +106,10 @@ while read -r index check port address image; do
   status=$?
   mark $((index + 128))
   echo "@rig ran $index status=$status tail=$(tail -c 200 /rig/out | od -An -v -tx1 | tr -d ' \n')"
+  if [ -e /rig/aside ]; then
+    echo "@rig aside $index $(head -c 400 /rig/aside | od -An -v -tx1 | tr -d ' \n')"
+    rm /rig/aside
+  fi
 done < /rig/plan
 mark 254
 echo "@rig done"

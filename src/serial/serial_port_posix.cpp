@@ -194,8 +194,27 @@ bool port_set_line(port_handle port, int32_t baud) {
   return set_line_speed_8n1(port->fd, static_cast<uint32_t>(baud));
 }
 
+namespace {
+
+// A write returns once the driver has the bytes, which may still be on
+// their way out (a USB adapter's buffer); a line change would overtake them.
+// Waits, within the time-out a write of them has, until they are gone.
+void wait_output_sent(int fd) {
+  int queued = 0;
+  if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
+  const auto deadline = clock_type::now() + milliseconds(write_total_multiplier_ms * int64_t{queued} +
+                                                         write_total_constant_ms);
+  while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 && clock_type::now() < deadline) {
+    pollfd none{-1, 0, 0};
+    poll(&none, 1, 1);
+  }
+}
+
+}  // namespace
+
 bool port_control(port_handle port, port_line_action code) {
   if (port == nullptr) return false;
+  wait_output_sent(port->fd);
   using enum port_line_action;
   int line = (code == set_rts || code == clear_rts) ? TIOCM_RTS : TIOCM_DTR;
   unsigned long request = (code == set_rts || code == set_dtr) ? TIOCMBIS : TIOCMBIC;

@@ -1,0 +1,45 @@
+# Debian packages the project's commands need, in one place, and the check
+# that installs them. Sourced by scripts/demo.sh, scripts/test.sh and
+# scripts/package.sh; not run on its own.
+
+# Building the tool and the simulator.
+packages_build=(cmake ninja-build g++)
+# The unit and end-to-end tests.
+packages_tests=(libgtest-dev)
+# The Windows build and its end-to-end run under Wine.
+packages_windows=(g++-mingw-w64-x86-64 wine wine64)
+# The libFuzzer targets.
+packages_fuzz=(clang libclang-rt-14-dev)
+# The programmer under memcheck.
+packages_valgrind=(valgrind)
+# The Debian package and its checks, the manual pages' lint.
+packages_release=(dpkg-dev lintian mandoc man-db)
+
+# need_packages WHO PACKAGE...
+# Returns when every package is installed. Missing ones are installed with
+# apt-get when the user is root; anyone else is told the one command to run,
+# and the calling script stops (after $packages_hint, when the caller set one).
+need_packages() {
+  local who=$1
+  shift
+  if ! command -v dpkg-query >/dev/null 2>&1; then
+    echo "$who: not a Debian system; make sure these are installed: $*" >&2
+    return 0
+  fi
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ "${#missing[@]}" -eq 0 ] && return 0
+  if [ "$(id -u)" != 0 ]; then
+    echo "$who: these Debian packages are missing: ${missing[*]}" >&2
+    echo "$who: install them as root, then run this command again:" >&2
+    echo "  apt-get install ${missing[*]}" >&2
+    [ -n "${packages_hint:-}" ] && echo "$who: $packages_hint" >&2
+    exit 1
+  fi
+  echo "== Installing Debian packages: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q "${missing[@]}"
+}

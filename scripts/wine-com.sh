@@ -17,7 +17,7 @@ if ! command -v wine >/dev/null 2>&1; then
   exit 3
 fi
 
-prefix=${WINEPREFIX:-${VEXLOR_WINEPREFIX:-$HOME/.vexlor-wine}}
+prefix=${WINEPREFIX:-${VEXLOR_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/vexlor-prog/wine}}
 remove=no
 while [ $# -gt 0 ]; do
   case $1 in

@@ -14,7 +14,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 . scripts/packages.sh
-needed=("${packages_build[@]}" "${packages_release[@]}")
+needed=("${packages_build[@]}" "${packages_docs[@]}" "${packages_release[@]}")
 windows=yes
 if [ "${VEXLOR_SKIP_WINDOWS:-0}" = 1 ]; then windows=no; else needed+=("${packages_windows[@]}"); fi
 need_packages package "${needed[@]}"

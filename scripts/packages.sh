@@ -12,8 +12,10 @@ packages_windows=(g++-mingw-w64-x86-64 wine wine64)
 packages_fuzz=(clang libclang-rt-14-dev)
 # The programmer under memcheck.
 packages_valgrind=(valgrind)
-# The Debian package and its checks, the manual pages' lint.
-packages_release=(dpkg-dev lintian mandoc man-db)
+# The manual pages: lint, rendering, the HTML copy for Windows.
+packages_docs=(mandoc man-db)
+# The Debian package and its check.
+packages_release=(dpkg-dev lintian)
 
 # need_packages WHO PACKAGE...
 # Returns when every package is installed. Missing ones are installed with

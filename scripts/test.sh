@@ -35,7 +35,7 @@ if skip VEXLOR_SKIP_WINDOWS; then
 fi
 
 . scripts/packages.sh
-needed=("${packages_build[@]}" "${packages_tests[@]}" mandoc)
+needed=("${packages_build[@]}" "${packages_tests[@]}" "${packages_docs[@]}")
 [ "$windows" = yes ] && needed+=("${packages_windows[@]}")
 skip VEXLOR_SKIP_FUZZ || needed+=("${packages_fuzz[@]}")
 skip VEXLOR_SKIP_VALGRIND || needed+=("${packages_valgrind[@]}")

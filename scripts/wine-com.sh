@@ -49,7 +49,9 @@ if [ $remove = yes ]; then
   exit 0
 fi
 
-device=$2
+# Wine takes a COM link for a serial port only when it leads straight to the
+# device; a link to a link (such as vexlor-sim --link makes) is resolved here.
+device=$(readlink -f "$2")
 if [ ! -c "$device" ]; then
   echo "wine-com: $device is not a character device" >&2
   exit 1

@@ -49,8 +49,8 @@ if [ $remove = yes ]; then
   exit 0
 fi
 
-# Wine takes a COM link for a serial port only when it leads straight to the
-# device; a link to a link (such as vexlor-sim --link makes) is resolved here.
+# The COM link leads to the device itself, so the mapping shows the real
+# device and does not depend on another link (such as vexlor-sim --link makes).
 device=$(readlink -f "$2")
 if [ ! -c "$device" ]; then
   echo "wine-com: $device is not a character device" >&2

@@ -12,15 +12,19 @@ packages_windows=(g++-mingw-w64-x86-64 wine wine64)
 packages_fuzz=(clang libclang-rt-14-dev)
 # The programmer under memcheck.
 packages_valgrind=(valgrind)
+# The kernel-driver rig (scripts/rig.sh): installed without recommends, which
+# for QEMU would be a desktop stack.
+packages_rig=(qemu-system-x86 busybox-static cpio python3)
 # The manual pages: lint, rendering, the HTML copy for Windows.
 packages_docs=(mandoc man-db)
 # The Debian package and its check.
 packages_release=(dpkg-dev lintian)
 
-# need_packages WHO PACKAGE...
+# need_packages WHO PACKAGE... [--no-recommends PACKAGE...]
 # Returns when every package is installed. Missing ones are installed with
-# apt-get when the user is root; anyone else is told the one command to run,
-# and the calling script stops (after $packages_hint, when the caller set one).
+# apt-get when the user is root (those after --no-recommends without their
+# recommended packages); anyone else is told the one command to run, and the
+# calling script stops (after $packages_hint, when the caller set one).
 need_packages() {
   local who=$1
   shift
@@ -28,20 +32,24 @@ need_packages() {
     echo "$who: not a Debian system; make sure these are installed: $*" >&2
     return 0
   fi
-  local missing=() p
+  local missing=() missing_lean=() lean=no p
   for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    if [ "$p" = --no-recommends ]; then lean=yes; continue; fi
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" && continue
+    if [ "$lean" = yes ]; then missing_lean+=("$p"); else missing+=("$p"); fi
   done
-  [ "${#missing[@]}" -eq 0 ] && return 0
+  [ "${#missing[@]}" -eq 0 ] && [ "${#missing_lean[@]}" -eq 0 ] && return 0
   if [ "$(id -u)" != 0 ]; then
-    echo "$who: these Debian packages are missing: ${missing[*]}" >&2
+    echo "$who: these Debian packages are missing: ${missing[*]} ${missing_lean[*]}" >&2
     echo "$who: install them as root, then run this command again:" >&2
-    echo "  apt-get install ${missing[*]}" >&2
+    [ "${#missing[@]}" -gt 0 ] && echo "  apt-get install ${missing[*]}" >&2
+    [ "${#missing_lean[@]}" -gt 0 ] && echo "  apt-get install --no-install-recommends ${missing_lean[*]}" >&2
     [ -n "${packages_hint:-}" ] && echo "$who: $packages_hint" >&2
     exit 1
   fi
-  echo "== Installing Debian packages: ${missing[*]}"
+  echo "== Installing Debian packages: ${missing[*]} ${missing_lean[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q
-  apt-get install -y -q "${missing[@]}"
+  if [ "${#missing[@]}" -gt 0 ]; then apt-get install -y -q "${missing[@]}"; fi
+  if [ "${#missing_lean[@]}" -gt 0 ]; then apt-get install -y -q --no-install-recommends "${missing_lean[@]}"; fi
 }

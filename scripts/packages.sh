@@ -53,3 +53,18 @@ need_packages() {
   if [ "${#missing[@]}" -gt 0 ]; then apt-get install -y -q "${missing[@]}"; fi
   if [ "${#missing_lean[@]}" -gt 0 ]; then apt-get install -y -q --no-install-recommends "${missing_lean[@]}"; fi
 }
+
+# need_package_lists WHO
+# Makes sure apt has package lists (a fresh Debian image may have none),
+# for a leg that asks apt about a package it does not install: the rig's
+# kernel is fetched with apt-get download. Root refreshes them; anyone else
+# is told to.
+need_package_lists() {
+  local who=$1
+  compgen -G "/var/lib/apt/lists/*_Packages*" >/dev/null && return 0
+  if [ "$(id -u)" != 0 ]; then
+    echo "$who: apt has no package lists; run as root: apt-get update" >&2
+    exit 1
+  fi
+  apt-get update -q
+}

@@ -122,6 +122,7 @@ failure_text() {
       if (text ~ /^reading .* - OK$/) read_ok = 1
       if (text ~ /- error$/ || text ~ /^error:/ || text ~ /^cannot / || text ~ /^image of / || text ~ /^  /) {
         sub(/^ +/, "", text)
+        sub(/\.\.$/, "", text)
         out = out (out == "" ? "" : "; ") text
       }
     }

@@ -1,12 +1,21 @@
 #!/usr/bin/env bash
 # Builds the tool and the simulator, then writes and verifies a sample image
 # through vexlor-sim, as an operator would with a board on a serial port.
+# Installs the Debian packages it needs when run as root; tells anyone else
+# the apt-get line. VEXLOR_BIN_DIR=DIR runs the programs in DIR instead of
+# building them (/usr/bin: the installed package).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-build="$root/build"
-cmake -S "$root" -B "$build" -G Ninja >/dev/null
-cmake --build "$build" --target vexlor-prog vexlor-sim >/dev/null
+bin=${VEXLOR_BIN_DIR:-}
+if [ -z "$bin" ]; then
+  . "$root/scripts/packages.sh"
+  need_packages demo "${packages_build[@]}"
+  # Only the two programs are built, so the test frameworks are not needed.
+  bin="$root/build"
+  cmake -S "$root" -B "$bin" -G Ninja >/dev/null
+  cmake --build "$bin" --target vexlor-prog vexlor-sim >/dev/null
+fi
 
 work=$(mktemp -d)
 sim_pid=
@@ -21,14 +30,14 @@ head -c 10000 /dev/urandom > "$work/sample.bin"
 
 # The simulator plays the board at 115200 baud; its memory is dumped when the
 # programmer closes the port.
-"$build/vexlor-sim" --once --baud 115200 --link "$work/ttyVEXLOR" \
+"$bin/vexlor-sim" --once --baud 115200 --link "$work/ttyVEXLOR" \
   --dump "0x20000000:10000:$work/target.bin" --max-seconds 120 > "$work/sim.out" 2> "$work/sim.err" &
 sim_pid=$!
 for _ in $(seq 100); do [ -e "$work/ttyVEXLOR" ] && break; sleep 0.05; done
 
 echo "\$ vexlor-prog --port $work/ttyVEXLOR --write --verify sample.bin"
 status=0
-(cd "$work" && "$build/vexlor-prog" --port "$work/ttyVEXLOR" --write --verify sample.bin) || status=$?
+(cd "$work" && "$bin/vexlor-prog" --port "$work/ttyVEXLOR" --write --verify sample.bin) || status=$?
 wait "$sim_pid" || true
 sim_pid=
 

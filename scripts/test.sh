@@ -1,67 +1,103 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the native build, the same tests
-# under AddressSanitizer and UndefinedBehaviorSanitizer, and the end-to-end
-# suite against the Windows build under Wine when MinGW-w64 and Wine are
-# installed (apt-get install g++-mingw-w64-x86-64 wine wine64); then the
-# fuzz targets for a bounded time (clang, libclang-rt-14-dev) and the
-# programmer under valgrind. After the native tests, the kernel-driver rig
+# Builds everything and runs every test: the native build, the end-to-end
+# suite against the Windows build under Wine, the same tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz targets for a
+# bounded time, the programmer under valgrind, the manual pages' lint, and
+# the release packages (built, checked with lintian, the .deb's programs run
+# against each other). After the native tests, the kernel-driver rig
 # (scripts/rig.sh) runs the programmer in a QEMU guest on the kernel's own
-# serial drivers when qemu-system-x86, busybox-static and cpio are installed.
+# serial drivers.
 #
-# VEXLOR_REQUIRE_WINDOWS=1 makes a missing Windows toolchain an error (CI).
+# Installs the Debian packages the chosen legs need when run as root; tells
+# anyone else the apt-get line to run (scripts/packages.sh lists them).
+#
+# VEXLOR_SKIP_WINDOWS=1 skips the Windows build and its Wine run.
+# VEXLOR_REQUIRE_WINDOWS=1 refuses to skip them (CI).
 # VEXLOR_SKIP_SANITIZERS=1 skips the sanitizer build (quicker local runs).
 # VEXLOR_SKIP_FUZZ=1 skips fuzzing; VEXLOR_FUZZ_SECONDS sets its time per
 # target (default 45). VEXLOR_SKIP_VALGRIND=1 skips the valgrind runs.
-# VEXLOR_SKIP_RIG=1 skips the rig; VEXLOR_REQUIRE_RIG=1 makes its missing
-# prerequisites an error (CI).
+# VEXLOR_SKIP_RIG=1 skips the rig; VEXLOR_REQUIRE_RIG=1 refuses to (CI).
+# VEXLOR_SKIP_PACKAGES=1 skips building and checking the packages.
+# The .deb is installed on the machine (and removed again) only when root
+# runs this in CI (CI=true) or with VEXLOR_INSTALL_PACKAGE=1; otherwise its
+# programs run from an unpacked copy.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=$(nproc 2>/dev/null || echo 2)
+skip() { [ "${!1:-0}" = 1 ]; }
+
+for leg in WINDOWS RIG; do
+  if skip "VEXLOR_SKIP_$leg" && skip "VEXLOR_REQUIRE_$leg"; then
+    echo "test: VEXLOR_REQUIRE_$leg=1 and VEXLOR_SKIP_$leg=1 contradict each other" >&2
+    exit 2
+  fi
+done
+windows=yes
+skip VEXLOR_SKIP_WINDOWS && windows=no
+
+. scripts/packages.sh
+needed=("${packages_build[@]}" "${packages_tests[@]}" "${packages_docs[@]}")
+[ "$windows" = yes ] && needed+=("${packages_windows[@]}")
+skip VEXLOR_SKIP_FUZZ || needed+=("${packages_fuzz[@]}")
+skip VEXLOR_SKIP_VALGRIND || needed+=("${packages_valgrind[@]}")
+skip VEXLOR_SKIP_PACKAGES || needed+=("${packages_release[@]}")
+packages_hint="or leave out the legs that need them: see the top of scripts/test.sh"
+lean=()
+skip VEXLOR_SKIP_RIG || lean+=("${packages_rig[@]}")
+need_packages test "${needed[@]}" --no-recommends "${lean[@]}"
+# The rig fetches the kernel package with apt-get download.
+skip VEXLOR_SKIP_RIG || need_package_lists test
 
 windows_args=()
-if command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 && command -v wine >/dev/null 2>&1; then
+if [ "$windows" = yes ]; then
   echo "== Windows build (MinGW-w64) and Wine prefix"
   scripts/build-windows.sh >/dev/null
-  prefix=$(scripts/wine-prefix.sh "$root/build-win/wineprefix")
+  prefix=$(scripts/wine-prefix.sh)
   windows_args=(-DVEXLOR_PROG_EXE="$root/build-win/vexlor-prog.exe" -DVEXLOR_WINE_PREFIX="$prefix")
-elif [ "${VEXLOR_REQUIRE_WINDOWS:-0}" = 1 ]; then
-  echo "test: MinGW-w64 or Wine missing; install g++-mingw-w64-x86-64 wine wine64" >&2
-  exit 1
 else
-  echo "== Windows leg skipped: install g++-mingw-w64-x86-64 wine wine64 to run it"
+  echo "== Windows leg skipped (VEXLOR_SKIP_WINDOWS=1)"
 fi
 
 echo "== Native build and tests"
-cmake -S . -B build -G Ninja "${windows_args[@]}" >/dev/null
+cmake -S . -B build -G Ninja -DVEXLOR_TESTS=ON "${windows_args[@]}" >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build -j "$jobs" --output-on-failure --timeout 300
 
-if [ "${VEXLOR_SKIP_RIG:-0}" != 1 ]; then
+if ! skip VEXLOR_SKIP_RIG; then
   echo "== Kernel-driver rig (QEMU guest: 8250 and ftdi_sio drivers)"
-  rig_status=0
-  scripts/rig.sh || rig_status=$?
-  if [ "$rig_status" = 77 ] && [ "${VEXLOR_REQUIRE_RIG:-0}" != 1 ]; then
-    echo "== Rig skipped: install qemu-system-x86 (--no-install-recommends) busybox-static cpio to run it"
-  elif [ "$rig_status" != 0 ]; then
-    exit 1
-  fi
+  scripts/rig.sh
 fi
 
-if [ "${VEXLOR_SKIP_SANITIZERS:-0}" != 1 ]; then
+echo "== Manual pages (mandoc -T lint)"
+lint=$(mandoc -T lint -W all man/*.1 2>&1 || true)
+if [ -n "$lint" ]; then
+  printf '%s\n' "$lint" >&2
+  echo "test: the manual pages have lint findings" >&2
+  exit 1
+fi
+echo "man/*.1: clean"
+
+if ! skip VEXLOR_SKIP_SANITIZERS; then
   echo "== Sanitizer build (ASan + UBSan) and tests"
-  cmake -S . -B build-asan -G Ninja -DVEXLOR_SANITIZE=ON -DVEXLOR_BENCH=OFF >/dev/null
+  cmake -S . -B build-asan -G Ninja -DVEXLOR_SANITIZE=ON -DVEXLOR_TESTS=ON -DVEXLOR_BENCH=OFF >/dev/null
   cmake --build build-asan -j "$jobs"
   ctest --test-dir build-asan -j "$jobs" --output-on-failure --timeout 300
 fi
 
-if [ "${VEXLOR_SKIP_FUZZ:-0}" != 1 ]; then
+if ! skip VEXLOR_SKIP_FUZZ; then
   echo "== Fuzzing (libFuzzer, ${VEXLOR_FUZZ_SECONDS:-45} s per target)"
   scripts/fuzz.sh "${VEXLOR_FUZZ_SECONDS:-45}"
 fi
 
-if [ "${VEXLOR_SKIP_VALGRIND:-0}" != 1 ]; then
+if ! skip VEXLOR_SKIP_VALGRIND; then
   echo "== Valgrind (memcheck) on the success and failure paths"
   scripts/valgrind.sh
+fi
+
+if ! skip VEXLOR_SKIP_PACKAGES; then
+  echo "== Packages: build, lintian, the .deb's programs against each other"
+  VEXLOR_SKIP_WINDOWS=$([ "$windows" = yes ] && echo 0 || echo 1) scripts/package.sh
+  scripts/package-check.sh
 fi

@@ -17,7 +17,7 @@ if ! command -v wine >/dev/null 2>&1; then
   exit 3
 fi
 
-prefix=${WINEPREFIX:-${VEXLOR_WINEPREFIX:-$HOME/.vexlor-wine}}
+prefix=${WINEPREFIX:-${VEXLOR_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/vexlor-prog/wine}}
 remove=no
 while [ $# -gt 0 ]; do
   case $1 in
@@ -49,7 +49,9 @@ if [ $remove = yes ]; then
   exit 0
 fi
 
-device=$2
+# The COM link leads to the device itself, so the mapping shows the real
+# device and does not depend on another link (such as vexlor-sim --link makes).
+device=$(readlink -f "$2")
 if [ ! -c "$device" ]; then
   echo "wine-com: $device is not a character device" >&2
   exit 1

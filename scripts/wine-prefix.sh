@@ -4,7 +4,9 @@
 # VEXLOR_WINE_LINGER seconds (default 600) after the last Wine program.
 #
 # Usage: scripts/wine-prefix.sh [PATH]
-#   PATH defaults to $VEXLOR_WINEPREFIX, then to $HOME/.vexlor-wine.
+#   PATH defaults to $VEXLOR_WINEPREFIX, then to
+#   ${XDG_CACHE_HOME:-$HOME/.cache}/vexlor-prog/wine: outside every build tree
+#   (a prefix is some 700 MB), made once and reused by every run.
 # Then:  WINEPREFIX=$(scripts/wine-prefix.sh) WINEDEBUG=-all wine build-win/vexlor-prog.exe ...
 set -eu
 
@@ -13,7 +15,7 @@ if ! command -v wine >/dev/null 2>&1 || ! command -v wineserver >/dev/null 2>&1;
   exit 3
 fi
 
-prefix=${1:-${VEXLOR_WINEPREFIX:-$HOME/.vexlor-wine}}
+prefix=${1:-${VEXLOR_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/vexlor-prog/wine}}
 mkdir -p "$prefix"
 prefix=$(cd "$prefix" && pwd)
 
@@ -33,19 +35,25 @@ fi
 export WINEPREFIX="$prefix"
 export WINEDEBUG=-all
 
+# The prefix is shared by every checkout of the user: two test runs that
+# start together must not both set it up. Wine's own processes do not get
+# the lock's descriptor, or they would hold it for as long as they live.
+exec 9>"$prefix/.setup-lock"
+flock 9
 if [ ! -e "$prefix/system.reg" ]; then
   # Without the overrides wineboot waits for a download that never comes.
-  if ! WINEDLLOVERRIDES="mscoree,mshtml=" timeout 600 wineboot -i >"$prefix/wineboot.log" 2>&1; then
+  if ! WINEDLLOVERRIDES="mscoree,mshtml=" timeout 600 wineboot -i >"$prefix/wineboot.log" 2>&1 9>&-; then
     echo "wine-prefix: wineboot failed, see $prefix/wineboot.log" >&2
     exit 1
   fi
   # The registry reaches the disk when the server ends.
-  wineserver -w
+  wineserver -w 9>&-
   if [ ! -e "$prefix/system.reg" ]; then
     echo "wine-prefix: wineboot left no registry in $prefix, see $prefix/wineboot.log" >&2
     exit 1
   fi
 fi
+exec 9>&-
 
 # A running server makes a start of the tool take milliseconds instead of
 # most of a second. The server keeps the output of whichever process starts

@@ -17,8 +17,11 @@ complete() {
 }
 
 # The kernel package that the metapackage stands for today, e.g. linux-image-6.1.0-57-amd64.
-package=$(apt-cache depends linux-image-amd64 2>/dev/null |
-          awk '$1 == "Depends:" && $2 ~ /^linux-image-[0-9]/ { print $2; exit }' || true)
+kernel_package() {
+  apt-cache depends linux-image-amd64 2>/dev/null |
+    awk '$1 == "Depends:" && $2 ~ /^linux-image-[0-9]/ { print $2; exit }' || true
+}
+package=$(kernel_package)
 
 if [ -z "$package" ]; then
   # No package lists (or no apt): a kernel fetched earlier still does.
@@ -37,10 +40,19 @@ mkdir -p "$cache"
 work=$(mktemp -d "$cache/.fetch.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 echo "rig: fetching $package into $cache" >&2
-if ! (cd "$work" && timeout 600 apt-get download -q "$package" >&2 2>"$work/apt.err"); then
+fetch() { (cd "$work" && timeout 600 apt-get download -q "$1" >&2 2>"$work/apt.err"); }
+fetch_failed() {
   cat "$work/apt.err" >&2
   echo "rig: apt-get download $package failed" >&2
   exit 1
+}
+if ! fetch "$package"; then
+  [ "$(id -u)" = 0 ] || fetch_failed
+  # Package lists older than the archive name a kernel it no longer has.
+  apt-get update -q >&2
+  package=$(kernel_package)
+  dir=$cache/$package
+  fetch "$package" || fetch_failed
 fi
 patterns=(--wildcards './boot/vmlinuz-*')
 for m in "${modules[@]}"; do patterns+=("*/$m.ko"); done

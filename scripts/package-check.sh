@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Checks a built .deb as a user gets it: its vexlor-prog writes and verifies
+# an image through its vexlor-sim (exit 0, the target's memory equal to the
+# image), its vexlor-flash-all finds its vexlor-prog and programs two
+# simulated boards, and its manual pages render.
+#
+# Usage: scripts/package-check.sh [DEB]   (default: the newest dist/*.deb)
+#
+# The package is installed with apt-get, and removed again afterwards
+# unless it was installed before, when root runs this in CI (CI=true) or
+# with VEXLOR_INSTALL_PACKAGE=1; otherwise its programs run from an
+# unpacked copy, and the machine is left as it was.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+deb=${1:-$(ls -t "$root"/dist/vexlor-prog_*.deb 2>/dev/null | head -n 1)}
+if [ -z "$deb" ] || [ ! -f "$deb" ]; then
+  echo "package-check: no .deb; run scripts/package.sh first" >&2
+  exit 1
+fi
+deb=$(readlink -f "$deb")
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vexlor-package-check.XXXXXX")
+installed_here=no
+sim_pids=()
+cleanup() {
+  for pid in "${sim_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  if [ "$installed_here" = yes ]; then dpkg --purge vexlor-prog >/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+dpkg-deb -x "$deb" "$work/unpacked"
+if [ "$(id -u)" = 0 ] && { [ "${CI:-}" = true ] || [ "${VEXLOR_INSTALL_PACKAGE:-0}" = 1 ]; }; then
+  if ! dpkg-query -W -f='${Status}' vexlor-prog 2>/dev/null | grep -q "install ok installed"; then
+    installed_here=yes
+  fi
+  echo "-- apt-get install $(basename "$deb")"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q -o DPkg::Lock::Timeout=300 "$deb" >"$work/apt.log" 2>&1 ||
+    { cat "$work/apt.log" >&2; exit 1; }
+  bin=/usr/bin
+else
+  echo "-- running the programs of $(basename "$deb") from an unpacked copy"
+  bin="$work/unpacked/usr/bin"
+fi
+
+echo "-- $bin/vexlor-prog against $bin/vexlor-sim"
+VEXLOR_BIN_DIR="$bin" "$root/scripts/demo.sh" >"$work/demo.log" 2>&1 || { cat "$work/demo.log" >&2; exit 1; }
+tail -n 1 "$work/demo.log"
+
+echo "-- $bin/vexlor-flash-all on two simulated boards"
+mkdir "$work/ports"
+head -c 5000 /dev/urandom >"$work/image.bin"
+for board in 1 2; do
+  "$bin/vexlor-sim" --once --max-seconds 60 --link "$work/ports/board$board" >/dev/null &
+  sim_pids+=($!)
+done
+for _ in $(seq 100); do [ -e "$work/ports/board1" ] && [ -e "$work/ports/board2" ] && break; sleep 0.05; done
+(cd "$work" && env -u VEXLOR_PROG VEXLOR_PORTS_DIR="$work/ports" "$bin/vexlor-flash-all" --write --verify image.bin)
+
+for page in vexlor-prog vexlor-sim vexlor-flash-all; do
+  text=$(MANWIDTH=80 man -l "$work/unpacked/usr/share/man/man1/$page.1.gz" 2>"$work/man.err" || true)
+  if [ -s "$work/man.err" ] || ! grep -q "SEE ALSO" <<<"$text"; then
+    cat "$work/man.err" >&2
+    echo "package-check: the manual page of $page does not render cleanly" >&2
+    exit 1
+  fi
+  echo "-- man $page: renders"
+done
+echo "package-check: $(basename "$deb") works"

@@ -1,0 +1,70 @@
+# Debian packages the project's commands need, in one place, and the check
+# that installs them. Sourced by scripts/demo.sh, scripts/test.sh and
+# scripts/package.sh; not run on its own.
+
+# Building the tool and the simulator.
+packages_build=(cmake ninja-build g++)
+# The unit and end-to-end tests.
+packages_tests=(libgtest-dev)
+# The Windows build and its end-to-end run under Wine.
+packages_windows=(g++-mingw-w64-x86-64 wine wine64)
+# The libFuzzer targets.
+packages_fuzz=(clang libclang-rt-14-dev)
+# The programmer under memcheck.
+packages_valgrind=(valgrind)
+# The kernel-driver rig (scripts/rig.sh): installed without recommends, which
+# for QEMU would be a desktop stack.
+packages_rig=(qemu-system-x86 busybox-static cpio python3)
+# The manual pages: lint, rendering, the HTML copy for Windows.
+packages_docs=(mandoc man-db)
+# The Debian package and its check.
+packages_release=(dpkg-dev lintian)
+
+# need_packages WHO PACKAGE... [--no-recommends PACKAGE...]
+# Returns when every package is installed. Missing ones are installed with
+# apt-get when the user is root (those after --no-recommends without their
+# recommended packages); anyone else is told the one command to run, and the
+# calling script stops (after $packages_hint, when the caller set one).
+need_packages() {
+  local who=$1
+  shift
+  if ! command -v dpkg-query >/dev/null 2>&1; then
+    echo "$who: not a Debian system; make sure these are installed: $*" >&2
+    return 0
+  fi
+  local missing=() missing_lean=() lean=no p
+  for p in "$@"; do
+    if [ "$p" = --no-recommends ]; then lean=yes; continue; fi
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" && continue
+    if [ "$lean" = yes ]; then missing_lean+=("$p"); else missing+=("$p"); fi
+  done
+  [ "${#missing[@]}" -eq 0 ] && [ "${#missing_lean[@]}" -eq 0 ] && return 0
+  if [ "$(id -u)" != 0 ]; then
+    echo "$who: these Debian packages are missing: ${missing[*]} ${missing_lean[*]}" >&2
+    echo "$who: install them as root, then run this command again:" >&2
+    [ "${#missing[@]}" -gt 0 ] && echo "  apt-get install ${missing[*]}" >&2
+    [ "${#missing_lean[@]}" -gt 0 ] && echo "  apt-get install --no-install-recommends ${missing_lean[*]}" >&2
+    [ -n "${packages_hint:-}" ] && echo "$who: $packages_hint" >&2
+    exit 1
+  fi
+  echo "== Installing Debian packages: ${missing[*]} ${missing_lean[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  if [ "${#missing[@]}" -gt 0 ]; then apt-get install -y -q "${missing[@]}"; fi
+  if [ "${#missing_lean[@]}" -gt 0 ]; then apt-get install -y -q --no-install-recommends "${missing_lean[@]}"; fi
+}
+
+# need_package_lists WHO
+# Makes sure apt has package lists (a fresh Debian image may have none),
+# for a leg that asks apt about a package it does not install: the rig's
+# kernel is fetched with apt-get download. Root refreshes them; anyone else
+# is told to.
+need_package_lists() {
+  local who=$1
+  compgen -G "/var/lib/apt/lists/*_Packages*" >/dev/null && return 0
+  if [ "$(id -u)" != 0 ]; then
+    echo "$who: apt has no package lists; run as root: apt-get update" >&2
+    exit 1
+  fi
+  apt-get update -q
+}

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "bootloader/bootloader.h"
-#include "fake_serial_port.h"
+#include "support/fake_serial_port.h"
 
 namespace {
 

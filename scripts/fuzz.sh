@@ -19,7 +19,7 @@ if [ -z "$clang" ]; then
   exit 1
 fi
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$clang" -DVEXLOR_FUZZ=ON -DVEXLOR_BENCH=OFF >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$clang" -DVEXLOR_FUZZ=ON -DVEXLOR_TESTS=ON -DVEXLOR_BENCH=OFF >/dev/null
 cmake --build "$build" --target fuzz_options fuzz_protocol fuzz_image_format
 
 for target in options protocol image_format; do

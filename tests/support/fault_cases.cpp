@@ -1,0 +1,169 @@
+#include "support/fault_cases.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ostream>
+
+#include "support/console_text.h"
+#include "support/e2e.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+const char* const percents[] = {" 42%", " 85%", "100%"};  // after each block of 600
+
+// The tool's waits by its rules, in ms: an empty try reads for 40 ms and
+// pauses 100 ms; on a vanished line the read returns at once and only the
+// pause remains. A read block waits 20 * 256 + 20 ms for its data.
+constexpr int ack_wait = 10 * (40 + 100);
+constexpr int erase_final_wait = 100 * (40 + 100);
+constexpr int ack_vanish_wait = 10 * 100;
+constexpr int erase_final_vanish_wait = 100 * 100;
+constexpr int read_block_wait = 20 * 256 + 20;
+
+enum class phase { handshake, erase, write, read };
+
+// What the host sends before one answer of the target: the step that answers
+// it, the phase it belongs to, and which sector or block of that phase.
+struct exchange {
+  std::string step;
+  phase in;
+  int index;
+  bytes sent;
+};
+
+bytes address_bytes(uint32_t a) {
+  return {static_cast<uint8_t>(a >> 24), static_cast<uint8_t>(a >> 16), static_cast<uint8_t>(a >> 8),
+          static_cast<uint8_t>(a)};
+}
+
+std::vector<exchange> conversation(const bytes& image) {
+  std::vector<exchange> all = {{"start", phase::handshake, 0, {0x7F}}};
+  for (int i = 0; i < 2; ++i) {  // sectors 0 and 1
+    all.push_back({"erase.prelude1", phase::erase, i, {0x71}});
+    all.push_back({"erase.prelude2", phase::erase, i, {}});
+    all.push_back({"erase.command", phase::erase, i, {0x43}});
+    all.push_back({"erase.final", phase::erase, i, {0x00, static_cast<uint8_t>(i)}});
+  }
+  for (phase p : {phase::write, phase::read}) {
+    for (int block = 0; block < 3; ++block) {
+      const std::size_t offset = 256 * static_cast<std::size_t>(block);
+      const std::size_t length = std::min<std::size_t>(256, image.size() - offset);
+      bytes tail = {static_cast<uint8_t>(length - 1)};
+      const bool write = p == phase::write;
+      if (write) tail.insert(tail.end(), image.begin() + offset, image.begin() + offset + length);
+      all.push_back({write ? "write.command" : "read.command", p, block, {write ? uint8_t{0x31} : uint8_t{0x11}}});
+      all.push_back({write ? "write.address" : "read.address", p, block,
+                     address_bytes(fault_image_address + static_cast<uint32_t>(offset))});
+      all.push_back({write ? "write.end" : "read.data", p, block, tail});
+    }
+  }
+  return all;
+}
+
+int occurrence(const fault_case& c) { return c.step == "start" ? 1 : 2; }
+
+// The exchange whose answer the case spoils.
+const exchange* spoiled(const std::vector<exchange>& talk, const fault_case& c) {
+  int seen = 0;
+  for (const exchange& e : talk) {
+    if (e.step == c.step && ++seen == occurrence(c)) return &e;
+  }
+  return nullptr;
+}
+
+// The transfer line with `blocks` blocks through, then its tail.
+std::string transfer_line(const std::string& verb, int blocks, bool ok) {
+  std::string line = verb + " 600 bytes..  0%";
+  for (int i = 0; i < blocks; ++i) line += std::string("\b\b\b\b") + percents[i];
+  return line + "\b\b\b\b" + (ok ? ok_tail : error_tail);
+}
+
+std::string name_of(const std::string& step, const std::string& label) {
+  std::string name = step + "_" + label;
+  std::replace(name.begin(), name.end(), '.', '_');
+  return name;
+}
+
+}  // namespace
+
+std::vector<fault_case> all_fault_cases() {
+  const std::vector<std::string> ack_steps = {
+      "start",         "erase.prelude1", "erase.prelude2", "erase.command", "write.command",
+      "write.address", "write.end",      "read.command",   "read.address"};
+  std::vector<fault_case> cases;
+  auto add = [&](const std::string& step, const std::string& kind, const std::string& label, bool fails,
+                 int wait, int least, int wine_wait) {
+    cases.push_back({name_of(step, label), step, kind, fails, false, wait, least, wine_wait});
+  };
+  for (const std::string& step : ack_steps) {
+    add(step, "refuse", "refuse", true, 0, 0, 0);
+    add(step, "silent", "silent", true, ack_wait, ack_wait, ack_wait);
+    // Tries start every 140 ms: the seventh reads from 840 to 880 ms, the eighth finds the answer at 980.
+    add(step, "late:900", "late_in_time", false, 980, 900, 980);
+    add(step, "late:2500", "too_late", true, ack_wait, ack_wait, ack_wait);
+    add(step, "vanish", "vanish", true, ack_vanish_wait, ack_vanish_wait, ack_wait);
+  }
+  // The final erase acknowledge has its own long wait. A late answer past it
+  // takes the same path as silence, which already costs the whole 14 s.
+  add("erase.final", "refuse", "refuse", true, 0, 0, 0);
+  add("erase.final", "silent", "silent", true, erase_final_wait, erase_final_wait, erase_final_wait);
+  add("erase.final", "late:3000", "late_in_time", false, 3080, 3000, 3080);  // the 23rd try, at 3080 ms
+  add("erase.final", "vanish", "vanish", true, erase_final_vanish_wait, erase_final_vanish_wait, erase_final_wait);
+  // The data answers a read: no acknowledge byte, so no refusal either (the
+  // simulator's refuse there is silence). The block's own read time-out bounds it.
+  add("read.data", "silent", "silent", true, read_block_wait, read_block_wait, read_block_wait);
+  add("read.data", "late:3000", "late_in_time", false, 3000, 3000, 3000);
+  add("read.data", "late:7000", "too_late", true, read_block_wait, read_block_wait, read_block_wait);
+  add("read.data", "short:100", "short", true, 100, 100, 100);  // the line is quiet for 100 ms
+  add("read.data", "vanish", "vanish", true, 0, 0, read_block_wait);
+  cases.push_back({"read_data_flip", "read.data", "flip:7", false, true, 0, 0, 0});
+  return cases;
+}
+
+std::vector<uint8_t> fault_image() { return pattern_bytes(fault_image_size, 11); }
+
+std::vector<std::string> fault_run_words(const std::string& port, const std::string& image_path) {
+  char address[16];
+  std::snprintf(address, sizeof address, "0x%08X", fault_image_address);
+  return {"--port", port, "--address", address, "--write", "--verify", image_path};
+}
+
+std::string fault_option(const fault_case& c) {
+  return c.step + ":" + c.kind + "@" + std::to_string(occurrence(c));
+}
+
+void PrintTo(const fault_case& c, std::ostream* out) { *out << fault_option(c); }
+
+fault_wire fault_conversation(const fault_case& c, const bytes& image) {
+  const std::vector<exchange> talk = conversation(image);
+  const exchange* at = spoiled(talk, c);
+  fault_wire wire;
+  for (const exchange& e : talk) {
+    wire.sent.insert(wire.sent.end(), e.sent.begin(), e.sent.end());
+    if (&e == at) {
+      wire.answered = wire.sent.size();
+      if (c.fails) break;
+    }
+  }
+  return wire;
+}
+
+std::string fault_run_console(const fault_case& c) {
+  const std::vector<exchange> talk = conversation(bytes(fault_image_size));
+  const exchange* at = c.fails ? spoiled(talk, c) : nullptr;
+  std::string out = banner + "initializing device..";
+  if (at != nullptr && at->in == phase::handshake) return out + error_tail + done_error;
+  out += ok_tail;
+  for (int sector = 0; sector < 2; ++sector) {
+    if (at != nullptr && at->in == phase::erase && at->index == sector) return out + error_tail + done_error;
+    out += ok_tail;
+  }
+  for (phase p : {phase::write, phase::read}) {
+    const std::string verb = p == phase::write ? "writting" : "reading";
+    if (at != nullptr && at->in == p) return out + transfer_line(verb, at->index, false) + done_error;
+    out += transfer_line(verb, 3, true);
+  }
+  return out + (c.compare_fails ? done_error : done_ok);
+}

@@ -60,9 +60,11 @@ TEST_F(ControlLines, OpeningSequenceThenPauseThenStartByteThenClosingSequence) {
   const auto events = record_run({"--port", "@PORT", "image.bin"});
   ASSERT_EQ(whats(events), (std::vector<std::string>{"clear rts", "set dtr", "clear dtr", "write 7f",
                                                       "set rts", "set dtr", "clear dtr"}));
-  // Back to back within each sequence; 10 ms before the start byte.
-  EXPECT_LT(events[2].t - events[0].t, 0.005);
+  // A real pause of 10 ms before the start byte. Whether the sequences are
+  // back to back and the pause exactly 10 ms is checked in-process, on the
+  // fake line's clock; here the bounds above leave room for a loaded machine.
+  EXPECT_LT(events[2].t - events[0].t, 0.1);
   EXPECT_GE(events[3].t - events[2].t, 0.010);
-  EXPECT_LT(events[3].t - events[2].t, 0.030);
-  EXPECT_LT(events[6].t - events[4].t, 0.005);
+  EXPECT_LT(events[3].t - events[2].t, 0.010 + 0.1);
+  EXPECT_LT(events[6].t - events[4].t, 0.1);
 }

@@ -48,18 +48,6 @@ double children_cpu_seconds() {
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-// From the start byte reaching the target to the port's close, by the
-// simulator's clock: the run's waits without process start-up and the drain
-// at open. Negative when the line vanished, which leaves no close.
-double start_to_close(const std::vector<sim_event>& log) {
-  double start = -1;
-  for (const sim_event& e : log) {
-    if (e.kind == "rx" && start < 0) start = e.t;
-    if (e.kind == "close" && start >= 0) return e.t - start;
-  }
-  return -1;
-}
-
 struct E2EFaults : ::testing::TestWithParam<fault_case> {
   std::string dir = make_test_dir();
   void TearDown() override { std::filesystem::remove_all(dir); }
@@ -101,7 +89,7 @@ TEST_P(E2EFaults, At) {
   EXPECT_GE(run.seconds, c.least_ms / 1000.0 + (wine ? 0 : drain_at_open + line_settle));
   const double rule = (wine ? c.wine_wait_ms : c.wait_ms) / 1000.0;
   const double headroom = wine ? wine_headroom : scheduling_headroom;
-  if (const double waited = start_to_close(log); waited >= 0) {
+  if (const double waited = first_byte_to_close(log); waited >= 0) {
     EXPECT_LE(waited, rule + headroom);
   } else {
     EXPECT_LE(run.seconds, drain_at_open + rule + headroom + (wine ? wine_start_up_headroom : start_up_headroom));

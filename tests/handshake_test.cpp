@@ -16,13 +16,11 @@ struct Handshake : PtyPortTest {
 }  // namespace
 
 TEST_F(Handshake, FirstByteDecides) {
-  send_bytes(pty, {ack_byte, 0x1F});
+  send_bytes(pty, {ack_byte, 0x1F, 0x00, ack_byte});
   EXPECT_TRUE(wait_ack(port, 10));
-  const auto start = clock_type::now();
-  EXPECT_FALSE(wait_ack(port, 10));  // the 0x1F refuses without using more tries
-  EXPECT_LT(seconds_since(start), 0.05);
-  send_bytes(pty, {0x00, ack_byte});
-  EXPECT_FALSE(wait_ack(port, 10));
+  EXPECT_FALSE(wait_ack(port, 10));  // 0x1F refuses,
+  EXPECT_FALSE(wait_ack(port, 10));  // and so does any byte but the acknowledge,
+  EXPECT_TRUE(wait_ack(port, 1));    // each without using more tries: the acknowledge after them is left
 }
 
 TEST_F(Handshake, NoTriesMeansNoRead) {
@@ -32,12 +30,12 @@ TEST_F(Handshake, NoTriesMeansNoRead) {
   EXPECT_TRUE(wait_ack(port, 1));  // the byte was left for the next reader
 }
 
+// The exact count of reads and pauses is checked in-process (target_faults_test.cpp);
+// here the real port's time-out and the real pause add up.
 TEST_F(Handshake, EmptyTriesCostAReadAndAPauseEach) {
-  const auto start = clock_type::now();
-  EXPECT_FALSE(wait_ack(port, 3));
-  const double took = seconds_since(start);
-  EXPECT_GE(took, 3 * 0.14 - 0.01);
-  EXPECT_LT(took, 3 * 0.14 + 0.15);
+  const double quickest = quickest_of(2, [&] { EXPECT_FALSE(wait_ack(port, 3)); });
+  EXPECT_GE(quickest, 3 * 0.14);
+  EXPECT_LT(quickest, 3 * 0.14 + 0.1);  // a fourth try would take 0.14 s more
 }
 
 TEST_F(Handshake, AnswerAfterOneSecondIsInTime) {
@@ -49,8 +47,8 @@ TEST_F(Handshake, AnswerAfterOneSecondIsInTime) {
 TEST_F(Handshake, AnswerAfterTwoSecondsIsTooLate) {
   std::thread target = send_later(pty, {ack_byte}, 2000ms);
   const auto start = clock_type::now();
-  EXPECT_FALSE(wait_ack(port, 10));
-  EXPECT_LT(seconds_since(start), 1.7);
+  EXPECT_FALSE(wait_ack(port, 10));  // so it gave up before the answer came
+  EXPECT_GE(seconds_since(start), 1.4);
   target.join();
 }
 
@@ -59,7 +57,7 @@ TEST_F(Handshake, DeviceInitSendsTheStartByteAndReports) {
   testing::internal::CaptureStdout();
   EXPECT_TRUE(device_init(port));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "initializing device..\b\b - OK  \n");
-  EXPECT_EQ(received_bytes(pty), std::vector<uint8_t>{start_byte});
+  EXPECT_EQ(receive_bytes(pty, 1), std::vector<uint8_t>{start_byte});
 
   send_bytes(pty, {0x1F});
   testing::internal::CaptureStdout();

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 
@@ -31,23 +32,22 @@ TEST(PortDeviceName, ComNamesPathsAndBareNames) {
 TEST_F(SerialPort, SilentLineOneByteReadReturnsNothingAfterAbout40ms) {
   open_port();
   uint8_t byte = 0;
-  const auto start = clock_type::now();
-  EXPECT_EQ(port_read(port, &byte, 1), 0u);
-  const double took = seconds_since(start);
-  EXPECT_GE(took, 0.038);
-  EXPECT_LT(took, 0.2);
+  const double quickest = quickest_of(3, [&] { EXPECT_EQ(port_read(port, &byte, 1), 0u); });
+  EXPECT_GE(quickest, 0.040);
+  EXPECT_LT(quickest, 0.1);  // not the 100 ms gap, not a longer total
 }
 
 TEST_F(SerialPort, ReadReturnsAtOnceWhenAllBytesAreThere) {
   open_port();
   std::vector<uint8_t> block(256);
   for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i);
-  send_bytes(pty, block);
-  std::vector<uint8_t> got(256);
-  const auto start = clock_type::now();
-  EXPECT_EQ(port_read(port, got.data(), got.size()), 256u);
-  EXPECT_LT(seconds_since(start), 0.03);
-  EXPECT_EQ(got, block);
+  const double quickest = quickest_of(3, [&] {
+    send_bytes(pty, block);
+    std::vector<uint8_t> got(256);
+    EXPECT_EQ(port_read(port, got.data(), got.size()), 256u);
+    EXPECT_EQ(got, block);
+  });
+  EXPECT_LT(quickest, 0.05);  // no time-out waited for
 }
 
 TEST_F(SerialPort, PartialReadEndsWhenTheLineGoesQuietFor100ms) {
@@ -57,29 +57,47 @@ TEST_F(SerialPort, PartialReadEndsWhenTheLineGoesQuietFor100ms) {
   const auto start = clock_type::now();
   EXPECT_EQ(port_read(port, got.data(), got.size()), 200u);
   const double took = seconds_since(start);
-  EXPECT_GE(took, 0.095);
-  EXPECT_LT(took, 0.5);
+  EXPECT_GE(took, 0.100);
+  EXPECT_LT(took, 1.0);  // not the 5.14 s total
 }
 
 TEST_F(SerialPort, TrickleEndsAtTheTotalTimeOut) {
   open_port();
-  // A byte every 50 ms never trips the 100 ms gap, so the 20 * 10 + 20 ms
-  // total ends the read of 10 bytes with what has come by then.
-  std::thread trickle([&] {
-    for (int i = 0; i < 8; ++i) {
-      send_bytes(pty, {0x33});
-      std::this_thread::sleep_for(50ms);
+  // A byte every 25 ms never trips the 100 ms gap, and 30 bytes would take
+  // 750 ms: the 20 * 30 + 20 ms total ends the read with what has come.
+  // A sender that the machine held up for most of the gap ends the read by
+  // the gap rule instead; such a run proves nothing and is made again.
+  constexpr std::size_t asked = 30;
+  std::size_t n = 0;
+  double took = 0;
+  double longest_pause = 0;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    std::atomic<bool> stop{false};
+    longest_pause = 0;
+    std::thread trickle([&] {
+      auto last = clock_type::now();
+      for (int i = 0; i < 40 && !stop; ++i) {
+        send_bytes(pty, {0x33});
+        longest_pause = std::max(longest_pause, seconds_since(last));
+        last = clock_type::now();
+        std::this_thread::sleep_for(25ms);
+      }
+    });
+    std::vector<uint8_t> got(asked);
+    const auto start = clock_type::now();
+    n = port_read(port, got.data(), got.size());
+    took = seconds_since(start);
+    stop = true;
+    trickle.join();
+    if (longest_pause < 0.075) break;
+    uint8_t rest = 0;
+    while (port_read(port, &rest, 1) > 0) {
     }
-  });
-  std::vector<uint8_t> got(10);
-  const auto start = clock_type::now();
-  const std::size_t n = port_read(port, got.data(), got.size());
-  const double took = seconds_since(start);
-  trickle.join();
+  }
   EXPECT_GE(n, 3u);
-  EXPECT_LT(n, 10u);
-  EXPECT_GE(took, 0.215);
-  EXPECT_LT(took, 0.35);
+  EXPECT_LT(n, asked);
+  EXPECT_GE(took, 0.620);
+  EXPECT_LT(took, 0.620 + 0.5);
 }
 
 TEST_F(SerialPort, OpenDrainsWhatTheLineAlreadyCarries) {
@@ -109,7 +127,7 @@ TEST_F(SerialPort, DrainGivesUpOnALineThatNeverGoesQuiet) {
   chatter.join();
   EXPECT_NE(port, nullptr);
   EXPECT_GE(took, 1.9);
-  EXPECT_LT(took, 2.6);
+  EXPECT_LT(took, 3.5);  // 2 s and the read under way, with room for the machine
 }
 
 TEST_F(SerialPort, BytesPassUnalteredBothWays) {
@@ -118,8 +136,7 @@ TEST_F(SerialPort, BytesPassUnalteredBothWays) {
   // Flow-control, line-editing and signal characters are protocol bytes here.
   const std::vector<uint8_t> special = {0x11, 0x13, 0x0D, 0x0A, 0x03, 0x04, 0x7F, 0x1A, 0xFF, 0x00};
   ASSERT_TRUE(port_write(port, special.data(), special.size()));
-  std::this_thread::sleep_for(20ms);
-  EXPECT_EQ(received_bytes(pty), special);
+  EXPECT_EQ(receive_bytes(pty, special.size()), special);
   send_bytes(pty, special);
   std::vector<uint8_t> got(special.size());
   EXPECT_EQ(port_read(port, got.data(), got.size()), special.size());
@@ -142,7 +159,7 @@ TEST_F(SerialPort, VanishedLineReadsNothingWithoutWaiting) {
   uint8_t buffer[256];
   const auto start = clock_type::now();
   EXPECT_EQ(port_read(port, buffer, sizeof buffer), 0u);
-  EXPECT_LT(seconds_since(start), 0.1);
+  EXPECT_LT(seconds_since(start), 1.0);  // not the 5.14 s a silent line would take
 }
 
 TEST(PortOpen, RefusesWhatIsNotASerialDevice) {

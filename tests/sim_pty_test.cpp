@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "support/e2e.h"
+
 using namespace std::string_literals;
 
 namespace {
@@ -109,41 +111,56 @@ TEST(SimPty, ReadBlockTakesItsWireTimeAtSlowBaud)
   sim_process sim = start_sim({"--once", "--baud", "9600", "--max-seconds", "20"});
   ASSERT_FALSE(sim.pty_path.empty());
   int fd = open_port(sim.pty_path);
-  send(fd, {0x7F, 0x11, 0x20, 0x00, 0x00, 0x00});
-  ASSERT_EQ(read_exactly(fd, 2), (std::vector<uint8_t>{0x75, 0x75}));
-
-  const auto sent = clock_type::now();
-  send(fd, {0xFF});
-  std::vector<uint8_t> first = read_exactly(fd, 64);
-  const double early_ms = std::chrono::duration<double, std::milli>(clock_type::now() - sent).count();
-  std::vector<uint8_t> rest = read_exactly(fd, 256 - first.size());
-  const double all_ms = std::chrono::duration<double, std::milli>(clock_type::now() - sent).count();
+  send(fd, {0x7F});
+  ASSERT_EQ(read_exactly(fd, 1), std::vector<uint8_t>{0x75});
 
   // One byte in, 256 out, 10 bits each at 9600 baud: 267.7 ms, trickling.
-  EXPECT_EQ(first.size() + rest.size(), 256u);
-  EXPECT_LT(early_ms, 150.0);
-  EXPECT_GT(all_ms, 266.0);
-  EXPECT_LT(all_ms, 285.0);
+  // Never early, in every block; a loaded machine only delays the reader, so
+  // the quickest of three blocks shows the simulator's own pacing.
+  double quickest_first_ms = 1e9;
+  double quickest_all_ms = 1e9;
+  for (int block = 0; block < 3; ++block) {
+    send(fd, {0x11, 0x20, 0x00, 0x00, 0x00});
+    ASSERT_EQ(read_exactly(fd, 2), (std::vector<uint8_t>{0x75, 0x75}));
+    const auto sent = clock_type::now();
+    send(fd, {0xFF});
+    std::vector<uint8_t> first = read_exactly(fd, 64);
+    const double first_ms = std::chrono::duration<double, std::milli>(clock_type::now() - sent).count();
+    std::vector<uint8_t> rest = read_exactly(fd, 256 - first.size());
+    const double all_ms = std::chrono::duration<double, std::milli>(clock_type::now() - sent).count();
+    EXPECT_EQ(first.size() + rest.size(), 256u);
+    EXPECT_GT(all_ms, 266.0);
+    quickest_first_ms = std::min(quickest_first_ms, first_ms);
+    quickest_all_ms = std::min(quickest_all_ms, all_ms);
+  }
+  EXPECT_LT(quickest_first_ms, 150.0);
+  EXPECT_LT(quickest_all_ms, 285.0);
   close(fd);
   EXPECT_EQ(wait_exit(sim), 0);
 }
 
 TEST(SimPty, AdapterHoldsEachAnswerUntilItsLatencyTimerFires)
 {
-  sim_process sim = start_sim({"--once", "--latency", "50", "--max-seconds", "20"});
+  const std::string dir = temp_dir();
+  sim_process sim = start_sim({"--once", "--latency", "50", "--max-seconds", "20", "--log", dir + "/sim.log"});
   ASSERT_FALSE(sim.pty_path.empty());
   int fd = open_port(sim.pty_path);
   send(fd, {0x7F});
   ASSERT_EQ(read_exactly(fd, 1), (std::vector<uint8_t>{0x75}));
-  // The timer restarted with the packet that carried that answer, so the
-  // next one waits nearly the whole 50 ms.
-  const auto sent = clock_type::now();
   send(fd, {0x11});
   ASSERT_EQ(read_exactly(fd, 1), (std::vector<uint8_t>{0x75}));
-  const double waited_ms = std::chrono::duration<double, std::milli>(clock_type::now() - sent).count();
-  EXPECT_GT(waited_ms, 40.0);
   close(fd);
   EXPECT_EQ(wait_exit(sim), 0);
+  // The timer restarted with the packet that carried the first answer, so
+  // the second waits for the next tick, 50 ms on. Timed on the simulator's
+  // clock, which the reader's late wake-ups on a loaded machine do not move.
+  std::vector<double> answers;
+  for (const sim_event& e : read_sim_log(dir + "/sim.log")) {
+    if (e.kind == "tx") answers.push_back(e.t);
+  }
+  ASSERT_EQ(answers.size(), 2u);
+  EXPECT_GT((answers[1] - answers[0]) * 1000, 40.0);
+  std::system(("rm -rf " + dir).c_str());
 }
 
 TEST(SimPty, SessionEndsAtCloseWithDumpLogAndLinkRemoved)

@@ -74,6 +74,15 @@ std::vector<uint8_t> bytes_received(const std::vector<sim_event>& log) {
   return bytes;
 }
 
+double first_byte_to_close(const std::vector<sim_event>& log) {
+  double first = -1;
+  for (const sim_event& e : log) {
+    if (e.kind == "rx" && first < 0) first = e.t;
+    if (e.kind == "close" && first >= 0) return e.t - first;
+  }
+  return -1;
+}
+
 bool running_under_wine() { return env_or("VEXLOR_TARGET", "native") == "wine"; }
 
 process_result run_programmer(const std::string& dir, std::vector<std::string> args,

@@ -34,6 +34,12 @@ int finish_sim(sim_target& sim);
 std::vector<sim_event> read_sim_log(const std::string& path);
 std::vector<uint8_t> bytes_received(const std::vector<sim_event>& log);
 
+// From the first byte reaching the simulator to the port's close, by its
+// clock: a run's waits, without process start-up (which a sanitizer, Wine or
+// a loaded machine lengthens at will) and the drain at open. Negative when
+// the log has no close (the line vanished, or nothing was sent).
+double first_byte_to_close(const std::vector<sim_event>& log);
+
 bool running_under_wine();
 
 // Runs the programmer in `dir` with `args`, where the word "@PORT" stands for

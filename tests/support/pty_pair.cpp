@@ -63,6 +63,18 @@ std::vector<uint8_t> received_bytes(const pty_pair& pty) {
   return out;
 }
 
+std::vector<uint8_t> receive_bytes(const pty_pair& pty, std::size_t count, double timeout_s) {
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<uint8_t> out = received_bytes(pty);
+  while (out.size() < count && seconds_since(start) < timeout_s) {
+    pollfd p{pty.master, POLLIN, 0};
+    poll(&p, 1, 10);
+    const std::vector<uint8_t> more = received_bytes(pty);
+    out.insert(out.end(), more.begin(), more.end());
+  }
+  return out;
+}
+
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }

@@ -1,6 +1,7 @@
 // A pseudo-terminal whose master side plays the target in unit tests.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -31,7 +32,25 @@ std::thread send_later(const pty_pair& pty, std::vector<uint8_t> bytes,
 // Everything the code under test has written so far (non-blocking).
 std::vector<uint8_t> received_bytes(const pty_pair& pty);
 
+// What the code under test has written, once `count` bytes are in or
+// `timeout_s` has passed: a pty hands bytes over to the other side a moment
+// after the write, later still on a loaded machine.
+std::vector<uint8_t> receive_bytes(const pty_pair& pty, std::size_t count, double timeout_s = 2.0);
+
 double seconds_since(std::chrono::steady_clock::time_point start);
+
+// The quickest of `runs` timings of `step`. A loaded machine only ever adds
+// time, so the quickest run shows what the code itself takes.
+template <typename Step>
+double quickest_of(int runs, Step step) {
+  double quickest = 1e9;
+  for (int i = 0; i < runs; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    step();
+    quickest = std::min(quickest, seconds_since(start));
+  }
+  return quickest;
+}
 
 // A test with a pty target and the port under test open on its slave side.
 struct PtyPortTest : ::testing::Test {

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native build, the end-to-end
 # suite against the Windows build under Wine, the same tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz targets for a
-# bounded time, the programmer under valgrind, the manual pages' lint, and
-# the release packages (built, checked with lintian, the .deb's programs run
-# against each other). After the native tests, the kernel-driver rig
-# (scripts/rig.sh) runs the programmer in a QEMU guest on the kernel's own
-# serial drivers.
+# AddressSanitizer and UndefinedBehaviorSanitizer, the end-to-end tests
+# again with the serial code of other POSIX systems (VEXLOR_PORTABLE_TERMIOS),
+# the fuzz targets for a bounded time, the programmer under valgrind, the
+# manual pages' lint, and the release packages (built, checked with lintian,
+# the .deb's programs run against each other). After the native tests, the
+# kernel-driver rig (scripts/rig.sh) runs the programmer in a QEMU guest on
+# the kernel's own serial drivers.
 #
 # Installs the Debian packages the chosen legs need when run as root; tells
 # anyone else the apt-get line to run (scripts/packages.sh lists them).
@@ -14,6 +15,7 @@
 # VEXLOR_SKIP_WINDOWS=1 skips the Windows build and its Wine run.
 # VEXLOR_REQUIRE_WINDOWS=1 refuses to skip them (CI).
 # VEXLOR_SKIP_SANITIZERS=1 skips the sanitizer build (quicker local runs).
+# VEXLOR_SKIP_TERMIOS=1 skips the build with the portable termios backend.
 # VEXLOR_SKIP_FUZZ=1 skips fuzzing; VEXLOR_FUZZ_SECONDS sets its time per
 # target (default 45). VEXLOR_SKIP_VALGRIND=1 skips the valgrind runs.
 # VEXLOR_SKIP_RIG=1 skips the rig; VEXLOR_REQUIRE_RIG=1 refuses to (CI).
@@ -84,6 +86,16 @@ if ! skip VEXLOR_SKIP_SANITIZERS; then
   cmake -S . -B build-asan -G Ninja -DVEXLOR_SANITIZE=ON -DVEXLOR_TESTS=ON -DVEXLOR_BENCH=OFF >/dev/null
   cmake --build build-asan -j "$jobs"
   ctest --test-dir build-asan -j "$jobs" --output-on-failure --timeout 300
+fi
+
+if ! skip VEXLOR_SKIP_TERMIOS; then
+  # The serial code of other POSIX systems (portable termios line speeds),
+  # built and run on Linux; rows that set a rate only termios2 can express
+  # are left out.
+  echo "== Serial code of other POSIX systems (portable termios): end-to-end tests at standard rates"
+  cmake -S . -B build-termios -G Ninja -DVEXLOR_PORTABLE_TERMIOS=ON -DVEXLOR_TESTS=ON -DVEXLOR_BENCH=OFF >/dev/null
+  cmake --build build-termios -j "$jobs"
+  ctest --test-dir build-termios -j "$jobs" --output-on-failure --timeout 300 -L e2e
 fi
 
 if ! skip VEXLOR_SKIP_FUZZ; then

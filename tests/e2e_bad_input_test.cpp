@@ -317,6 +317,7 @@ TEST_F(E2EBadInput, BaudRateTextIsReadLeadingDigitsAndSaturates) {
   };
   for (const baud_case& c : cases) {
     SCOPED_TRACE(c.text);
+    if (!line_rate_settable(c.rate)) continue;
     sim_target sim = start_sim(dir, {});
     // Holding the line open ourselves keeps its settings readable after the
     // programmer has closed it.

@@ -75,6 +75,11 @@ std::vector<uint8_t> receive_bytes(const pty_pair& pty, std::size_t count, doubl
   return out;
 }
 
+bool line_rate_settable(uint32_t rate) {
+  termios t{};
+  return VEXLOR_ANY_LINE_RATE || cfsetspeed(&t, static_cast<speed_t>(rate)) == 0;
+}
+
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }

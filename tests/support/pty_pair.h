@@ -39,6 +39,10 @@ std::vector<uint8_t> receive_bytes(const pty_pair& pty, std::size_t count, doubl
 
 double seconds_since(std::chrono::steady_clock::time_point start);
 
+// Whether the tool as built can set a line to `rate`: any rate through
+// termios2 on Linux; with the portable termios backend, the rates termios names.
+bool line_rate_settable(uint32_t rate);
+
 // The quickest of `runs` timings of `step`. A loaded machine only ever adds
 // time, so the quickest run shows what the code itself takes.
 template <typename Step>

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Runs the native vexlor-prog under valgrind (memcheck, full leak check)
 # against vexlor-sim: the success path and the failure paths that leave the
-# run early (port, image file, refused handshake, refused erase, silent write,
-# short read, vanished line). Fails on any memory error or leak, and when a run
-# does not end as it should.
+# run early (port, image file, a container format, refused handshake, refused
+# erase, silent write, short read, vanished line). Fails on any memory error
+# or leak, and when a run does not end as it should.
 #
 # Needs valgrind (apt-get install valgrind). Builds build/ if needed.
 set -euo pipefail
@@ -27,6 +27,7 @@ trap cleanup EXIT
 
 head -c 600 /dev/urandom >"$work/image.bin"
 truncate -s 5G "$work/huge.bin"  # sparse: nothing is allocated
+printf ':0400000001020304F2\r\n:00000001FF\r\n' >"$work/firmware.hex"
 
 failures=0
 # check NAME EXPECTED_STATUS SIM_FAULT PROG_ARGS...   (SIM_FAULT "-": none, "none": no simulator)
@@ -51,9 +52,14 @@ check() {
      >"$work/out.txt") || status=$?
   if [ -n "$sim_pid" ]; then wait "$sim_pid" || true; fi
   sim_pid=
-  if [ "$status" -ne "$expected" ] || [ -s "$work/valgrind.log" ]; then
+  # Valgrind does not know the exclusive-mode ioctls (TIOCEXCL, TIOCNXCL),
+  # which take no argument, and warns about them; anything else it says is a finding.
+  grep -v -e "noted but unhandled ioctl 0x540[cd] with no size/direction hints" \
+    -e "This could cause spurious value errors to appear" -e "README_MISSING_SYSCALL_OR_IOCTL" \
+    "$work/valgrind.log" > "$work/findings.log" || true
+  if [ "$status" -ne "$expected" ] || [ -s "$work/findings.log" ]; then
     echo "FAIL $name: exit status $status, expected $expected" >&2
-    cat "$work/valgrind.log" >&2
+    cat "$work/findings.log" >&2
     failures=$((failures + 1))
   else
     echo "ok   $name"
@@ -64,6 +70,7 @@ check "write and verify"       0 -                        --port @PORT --write -
 check "port cannot be opened"  1 none                     --port ./no-such-port --write image.bin
 check "image missing"          1 -                        --port @PORT --write missing.bin
 check "image too large"        1 -                        --port @PORT --write huge.bin
+check "intel hex refused"      1 -                        --port @PORT --write firmware.hex
 check "handshake refused"      1 start:refuse             --port @PORT --write --verify image.bin
 check "erase refused"          1 erase.final:refuse       --port @PORT --write --verify image.bin
 check "write silent"           1 write.end:silent@2       --port @PORT --write --verify image.bin

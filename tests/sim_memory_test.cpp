@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "memory.h"
+#include "target_memory.h"
 
 namespace {
 

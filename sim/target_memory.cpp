@@ -1,4 +1,4 @@
-#include "memory.h"
+#include "target_memory.h"
 
 #include "bootloader/bootloader.h"
 

@@ -63,7 +63,7 @@ int main(int argc, char** argv)
   std::string error;
   auto options = parse_sim_options(args, error);
   if (!options) {
-    std::fprintf(stderr, "vexlor-sim: %s\n%s", error.c_str(), sim_usage);
+    std::fprintf(stderr, "vexlor-sim: %s\n%s", error.c_str(), sim_usage().c_str());
     return 2;
   }
 

@@ -1,13 +1,13 @@
 #include "pacing_check.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <vector>
 
 #include "bootloader/bootloader.h"
-#include "child.h"
-#include "raw_line.h"
+#include "support/address.h"
+#include "support/raw_line.h"
+#include "support/simulator.h"
 #include "wire_count.h"
 
 namespace {
@@ -18,7 +18,8 @@ constexpr uint32_t scratch_address = 0x10000000;
 void put_header(std::vector<uint8_t>& out, uint8_t command, uint32_t address)
 {
   out.push_back(command);
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(address >> shift));
+  const std::vector<uint8_t> field = address_bytes(address);
+  out.insert(out.end(), field.begin(), field.end());
   out.push_back(static_cast<uint8_t>(block_size - 1));
 }
 
@@ -27,21 +28,20 @@ void put_header(std::vector<uint8_t>& out, uint8_t command, uint32_t address)
 double time_burst(const std::string& sim_path, uint32_t baud, const std::vector<uint8_t>& burst,
                   std::size_t answer_size, double expected_s, std::vector<uint8_t>& answer)
 {
-  sim_child sim = start_sim(sim_path, {"--baud", std::to_string(baud), "--max-seconds", "120"});
-  if (sim.pid < 0) return 0;
+  sim_target sim = start_simulator(sim_path, {"--once", "--baud", std::to_string(baud), "--max-seconds", "120"});
   double measured = 0;
-  const int fd = raw_open(sim.pty_path);
+  const int fd = sim.pty_path.empty() ? -1 : raw_open(sim.pty_path);
   if (fd >= 0 && raw_handshake(fd)) {
     answer.resize(answer_size);
-    const double start = monotonic_s();
+    const auto start = test_clock::now();
     if (raw_write(fd, burst.data(), burst.size()) &&
-        raw_read(fd, answer.data(), answer.size(), 2 * expected_s + 2)) {
-      measured = monotonic_s() - start;
+        raw_read(fd, answer.data(), answer.size(), 2 * expected_s + 2) == answer.size()) {
+      measured = seconds_since(start);
     }
   }
   if (fd >= 0) close(fd);
-  if (measured == 0) kill(sim.pid, SIGTERM);
-  reap_child(sim.pid);
+  // The close ends the session (--once); one that never began is ended here.
+  stop_process(sim.process);
   return measured;
 }
 

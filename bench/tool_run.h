@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "child.h"
+#include "support/process.h"
 
 struct bench_paths {
   std::string prog;
@@ -13,9 +13,9 @@ struct bench_paths {
 };
 
 struct tool_run {
-  child_figures prog;
-  child_figures sim;  // the simulator's own figures, for where the time goes
-  bool ok = false;    // both started, the tool exited 0
+  process_result prog;
+  process_result sim;  // the simulator's own figures, for where the time goes
+  bool ok = false;     // both started, the tool exited 0
 };
 
 // baud 0: an unpaced pty. Neither write nor verify: the handshake alone.

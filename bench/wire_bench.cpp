@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -18,6 +17,7 @@
 #include "machine.h"
 #include "pacing_check.h"
 #include "stats.h"
+#include "support/test_files.h"
 #include "tool_run.h"
 #include "wire_count.h"
 
@@ -101,24 +101,10 @@ void check(bool met, const char* format, ...)
   goals.push_back({text, met});
 }
 
-std::vector<uint8_t> make_image(uint32_t size)
-{
-  std::vector<uint8_t> image(size);
-  uint32_t state = 0x9E3779B9u;
-  for (auto& byte : image) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    byte = static_cast<uint8_t>(state);
-  }
-  return image;
-}
-
 std::string write_image(const std::string& dir, const std::vector<uint8_t>& image)
 {
   const std::string path = dir + "/image-" + std::to_string(image.size()) + ".bin";
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
-                                               static_cast<std::streamsize>(image.size()));
+  write_file(path, image);
   return path;
 }
 
@@ -161,7 +147,7 @@ tool_figures measure_tool(const bench_paths& paths, int runs, uint32_t baud, con
       every_run_ok = false;
       continue;
     }
-    wall.push_back(run.prog.wall_s);
+    wall.push_back(run.prog.seconds);
     cpu.push_back(run.prog.cpu_s);
     sim_cpu.push_back(run.sim.cpu_s);
     rss.push_back(static_cast<double>(run.prog.max_rss_kib));
@@ -269,7 +255,7 @@ void latency_section(const bench_paths& paths, const bench_options& options, con
         const tool_run run =
             run_tool(paths, baud, image_path, true, true, {"--latency", std::to_string(timers_ms[i])});
         if (run.ok) {
-          wall.push_back(run.prog.wall_s);
+          wall.push_back(run.prog.seconds);
         } else {
           every_run_ok = false;
         }
@@ -343,15 +329,10 @@ int main(int argc, char** argv)
   }
   const std::string here = own_directory();
   const bench_paths paths{here + "/vexlor-prog", here + "/vexlor-sim"};
-  char dir_template[] = "/tmp/vexlor-bench-XXXXXX";
-  if (mkdtemp(dir_template) == nullptr) {
-    std::perror("vexlor-bench: mkdtemp");
-    return 2;
-  }
-  const std::string dir = dir_template;
+  const std::string dir = make_test_dir();
 
-  std::vector<std::vector<uint8_t>> images{make_image(small_image)};
-  if (options.large) images.push_back(make_image(large_image));
+  std::vector<std::vector<uint8_t>> images{pattern_bytes(small_image, 1)};
+  if (options.large) images.push_back(pattern_bytes(large_image, 2));
   std::vector<std::string> image_paths;
   for (const auto& image : images) image_paths.push_back(write_image(dir, image));
 
@@ -370,7 +351,7 @@ int main(int argc, char** argv)
   if (options.latency) latency_section(paths, options, image_paths[0]);
   // What any program shows as its peak when started the same way.
   std::printf("(peak memory of a bare /bin/true started the same way: %ld KiB)\n",
-              run_child({"/bin/true"}).max_rss_kib);
+              run_process({"/bin/true"}, "", {}, 10, child_output::discarded).max_rss_kib);
 
   std::filesystem::remove_all(dir);
   std::printf("load average at end: %s\n", load_average().c_str());

@@ -11,6 +11,8 @@
 #include <string>
 
 #include "bootloader/bootloader.h"
+#include "support/address.h"
+#include "support/console_text.h"
 #include "support/fake_serial_port.h"
 
 namespace {
@@ -49,36 +51,16 @@ bool expect_ack(transcript_walk& w, int tries) {
   return false;
 }
 
-bytes address_field(uint32_t a) {
-  return {static_cast<uint8_t>(a >> 24), static_cast<uint8_t>(a >> 16), static_cast<uint8_t>(a >> 8),
-          static_cast<uint8_t>(a)};
-}
-
 bool expect_header(transcript_walk& w, uint8_t command, uint32_t address, uint32_t length) {
   expect_write(w, {command});
   if (!expect_ack(w, ack_tries)) return false;
-  expect_write(w, address_field(address));
+  expect_write(w, address_bytes(address));
   if (!expect_ack(w, ack_tries)) return false;
   expect_write(w, {static_cast<uint8_t>(length - 1)});
   return true;
 }
 
-const std::string ok_tail = "\b\b - OK  \n";
-const std::string error_tail = "\b\b - error\n";
-
 std::string tail(bool ok) { return ok ? ok_tail : error_tail; }
-
-// The console of a transfer that got `blocks` blocks through.
-std::string transfer_console(const char* verb, uint32_t size, uint32_t blocks, bool ok) {
-  std::string text = std::string(verb) + " " + std::to_string(size) + " bytes..  0%";
-  for (uint32_t b = 1; b <= blocks; ++b) {
-    const uint64_t done = std::min<uint64_t>(uint64_t{b} * block_size, size);
-    char percent[8];
-    std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(done * 100 / size));
-    text += std::string("\b\b\b\b") + percent;
-  }
-  return text + "\b\b\b\b" + tail(ok);
-}
 
 // What [address, address + size) touches, the end taken without wrapping.
 bool touches(const flash_sector& s, uint32_t address, uint32_t size) {
@@ -117,37 +99,36 @@ expected_run walk_erase(transcript_walk& w, uint32_t address, uint32_t size) {
   return run;
 }
 
-expected_run walk_write(transcript_walk& w, uint32_t address, const bytes& data) {
-  const auto size = static_cast<uint32_t>(data.size());
+// A transfer block by block: each block's header, then `data_step` for its
+// data, until a block fails.
+template <typename DataStep>
+expected_run walk_transfer(transcript_walk& w, const char* verb, uint8_t command, uint32_t address,
+                           uint32_t size, DataStep data_step) {
   uint32_t blocks = 0;
   bool ok = true;
   for (uint32_t offset = 0; offset < size; offset += block_size, ++blocks) {
     const uint32_t length = std::min(block_size, size - offset);
-    ok = expect_header(w, write_command, address + offset, length);
-    if (ok) {
-      expect_write(w, bytes(data.begin() + offset, data.begin() + offset + length));
-      ok = expect_ack(w, ack_tries);
-    }
+    ok = expect_header(w, command, address + offset, length) && data_step(offset, length);
     if (!ok) break;
   }
-  return {ok, transfer_console("writting", size, blocks, ok)};
+  return {ok, transfer_line(verb, size, blocks, ok)};
+}
+
+expected_run walk_write(transcript_walk& w, uint32_t address, const bytes& data) {
+  return walk_transfer(w, "writting", write_command, address, static_cast<uint32_t>(data.size()),
+                       [&](uint32_t offset, uint32_t length) {
+                         expect_write(w, bytes(data.begin() + offset, data.begin() + offset + length));
+                         return expect_ack(w, ack_tries);
+                       });
 }
 
 expected_run walk_read(transcript_walk& w, uint32_t address, uint32_t size, bytes& data) {
-  uint32_t blocks = 0;
-  bool ok = true;
-  for (uint32_t offset = 0; offset < size; offset += block_size, ++blocks) {
-    const uint32_t length = std::min(block_size, size - offset);
-    ok = expect_header(w, read_command, address + offset, length);
-    if (ok) {
-      const fake_event& read = take(w, fake_event::read, "expected the block's data to be read");
-      if (read.asked != length) fail("the block's data is read in one read of its length", w.next - 1);
-      ok = read.bytes.size() == length;
-      data.insert(data.end(), read.bytes.begin(), read.bytes.end());
-    }
-    if (!ok) break;
-  }
-  return {ok, transfer_console("reading", size, blocks, ok)};
+  return walk_transfer(w, "reading", read_command, address, size, [&](uint32_t, uint32_t length) {
+    const fake_event& read = take(w, fake_event::read, "expected the block's data to be read");
+    if (read.asked != length) fail("the block's data is read in one read of its length", w.next - 1);
+    data.insert(data.end(), read.bytes.begin(), read.bytes.end());
+    return read.bytes.size() == length;
+  });
 }
 
 uint32_t be32(const uint8_t* p) {

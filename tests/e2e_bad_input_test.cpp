@@ -24,25 +24,6 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-
-std::string hex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", value);
-  return text;
-}
-
-// A transfer line that goes through, percentages and all.
-std::string transfer_ok(const std::string& verb, std::size_t size) {
-  std::string line = verb + " " + std::to_string(size) + " bytes..  0%";
-  for (std::size_t done = 0; done < size;) {
-    done += std::min<std::size_t>(256, size - done);
-    char percent[8];
-    std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(done * 100 / size));
-    line += std::string("\b\b\b\b") + percent;
-  }
-  return line + "\b\b\b\b" + ok_tail;
-}
-
 // The address of the first write command on the wire, after the start byte
 // and any erase exchanges.
 uint32_t first_write_address(const bytes& wire) {
@@ -191,7 +172,7 @@ TEST_F(E2EBadInput, PortsThatCannotBeUsedAreRefusedWithTheReason) {
   const auto notes_time = fs::last_write_time(dir + "/notes.txt");
   const bool wine = running_under_wine();
   // A device only group dialout may use, tried by a user outside it.
-  pty_pair guarded = open_pty_pair();
+  pty_link guarded = open_pty_pair();
   chown(guarded.slave_path.c_str(), 0, 20);
   chmod(guarded.slave_path.c_str(), 0660);
   const std::vector<std::string> outsider = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
@@ -233,7 +214,7 @@ TEST_F(E2EBadInput, PortsThatCannotBeUsedAreRefusedWithTheReason) {
     EXPECT_EQ(r.out, banner + "error: cannot open port " + c.shown + "\n  " + c.reason + "\n" + done_error);
     EXPECT_EQ(r.exit_code, 1);
   }
-  close_pty_pair(guarded);
+  pty_close_master(guarded);
   EXPECT_EQ(read_file(dir + "/notes.txt"), (bytes{'k', 'e', 'e', 'p'}));
   EXPECT_EQ(fs::last_write_time(dir + "/notes.txt"), notes_time);
   EXPECT_FALSE(fs::exists(dir + "/no-such-port"));
@@ -258,7 +239,7 @@ TEST_F(E2EBadInput, AddressesWithJunkOrOutOfRangeWrapAndReachTheWire) {
     const std::string dump = dir + "/memory.bin";
     fs::remove(dump);
     sim_run r = run_with_sim({"--port", "@PORT", "--address", c.text, "--write", "--verify", "image.bin"},
-                             {"--dump", hex(c.address) + ":256:" + dump});
+                             {"--dump", hex_address(c.address) + ":256:" + dump});
     EXPECT_EQ(r.run.exit_code, 0) << r.run.out;
     EXPECT_EQ(first_write_address(bytes_received(r.log)), c.address);
     EXPECT_EQ(read_file(dump), image);

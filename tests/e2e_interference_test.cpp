@@ -15,7 +15,6 @@
 
 #include "support/console_text.h"
 #include "support/e2e.h"
-#include "support/pty_pair.h"
 
 namespace {
 
@@ -31,9 +30,9 @@ constexpr std::size_t block_header_wire = 1 + 4 + 1;
 // Reads the child's output into `out` until `needle` appears in it (an
 // empty needle: until the output closes). False when that does not happen in time.
 bool read_until(const child_process& child, std::string& out, const std::string& needle, double timeout_s) {
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
+  const auto give_up = deadline_in(timeout_s);
   while (needle.empty() || out.find(needle) == std::string::npos) {
-    if (std::chrono::steady_clock::now() > give_up) return false;
+    if (test_clock::now() > give_up) return false;
     pollfd p{child.out_fd, POLLIN, 0};
     char chunk[256];
     if (poll(&p, 1, 20) == 1) {
@@ -88,7 +87,7 @@ TEST_F(Interference, SecondRunOnAPortInUseIsRefusedAndTheFirstGoesOn) {
   }
 
   EXPECT_TRUE(read_until(first, first_out, "", 30));
-  EXPECT_EQ(wait_process(first, 30), 0);
+  EXPECT_EQ(wait_process(first, 30).exit_code, 0);
   EXPECT_TRUE(first_out.ends_with(ok_tail + done_ok)) << first_out;
   EXPECT_EQ(finish_sim(sim), 0);
   EXPECT_EQ(read_file(dump), image);
@@ -111,10 +110,10 @@ TEST_F(Interference, StopRequestsEndTheRunAtASafePointWithTheClosingSequence) {
     std::string out;
     // After the first block of the write has been acknowledged.
     ASSERT_TRUE(read_until(run, out, "writting " + std::to_string(image_size) + " bytes..  0%\b\b\b\b", 10));
-    const auto stopped_at = std::chrono::steady_clock::now();
+    const auto stopped_at = test_clock::now();
     kill(run.pid, c.signal);
     EXPECT_TRUE(read_until(run, out, "", 10));
-    EXPECT_EQ(wait_process(run, 10), c.exit_code);
+    EXPECT_EQ(wait_process(run, 10).exit_code, c.exit_code);
     // A pause or a wait ends at once; a block already on its way is finished.
     EXPECT_LT(seconds_since(stopped_at), 1.0);
     EXPECT_EQ(finish_sim(sim), 0);
@@ -139,7 +138,7 @@ TEST_F(Interference, ClosedOutputDoesNotStopTheFlash) {
   child_process run = start_flash(sim);
   close(run.out_fd);  // the reader is gone before the first line
   run.out_fd = -1;
-  EXPECT_EQ(wait_process(run, 30), 0);
+  EXPECT_EQ(wait_process(run, 30).exit_code, 0);
   EXPECT_EQ(finish_sim(sim), 0);
   EXPECT_EQ(read_file(dump), image);
 }

@@ -55,16 +55,12 @@ TEST(ParallelBoards, EightBoardsAtOnceAllIntact) {
   std::vector<std::thread> threads;
   for (board& b : boards) {
     threads.emplace_back([&b, &start_together] {
-      char address[16];
-      std::snprintf(address, sizeof address, "0x%08X", b.address);
-      const std::string dump = std::string(address) + ":" + std::to_string(b.size) + ":" + b.dir + "/memory.bin";
+      const std::string address = hex_address(b.address);
+      const std::string dump = address + ":" + std::to_string(b.size) + ":" + b.dir + "/memory.bin";
       sim_target sim = start_sim(b.dir, {"--dump", dump});
       start_together.arrive_and_wait();
-      // The harness's run_programmer keeps per-process state; the binary is
-      // run directly so the threads share nothing.
-      b.run = run_process({VEXLOR_PROG_PATH, "--port", sim.pty_path, "--address", address, "--write",
-                           "--verify", "image.bin"},
-                          b.dir, {}, 60);
+      b.run = run_programmer(b.dir, {"--port", "@PORT", "--address", address, "--write", "--verify", "image.bin"},
+                             sim.pty_path);
       b.sim_status = finish_sim(sim);
       b.memory = read_file(b.dir + "/memory.bin");
     });

@@ -24,12 +24,6 @@ std::vector<int> erased_sectors(const std::vector<sim_event>& log) {
   return sectors;
 }
 
-std::string hex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", value);
-  return text;
-}
-
 struct run_outcome {
   process_result run;
   std::vector<sim_event> log;
@@ -47,10 +41,10 @@ struct E2EProgram : ::testing::Test {
     std::filesystem::remove(dump);
     if (!image.empty()) {
       sim_args.insert(sim_args.end(),
-                      {"--dump", hex(address) + ":" + std::to_string(image.size()) + ":" + dump});
+                      {"--dump", hex_address(address) + ":" + std::to_string(image.size()) + ":" + dump});
     }
     sim_target sim = start_sim(dir, sim_args);
-    std::vector<std::string> args = {"--port", "@PORT", "--address", hex(address), "image.bin"};
+    std::vector<std::string> args = {"--port", "@PORT", "--address", hex_address(address), "image.bin"};
     args.insert(args.end(), flags.begin(), flags.end());
     run_outcome out;
     out.run = run_programmer(dir, args, sim.pty_path);
@@ -67,6 +61,7 @@ TEST_F(E2EProgram, ThreeHundredBytesWrittenAndVerified) {
   const bytes image = pattern_bytes(300, 1);
   run_outcome out = program(image, 0x20000000, {"--write", "--verify"});
 
+  // Spelled out byte for byte; elsewhere transfer_line() builds the line.
   EXPECT_EQ(out.run.out, banner + handshake_ok + ok_tail +
                              "writting 300 bytes..  0%\b\b\b\b 85%\b\b\b\b100%\b\b\b\b" + ok_tail +
                              "reading 300 bytes..  0%\b\b\b\b 85%\b\b\b\b100%\b\b\b\b" + ok_tail +
@@ -100,7 +95,7 @@ TEST_F(E2EProgram, ErasesExactlyTheSectorsTheImageTouches) {
       {0x30000000, 0x300, {}},               // no flash at all: plain memory
   };
   for (const erase_case& c : cases) {
-    SCOPED_TRACE(hex(c.address) + " + " + std::to_string(c.size));
+    SCOPED_TRACE(hex_address(c.address) + " + " + std::to_string(c.size));
     const bytes image = pattern_bytes(c.size, c.address);
     run_outcome out = program(image, c.address, {"--write", "--verify"});
     EXPECT_EQ(erased_sectors(out.log), c.sectors);
@@ -137,9 +132,8 @@ TEST_F(E2EProgram, RefusedAddressOfTheThirdBlockEndsTheWrite) {
   const bytes image = pattern_bytes(1000, 4);
   run_outcome out = program(image, 0x20000000, {"--write", "--verify"},
                             {"--fault", "write.address:refuse@3"});
-  EXPECT_EQ(out.run.out, banner + handshake_ok + ok_tail +
-                             "writting 1000 bytes..  0%\b\b\b\b 25%\b\b\b\b 51%\b\b\b\b" +
-                             error_tail + done_error);
+  EXPECT_EQ(out.run.out,
+            banner + handshake_ok + ok_tail + transfer_line("writting", 1000, 2, false) + done_error);
   EXPECT_EQ(out.run.exit_code, 1);
   const bytes wire = bytes_received(out.log);
   ASSERT_GE(wire.size(), 5u);
@@ -151,9 +145,8 @@ TEST_F(E2EProgram, ShortReadFailsTheVerify) {
   const bytes image = pattern_bytes(256, 5);
   run_outcome out = program(image, 0x20000000, {"--write", "--verify"},
                             {"--fault", "read.data:short:255"});
-  EXPECT_EQ(out.run.out, banner + handshake_ok + ok_tail +
-                             "writting 256 bytes..  0%\b\b\b\b100%\b\b\b\b" + ok_tail +
-                             "reading 256 bytes..  0%\b\b\b\b" + error_tail + done_error);
+  EXPECT_EQ(out.run.out, banner + handshake_ok + ok_tail + transfer_ok("writting", 256) +
+                             transfer_line("reading", 256, 0, false) + done_error);
   EXPECT_EQ(out.run.exit_code, 1);
 }
 
@@ -161,8 +154,7 @@ TEST_F(E2EProgram, VerifyAloneComparesTheTargetWithTheImage) {
   const bytes image = pattern_bytes(700, 6);
   write_file(dir + "/target.bin", image);
   run_outcome same = program(image, 0x20004000, {"--verify"}, {"--load", "0x20004000:target.bin"});
-  const std::string read_line =
-      "reading 700 bytes..  0%\b\b\b\b 36%\b\b\b\b 73%\b\b\b\b100%\b\b\b\b" + ok_tail;
+  const std::string read_line = transfer_ok("reading", 700);
   EXPECT_EQ(same.run.out, banner + handshake_ok + read_line + done_ok);
   EXPECT_EQ(same.run.exit_code, 0);
   EXPECT_TRUE(erased_sectors(same.log).empty());
@@ -185,8 +177,7 @@ TEST_F(E2EProgram, EmptyImageSendsOnlyTheStartByte) {
 
 TEST_F(E2EProgram, BlockBoundaries256And257) {
   run_outcome one = program(pattern_bytes(256, 7), 0x20000000, {"--write"});
-  EXPECT_EQ(one.run.out, banner + handshake_ok + ok_tail +
-                             "writting 256 bytes..  0%\b\b\b\b100%\b\b\b\b" + ok_tail + done_ok);
+  EXPECT_EQ(one.run.out, banner + handshake_ok + ok_tail + transfer_ok("writting", 256) + done_ok);
   const bytes wire256 = bytes_received(one.log);
   EXPECT_EQ(wire256.size(), 1u + 4u + 6u + 256u);
   EXPECT_EQ(wire256[10], 0xFF);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "support/address.h"
 #include "target.h"
 
 namespace {
@@ -37,8 +38,7 @@ target started(std::vector<std::string> faults = {})
 std::vector<uint8_t> write_block(target& t, uint32_t address, std::vector<uint8_t> data)
 {
   std::vector<uint8_t> answers = send(t, {0x31});
-  for (uint8_t b : send(t, {uint8_t(address >> 24), uint8_t(address >> 16), uint8_t(address >> 8), uint8_t(address)}))
-    answers.push_back(b);
+  for (uint8_t b : send(t, address_bytes(address))) answers.push_back(b);
   std::vector<uint8_t> tail{uint8_t(data.size() - 1)};
   tail.insert(tail.end(), data.begin(), data.end());
   for (uint8_t b : send(t, tail)) answers.push_back(b);
@@ -49,8 +49,7 @@ std::vector<uint8_t> write_block(target& t, uint32_t address, std::vector<uint8_
 std::vector<uint8_t> read_block(target& t, uint32_t address, std::size_t size)
 {
   EXPECT_EQ(send(t, {0x11}), std::vector<uint8_t>{ack});
-  EXPECT_EQ(send(t, {uint8_t(address >> 24), uint8_t(address >> 16), uint8_t(address >> 8), uint8_t(address)}),
-            std::vector<uint8_t>{ack});
+  EXPECT_EQ(send(t, address_bytes(address)), std::vector<uint8_t>{ack});
   return send(t, {uint8_t(size - 1)});
 }
 

@@ -1,17 +1,15 @@
 #include "support/fault_cases.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <ostream>
 
+#include "support/address.h"
 #include "support/console_text.h"
-#include "support/e2e.h"
+#include "support/test_files.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
-
-const char* const percents[] = {" 42%", " 85%", "100%"};  // after each block of 600
 
 // The tool's waits by its rules, in ms: an empty try reads for 40 ms and
 // pauses 100 ms; on a vanished line the read returns at once and only the
@@ -32,11 +30,6 @@ struct exchange {
   int index;
   bytes sent;
 };
-
-bytes address_bytes(uint32_t a) {
-  return {static_cast<uint8_t>(a >> 24), static_cast<uint8_t>(a >> 16), static_cast<uint8_t>(a >> 8),
-          static_cast<uint8_t>(a)};
-}
 
 std::vector<exchange> conversation(const bytes& image) {
   std::vector<exchange> all = {{"start", phase::handshake, 0, {0x7F}}};
@@ -71,13 +64,6 @@ const exchange* spoiled(const std::vector<exchange>& talk, const fault_case& c) 
     if (e.step == c.step && ++seen == occurrence(c)) return &e;
   }
   return nullptr;
-}
-
-// The transfer line with `blocks` blocks through, then its tail.
-std::string transfer_line(const std::string& verb, int blocks, bool ok) {
-  std::string line = verb + " 600 bytes..  0%";
-  for (int i = 0; i < blocks; ++i) line += std::string("\b\b\b\b") + percents[i];
-  return line + "\b\b\b\b" + (ok ? ok_tail : error_tail);
 }
 
 std::string name_of(const std::string& step, const std::string& label) {
@@ -125,9 +111,7 @@ std::vector<fault_case> all_fault_cases() {
 std::vector<uint8_t> fault_image() { return pattern_bytes(fault_image_size, 11); }
 
 std::vector<std::string> fault_run_words(const std::string& port, const std::string& image_path) {
-  char address[16];
-  std::snprintf(address, sizeof address, "0x%08X", fault_image_address);
-  return {"--port", port, "--address", address, "--write", "--verify", image_path};
+  return {"--port", port, "--address", hex_address(fault_image_address), "--write", "--verify", image_path};
 }
 
 std::string fault_option(const fault_case& c) {
@@ -162,8 +146,8 @@ std::string fault_run_console(const fault_case& c) {
   }
   for (phase p : {phase::write, phase::read}) {
     const std::string verb = p == phase::write ? "writting" : "reading";
-    if (at != nullptr && at->in == p) return out + transfer_line(verb, at->index, false) + done_error;
-    out += transfer_line(verb, 3, true);
+    if (at != nullptr && at->in == p) return out + transfer_line(verb, fault_image_size, at->index, false) + done_error;
+    out += transfer_ok(verb, fault_image_size);
   }
   return out + (c.compare_fails ? done_error : done_ok);
 }

@@ -204,7 +204,8 @@ void paced_section(const bench_paths& paths, const bench_options& options, const
 {
   const auto size = static_cast<uint32_t>(image.size());
   const wire_count count = count_run(image_address, size, true, true);
-  std::printf("\n%u KiB --write --verify, paced (median of %d); %llu bytes on the line, %u+%u blocks, %u sectors\n",
+  std::printf("\n%u KiB --write --verify, paced (median of %d); "
+              "%llu bytes on the line, %u+%u blocks, %u sectors\n",
               size / 1024, options.runs, static_cast<unsigned long long>(count.bytes), count.write_blocks,
               count.read_blocks, count.sectors);
   std::printf("%-9s %8s %8s %8s %7s %8s %7s %8s %8s %9s %10s\n", "baud", "wire s", "run s", "fixed s", "effic.",
@@ -243,7 +244,8 @@ void paced_section(const bench_paths& paths, const bench_options& options, const
 void latency_section(const bench_paths& paths, const bench_options& options, const std::string& image_path)
 {
   constexpr uint32_t timers_ms[] = {16, 1};
-  std::printf("\n64 KiB --write --verify through a USB adapter: MODEL figures, the simulator's latency-timer\n"
+  std::printf("\n64 KiB --write --verify through a USB adapter: MODEL figures, "
+              "the simulator's latency-timer\n"
               "model (--latency), not a measured adapter (median of %d)\n",
               options.runs);
   std::printf("%-9s %11s %11s %9s\n", "baud", "timer 16 ms", "timer 1 ms", "ratio");
@@ -299,7 +301,8 @@ void unpaced_section(const bench_paths& paths, const bench_options& options,
                   f.cpu_s / blocks * 1e6, f.sim_cpu_s, lean_us_per_block, f.max_rss_kib);
       if (one_core && size == small_image) {
         check(us_per_block < max_host_us_per_block,
-              "host time per block, unpaced, one core, 64 KiB < %.0f us: %.1f us (lean client %.1f us)",
+              "host time per block, unpaced, one core, 64 KiB < %.0f us: "
+              "%.1f us (lean client %.1f us)",
               max_host_us_per_block, us_per_block, lean_us_per_block);
       }
       const double rss_limit_kib = (2.0 * size + 4 * 1024 * 1024) / 1024;

@@ -102,7 +102,7 @@ TEST_F(E2EBadInput, ImagesThatCannotBeProgrammedSendNothing) {
       {"path longer than 255 characters",
        [&](const std::string& d) { write_file(d + "/" + name255, pattern_bytes(300, 9)); return name300; },
        "cannot open file " + name300 + "..\n", ""},
-      {"elf file", text_file("fw.elf", std::string("\x7F" "ELF\x01\x01\x01\0\0\0\0\0", 12)),
+      {"elf file", text_file("fw.elf", std::string("\177ELF\1\1\1\0\0\0\0\0", 12)),
        "cannot read file fw.elf..\n  this is an elf file" + convert + "-O binary IN OUT\n", ""},
       {"intel hex file", text_file("fw.hex", ":0400000001020304F2\r\n:00000001FF\r\n"),
        "cannot read file fw.hex..\n  this is an intel hex file" + convert + "-I ihex -O binary IN OUT\n", ""},

@@ -19,7 +19,7 @@ TEST_F(Handshake, FirstByteDecides) {
   EXPECT_TRUE(wait_ack(port, 10));
   EXPECT_FALSE(wait_ack(port, 10));  // 0x1F refuses,
   EXPECT_FALSE(wait_ack(port, 10));  // and so does any byte but the acknowledge,
-  EXPECT_TRUE(wait_ack(port, 1));    // each without using more tries: the acknowledge after them is left
+  EXPECT_TRUE(wait_ack(port, 1));    // each using no more tries: the acknowledge after is left
 }
 
 TEST_F(Handshake, NoTriesMeansNoRead) {

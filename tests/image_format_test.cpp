@@ -17,7 +17,7 @@ TEST(ImageFormat, ContainersAreKnownOnlyWhenEveryRecordIsWellFormed) {
   const std::string s_data = "S107000001020304EE";
   const std::string s_end = "S9030000FC";
   const std::vector<format_case> cases = {
-      {"elf magic", std::string("\x7F" "ELF\x02\x01\x01", 7), image_format::elf},
+      {"elf magic", std::string("\177ELF\2\1\1", 7), image_format::elf},
       {"intel hex, LF", hex_data + "\n" + hex_end + "\n", image_format::intel_hex},
       {"intel hex, CRLF, lower case, no final line end", ":0400000001020304f2\r\n" + hex_end,
        image_format::intel_hex},
@@ -35,7 +35,7 @@ TEST(ImageFormat, ContainersAreKnownOnlyWhenEveryRecordIsWellFormed) {
       {"s-record, count too short for its address", "S3030000FC\n", image_format::raw},
       {"raw bytes that begin with S", "Some text\n", image_format::raw},
       {"empty", "", image_format::raw},
-      {"three bytes of the elf magic", "\x7F" "EL", image_format::raw},
+      {"three bytes of the elf magic", "\177EL", image_format::raw},
   };
   for (const format_case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -43,8 +43,7 @@ TEST(SimOptions, MistakesAreRefused)
       {"--bogus"},           {"--baud"},           {"--baud", "fast"},     {"--baud", "-1"},
       {"--chatter", "abc"},  {"--on-open", "zz"},  {"--load", "0x10"},     {"--load", "0x1g:f"},
       {"--dump", "0:16"},    {"--dump", "0:16:"},  {"--max-seconds", "0"}, {"--erase-ms", "0x"},
-      {"--once", "extra"},   {"--load", "0x100000000:f"}, {"--latency", "16ms"},
-  };
+      {"--once", "extra"},   {"--load", "0x100000000:f"}, {"--latency", "16ms"}};
   for (const auto& args : bad) {
     std::string error;
     EXPECT_FALSE(parse(args, &error).has_value()) << args[0];

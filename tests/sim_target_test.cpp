@@ -118,7 +118,8 @@ TEST(SimTarget, FaultsHitTheChosenOccurrence)
   EXPECT_EQ(send(t, {0x31, 0, 0, 0x10, 0}), (std::vector<uint8_t>{ack, nack}));
   EXPECT_EQ(send(t, {0x7F}), std::vector<uint8_t>{ack});  // refused: command state again
   EXPECT_EQ(write_block(t, 0x1000, {2}), (std::vector<uint8_t>{ack, ack, ack}));
-  EXPECT_EQ(write_block(t, 0x1000, {3}), (std::vector<uint8_t>{ack, ack}));  // the third end reached
+  // The third end is reached: silence.
+  EXPECT_EQ(write_block(t, 0x1000, {3}), (std::vector<uint8_t>{ack, ack}));
   EXPECT_EQ(t.notes, (std::vector<std::string>{"fault write.address refuse", "fault write.end silent"}));
 }
 

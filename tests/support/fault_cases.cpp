@@ -46,7 +46,8 @@ std::vector<exchange> conversation(const bytes& image) {
       bytes tail = {static_cast<uint8_t>(length - 1)};
       const bool write = p == phase::write;
       if (write) tail.insert(tail.end(), image.begin() + offset, image.begin() + offset + length);
-      all.push_back({write ? "write.command" : "read.command", p, block, {write ? uint8_t{0x31} : uint8_t{0x11}}});
+      const uint8_t command = write ? 0x31 : 0x11;
+      all.push_back({write ? "write.command" : "read.command", p, block, {command}});
       all.push_back({write ? "write.address" : "read.address", p, block,
                      address_bytes(fault_image_address + static_cast<uint32_t>(offset))});
       all.push_back({write ? "write.end" : "read.data", p, block, tail});
@@ -86,7 +87,8 @@ std::vector<fault_case> all_fault_cases() {
   for (const std::string& step : ack_steps) {
     add(step, "refuse", "refuse", true, 0, 0, 0);
     add(step, "silent", "silent", true, ack_wait, ack_wait, ack_wait);
-    // Tries start every 140 ms: the seventh reads from 840 to 880 ms, the eighth finds the answer at 980.
+    // Tries start every 140 ms: the seventh reads from 840 to 880 ms, the
+    // eighth finds the answer at 980.
     add(step, "late:900", "late_in_time", false, 980, 900, 980);
     add(step, "late:2500", "too_late", true, ack_wait, ack_wait, ack_wait);
     add(step, "vanish", "vanish", true, ack_vanish_wait, ack_vanish_wait, ack_wait);
@@ -95,7 +97,8 @@ std::vector<fault_case> all_fault_cases() {
   // takes the same path as silence, which already costs the whole 14 s.
   add("erase.final", "refuse", "refuse", true, 0, 0, 0);
   add("erase.final", "silent", "silent", true, erase_final_wait, erase_final_wait, erase_final_wait);
-  add("erase.final", "late:3000", "late_in_time", false, 3080, 3000, 3080);  // the 23rd try, at 3080 ms
+  // The 23rd try finds the late answer, at 3080 ms.
+  add("erase.final", "late:3000", "late_in_time", false, 3080, 3000, 3080);
   add("erase.final", "vanish", "vanish", true, erase_final_vanish_wait, erase_final_vanish_wait, erase_final_wait);
   // The data answers a read: no acknowledge byte, so no refusal either (the
   // simulator's refuse there is silence). The block's own read time-out bounds it.

@@ -42,8 +42,9 @@ std::string fault_option(const fault_case& c);
 void PrintTo(const fault_case& c, std::ostream* out);
 
 struct fault_wire {
-  std::vector<uint8_t> sent;  // everything the host sends; up to the spoiled answer when the run fails
-  std::size_t answered = 0;   // how many of those bytes the spoiled answer answers
+  // Everything the host sends; up to the spoiled answer when the run fails.
+  std::vector<uint8_t> sent;
+  std::size_t answered = 0;  // how many of those bytes the spoiled answer answers
 };
 fault_wire fault_conversation(const fault_case& c, const std::vector<uint8_t>& image);
 

@@ -11,9 +11,8 @@ constexpr double run_limit_s = 600;
 
 }  // namespace
 
-tool_run run_tool(const bench_paths& paths, uint32_t baud, const std::string& image_path, bool write,
-                  bool verify, const std::vector<std::string>& sim_extra)
-{
+tool_run run_tool(const bench_paths& paths, uint32_t baud, const std::string& image_path,
+                  bool write, bool verify, const std::vector<std::string>& sim_extra) {
   tool_run run;
   std::vector<std::string> sim_args{"--once", "--max-seconds", "600"};
   sim_args.insert(sim_args.end(), sim_extra.begin(), sim_extra.end());
@@ -34,7 +33,8 @@ tool_run run_tool(const bench_paths& paths, uint32_t baud, const std::string& im
   // tool's core with the tool itself.
   run.prog = run_process(argv, "", {}, run_limit_s, child_output::discarded);
   // --once: the simulator ends when the tool closes the port.
-  run.sim = run.prog.exit_code < 0 ? stop_process(sim.process) : wait_process(sim.process, run_limit_s);
+  run.sim =
+      run.prog.exit_code < 0 ? stop_process(sim.process) : wait_process(sim.process, run_limit_s);
   run.ok = run.prog.exit_code == 0;
   return run;
 }

@@ -20,5 +20,5 @@ struct tool_run {
 
 // baud 0: an unpaced pty. Neither write nor verify: the handshake alone.
 // `sim_extra`: more simulator options (an adapter model, say).
-tool_run run_tool(const bench_paths& paths, uint32_t baud, const std::string& image_path, bool write,
-                  bool verify, const std::vector<std::string>& sim_extra = {});
+tool_run run_tool(const bench_paths& paths, uint32_t baud, const std::string& image_path,
+                  bool write, bool verify, const std::vector<std::string>& sim_extra = {});

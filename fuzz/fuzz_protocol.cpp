@@ -35,7 +35,8 @@ const fake_event& take(transcript_walk& w, fake_event::kind_type kind, const cha
 }
 
 void expect_write(transcript_walk& w, const bytes& wanted) {
-  if (take(w, fake_event::write, "expected a write").bytes != wanted) fail("wrong bytes written", w.next - 1);
+  if (take(w, fake_event::write, "expected a write").bytes != wanted)
+    fail("wrong bytes written", w.next - 1);
 }
 
 // One-byte reads with a pause after each empty one; the first byte decides.
@@ -44,7 +45,8 @@ bool expect_ack(transcript_walk& w, int tries) {
     const fake_event& read = take(w, fake_event::read, "expected a read for the acknowledge");
     if (read.asked != 1) fail("an acknowledge is read one byte at a time", w.next - 1);
     if (!read.bytes.empty()) return read.bytes[0] == ack_byte;
-    if (take(w, fake_event::sleep, "expected a pause after an empty read").ms != empty_ack_pause_ms) {
+    if (take(w, fake_event::sleep, "expected a pause after an empty read").ms !=
+        empty_ack_pause_ms) {
       fail("wrong pause after an empty read", w.next - 1);
     }
   }
@@ -117,7 +119,8 @@ expected_run walk_transfer(transcript_walk& w, const char* verb, uint8_t command
 expected_run walk_write(transcript_walk& w, uint32_t address, const bytes& data) {
   return walk_transfer(w, "writting", write_command, address, static_cast<uint32_t>(data.size()),
                        [&](uint32_t offset, uint32_t length) {
-                         expect_write(w, bytes(data.begin() + offset, data.begin() + offset + length));
+                         expect_write(w,
+                                      bytes(data.begin() + offset, data.begin() + offset + length));
                          return expect_ack(w, ack_tries);
                        });
 }
@@ -125,7 +128,8 @@ expected_run walk_write(transcript_walk& w, uint32_t address, const bytes& data)
 expected_run walk_read(transcript_walk& w, uint32_t address, uint32_t size, bytes& data) {
   return walk_transfer(w, "reading", read_command, address, size, [&](uint32_t, uint32_t length) {
     const fake_event& read = take(w, fake_event::read, "expected the block's data to be read");
-    if (read.asked != length) fail("the block's data is read in one read of its length", w.next - 1);
+    if (read.asked != length)
+      fail("the block's data is read in one read of its length", w.next - 1);
     data.insert(data.end(), read.bytes.begin(), read.bytes.end());
     return read.bytes.size() == length;
   });
@@ -144,7 +148,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, std::size_t input_si
   uint32_t size = be32(input + 5);
   if (operation >= 2) size %= 0x4001;  // transfers: up to 64 blocks
   // A range that runs past the top of the address space is its own case.
-  if (uint64_t{address} + size > (uint64_t{1} << 32)) size = static_cast<uint32_t>((uint64_t{1} << 32) - address);
+  if (uint64_t{address} + size > (uint64_t{1} << 32))
+    size = static_cast<uint32_t>((uint64_t{1} << 32) - address);
 
   bytes image(operation == 2 ? size : 0);
   for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 31 + 7);
@@ -161,10 +166,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, std::size_t input_si
   port_handle port = fake_port_open(input + 9, input_size - 9);
   bool result = false;
   switch (operation) {
-    case 0: result = device_init(port); break;
-    case 1: result = erase_range(port, address, size); break;
-    case 2: result = write_memory(port, address, image.data(), size); break;
-    case 3: result = read_memory(port, address, buffer.get(), size); break;
+    case 0:
+      result = device_init(port);
+      break;
+    case 1:
+      result = erase_range(port, address, size);
+      break;
+    case 2:
+      result = write_memory(port, address, image.data(), size);
+      break;
+    case 3:
+      result = read_memory(port, address, buffer.get(), size);
+      break;
   }
   port_close(port);
   stdout = real_stdout;
@@ -176,13 +189,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, std::size_t input_si
   bytes read_data;
   expected_run expected;
   switch (operation) {
-    case 0: expected = walk_init(walk); break;
-    case 1: expected = walk_erase(walk, address, size); break;
-    case 2: expected = walk_write(walk, address, image); break;
-    case 3: expected = walk_read(walk, address, size, read_data); break;
+    case 0:
+      expected = walk_init(walk);
+      break;
+    case 1:
+      expected = walk_erase(walk, address, size);
+      break;
+    case 2:
+      expected = walk_write(walk, address, image);
+      break;
+    case 3:
+      expected = walk_read(walk, address, size, read_data);
+      break;
   }
-  if (walk.next != walk.events.size()) fail("the line was used after the exchange ended", walk.next);
-  if (result != expected.ok) fail(result ? "success reported for a failed exchange" : "failure reported for a good exchange", walk.next);
+  if (walk.next != walk.events.size())
+    fail("the line was used after the exchange ended", walk.next);
+  if (result != expected.ok)
+    fail(result ? "success reported for a failed exchange" : "failure reported for a good exchange",
+         walk.next);
   if (printed != expected.console) fail("console does not match the exchange", walk.next);
   if (operation == 3 && result && !std::equal(read_data.begin(), read_data.end(), buffer.get())) {
     fail("the data read did not land in the buffer as received", walk.next);

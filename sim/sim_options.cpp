@@ -11,8 +11,7 @@
 namespace {
 
 // Decimal, or hex with a 0x prefix; the whole text must be the number.
-bool parse_u32(std::string_view text, uint32_t& value)
-{
+bool parse_u32(std::string_view text, uint32_t& value) {
   int base = 10;
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
     text.remove_prefix(2);
@@ -21,16 +20,14 @@ bool parse_u32(std::string_view text, uint32_t& value)
   return parse_whole_unsigned(text, value, base);
 }
 
-int hex_digit(char c)
-{
+int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
 
-bool parse_hex_bytes(std::string_view text, std::vector<uint8_t>& bytes)
-{
+bool parse_hex_bytes(std::string_view text, std::vector<uint8_t>& bytes) {
   if (text.size() % 2 != 0) return false;
   bytes.clear();
   for (std::size_t i = 0; i < text.size(); i += 2) {
@@ -47,42 +44,36 @@ bool parse_hex_bytes(std::string_view text, std::vector<uint8_t>& bytes)
 using option_parser = bool (*)(const std::string& value, sim_options& options, std::string& error);
 
 template <std::string sim_options::*field>
-bool read_path(const std::string& value, sim_options& options, std::string&)
-{
+bool read_path(const std::string& value, sim_options& options, std::string&) {
   options.*field = value;
   return !value.empty();
 }
 
 template <uint32_t sim_options::*field>
-bool read_number(const std::string& value, sim_options& options, std::string&)
-{
+bool read_number(const std::string& value, sim_options& options, std::string&) {
   return parse_u32(value, options.*field);
 }
 
 template <std::vector<uint8_t> sim_options::*field>
-bool read_hex(const std::string& value, sim_options& options, std::string&)
-{
+bool read_hex(const std::string& value, sim_options& options, std::string&) {
   return parse_hex_bytes(value, options.*field);
 }
 
-bool set_once(const std::string&, sim_options& options, std::string&)
-{
+bool set_once(const std::string&, sim_options& options, std::string&) {
   options.once = true;
   return true;
 }
 
-bool read_max_seconds(const std::string& value, sim_options& options, std::string&)
-{
+bool read_max_seconds(const std::string& value, sim_options& options, std::string&) {
   char* end = nullptr;
   errno = 0;
   const double seconds = std::strtod(value.c_str(), &end);
   options.max_seconds = seconds;
-  return !value.empty() && end == value.c_str() + value.size() && errno == 0 && std::isfinite(seconds) &&
-         seconds > 0;
+  return !value.empty() && end == value.c_str() + value.size() && errno == 0 &&
+         std::isfinite(seconds) && seconds > 0;
 }
 
-bool add_load(const std::string& value, sim_options& options, std::string&)
-{
+bool add_load(const std::string& value, sim_options& options, std::string&) {
   memory_load& load = options.loads.emplace_back();
   const std::string_view text = value;
   const auto colon = text.find(':');
@@ -91,8 +82,7 @@ bool add_load(const std::string& value, sim_options& options, std::string&)
   return parse_u32(text.substr(0, colon), load.address);
 }
 
-bool add_dump(const std::string& value, sim_options& options, std::string&)
-{
+bool add_dump(const std::string& value, sim_options& options, std::string&) {
   memory_dump& dump = options.dumps.emplace_back();
   const std::string_view text = value;
   const auto first = text.find(':');
@@ -104,8 +94,7 @@ bool add_dump(const std::string& value, sim_options& options, std::string&)
          parse_u32(text.substr(first + 1, second - first - 1), dump.size);
 }
 
-bool add_fault(const std::string& value, sim_options& options, std::string& error)
-{
+bool add_fault(const std::string& value, sim_options& options, std::string& error) {
   const auto rule = parse_fault(value, error);
   if (rule) options.faults.push_back(*rule);
   return rule.has_value();
@@ -132,15 +121,15 @@ const option_spec option_table[] = {
      "answer through a modelled USB adapter whose latency timer is MS"},
     {"--chatter", "HEX", read_hex<&sim_options::chatter>,
      "bytes already on the line before the port is opened"},
-    {"--on-open", "HEX", read_hex<&sim_options::on_open>, "bytes sent as soon as the port is opened"},
+    {"--on-open", "HEX", read_hex<&sim_options::on_open>,
+     "bytes sent as soon as the port is opened"},
     {"--load", "ADDR:PATH", add_load, "preload memory from a file; again for more"},
     {"--dump", "ADDR:SIZE:PATH", add_dump, "write memory to a file at exit; again for more"},
     {"--fault", "STEP:KIND[:ARG][@N]", add_fault, "inject a fault; again for more"},
     {"--max-seconds", "S", read_max_seconds, "exit after S seconds whatever happens"},
 };
 
-const option_spec* find_option(std::string_view name)
-{
+const option_spec* find_option(std::string_view name) {
   for (const option_spec& spec : option_table) {
     if (spec.name == name) return &spec;
   }
@@ -149,8 +138,7 @@ const option_spec* find_option(std::string_view name)
 
 }  // namespace
 
-std::string sim_usage()
-{
+std::string sim_usage() {
   std::string text = "usage: vexlor-sim [OPTION]...\n";
   for (const option_spec& spec : option_table) {
     std::string words = "  " + std::string(spec.name);
@@ -161,8 +149,8 @@ std::string sim_usage()
   return text;
 }
 
-std::optional<sim_options> parse_sim_options(std::span<const std::string> args, std::string& error)
-{
+std::optional<sim_options> parse_sim_options(std::span<const std::string> args,
+                                             std::string& error) {
   sim_options options;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& name = args[i];

@@ -36,8 +36,9 @@ struct ControlLines : ::testing::Test {
 TEST_F(ControlLines, OpeningSequenceThenPauseThenStartByteThenClosingSequence) {
   write_file(dir + "/image.bin", {});
   const auto events = record_run({"--port", "@PORT", "image.bin"});
-  ASSERT_EQ(texts(events), (std::vector<std::string>{"clear rts", "set dtr", "clear dtr", "write 7f",
-                                                      "set rts", "set dtr", "clear dtr"}));
+  ASSERT_EQ(texts(events),
+            (std::vector<std::string>{"clear rts", "set dtr", "clear dtr", "write 7f", "set rts",
+                                      "set dtr", "clear dtr"}));
   // A real pause of 10 ms before the start byte. Whether the sequences are
   // back to back and the pause exactly 10 ms is checked in-process, on the
   // fake line's clock; here the bounds above leave room for a loaded machine.

@@ -29,10 +29,10 @@ constexpr double start_up_headroom = 2.0;
 constexpr double wine_start_up_headroom = 6.0;
 
 std::vector<fault_case> one_of_each_kind() {
-  const std::vector<std::string> chosen = {"write_address_refuse",    "write_command_silent",
-                                           "read_address_late_in_time", "erase_prelude2_too_late",
-                                           "write_end_vanish",        "read_data_short",
-                                           "read_data_flip"};
+  const std::vector<std::string> chosen = {
+      "write_address_refuse",    "write_command_silent", "read_address_late_in_time",
+      "erase_prelude2_too_late", "write_end_vanish",     "read_data_short",
+      "read_data_flip"};
   std::vector<fault_case> cases;
   for (const fault_case& c : all_fault_cases()) {
     if (std::find(chosen.begin(), chosen.end(), c.name) != chosen.end()) cases.push_back(c);
@@ -82,7 +82,8 @@ TEST_P(E2EFaults, At) {
   if (const double waited = first_byte_to_close(log); waited >= 0) {
     EXPECT_LE(waited, rule + headroom);
   } else {
-    EXPECT_LE(run.seconds, drain_at_open + rule + headroom + (wine ? wine_start_up_headroom : start_up_headroom));
+    EXPECT_LE(run.seconds, drain_at_open + rule + headroom +
+                               (wine ? wine_start_up_headroom : start_up_headroom));
   }
   if (!wine) {
     // Wine's own processes are not this test's children: CPU is measured natively only.
@@ -91,4 +92,6 @@ TEST_P(E2EFaults, At) {
 }
 
 INSTANTIATE_TEST_SUITE_P(, E2EFaults, ::testing::ValuesIn(one_of_each_kind()),
-                         [](const ::testing::TestParamInfo<fault_case>& info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<fault_case>& info) {
+                           return info.param.name;
+                         });

@@ -15,9 +15,9 @@
 
 using bytes = std::vector<uint8_t>;
 
-TEST(SimPty, ReadBlockTakesItsWireTimeAtSlowBaud)
-{
-  sim_target sim = start_simulator(VEXLOR_SIM_PATH, {"--once", "--baud", "9600", "--max-seconds", "20"});
+TEST(SimPty, ReadBlockTakesItsWireTimeAtSlowBaud) {
+  sim_target sim =
+      start_simulator(VEXLOR_SIM_PATH, {"--once", "--baud", "9600", "--max-seconds", "20"});
   ASSERT_FALSE(sim.pty_path.empty());
   int fd = raw_open(sim.pty_path);
   send_bytes(fd, {0x7F});
@@ -48,11 +48,10 @@ TEST(SimPty, ReadBlockTakesItsWireTimeAtSlowBaud)
   EXPECT_EQ(finish_sim(sim), 0);
 }
 
-TEST(SimPty, AdapterHoldsEachAnswerUntilItsLatencyTimerFires)
-{
+TEST(SimPty, AdapterHoldsEachAnswerUntilItsLatencyTimerFires) {
   const std::string dir = make_test_dir();
-  sim_target sim = start_simulator(VEXLOR_SIM_PATH,
-                                   {"--once", "--latency", "50", "--max-seconds", "20", "--log", dir + "/sim.log"});
+  sim_target sim = start_simulator(VEXLOR_SIM_PATH, {"--once", "--latency", "50", "--max-seconds",
+                                                     "20", "--log", dir + "/sim.log"});
   ASSERT_FALSE(sim.pty_path.empty());
   int fd = raw_open(sim.pty_path);
   send_bytes(fd, {0x7F});
@@ -73,15 +72,15 @@ TEST(SimPty, AdapterHoldsEachAnswerUntilItsLatencyTimerFires)
   std::filesystem::remove_all(dir);
 }
 
-TEST(SimPty, SessionEndsAtCloseWithDumpLogAndLinkRemoved)
-{
+TEST(SimPty, SessionEndsAtCloseWithDumpLogAndLinkRemoved) {
   const std::string dir = make_test_dir();
   write_file(dir + "/image.bin", {'A', 'B'});
-  sim_target sim = start_simulator(VEXLOR_SIM_PATH, {"--once", "--max-seconds", "20", "--link", dir + "/tty",
-                                                     "--log", dir + "/sim.log", "--chatter", "55", "--load",
-                                                     "0x100:" + dir + "/image.bin", "--dump", "0x100:4:" + dir + "/dump.bin"});
+  sim_target sim = start_simulator(
+      VEXLOR_SIM_PATH, {"--once", "--max-seconds", "20", "--link", dir + "/tty", "--log",
+                        dir + "/sim.log", "--chatter", "55", "--load",
+                        "0x100:" + dir + "/image.bin", "--dump", "0x100:4:" + dir + "/dump.bin"});
   ASSERT_FALSE(sim.pty_path.empty());
-  struct stat link_info{};
+  struct stat link_info {};
   ASSERT_EQ(lstat((dir + "/tty").c_str(), &link_info), 0);
   EXPECT_TRUE(S_ISLNK(link_info.st_mode));
 
@@ -102,11 +101,11 @@ TEST(SimPty, SessionEndsAtCloseWithDumpLogAndLinkRemoved)
   std::filesystem::remove_all(dir);
 }
 
-TEST(SimPty, VanishDropsTheLineAndStillDumps)
-{
+TEST(SimPty, VanishDropsTheLineAndStillDumps) {
   const std::string dir = make_test_dir();
-  sim_target sim = start_simulator(VEXLOR_SIM_PATH, {"--max-seconds", "20", "--fault", "read.command:vanish",
-                                                     "--dump", "0:1:" + dir + "/dump.bin"});
+  sim_target sim =
+      start_simulator(VEXLOR_SIM_PATH, {"--max-seconds", "20", "--fault", "read.command:vanish",
+                                        "--dump", "0:1:" + dir + "/dump.bin"});
   int fd = raw_open(sim.pty_path);
   send_bytes(fd, {0x7F});
   EXPECT_EQ(receive_bytes(fd, 1), bytes{0x75});
@@ -120,10 +119,10 @@ TEST(SimPty, VanishDropsTheLineAndStillDumps)
   std::filesystem::remove_all(dir);
 }
 
-TEST(SimPty, TermWhileWaitingDumpsAndBadOptionsExitTwo)
-{
+TEST(SimPty, TermWhileWaitingDumpsAndBadOptionsExitTwo) {
   const std::string dir = make_test_dir();
-  sim_target sim = start_simulator(VEXLOR_SIM_PATH, {"--dump", "0x20000000:2:" + dir + "/dump.bin"});
+  sim_target sim =
+      start_simulator(VEXLOR_SIM_PATH, {"--dump", "0x20000000:2:" + dir + "/dump.bin"});
   ASSERT_FALSE(sim.pty_path.empty());
   EXPECT_EQ(stop_process(sim.process).exit_code, 0);
   EXPECT_EQ(read_file(dir + "/dump.bin"), (bytes{0xFF, 0xFF}));

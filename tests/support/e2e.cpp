@@ -57,7 +57,8 @@ std::vector<sim_event> read_sim_log(const std::string& path) {
     if (event.kind == "rx" || event.kind == "tx") {
       std::istringstream hex(event.text);
       std::string byte;
-      while (hex >> byte) event.bytes.push_back(static_cast<uint8_t>(std::stoul(byte, nullptr, 16)));
+      while (hex >> byte)
+        event.bytes.push_back(static_cast<uint8_t>(std::stoul(byte, nullptr, 16)));
     }
     log.push_back(event);
   }
@@ -112,7 +113,8 @@ process_result run_programmer(const std::string& dir, std::vector<std::string> a
     argv = {VEXLOR_PROG_PATH};
   }
   argv.insert(argv.end(), args.begin(), args.end());
-  process_result result = run_process(argv, dir, env, wine ? 120 : 60, wine ? child_output::captured_quiet : child_output::captured);
+  process_result result = run_process(argv, dir, env, wine ? 120 : 60,
+                                      wine ? child_output::captured_quiet : child_output::captured);
   if (wine) {
     std::string normalised;
     for (std::size_t i = 0; i < result.out.size(); ++i) {

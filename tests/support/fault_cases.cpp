@@ -76,12 +76,12 @@ std::string name_of(const std::string& step, const std::string& label) {
 }  // namespace
 
 std::vector<fault_case> all_fault_cases() {
-  const std::vector<std::string> ack_steps = {
-      "start",         "erase.prelude1", "erase.prelude2", "erase.command", "write.command",
-      "write.address", "write.end",      "read.command",   "read.address"};
+  const std::vector<std::string> ack_steps = {"start",         "erase.prelude1", "erase.prelude2",
+                                              "erase.command", "write.command",  "write.address",
+                                              "write.end",     "read.command",   "read.address"};
   std::vector<fault_case> cases;
-  auto add = [&](const std::string& step, const std::string& kind, const std::string& label, bool fails,
-                 int wait, int least, int wine_wait) {
+  auto add = [&](const std::string& step, const std::string& kind, const std::string& label,
+                 bool fails, int wait, int least, int wine_wait) {
     cases.push_back({name_of(step, label), step, kind, fails, false, wait, least, wine_wait});
   };
   for (const std::string& step : ack_steps) {
@@ -96,15 +96,18 @@ std::vector<fault_case> all_fault_cases() {
   // The final erase acknowledge has its own long wait. A late answer past it
   // takes the same path as silence, which already costs the whole 14 s.
   add("erase.final", "refuse", "refuse", true, 0, 0, 0);
-  add("erase.final", "silent", "silent", true, erase_final_wait, erase_final_wait, erase_final_wait);
+  add("erase.final", "silent", "silent", true, erase_final_wait, erase_final_wait,
+      erase_final_wait);
   // The 23rd try finds the late answer, at 3080 ms.
   add("erase.final", "late:3000", "late_in_time", false, 3080, 3000, 3080);
-  add("erase.final", "vanish", "vanish", true, erase_final_vanish_wait, erase_final_vanish_wait, erase_final_wait);
+  add("erase.final", "vanish", "vanish", true, erase_final_vanish_wait, erase_final_vanish_wait,
+      erase_final_wait);
   // The data answers a read: no acknowledge byte, so no refusal either (the
   // simulator's refuse there is silence). The block's own read time-out bounds it.
   add("read.data", "silent", "silent", true, read_block_wait, read_block_wait, read_block_wait);
   add("read.data", "late:3000", "late_in_time", false, 3000, 3000, 3000);
-  add("read.data", "late:7000", "too_late", true, read_block_wait, read_block_wait, read_block_wait);
+  add("read.data", "late:7000", "too_late", true, read_block_wait, read_block_wait,
+      read_block_wait);
   add("read.data", "short:100", "short", true, 100, 100, 100);  // the line is quiet for 100 ms
   add("read.data", "vanish", "vanish", true, 0, 0, read_block_wait);
   cases.push_back({"read_data_flip", "read.data", "flip:7", false, true, 0, 0, 0});
@@ -114,7 +117,8 @@ std::vector<fault_case> all_fault_cases() {
 std::vector<uint8_t> fault_image() { return pattern_bytes(fault_image_size, 11); }
 
 std::vector<std::string> fault_run_words(const std::string& port, const std::string& image_path) {
-  return {"--port", port, "--address", hex_address(fault_image_address), "--write", "--verify", image_path};
+  return {"--port",  port,       "--address", hex_address(fault_image_address),
+          "--write", "--verify", image_path};
 }
 
 std::string fault_option(const fault_case& c) {
@@ -144,12 +148,14 @@ std::string fault_run_console(const fault_case& c) {
   if (at != nullptr && at->in == phase::handshake) return out + error_tail + done_error;
   out += ok_tail;
   for (int sector = 0; sector < 2; ++sector) {
-    if (at != nullptr && at->in == phase::erase && at->index == sector) return out + error_tail + done_error;
+    if (at != nullptr && at->in == phase::erase && at->index == sector)
+      return out + error_tail + done_error;
     out += ok_tail;
   }
   for (phase p : {phase::write, phase::read}) {
     const std::string verb = p == phase::write ? "writting" : "reading";
-    if (at != nullptr && at->in == p) return out + transfer_line(verb, fault_image_size, at->index, false) + done_error;
+    if (at != nullptr && at->in == p)
+      return out + transfer_line(verb, fault_image_size, at->index, false) + done_error;
     out += transfer_ok(verb, fault_image_size);
   }
   return out + (c.compare_fails ? done_error : done_ok);

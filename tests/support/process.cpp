@@ -113,7 +113,8 @@ process_result wait_process(child_process& child, double timeout_s) {
     pollfd watch[2] = {{child.out_fd, POLLIN, 0}, {child.exit_fd, POLLIN, 0}};
     // Without an exit descriptor (a kernel before pidfds) the exit is looked
     // for every 2 ms.
-    const int wait_ms = child.exit_fd >= 0 ? poll_ms_until(give_up) : std::min(2, poll_ms_until(give_up));
+    const int wait_ms =
+        child.exit_fd >= 0 ? poll_ms_until(give_up) : std::min(2, poll_ms_until(give_up));
     if (poll(watch, 2, wait_ms) > 0 && watch[0].revents != 0) {
       const ssize_t got = read(child.out_fd, chunk, sizeof chunk);
       if (got > 0) {
@@ -128,7 +129,8 @@ process_result wait_process(child_process& child, double timeout_s) {
   if (child.out_fd >= 0) {
     fcntl(child.out_fd, F_SETFL, O_NONBLOCK);
     ssize_t got;
-    while ((got = read(child.out_fd, chunk, sizeof chunk)) > 0) result.out.append(chunk, static_cast<std::size_t>(got));
+    while ((got = read(child.out_fd, chunk, sizeof chunk)) > 0)
+      result.out.append(chunk, static_cast<std::size_t>(got));
   }
   close_fd(child.out_fd);
   close_fd(child.exit_fd);
@@ -141,7 +143,8 @@ process_result stop_process(child_process& child, double timeout_s) {
 }
 
 process_result run_process(const std::vector<std::string>& argv, const std::string& cwd,
-                           const std::vector<std::string>& env_extra, double timeout_s, child_output output) {
+                           const std::vector<std::string>& env_extra, double timeout_s,
+                           child_output output) {
   child_process child = start_process(argv, cwd, env_extra, output);
   return wait_process(child, timeout_s);
 }

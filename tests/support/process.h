@@ -29,12 +29,12 @@ struct child_process {
 };
 
 struct process_result {
-  std::string out;         // standard output not read before the wait, byte for byte
-  int exit_code = -1;      // 128 + N when signal N ended it; -1: killed past its time-out
+  std::string out;     // standard output not read before the wait, byte for byte
+  int exit_code = -1;  // 128 + N when signal N ended it; -1: killed past its time-out
   bool timed_out = false;
-  double seconds = 0;      // from its start to its exit
-  double cpu_s = 0;        // user + system
-  long max_rss_kib = 0;    // peak resident memory
+  double seconds = 0;    // from its start to its exit
+  double cpu_s = 0;      // user + system
+  long max_rss_kib = 0;  // peak resident memory
 };
 
 // Starts argv[0] (a path) in `cwd` (empty: this process's) with extra

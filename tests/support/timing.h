@@ -12,13 +12,15 @@ inline double seconds_since(test_clock::time_point start) {
 }
 
 inline test_clock::time_point deadline_in(double seconds) {
-  return test_clock::now() + std::chrono::duration_cast<test_clock::duration>(std::chrono::duration<double>(seconds));
+  return test_clock::now() +
+         std::chrono::duration_cast<test_clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 // The milliseconds left until `deadline`, for poll(): rounded up, so that a
 // wait never ends a hair before the deadline and spins; 0 once it has passed.
 inline int poll_ms_until(test_clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - test_clock::now()).count();
+  const auto left =
+      std::chrono::duration_cast<std::chrono::microseconds>(deadline - test_clock::now()).count();
   return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left / 1000 + 1, 1 << 30));
 }
 

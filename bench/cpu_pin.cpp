@@ -1,7 +1,6 @@
 #include "cpu_pin.h"
 
-cpu_pin pin_to_one_cpu()
-{
+cpu_pin pin_to_one_cpu() {
   cpu_pin pin;
   if (sched_getaffinity(0, sizeof pin.previous, &pin.previous) != 0) return pin;
   for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
@@ -16,7 +15,6 @@ cpu_pin pin_to_one_cpu()
   return pin;
 }
 
-void unpin(const cpu_pin& pin)
-{
+void unpin(const cpu_pin& pin) {
   if (pin.pinned) sched_setaffinity(0, sizeof pin.previous, &pin.previous);
 }

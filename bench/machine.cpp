@@ -7,8 +7,7 @@
 
 namespace {
 
-std::string cpu_model()
-{
+std::string cpu_model() {
   std::ifstream cpuinfo("/proc/cpuinfo");
   std::string line;
   while (std::getline(cpuinfo, line)) {
@@ -21,16 +20,14 @@ std::string cpu_model()
 
 }  // namespace
 
-std::string machine_summary()
-{
+std::string machine_summary() {
   utsname names{};
   uname(&names);
-  return std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " cores, " + cpu_model() + ", kernel " + names.sysname +
-         " " + names.release;
+  return std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " cores, " + cpu_model() + ", kernel " +
+         names.sysname + " " + names.release;
 }
 
-std::string load_average()
-{
+std::string load_average() {
   std::ifstream file("/proc/loadavg");
   std::string one, five, fifteen;
   file >> one >> five >> fifteen;

@@ -9,7 +9,7 @@
 struct pacing_figures {
   uint64_t byte_times = 0;  // how many byte times the burst takes on the line
   double expected_s = 0;
-  double measured_s = 0;    // 0 when the exchange failed
+  double measured_s = 0;  // 0 when the exchange failed
 };
 
 // Host to target: `blocks` write commands of 256 bytes sent at once; the

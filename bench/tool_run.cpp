@@ -1,18 +1,27 @@
 #include "tool_run.h"
 
-#include <signal.h>
-
 #include <vector>
 
-tool_run run_tool(const bench_paths& paths, uint32_t baud, const std::string& image_path, bool write,
-                  bool verify, const std::vector<std::string>& sim_extra)
-{
+#include "support/simulator.h"
+
+namespace {
+
+// Bounds every run: a hung tool or simulator ends the run, not the benchmark.
+constexpr double run_limit_s = 600;
+
+}  // namespace
+
+tool_run run_tool(const bench_paths& paths, uint32_t baud, const std::string& image_path,
+                  bool write, bool verify, const std::vector<std::string>& sim_extra) {
   tool_run run;
-  std::vector<std::string> sim_args{"--max-seconds", "600"};
+  std::vector<std::string> sim_args{"--once", "--max-seconds", "600"};
   sim_args.insert(sim_args.end(), sim_extra.begin(), sim_extra.end());
   if (baud > 0) sim_args.insert(sim_args.end(), {"--baud", std::to_string(baud)});
-  sim_child sim = start_sim(paths.sim, sim_args);
-  if (sim.pid < 0) return run;
+  sim_target sim = start_simulator(paths.sim, sim_args);
+  if (sim.pty_path.empty()) {
+    stop_process(sim.process);
+    return run;
+  }
 
   // The tool's line speed means nothing to a pty; it is given as a user would.
   std::vector<std::string> argv{paths.prog, "--port", sim.pty_path, "--baudrate",
@@ -20,10 +29,12 @@ tool_run run_tool(const bench_paths& paths, uint32_t baud, const std::string& im
   if (write) argv.push_back("--write");
   if (verify) argv.push_back("--verify");
   argv.push_back(image_path);
-  run.prog = run_child(argv);
+  // Its console goes to /dev/null: reading it here would take turns on the
+  // tool's core with the tool itself.
+  run.prog = run_process(argv, "", {}, run_limit_s, child_output::discarded);
   // --once: the simulator ends when the tool closes the port.
-  if (run.prog.exit_code < 0) kill(sim.pid, SIGTERM);
-  run.sim = reap_child(sim.pid);
+  run.sim =
+      run.prog.exit_code < 0 ? stop_process(sim.process) : wait_process(sim.process, run_limit_s);
   run.ok = run.prog.exit_code == 0;
   return run;
 }

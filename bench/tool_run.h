@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "child.h"
+#include "support/process.h"
 
 struct bench_paths {
   std::string prog;
@@ -13,12 +13,12 @@ struct bench_paths {
 };
 
 struct tool_run {
-  child_figures prog;
-  child_figures sim;  // the simulator's own figures, for where the time goes
-  bool ok = false;    // both started, the tool exited 0
+  process_result prog;
+  process_result sim;  // the simulator's own figures, for where the time goes
+  bool ok = false;     // both started, the tool exited 0
 };
 
 // baud 0: an unpaced pty. Neither write nor verify: the handshake alone.
 // `sim_extra`: more simulator options (an adapter model, say).
-tool_run run_tool(const bench_paths& paths, uint32_t baud, const std::string& image_path, bool write,
-                  bool verify, const std::vector<std::string>& sim_extra = {});
+tool_run run_tool(const bench_paths& paths, uint32_t baud, const std::string& image_path,
+                  bool write, bool verify, const std::vector<std::string>& sim_extra = {});

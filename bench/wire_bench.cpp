@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -18,6 +17,7 @@
 #include "machine.h"
 #include "pacing_check.h"
 #include "stats.h"
+#include "support/test_files.h"
 #include "tool_run.h"
 #include "wire_count.h"
 
@@ -51,8 +51,7 @@ const char* const usage =
     "  --bauds      paced line speeds (default 115200,921600,2000000)\n"
     "  --no-lean    skip the lean client (the floor set by the simulator and pty)\n";
 
-bool parse_options(int argc, char** argv, bench_options& options)
-{
+bool parse_options(int argc, char** argv, bench_options& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
     if (word == "--runs" && i + 1 < argc) {
@@ -91,8 +90,7 @@ std::vector<goal> goals;
 bool every_run_ok = true;
 
 void check(bool met, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void check(bool met, const char* format, ...)
-{
+void check(bool met, const char* format, ...) {
   char text[256];
   va_list args;
   va_start(args, format);
@@ -101,24 +99,9 @@ void check(bool met, const char* format, ...)
   goals.push_back({text, met});
 }
 
-std::vector<uint8_t> make_image(uint32_t size)
-{
-  std::vector<uint8_t> image(size);
-  uint32_t state = 0x9E3779B9u;
-  for (auto& byte : image) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    byte = static_cast<uint8_t>(state);
-  }
-  return image;
-}
-
-std::string write_image(const std::string& dir, const std::vector<uint8_t>& image)
-{
+std::string write_image(const std::string& dir, const std::vector<uint8_t>& image) {
   const std::string path = dir + "/image-" + std::to_string(image.size()) + ".bin";
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
-                                               static_cast<std::streamsize>(image.size()));
+  write_file(path, image);
   return path;
 }
 
@@ -137,8 +120,7 @@ struct tool_figures {
 };
 
 void note_lean_run(uint32_t baud, const std::vector<uint8_t>& image, const bench_paths& paths,
-                   std::vector<double>& lean)
-{
+                   std::vector<double>& lean) {
   const double s = lean_write_verify(paths.sim, baud, image_address, image);
   if (s > 0) {
     lean.push_back(s);
@@ -148,31 +130,32 @@ void note_lean_run(uint32_t baud, const std::vector<uint8_t>& image, const bench
   }
 }
 
-tool_figures measure_tool(const bench_paths& paths, int runs, uint32_t baud, const std::string& image_path,
-                          bool write, bool verify, const std::vector<uint8_t>* lean_image = nullptr)
-{
+tool_figures measure_tool(const bench_paths& paths, int runs, uint32_t baud,
+                          const std::string& image_path, bool write, bool verify,
+                          const std::vector<uint8_t>* lean_image = nullptr) {
   std::vector<double> wall, cpu, sim_cpu, rss, lean;
   for (int r = 0; r < runs; ++r) {
     if (lean_image != nullptr) note_lean_run(baud, *lean_image, paths, lean);
     const tool_run run = run_tool(paths, baud, image_path, write, verify);
     if (!run.ok) {
-      std::fprintf(stderr, "vexlor-bench: vexlor-prog failed at %s baud (exit %d)\n", baud_name(baud).c_str(),
-                   run.prog.exit_code);
+      std::fprintf(stderr, "vexlor-bench: vexlor-prog failed at %s baud (exit %d)\n",
+                   baud_name(baud).c_str(), run.prog.exit_code);
       every_run_ok = false;
       continue;
     }
-    wall.push_back(run.prog.wall_s);
+    wall.push_back(run.prog.seconds);
     cpu.push_back(run.prog.cpu_s);
     sim_cpu.push_back(run.sim.cpu_s);
     rss.push_back(static_cast<double>(run.prog.max_rss_kib));
   }
-  return {median_of(wall), median_of(cpu), median_of(sim_cpu), max_of(wall), max_of(rss), median_of(lean)};
+  return {median_of(wall), median_of(cpu), median_of(sim_cpu),
+          max_of(wall),    max_of(rss),    median_of(lean)};
 }
 
-void pacing_section(const bench_paths& paths, const bench_options& options)
-{
+void pacing_section(const bench_paths& paths, const bench_options& options) {
   std::printf("\nSimulator pacing: one burst, no answer waited for (median of %d)\n", options.runs);
-  std::printf("%-9s %-10s %9s %11s %11s %7s\n", "baud", "direction", "bytes", "theory s", "measured s", "ratio");
+  std::printf("%-9s %-10s %9s %11s %11s %7s\n", "baud", "direction", "bytes", "theory s",
+              "measured s", "ratio");
   for (uint32_t baud : options.bauds) {
     // About half a second of line time per burst.
     const uint32_t blocks = std::max<uint32_t>(4, baud / 20 / 262);
@@ -180,16 +163,19 @@ void pacing_section(const bench_paths& paths, const bench_options& options)
       std::vector<double> measured;
       pacing_figures figures;
       for (int r = 0; r < options.runs; ++r) {
-        figures = direction == 0 ? check_host_to_sim(paths.sim, baud, blocks) : check_sim_to_host(paths.sim, baud, blocks);
+        figures = direction == 0 ? check_host_to_sim(paths.sim, baud, blocks)
+                                 : check_sim_to_host(paths.sim, baud, blocks);
         if (figures.measured_s > 0) measured.push_back(figures.measured_s);
       }
       const double m = median_of(measured);
       const double ratio = m / figures.expected_s;
       const char* name = direction == 0 ? "host->sim" : "sim->host";
       std::printf("%-9u %-10s %9llu %11.4f %11.4f %7.4f\n", baud, name,
-                  static_cast<unsigned long long>(figures.byte_times), figures.expected_s, m, ratio);
-      check(m > 0 && ratio >= pacing_low && ratio <= pacing_high, "sim pacing %s at %u within %.2f..%.2f: %.4f",
-            name, baud, pacing_low, pacing_high, ratio);
+                  static_cast<unsigned long long>(figures.byte_times), figures.expected_s, m,
+                  ratio);
+      check(m > 0 && ratio >= pacing_low && ratio <= pacing_high,
+            "sim pacing %s at %u within %.2f..%.2f: %.4f", name, baud, pacing_low, pacing_high,
+            ratio);
     }
   }
 }
@@ -197,44 +183,52 @@ void pacing_section(const bench_paths& paths, const bench_options& options)
 // Fixed waits of a run (the drain at open, the pause after the line
 // sequence, process start and end), per line speed, from handshake-only runs.
 std::vector<double> handshake_section(const bench_paths& paths, const bench_options& options,
-                                      const std::vector<uint32_t>& bauds, const std::string& image_path)
-{
-  std::printf("\nHandshake only, quiet answering target: the fixed waits (median of %d)\n", options.runs);
+                                      const std::vector<uint32_t>& bauds,
+                                      const std::string& image_path) {
+  std::printf("\nHandshake only, quiet answering target: the fixed waits (median of %d)\n",
+              options.runs);
   std::printf("%-9s %9s %9s %9s\n", "baud", "run s", "max s", "fixed s");
   std::vector<double> fixed;
   for (uint32_t baud : bauds) {
     const tool_figures f = measure_tool(paths, options.runs, baud, image_path, false, false);
-    const double wire = baud == 0 ? 0 : wire_seconds(count_run(image_address, 0, false, false).bytes, baud);
+    const double wire =
+        baud == 0 ? 0 : wire_seconds(count_run(image_address, 0, false, false).bytes, baud);
     fixed.push_back(f.wall_s - wire);
-    std::printf("%-9s %9.4f %9.4f %9.4f\n", baud_name(baud).c_str(), f.wall_s, f.max_wall_s, f.wall_s - wire);
-    check(f.wall_s > 0 && f.wall_s <= max_handshake_s, "handshake-only run at %s ends within %.2f s: %.3f s",
-          baud_name(baud).c_str(), max_handshake_s, f.wall_s);
+    std::printf("%-9s %9.4f %9.4f %9.4f\n", baud_name(baud).c_str(), f.wall_s, f.max_wall_s,
+                f.wall_s - wire);
+    check(f.wall_s > 0 && f.wall_s <= max_handshake_s,
+          "handshake-only run at %s ends within %.2f s: %.3f s", baud_name(baud).c_str(),
+          max_handshake_s, f.wall_s);
   }
   return fixed;
 }
 
-void paced_section(const bench_paths& paths, const bench_options& options, const std::vector<uint8_t>& image,
-                   const std::string& image_path, const std::vector<double>& fixed)
-{
+void paced_section(const bench_paths& paths, const bench_options& options,
+                   const std::vector<uint8_t>& image, const std::string& image_path,
+                   const std::vector<double>& fixed) {
   const auto size = static_cast<uint32_t>(image.size());
   const wire_count count = count_run(image_address, size, true, true);
-  std::printf("\n%u KiB --write --verify, paced (median of %d); %llu bytes on the line, %u+%u blocks, %u sectors\n",
-              size / 1024, options.runs, static_cast<unsigned long long>(count.bytes), count.write_blocks,
-              count.read_blocks, count.sectors);
-  std::printf("%-9s %8s %8s %8s %7s %8s %7s %8s %8s %9s %10s\n", "baud", "wire s", "run s", "fixed s", "effic.",
-              "lean s", "lean e.", "cpu s", "cpu/run", "sim cpu s", "maxrss KiB");
+  std::printf(
+      "\n%u KiB --write --verify, paced (median of %d); "
+      "%llu bytes on the line, %u+%u blocks, %u sectors\n",
+      size / 1024, options.runs, static_cast<unsigned long long>(count.bytes), count.write_blocks,
+      count.read_blocks, count.sectors);
+  std::printf("%-9s %8s %8s %8s %7s %8s %7s %8s %8s %9s %10s\n", "baud", "wire s", "run s",
+              "fixed s", "effic.", "lean s", "lean e.", "cpu s", "cpu/run", "sim cpu s",
+              "maxrss KiB");
   for (std::size_t i = 0; i < options.bauds.size(); ++i) {
     const uint32_t baud = options.bauds[i];
     const double wire = wire_seconds(count.bytes, baud);
-    const tool_figures f =
-        measure_tool(paths, options.runs, baud, image_path, true, true, options.lean ? &image : nullptr);
+    const tool_figures f = measure_tool(paths, options.runs, baud, image_path, true, true,
+                                        options.lean ? &image : nullptr);
     const double efficiency = wire / (f.wall_s - fixed[i]);
     // The lean client's clock starts after its handshake.
-    const double lean_wire = wire - wire_seconds(count_run(image_address, 0, false, false).bytes, baud);
+    const double lean_wire =
+        wire - wire_seconds(count_run(image_address, 0, false, false).bytes, baud);
     const double lean = f.lean_s;
-    std::printf("%-9u %8.3f %8.3f %8.3f %7.4f %8.3f %7.4f %8.3f %8.4f %9.3f %10.0f\n", baud, wire, f.wall_s,
-                fixed[i], efficiency, lean, lean > 0 ? lean_wire / lean : 0, f.cpu_s, f.cpu_s / f.wall_s, f.sim_cpu_s,
-                f.max_rss_kib);
+    std::printf("%-9u %8.3f %8.3f %8.3f %7.4f %8.3f %7.4f %8.3f %8.4f %9.3f %10.0f\n", baud, wire,
+                f.wall_s, fixed[i], efficiency, lean, lean > 0 ? lean_wire / lean : 0, f.cpu_s,
+                f.cpu_s / f.wall_s, f.sim_cpu_s, f.max_rss_kib);
     if (size == small_image && baud == 115200) {
       check(efficiency >= min_efficiency_115200, "wire efficiency at 115200, 64 KiB >= %.2f: %.4f",
             min_efficiency_115200, efficiency);
@@ -243,40 +237,43 @@ void paced_section(const bench_paths& paths, const bench_options& options, const
       check(efficiency >= min_efficiency_921600, "wire efficiency at 921600, 64 KiB >= %.2f: %.4f",
             min_efficiency_921600, efficiency);
     }
-    check(f.cpu_s / f.wall_s <= max_cpu_share, "tool cpu at %u, %u KiB <= %.2f of the run: %.4f", baud,
-          size / 1024, max_cpu_share, f.cpu_s / f.wall_s);
+    check(f.cpu_s / f.wall_s <= max_cpu_share, "tool cpu at %u, %u KiB <= %.2f of the run: %.4f",
+          baud, size / 1024, max_cpu_share, f.cpu_s / f.wall_s);
     const double rss_limit_kib = (2.0 * size + 4 * 1024 * 1024) / 1024;
-    check(f.max_rss_kib <= rss_limit_kib, "peak memory at %u, %u KiB <= %.0f KiB: %.0f KiB", baud, size / 1024,
-          rss_limit_kib, f.max_rss_kib);
+    check(f.max_rss_kib <= rss_limit_kib, "peak memory at %u, %u KiB <= %.0f KiB: %.0f KiB", baud,
+          size / 1024, rss_limit_kib, f.max_rss_kib);
   }
 }
 
 // The same job through a USB adapter as the simulator models it: answers
 // held until the adapter's packet is full or its latency timer fires. The
 // default timer of such adapters against the 1 ms that low-latency mode sets.
-void latency_section(const bench_paths& paths, const bench_options& options, const std::string& image_path)
-{
+void latency_section(const bench_paths& paths, const bench_options& options,
+                     const std::string& image_path) {
   constexpr uint32_t timers_ms[] = {16, 1};
-  std::printf("\n64 KiB --write --verify through a USB adapter: MODEL figures, the simulator's latency-timer\n"
-              "model (--latency), not a measured adapter (median of %d)\n",
-              options.runs);
+  std::printf(
+      "\n64 KiB --write --verify through a USB adapter: MODEL figures, "
+      "the simulator's latency-timer\n"
+      "model (--latency), not a measured adapter (median of %d)\n",
+      options.runs);
   std::printf("%-9s %11s %11s %9s\n", "baud", "timer 16 ms", "timer 1 ms", "ratio");
   for (uint32_t baud : {115200u, 921600u}) {
     double seconds[2] = {};
     for (int i = 0; i < 2; ++i) {
       std::vector<double> wall;
       for (int r = 0; r < options.runs; ++r) {
-        const tool_run run =
-            run_tool(paths, baud, image_path, true, true, {"--latency", std::to_string(timers_ms[i])});
+        const tool_run run = run_tool(paths, baud, image_path, true, true,
+                                      {"--latency", std::to_string(timers_ms[i])});
         if (run.ok) {
-          wall.push_back(run.prog.wall_s);
+          wall.push_back(run.prog.seconds);
         } else {
           every_run_ok = false;
         }
       }
       seconds[i] = median_of(wall);
     }
-    std::printf("%-9u %11.2f %11.2f %9.2f\n", baud, seconds[0], seconds[1], seconds[1] > 0 ? seconds[0] / seconds[1] : 0);
+    std::printf("%-9u %11.2f %11.2f %9.2f\n", baud, seconds[0], seconds[1],
+                seconds[1] > 0 ? seconds[0] / seconds[1] : 0);
   }
 }
 
@@ -285,14 +282,14 @@ void latency_section(const bench_paths& paths, const bench_options& options, con
 constexpr int unpaced_run_factor = 3;
 
 void unpaced_section(const bench_paths& paths, const bench_options& options,
-                     const std::vector<std::vector<uint8_t>>& images, const std::vector<std::string>& image_paths,
-                     double fixed)
-{
+                     const std::vector<std::vector<uint8_t>>& images,
+                     const std::vector<std::string>& image_paths, double fixed) {
   const int runs = options.runs * unpaced_run_factor;
-  std::printf("\nUnpaced pty, --write --verify: host time (median of %d; fixed waits %.4f s taken off)\n", runs,
-              fixed);
-  std::printf("%-9s %-8s %7s %8s %9s %8s %9s %10s %11s %9s\n", "placement", "image", "blocks", "run s", "us/block",
-              "cpu s", "cpu us/bl", "sim cpu s", "lean us/bl", "maxrss KiB");
+  std::printf(
+      "\nUnpaced pty, --write --verify: host time (median of %d; fixed waits %.4f s taken off)\n",
+      runs, fixed);
+  std::printf("%-9s %-8s %7s %8s %9s %8s %9s %10s %11s %9s\n", "placement", "image", "blocks",
+              "run s", "us/block", "cpu s", "cpu us/bl", "sim cpu s", "lean us/bl", "maxrss KiB");
   // As the scheduler places the processes, then all on one core: the second
   // is the work of a block (tool, simulator and kernel) without the
   // hypervisor's cross-core wake-ups, and is the figure the goal is held to.
@@ -304,16 +301,18 @@ void unpaced_section(const bench_paths& paths, const bench_options& options,
       const auto size = static_cast<uint32_t>(images[i].size());
       const wire_count count = count_run(image_address, size, true, true);
       const double blocks = count.write_blocks + count.read_blocks;
-      const tool_figures f =
-          measure_tool(paths, runs, 0, image_paths[i], true, true, options.lean ? &images[i] : nullptr);
+      const tool_figures f = measure_tool(paths, runs, 0, image_paths[i], true, true,
+                                          options.lean ? &images[i] : nullptr);
       const double us_per_block = (f.wall_s - fixed) / blocks * 1e6;
       const double lean_us_per_block = f.lean_s / blocks * 1e6;
-      std::printf("%-9s %-8s %7.0f %8.4f %9.1f %8.4f %9.1f %10.4f %11.1f %9.0f\n", placement.c_str(),
-                  (std::to_string(size / 1024) + " KiB").c_str(), blocks, f.wall_s, us_per_block, f.cpu_s,
-                  f.cpu_s / blocks * 1e6, f.sim_cpu_s, lean_us_per_block, f.max_rss_kib);
+      std::printf("%-9s %-8s %7.0f %8.4f %9.1f %8.4f %9.1f %10.4f %11.1f %9.0f\n",
+                  placement.c_str(), (std::to_string(size / 1024) + " KiB").c_str(), blocks,
+                  f.wall_s, us_per_block, f.cpu_s, f.cpu_s / blocks * 1e6, f.sim_cpu_s,
+                  lean_us_per_block, f.max_rss_kib);
       if (one_core && size == small_image) {
         check(us_per_block < max_host_us_per_block,
-              "host time per block, unpaced, one core, 64 KiB < %.0f us: %.1f us (lean client %.1f us)",
+              "host time per block, unpaced, one core, 64 KiB < %.0f us: "
+              "%.1f us (lean client %.1f us)",
               max_host_us_per_block, us_per_block, lean_us_per_block);
       }
       const double rss_limit_kib = (2.0 * size + 4 * 1024 * 1024) / 1024;
@@ -324,18 +323,18 @@ void unpaced_section(const bench_paths& paths, const bench_options& options,
   }
 }
 
-std::string own_directory()
-{
+std::string own_directory() {
   char path[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
   if (n <= 0) return ".";
-  return std::filesystem::path(std::string(path, static_cast<std::size_t>(n))).parent_path().string();
+  return std::filesystem::path(std::string(path, static_cast<std::size_t>(n)))
+      .parent_path()
+      .string();
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
   bench_options options;
   if (!parse_options(argc, argv, options)) {
     std::fputs(usage, stderr);
@@ -343,34 +342,32 @@ int main(int argc, char** argv)
   }
   const std::string here = own_directory();
   const bench_paths paths{here + "/vexlor-prog", here + "/vexlor-sim"};
-  char dir_template[] = "/tmp/vexlor-bench-XXXXXX";
-  if (mkdtemp(dir_template) == nullptr) {
-    std::perror("vexlor-bench: mkdtemp");
-    return 2;
-  }
-  const std::string dir = dir_template;
+  const std::string dir = make_test_dir();
 
-  std::vector<std::vector<uint8_t>> images{make_image(small_image)};
-  if (options.large) images.push_back(make_image(large_image));
+  std::vector<std::vector<uint8_t>> images{pattern_bytes(small_image, 1)};
+  if (options.large) images.push_back(pattern_bytes(large_image, 2));
   std::vector<std::string> image_paths;
   for (const auto& image : images) image_paths.push_back(write_image(dir, image));
 
   std::printf("vexlor-bench: %s\n", machine_summary().c_str());
   std::printf("load average at start: %s\n", load_average().c_str());
-  std::printf("runs per figure: %d; line time: 10 bits a byte, both directions, one after another\n",
-              options.runs);
+  std::printf(
+      "runs per figure: %d; line time: 10 bits a byte, both directions, one after another\n",
+      options.runs);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
   pacing_section(paths, options);
   std::vector<uint32_t> handshake_bauds = options.bauds;
   handshake_bauds.push_back(0);
-  const std::vector<double> fixed = handshake_section(paths, options, handshake_bauds, image_paths[0]);
-  for (std::size_t i = 0; i < images.size(); ++i) paced_section(paths, options, images[i], image_paths[i], fixed);
+  const std::vector<double> fixed =
+      handshake_section(paths, options, handshake_bauds, image_paths[0]);
+  for (std::size_t i = 0; i < images.size(); ++i)
+    paced_section(paths, options, images[i], image_paths[i], fixed);
   unpaced_section(paths, options, images, image_paths, fixed.back());
   if (options.latency) latency_section(paths, options, image_paths[0]);
   // What any program shows as its peak when started the same way.
   std::printf("(peak memory of a bare /bin/true started the same way: %ld KiB)\n",
-              run_child({"/bin/true"}).max_rss_kib);
+              run_process({"/bin/true"}, "", {}, 10, child_output::discarded).max_rss_kib);
 
   std::filesystem::remove_all(dir);
   std::printf("load average at end: %s\n", load_average().c_str());

@@ -15,8 +15,7 @@ constexpr uint64_t write_tail_bytes = 1;
 
 }  // namespace
 
-wire_count count_run(uint32_t address, uint32_t size, bool write, bool verify)
-{
+wire_count count_run(uint32_t address, uint32_t size, bool write, bool verify) {
   wire_count count;
   count.bytes = handshake_bytes;
   const uint32_t blocks = (size + block_size - 1) / block_size;

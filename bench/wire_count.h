@@ -5,14 +5,16 @@
 #include <cstdint>
 
 struct wire_count {
-  uint32_t sectors = 0;       // erased
+  uint32_t sectors = 0;  // erased
   uint32_t write_blocks = 0;
   uint32_t read_blocks = 0;
-  uint64_t bytes = 0;         // host to target plus target to host
+  uint64_t bytes = 0;  // host to target plus target to host
 };
 
 // A run of the tool with --write and/or --verify (neither: handshake only).
 wire_count count_run(uint32_t address, uint32_t size, bool write, bool verify);
 
 // Ten bit times a byte (start, 8 data, stop), one byte after another.
-inline double wire_seconds(uint64_t bytes, uint32_t baud) { return static_cast<double>(bytes) * 10.0 / baud; }
+inline double wire_seconds(uint64_t bytes, uint32_t baud) {
+  return static_cast<double>(bytes) * 10.0 / baud;
+}

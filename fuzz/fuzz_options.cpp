@@ -73,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
   for (const std::string& w : words) {
     if (parse_number(w) != reference_number(w)) fail("parse_number differs from the reference", w);
-    if (parse_decimal(w) != reference_decimal(w)) fail("parse_decimal differs from the reference", w);
+    if (parse_decimal(w) != reference_decimal(w))
+      fail("parse_decimal differs from the reference", w);
     if (auto number = com_port_number(w); number && "COM" + std::to_string(*number) != w) {
       fail("a COM number that does not spell the name", w);
     }
@@ -83,9 +84,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (s.image_path != "default.bin" && !any_word_is(words, s.image_path)) {
     fail("image path that no word gave", s.image_path);
   }
-  if (s.port_name != "COM1" && !any_word_is(words, s.port_name)) fail("port that no word gave", s.port_name);
+  if (s.port_name != "COM1" && !any_word_is(words, s.port_name))
+    fail("port that no word gave", s.port_name);
   if (s.write && !any_word_is(words, "--write")) fail("--write set without the word", "");
   if (s.verify && !any_word_is(words, "--verify")) fail("--verify set without the word", "");
-  if (!any_word_is(words, "--port") && s.port_name != "COM1") fail("port changed without --port", s.port_name);
+  if (!any_word_is(words, "--port") && s.port_name != "COM1")
+    fail("port changed without --port", s.port_name);
   return 0;
 }

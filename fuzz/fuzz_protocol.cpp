@@ -11,6 +11,8 @@
 #include <string>
 
 #include "bootloader/bootloader.h"
+#include "support/address.h"
+#include "support/console_text.h"
 #include "support/fake_serial_port.h"
 
 namespace {
@@ -33,7 +35,8 @@ const fake_event& take(transcript_walk& w, fake_event::kind_type kind, const cha
 }
 
 void expect_write(transcript_walk& w, const bytes& wanted) {
-  if (take(w, fake_event::write, "expected a write").bytes != wanted) fail("wrong bytes written", w.next - 1);
+  if (take(w, fake_event::write, "expected a write").bytes != wanted)
+    fail("wrong bytes written", w.next - 1);
 }
 
 // One-byte reads with a pause after each empty one; the first byte decides.
@@ -42,43 +45,24 @@ bool expect_ack(transcript_walk& w, int tries) {
     const fake_event& read = take(w, fake_event::read, "expected a read for the acknowledge");
     if (read.asked != 1) fail("an acknowledge is read one byte at a time", w.next - 1);
     if (!read.bytes.empty()) return read.bytes[0] == ack_byte;
-    if (take(w, fake_event::sleep, "expected a pause after an empty read").ms != empty_ack_pause_ms) {
+    if (take(w, fake_event::sleep, "expected a pause after an empty read").ms !=
+        empty_ack_pause_ms) {
       fail("wrong pause after an empty read", w.next - 1);
     }
   }
   return false;
 }
 
-bytes address_field(uint32_t a) {
-  return {static_cast<uint8_t>(a >> 24), static_cast<uint8_t>(a >> 16), static_cast<uint8_t>(a >> 8),
-          static_cast<uint8_t>(a)};
-}
-
 bool expect_header(transcript_walk& w, uint8_t command, uint32_t address, uint32_t length) {
   expect_write(w, {command});
   if (!expect_ack(w, ack_tries)) return false;
-  expect_write(w, address_field(address));
+  expect_write(w, address_bytes(address));
   if (!expect_ack(w, ack_tries)) return false;
   expect_write(w, {static_cast<uint8_t>(length - 1)});
   return true;
 }
 
-const std::string ok_tail = "\b\b - OK  \n";
-const std::string error_tail = "\b\b - error\n";
-
 std::string tail(bool ok) { return ok ? ok_tail : error_tail; }
-
-// The console of a transfer that got `blocks` blocks through.
-std::string transfer_console(const char* verb, uint32_t size, uint32_t blocks, bool ok) {
-  std::string text = std::string(verb) + " " + std::to_string(size) + " bytes..  0%";
-  for (uint32_t b = 1; b <= blocks; ++b) {
-    const uint64_t done = std::min<uint64_t>(uint64_t{b} * block_size, size);
-    char percent[8];
-    std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(done * 100 / size));
-    text += std::string("\b\b\b\b") + percent;
-  }
-  return text + "\b\b\b\b" + tail(ok);
-}
 
 // What [address, address + size) touches, the end taken without wrapping.
 bool touches(const flash_sector& s, uint32_t address, uint32_t size) {
@@ -117,37 +101,38 @@ expected_run walk_erase(transcript_walk& w, uint32_t address, uint32_t size) {
   return run;
 }
 
-expected_run walk_write(transcript_walk& w, uint32_t address, const bytes& data) {
-  const auto size = static_cast<uint32_t>(data.size());
+// A transfer block by block: each block's header, then `data_step` for its
+// data, until a block fails.
+template <typename DataStep>
+expected_run walk_transfer(transcript_walk& w, const char* verb, uint8_t command, uint32_t address,
+                           uint32_t size, DataStep data_step) {
   uint32_t blocks = 0;
   bool ok = true;
   for (uint32_t offset = 0; offset < size; offset += block_size, ++blocks) {
     const uint32_t length = std::min(block_size, size - offset);
-    ok = expect_header(w, write_command, address + offset, length);
-    if (ok) {
-      expect_write(w, bytes(data.begin() + offset, data.begin() + offset + length));
-      ok = expect_ack(w, ack_tries);
-    }
+    ok = expect_header(w, command, address + offset, length) && data_step(offset, length);
     if (!ok) break;
   }
-  return {ok, transfer_console("writting", size, blocks, ok)};
+  return {ok, transfer_line(verb, size, blocks, ok)};
+}
+
+expected_run walk_write(transcript_walk& w, uint32_t address, const bytes& data) {
+  return walk_transfer(w, "writting", write_command, address, static_cast<uint32_t>(data.size()),
+                       [&](uint32_t offset, uint32_t length) {
+                         expect_write(w,
+                                      bytes(data.begin() + offset, data.begin() + offset + length));
+                         return expect_ack(w, ack_tries);
+                       });
 }
 
 expected_run walk_read(transcript_walk& w, uint32_t address, uint32_t size, bytes& data) {
-  uint32_t blocks = 0;
-  bool ok = true;
-  for (uint32_t offset = 0; offset < size; offset += block_size, ++blocks) {
-    const uint32_t length = std::min(block_size, size - offset);
-    ok = expect_header(w, read_command, address + offset, length);
-    if (ok) {
-      const fake_event& read = take(w, fake_event::read, "expected the block's data to be read");
-      if (read.asked != length) fail("the block's data is read in one read of its length", w.next - 1);
-      ok = read.bytes.size() == length;
-      data.insert(data.end(), read.bytes.begin(), read.bytes.end());
-    }
-    if (!ok) break;
-  }
-  return {ok, transfer_console("reading", size, blocks, ok)};
+  return walk_transfer(w, "reading", read_command, address, size, [&](uint32_t, uint32_t length) {
+    const fake_event& read = take(w, fake_event::read, "expected the block's data to be read");
+    if (read.asked != length)
+      fail("the block's data is read in one read of its length", w.next - 1);
+    data.insert(data.end(), read.bytes.begin(), read.bytes.end());
+    return read.bytes.size() == length;
+  });
 }
 
 uint32_t be32(const uint8_t* p) {
@@ -163,7 +148,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, std::size_t input_si
   uint32_t size = be32(input + 5);
   if (operation >= 2) size %= 0x4001;  // transfers: up to 64 blocks
   // A range that runs past the top of the address space is its own case.
-  if (uint64_t{address} + size > (uint64_t{1} << 32)) size = static_cast<uint32_t>((uint64_t{1} << 32) - address);
+  if (uint64_t{address} + size > (uint64_t{1} << 32))
+    size = static_cast<uint32_t>((uint64_t{1} << 32) - address);
 
   bytes image(operation == 2 ? size : 0);
   for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 31 + 7);
@@ -180,10 +166,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, std::size_t input_si
   port_handle port = fake_port_open(input + 9, input_size - 9);
   bool result = false;
   switch (operation) {
-    case 0: result = device_init(port); break;
-    case 1: result = erase_range(port, address, size); break;
-    case 2: result = write_memory(port, address, image.data(), size); break;
-    case 3: result = read_memory(port, address, buffer.get(), size); break;
+    case 0:
+      result = device_init(port);
+      break;
+    case 1:
+      result = erase_range(port, address, size);
+      break;
+    case 2:
+      result = write_memory(port, address, image.data(), size);
+      break;
+    case 3:
+      result = read_memory(port, address, buffer.get(), size);
+      break;
   }
   port_close(port);
   stdout = real_stdout;
@@ -195,13 +189,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, std::size_t input_si
   bytes read_data;
   expected_run expected;
   switch (operation) {
-    case 0: expected = walk_init(walk); break;
-    case 1: expected = walk_erase(walk, address, size); break;
-    case 2: expected = walk_write(walk, address, image); break;
-    case 3: expected = walk_read(walk, address, size, read_data); break;
+    case 0:
+      expected = walk_init(walk);
+      break;
+    case 1:
+      expected = walk_erase(walk, address, size);
+      break;
+    case 2:
+      expected = walk_write(walk, address, image);
+      break;
+    case 3:
+      expected = walk_read(walk, address, size, read_data);
+      break;
   }
-  if (walk.next != walk.events.size()) fail("the line was used after the exchange ended", walk.next);
-  if (result != expected.ok) fail(result ? "success reported for a failed exchange" : "failure reported for a good exchange", walk.next);
+  if (walk.next != walk.events.size())
+    fail("the line was used after the exchange ended", walk.next);
+  if (result != expected.ok)
+    fail(result ? "success reported for a failed exchange" : "failure reported for a good exchange",
+         walk.next);
   if (printed != expected.console) fail("console does not match the exchange", walk.next);
   if (operation == 3 && result && !std::equal(read_data.begin(), read_data.end(), buffer.get())) {
     fail("the data read did not land in the buffer as received", walk.next);

@@ -5,25 +5,24 @@
 namespace {
 
 constexpr std::array<std::string_view, sim_step_count> step_names{
-    "start",         "erase.prelude1", "erase.prelude2", "erase.command",
-    "erase.final",   "write.command",  "write.address",  "write.end",
-    "read.command",  "read.address",   "read.data",
+    "start",        "erase.prelude1", "erase.prelude2", "erase.command",
+    "erase.final",  "write.command",  "write.address",  "write.end",
+    "read.command", "read.address",   "read.data",
 };
 
-constexpr std::array<std::string_view, 6> kind_names{"refuse", "silent", "late", "short", "flip", "vanish"};
+constexpr std::array<std::string_view, 6> kind_names{"refuse", "silent", "late",
+                                                     "short",  "flip",   "vanish"};
 
 template <std::size_t N>
 std::optional<std::size_t> find_name(const std::array<std::string_view, N>& names,
-                                     std::string_view name)
-{
+                                     std::string_view name) {
   for (std::size_t i = 0; i < N; ++i) {
     if (names[i] == name) return i;
   }
   return std::nullopt;
 }
 
-bool kind_takes_arg(fault_kind kind)
-{
+bool kind_takes_arg(fault_kind kind) {
   return kind == fault_kind::late || kind == fault_kind::short_data || kind == fault_kind::flip;
 }
 
@@ -31,10 +30,11 @@ bool kind_takes_arg(fault_kind kind)
 
 std::string_view step_name(sim_step step) { return step_names[static_cast<std::size_t>(step)]; }
 
-std::string_view fault_kind_name(fault_kind kind) { return kind_names[static_cast<std::size_t>(kind)]; }
+std::string_view fault_kind_name(fault_kind kind) {
+  return kind_names[static_cast<std::size_t>(kind)];
+}
 
-std::optional<fault_rule> parse_fault(std::string_view text, std::string& error)
-{
+std::optional<fault_rule> parse_fault(std::string_view text, std::string& error) {
   fault_rule rule;
   const std::string quoted = "fault '" + std::string(text) + "': ";
 
@@ -80,22 +80,23 @@ std::optional<fault_rule> parse_fault(std::string_view text, std::string& error)
   rule.kind = static_cast<fault_kind>(*kind_index);
 
   if (kind_takes_arg(rule.kind) != has_arg) {
-    error = quoted + std::string(kind) + (has_arg ? " takes no argument" : " needs a number argument");
+    error =
+        quoted + std::string(kind) + (has_arg ? " takes no argument" : " needs a number argument");
     return std::nullopt;
   }
   if (has_arg && !parse_whole_unsigned(arg, rule.arg)) {
     error = quoted + "argument must be a number";
     return std::nullopt;
   }
-  if ((rule.kind == fault_kind::short_data || rule.kind == fault_kind::flip) && rule.step != sim_step::read_data) {
+  if ((rule.kind == fault_kind::short_data || rule.kind == fault_kind::flip) &&
+      rule.step != sim_step::read_data) {
     error = quoted + std::string(kind) + " applies to read.data only";
     return std::nullopt;
   }
   return rule;
 }
 
-std::optional<fault_rule> fault_take(fault_table& table, sim_step step)
-{
+std::optional<fault_rule> fault_take(fault_table& table, sim_step step) {
   const uint64_t count = ++table.reached[static_cast<std::size_t>(step)];
   for (const auto& rule : table.rules) {
     if (rule.step == step && (rule.occurrence == 0 || rule.occurrence == count)) return rule;

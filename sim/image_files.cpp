@@ -9,8 +9,7 @@
 #include <fstream>
 #include <vector>
 
-bool load_image(sim_memory& memory, uint32_t address, const std::string& path, std::string& error)
-{
+bool load_image(sim_memory& memory, uint32_t address, const std::string& path, std::string& error) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     error = "--load " + path + ": " + std::strerror(errno);
@@ -33,8 +32,7 @@ bool load_image(sim_memory& memory, uint32_t address, const std::string& path, s
 }
 
 bool dump_image(const sim_memory& memory, uint32_t address, uint32_t size, const std::string& path,
-                std::string& error)
-{
+                std::string& error) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   std::vector<uint8_t> chunk(64 * 1024);
   for (uint32_t done = 0; out && done < size;) {

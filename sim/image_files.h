@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "memory.h"
+#include "target_memory.h"
 
 // Stores the file's bytes at `address` as they are, flash or not.
 bool load_image(sim_memory& memory, uint32_t address, const std::string& path, std::string& error);

@@ -10,16 +10,14 @@ struct line_pacer {
   int64_t last_ns = 0;  // when the previous byte finished
 };
 
-inline line_pacer make_pacer(uint32_t baud)
-{
+inline line_pacer make_pacer(uint32_t baud) {
   line_pacer pacer;
   if (baud > 0) pacer.byte_ns = (int64_t{10'000'000'000} + baud / 2) / baud;
   return pacer;
 }
 
 // A byte that is ready at `ready_ns` has crossed the line at the returned time.
-inline int64_t pace_byte(line_pacer& pacer, int64_t ready_ns)
-{
+inline int64_t pace_byte(line_pacer& pacer, int64_t ready_ns) {
   if (pacer.byte_ns == 0) return ready_ns;
   pacer.last_ns = std::max(ready_ns, pacer.last_ns) + pacer.byte_ns;
   return pacer.last_ns;

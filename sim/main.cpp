@@ -23,9 +23,8 @@ volatile std::sig_atomic_t stop_requested = 0;
 void on_stop_signal(int) { stop_requested = 1; }
 
 // Handles SIGINT and SIGTERM only while the loop waits; returns the mask to wait under.
-sigset_t catch_stop_signals()
-{
-  struct sigaction action{};
+sigset_t catch_stop_signals() {
+  struct sigaction action {};
   action.sa_handler = on_stop_signal;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
@@ -42,8 +41,7 @@ sigset_t catch_stop_signals()
   return wait_mask;
 }
 
-bool write_dumps(const target& t, const std::vector<memory_dump>& dumps)
-{
+bool write_dumps(const target& t, const std::vector<memory_dump>& dumps) {
   bool ok = true;
   for (const auto& dump : dumps) {
     std::string error;
@@ -57,13 +55,12 @@ bool write_dumps(const target& t, const std::vector<memory_dump>& dumps)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string error;
   auto options = parse_sim_options(args, error);
   if (!options) {
-    std::fprintf(stderr, "vexlor-sim: %s\n%s", error.c_str(), sim_usage);
+    std::fprintf(stderr, "vexlor-sim: %s\n%s", error.c_str(), sim_usage().c_str());
     return 2;
   }
 

@@ -11,8 +11,7 @@
 #include <cstring>
 #include <vector>
 
-bool pty_create(pty_link& link, std::string& error)
-{
+bool pty_create(pty_link& link, std::string& error) {
   int master = -1;
   int slave = -1;
   if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
@@ -43,9 +42,8 @@ bool pty_create(pty_link& link, std::string& error)
   return true;
 }
 
-bool pty_make_symlink(pty_link& link, const std::string& path, std::string& error)
-{
-  struct stat existing{};
+bool pty_make_symlink(pty_link& link, const std::string& path, std::string& error) {
+  struct stat existing {};
   if (lstat(path.c_str(), &existing) == 0) {
     if (!S_ISLNK(existing.st_mode)) {
       error = "--link " + path + ": exists and is not a symlink";
@@ -61,24 +59,22 @@ bool pty_make_symlink(pty_link& link, const std::string& path, std::string& erro
   return true;
 }
 
-bool pty_hung_up(int master)
-{
+bool pty_hung_up(int master) {
   pollfd watch{master, POLLIN, 0};
   return poll(&watch, 1, 0) == 1 && (watch.revents & POLLHUP) != 0;
 }
 
-void pty_close_master(pty_link& link)
-{
+void pty_close_master(pty_link& link) {
   if (link.master >= 0) close(link.master);
   link.master = -1;
 }
 
-void pty_remove_symlink(pty_link& link)
-{
+void pty_remove_symlink(pty_link& link) {
   if (link.link_path.empty()) return;
   std::vector<char> target(link.slave_path.size() + 2);
   ssize_t length = readlink(link.link_path.c_str(), target.data(), target.size());
-  if (length >= 0 && std::string(target.data(), static_cast<std::size_t>(length)) == link.slave_path) {
+  if (length >= 0 &&
+      std::string(target.data(), static_cast<std::size_t>(length)) == link.slave_path) {
     unlink(link.link_path.c_str());
   }
   link.link_path.clear();

@@ -51,8 +51,7 @@ struct session {
   std::optional<int64_t> vanish_at_ns;
 };
 
-session fresh_session(const loop_config& config)
-{
+session fresh_session(const loop_config& config) {
   session s;
   s.rx = make_pacer(config.baud);
   s.tx = make_pacer(config.baud);
@@ -61,8 +60,7 @@ session fresh_session(const loop_config& config)
 }
 
 // Holds the byte just queued, which has crossed the line, in the adapter.
-void hold_in_adapter(adapter_model& a, std::deque<tx_byte>& pending)
-{
+void hold_in_adapter(adapter_model& a, std::deque<tx_byte>& pending) {
   if (a.timer_ns == 0) return;
   const int64_t arrival_ns = pending.back().due_ns;
   if (a.held > 0 && arrival_ns > a.release_ns) {
@@ -70,7 +68,8 @@ void hold_in_adapter(adapter_model& a, std::deque<tx_byte>& pending)
     a.held = 0;
   }
   if (a.held == 0) {
-    const int64_t ticks = std::max<int64_t>(1, (arrival_ns - a.last_packet_ns + a.timer_ns - 1) / a.timer_ns);
+    const int64_t ticks =
+        std::max<int64_t>(1, (arrival_ns - a.last_packet_ns + a.timer_ns - 1) / a.timer_ns);
     a.release_ns = a.last_packet_ns + ticks * a.timer_ns;
   }
   a.held = std::min(a.held + 1, pending.size());
@@ -78,26 +77,24 @@ void hold_in_adapter(adapter_model& a, std::deque<tx_byte>& pending)
     pending.back().due_ns = a.release_ns;
     return;
   }
-  for (auto held = pending.end() - static_cast<std::ptrdiff_t>(a.held); held != pending.end(); ++held) {
+  for (auto held = pending.end() - static_cast<std::ptrdiff_t>(a.held); held != pending.end();
+       ++held) {
     held->due_ns = arrival_ns;  // a full packet goes at once
   }
   a.last_packet_ns = arrival_ns;
   a.held = 0;
 }
 
-void queue_byte(session& s, int64_t ready_ns, uint8_t byte)
-{
+void queue_byte(session& s, int64_t ready_ns, uint8_t byte) {
   s.pending.push_back({pace_byte(s.tx, ready_ns), byte});
   hold_in_adapter(s.adapter, s.pending);
 }
 
-void queue_bytes(session& s, int64_t ready_ns, std::span<const uint8_t> bytes)
-{
+void queue_bytes(session& s, int64_t ready_ns, std::span<const uint8_t> bytes) {
   for (uint8_t byte : bytes) queue_byte(s, ready_ns, byte);
 }
 
-void take_target_output(session& s, target& t, sim_log& log, int64_t now)
-{
+void take_target_output(session& s, target& t, sim_log& log, int64_t now) {
   for (const auto& out : t.output) queue_byte(s, out.at_ns, out.byte);
   t.output.clear();
   for (const auto& note : t.notes) log_event(log, now, note);
@@ -106,8 +103,7 @@ void take_target_output(session& s, target& t, sim_log& log, int64_t now)
 }
 
 // Writes every byte due by `limit_ns` in one write. False when the slave is gone.
-bool write_due(int master, session& s, sim_log& log, int64_t limit_ns)
-{
+bool write_due(int master, session& s, sim_log& log, int64_t limit_ns) {
   if (s.write_blocked) return true;
   std::vector<uint8_t> due;
   for (const auto& item : s.pending) {
@@ -130,8 +126,7 @@ bool write_due(int master, session& s, sim_log& log, int64_t limit_ns)
 }
 
 // Reads all that is waiting. False when the slave is gone.
-bool read_input(int master, session& s, target& t, sim_log& log)
-{
+bool read_input(int master, session& s, target& t, sim_log& log) {
   uint8_t buffer[4096];
   for (;;) {
     ssize_t got = read(master, buffer, sizeof buffer);
@@ -146,8 +141,7 @@ bool read_input(int master, session& s, target& t, sim_log& log)
   }
 }
 
-timespec as_timespec(int64_t ns)
-{
+timespec as_timespec(int64_t ns) {
   ns = std::max<int64_t>(ns, 0);
   return timespec{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
 }
@@ -156,13 +150,13 @@ enum class step_result { going_on, hung_up, vanished, failed };
 
 // One turn of an open session: put due bytes on the line, then sleep until
 // the next due byte, input from the host or the deadline.
-step_result serve(int master, const loop_config& config, session& s, wake_tuning& tuning, target& t, sim_log& log,
-                  const sigset_t& wait_mask)
-{
+step_result serve(int master, const loop_config& config, session& s, wake_tuning& tuning, target& t,
+                  sim_log& log, const sigset_t& wait_mask) {
   int64_t now = monotonic_ns();
   int64_t write_limit = s.vanish_at_ns ? std::min(now, *s.vanish_at_ns) : now + tuning.early_ns;
   // The last byte queued never goes early: the host answers it at once.
-  if (!s.pending.empty()) write_limit = std::min(write_limit, std::max(now, s.pending.back().due_ns - 1));
+  if (!s.pending.empty())
+    write_limit = std::min(write_limit, std::max(now, s.pending.back().due_ns - 1));
   if (!write_due(master, s, log, write_limit)) return step_result::hung_up;
   if (s.vanish_at_ns && *s.vanish_at_ns <= now) {
     log_event(log, now, "vanish");
@@ -212,9 +206,8 @@ step_result serve(int master, const loop_config& config, session& s, wake_tuning
 
 }  // namespace
 
-loop_end run_sim_loop(int master, const loop_config& config, target& t, sim_log& log, const sigset_t& wait_mask,
-                      const volatile std::sig_atomic_t* stop)
-{
+loop_end run_sim_loop(int master, const loop_config& config, target& t, sim_log& log,
+                      const sigset_t& wait_mask, const volatile std::sig_atomic_t* stop) {
   if (!config.chatter.empty() && write(master, config.chatter.data(), config.chatter.size()) > 0) {
     log_bytes(log, monotonic_ns(), "tx", config.chatter);
   }

@@ -13,7 +13,7 @@
 struct loop_config {
   bool once = false;
   uint32_t baud = 0;
-  uint32_t latency_ms = 0;  // a USB adapter's latency timer; 0: no adapter
+  uint32_t latency_ms = 0;       // a USB adapter's latency timer; 0: no adapter
   std::vector<uint8_t> chatter;  // put on the line before anyone opens it
   std::vector<uint8_t> on_open;  // sent the moment an open is seen
   int64_t deadline_ns = INT64_MAX;
@@ -24,5 +24,5 @@ enum class loop_end { once_done, vanished, signalled, timed_out, failed };
 // `wait_mask` is the signal mask to wait under: the caller blocks SIGINT and
 // SIGTERM and its handlers set `*stop`, so a signal can only land while the
 // loop sleeps and is seen at once.
-loop_end run_sim_loop(int master, const loop_config& config, target& t, sim_log& log, const sigset_t& wait_mask,
-                      const volatile std::sig_atomic_t* stop);
+loop_end run_sim_loop(int master, const loop_config& config, target& t, sim_log& log,
+                      const sigset_t& wait_mask, const volatile std::sig_atomic_t* stop);

@@ -2,7 +2,7 @@
 
 #include "text_numbers.h"
 
-#include <array>
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -10,22 +10,8 @@
 
 namespace {
 
-constexpr std::array<std::string_view, 11> valued_options{
-    "--link", "--log",  "--baud",  "--erase-ms",    "--latency", "--chatter",
-    "--on-open", "--load", "--dump", "--fault", "--max-seconds",
-};
-
-bool takes_value(std::string_view name)
-{
-  for (auto option : valued_options) {
-    if (option == name) return true;
-  }
-  return false;
-}
-
 // Decimal, or hex with a 0x prefix; the whole text must be the number.
-bool parse_u32(std::string_view text, uint32_t& value)
-{
+bool parse_u32(std::string_view text, uint32_t& value) {
   int base = 10;
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
     text.remove_prefix(2);
@@ -34,16 +20,14 @@ bool parse_u32(std::string_view text, uint32_t& value)
   return parse_whole_unsigned(text, value, base);
 }
 
-int hex_digit(char c)
-{
+int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
 
-bool parse_hex_bytes(std::string_view text, std::vector<uint8_t>& bytes)
-{
+bool parse_hex_bytes(std::string_view text, std::vector<uint8_t>& bytes) {
   if (text.size() % 2 != 0) return false;
   bytes.clear();
   for (std::size_t i = 0; i < text.size(); i += 2) {
@@ -55,83 +39,137 @@ bool parse_hex_bytes(std::string_view text, std::vector<uint8_t>& bytes)
   return true;
 }
 
-bool parse_seconds(const std::string& text, double& value)
-{
-  char* end = nullptr;
-  errno = 0;
-  value = std::strtod(text.c_str(), &end);
-  return !text.empty() && end == text.c_str() + text.size() && errno == 0 && std::isfinite(value) && value > 0;
+// The options' parsers, each into its own field: false when the value is
+// bad, with the reason in `error` where the parser has one of its own.
+using option_parser = bool (*)(const std::string& value, sim_options& options, std::string& error);
+
+template <std::string sim_options::*field>
+bool read_path(const std::string& value, sim_options& options, std::string&) {
+  options.*field = value;
+  return !value.empty();
 }
 
-bool parse_load(std::string_view text, memory_load& load)
-{
-  auto colon = text.find(':');
+template <uint32_t sim_options::*field>
+bool read_number(const std::string& value, sim_options& options, std::string&) {
+  return parse_u32(value, options.*field);
+}
+
+template <std::vector<uint8_t> sim_options::*field>
+bool read_hex(const std::string& value, sim_options& options, std::string&) {
+  return parse_hex_bytes(value, options.*field);
+}
+
+bool set_once(const std::string&, sim_options& options, std::string&) {
+  options.once = true;
+  return true;
+}
+
+bool read_max_seconds(const std::string& value, sim_options& options, std::string&) {
+  char* end = nullptr;
+  errno = 0;
+  const double seconds = std::strtod(value.c_str(), &end);
+  options.max_seconds = seconds;
+  return !value.empty() && end == value.c_str() + value.size() && errno == 0 &&
+         std::isfinite(seconds) && seconds > 0;
+}
+
+bool add_load(const std::string& value, sim_options& options, std::string&) {
+  memory_load& load = options.loads.emplace_back();
+  const std::string_view text = value;
+  const auto colon = text.find(':');
   if (colon == std::string_view::npos || colon + 1 == text.size()) return false;
   load.path = std::string(text.substr(colon + 1));
   return parse_u32(text.substr(0, colon), load.address);
 }
 
-bool parse_dump(std::string_view text, memory_dump& dump)
-{
-  auto first = text.find(':');
+bool add_dump(const std::string& value, sim_options& options, std::string&) {
+  memory_dump& dump = options.dumps.emplace_back();
+  const std::string_view text = value;
+  const auto first = text.find(':');
   if (first == std::string_view::npos) return false;
-  auto second = text.find(':', first + 1);
+  const auto second = text.find(':', first + 1);
   if (second == std::string_view::npos || second + 1 == text.size()) return false;
   dump.path = std::string(text.substr(second + 1));
   return parse_u32(text.substr(0, first), dump.address) &&
          parse_u32(text.substr(first + 1, second - first - 1), dump.size);
 }
 
+bool add_fault(const std::string& value, sim_options& options, std::string& error) {
+  const auto rule = parse_fault(value, error);
+  if (rule) options.faults.push_back(*rule);
+  return rule.has_value();
+}
+
+struct option_spec {
+  std::string_view name;
+  std::string_view argument;  // empty: a flag, which takes no value
+  option_parser parse;
+  std::string_view help;
+};
+
+// Every option the simulator takes, in the order the usage text shows them.
+const option_spec option_table[] = {
+    {"--link", "PATH", read_path<&sim_options::link_path>,
+     "also make a symlink to the pty (use it as --port PATH)"},
+    {"--log", "PATH", read_path<&sim_options::log_path>,
+     "log every byte received and sent, with monotonic timestamps"},
+    {"--once", "", set_once, "exit when the programmer closes the port"},
+    {"--baud", "B", read_number<&sim_options::baud>,
+     "pace bytes at B baud in both directions, as a real line would"},
+    {"--erase-ms", "MS", read_number<&sim_options::erase_ms>, "how long one sector erase takes"},
+    {"--latency", "MS", read_number<&sim_options::latency_ms>,
+     "answer through a modelled USB adapter whose latency timer is MS"},
+    {"--chatter", "HEX", read_hex<&sim_options::chatter>,
+     "bytes already on the line before the port is opened"},
+    {"--on-open", "HEX", read_hex<&sim_options::on_open>,
+     "bytes sent as soon as the port is opened"},
+    {"--load", "ADDR:PATH", add_load, "preload memory from a file; again for more"},
+    {"--dump", "ADDR:SIZE:PATH", add_dump, "write memory to a file at exit; again for more"},
+    {"--fault", "STEP:KIND[:ARG][@N]", add_fault, "inject a fault; again for more"},
+    {"--max-seconds", "S", read_max_seconds, "exit after S seconds whatever happens"},
+};
+
+const option_spec* find_option(std::string_view name) {
+  for (const option_spec& spec : option_table) {
+    if (spec.name == name) return &spec;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
-std::optional<sim_options> parse_sim_options(std::span<const std::string> args, std::string& error)
-{
+std::string sim_usage() {
+  std::string text = "usage: vexlor-sim [OPTION]...\n";
+  for (const option_spec& spec : option_table) {
+    std::string words = "  " + std::string(spec.name);
+    if (!spec.argument.empty()) words += " " + std::string(spec.argument);
+    words.resize(std::max<std::size_t>(words.size() + 2, 32), ' ');
+    text += words + std::string(spec.help) + "\n";
+  }
+  return text;
+}
+
+std::optional<sim_options> parse_sim_options(std::span<const std::string> args,
+                                             std::string& error) {
   sim_options options;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& name = args[i];
-    if (name == "--once") {
-      options.once = true;
-      continue;
-    }
-    if (!takes_value(name)) {
+    const option_spec* spec = find_option(name);
+    if (spec == nullptr) {
       error = "unknown option '" + name + "'";
       return std::nullopt;
     }
-    if (i + 1 == args.size()) {
-      error = name + " needs a value";
-      return std::nullopt;
+    std::string value;
+    if (!spec->argument.empty()) {
+      if (i + 1 == args.size()) {
+        error = name + " needs a value";
+        return std::nullopt;
+      }
+      value = args[++i];
     }
-    const std::string& value = args[++i];
-    bool ok = true;
-    if (name == "--link") {
-      options.link_path = value;
-      ok = !value.empty();
-    } else if (name == "--log") {
-      options.log_path = value;
-      ok = !value.empty();
-    } else if (name == "--baud") {
-      ok = parse_u32(value, options.baud);
-    } else if (name == "--erase-ms") {
-      ok = parse_u32(value, options.erase_ms);
-    } else if (name == "--latency") {
-      ok = parse_u32(value, options.latency_ms);
-    } else if (name == "--chatter") {
-      ok = parse_hex_bytes(value, options.chatter);
-    } else if (name == "--on-open") {
-      ok = parse_hex_bytes(value, options.on_open);
-    } else if (name == "--load") {
-      ok = parse_load(value, options.loads.emplace_back());
-    } else if (name == "--dump") {
-      ok = parse_dump(value, options.dumps.emplace_back());
-    } else if (name == "--max-seconds") {
-      ok = parse_seconds(value, options.max_seconds);
-    } else {
-      auto rule = parse_fault(value, error);
-      if (!rule) return std::nullopt;
-      options.faults.push_back(*rule);
-    }
-    if (!ok) {
-      error = "bad value for " + name + ": '" + value + "'";
+    error.clear();
+    if (!spec->parse(value, options, error)) {
+      if (error.empty()) error = "bad value for " + name + ": '" + value + "'";
       return std::nullopt;
     }
   }

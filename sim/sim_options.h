@@ -35,10 +35,9 @@ struct sim_options {
   double max_seconds = 0;  // 0: no bound
 };
 
-inline constexpr const char* sim_usage =
-    "usage: vexlor-sim [--link PATH] [--log PATH] [--once] [--baud B] [--erase-ms MS] [--latency MS]\n"
-    "                  [--chatter HEX] [--on-open HEX] [--load ADDR:PATH] [--dump ADDR:SIZE:PATH]\n"
-    "                  [--fault STEP:KIND[:ARG][@N]]... [--max-seconds S]\n";
+// What vexlor-sim prints after a mistake on its command line: the synopsis
+// and one line for each option.
+std::string sim_usage();
 
 // `args` excludes the program name. On failure returns nullopt with the reason in `error`.
 std::optional<sim_options> parse_sim_options(std::span<const std::string> args, std::string& error);

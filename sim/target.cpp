@@ -10,13 +10,11 @@ namespace {
 
 constexpr std::array<uint8_t, 1> ack{ack_byte};
 
-void emit(target& t, int64_t at, std::span<const uint8_t> bytes)
-{
+void emit(target& t, int64_t at, std::span<const uint8_t> bytes) {
   for (uint8_t byte : bytes) t.output.push_back({at, byte});
 }
 
-void expect(target& t, target_state state, std::size_t count)
-{
+void expect(target& t, target_state state, std::size_t count) {
   t.state = state;
   t.collected.clear();
   t.expected = count;
@@ -24,16 +22,17 @@ void expect(target& t, target_state state, std::size_t count)
 
 // Sends the step's normal answer now, or what a configured fault makes of it.
 // Returns true when the command goes on; otherwise the state is already set.
-bool answer(target& t, sim_step step, std::span<const uint8_t> normal)
-{
+bool answer(target& t, sim_step step, std::span<const uint8_t> normal) {
   auto fault = fault_take(t.faults, step);
   if (!fault) {
     emit(t, t.clock_ns, normal);
     return true;
   }
-  t.notes.push_back("fault " + std::string(step_name(step)) + " " + std::string(fault_kind_name(fault->kind)));
+  t.notes.push_back("fault " + std::string(step_name(step)) + " " +
+                    std::string(fault_kind_name(fault->kind)));
 
-  const target_state abandoned = step == sim_step::start ? target_state::before_start : target_state::command;
+  const target_state abandoned =
+      step == sim_step::start ? target_state::before_start : target_state::command;
   switch (fault->kind) {
     case fault_kind::refuse:
       // A refusal in the middle of the data would be just another data byte.
@@ -65,26 +64,22 @@ bool answer(target& t, sim_step step, std::span<const uint8_t> normal)
 }
 
 // Collects one byte; true once `expected` bytes are in.
-bool collect(target& t, uint8_t byte)
-{
+bool collect(target& t, uint8_t byte) {
   t.collected.push_back(byte);
   return t.collected.size() == t.expected;
 }
 
-uint32_t collected_address(const target& t)
-{
-  return uint32_t{t.collected[0]} << 24 | uint32_t{t.collected[1]} << 16 | uint32_t{t.collected[2]} << 8 |
-         t.collected[3];
+uint32_t collected_address(const target& t) {
+  return uint32_t{t.collected[0]} << 24 | uint32_t{t.collected[1]} << 16 |
+         uint32_t{t.collected[2]} << 8 | t.collected[3];
 }
 
-void on_before_start(target& t, uint8_t byte)
-{
+void on_before_start(target& t, uint8_t byte) {
   if (byte != start_byte) return;  // line noise before the host starts; the log has it
   if (answer(t, sim_step::start, ack)) expect(t, target_state::command, 0);
 }
 
-void on_command(target& t, uint8_t byte)
-{
+void on_command(target& t, uint8_t byte) {
   switch (byte) {
     case start_byte:
       // A host that reset the target through its control lines starts again
@@ -108,8 +103,7 @@ void on_command(target& t, uint8_t byte)
   }
 }
 
-void on_erase_select(target& t, uint8_t byte)
-{
+void on_erase_select(target& t, uint8_t byte) {
   if (byte != erase_command) {
     emit(t, t.clock_ns, std::array<uint8_t, 1>{nack_byte});
     expect(t, target_state::command, 0);
@@ -118,10 +112,11 @@ void on_erase_select(target& t, uint8_t byte)
   if (answer(t, sim_step::erase_command, ack)) expect(t, target_state::erase_count, 1);
 }
 
-void on_erase_count(target& t, uint8_t byte) { expect(t, target_state::erase_sectors, std::size_t{byte} + 1); }
+void on_erase_count(target& t, uint8_t byte) {
+  expect(t, target_state::erase_sectors, std::size_t{byte} + 1);
+}
 
-void on_erase_sectors(target& t, uint8_t byte)
-{
+void on_erase_sectors(target& t, uint8_t byte) {
   if (!collect(t, byte)) return;
   bool all_known = std::all_of(t.collected.begin(), t.collected.end(),
                                [](uint8_t number) { return find_sector(number).has_value(); });
@@ -136,31 +131,29 @@ void on_erase_sectors(target& t, uint8_t byte)
   if (answer(t, sim_step::erase_final, reply)) expect(t, target_state::command, 0);
 }
 
-void on_write_address(target& t, uint8_t byte)
-{
+void on_write_address(target& t, uint8_t byte) {
   if (!collect(t, byte)) return;
   t.address = collected_address(t);
   if (answer(t, sim_step::write_address, ack)) expect(t, target_state::write_length, 1);
 }
 
-void on_write_length(target& t, uint8_t byte) { expect(t, target_state::write_data, std::size_t{byte} + 1); }
+void on_write_length(target& t, uint8_t byte) {
+  expect(t, target_state::write_data, std::size_t{byte} + 1);
+}
 
-void on_write_data(target& t, uint8_t byte)
-{
+void on_write_data(target& t, uint8_t byte) {
   if (!collect(t, byte)) return;
   memory_program(t.memory, t.address, t.collected);
   if (answer(t, sim_step::write_end, ack)) expect(t, target_state::command, 0);
 }
 
-void on_read_address(target& t, uint8_t byte)
-{
+void on_read_address(target& t, uint8_t byte) {
   if (!collect(t, byte)) return;
   t.address = collected_address(t);
   if (answer(t, sim_step::read_address, ack)) expect(t, target_state::read_length, 1);
 }
 
-void on_read_length(target& t, uint8_t byte)
-{
+void on_read_length(target& t, uint8_t byte) {
   std::vector<uint8_t> data(std::size_t{byte} + 1);
   memory_read(t.memory, t.address, data);
   if (answer(t, sim_step::read_data, data)) expect(t, target_state::command, 0);
@@ -172,21 +165,20 @@ using byte_handler = void (*)(target&, uint8_t);
 
 // Indexed by target_state; a new command is a new state and a handler here.
 constexpr std::array<byte_handler, 11> handlers{
-    on_before_start, on_command,      on_erase_select, on_erase_count,  on_erase_sectors, on_write_address,
-    on_write_length, on_write_data,   on_read_address, on_read_length,  on_gone,
+    on_before_start,  on_command,       on_erase_select, on_erase_count,
+    on_erase_sectors, on_write_address, on_write_length, on_write_data,
+    on_read_address,  on_read_length,   on_gone,
 };
 static_assert(handlers.size() == static_cast<std::size_t>(target_state::gone) + 1);
 
 }  // namespace
 
-void target_receive(target& t, uint8_t byte, int64_t arrival_ns)
-{
+void target_receive(target& t, uint8_t byte, int64_t arrival_ns) {
   t.clock_ns = std::max(t.clock_ns, arrival_ns);
   handlers[static_cast<std::size_t>(t.state)](t, byte);
 }
 
-void target_hang_up(target& t)
-{
+void target_hang_up(target& t) {
   if (t.state != target_state::gone) expect(t, target_state::before_start, 0);
   t.clock_ns = 0;
 }

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "faults.h"
-#include "memory.h"
+#include "target_memory.h"
 
 enum class target_state : uint8_t {
   before_start,

@@ -6,8 +6,7 @@
 #include <string_view>
 
 template <typename T>
-bool parse_whole_unsigned(std::string_view text, T& value, int base = 10)
-{
+bool parse_whole_unsigned(std::string_view text, T& value, int base = 10) {
   if (text.empty()) return false;
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
   return ec == std::errc{} && end == text.data() + text.size();

@@ -24,32 +24,14 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-
-std::string hex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", value);
-  return text;
-}
-
-// A transfer line that goes through, percentages and all.
-std::string transfer_ok(const std::string& verb, std::size_t size) {
-  std::string line = verb + " " + std::to_string(size) + " bytes..  0%";
-  for (std::size_t done = 0; done < size;) {
-    done += std::min<std::size_t>(256, size - done);
-    char percent[8];
-    std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(done * 100 / size));
-    line += std::string("\b\b\b\b") + percent;
-  }
-  return line + "\b\b\b\b" + ok_tail;
-}
-
 // The address of the first write command on the wire, after the start byte
 // and any erase exchanges.
 uint32_t first_write_address(const bytes& wire) {
   std::size_t i = 1;
   while (i + 4 <= wire.size() && wire[i] == 0x71) i += 4;
   if (i + 5 > wire.size() || wire[i] != 0x31) return 0xDEADBEEF;
-  return uint32_t{wire[i + 1]} << 24 | uint32_t{wire[i + 2]} << 16 | uint32_t{wire[i + 3]} << 8 | wire[i + 4];
+  return uint32_t{wire[i + 1]} << 24 | uint32_t{wire[i + 2]} << 16 | uint32_t{wire[i + 3]} << 8 |
+         wire[i + 4];
 }
 
 struct sim_run {
@@ -62,7 +44,8 @@ struct E2EBadInput : ::testing::Test {
   std::string dir = make_test_dir();
   void TearDown() override { fs::remove_all(dir); }
 
-  sim_run run_with_sim(const std::vector<std::string>& args, const std::vector<std::string>& sim_args = {}) {
+  sim_run run_with_sim(const std::vector<std::string>& args,
+                       const std::vector<std::string>& sim_args = {}) {
     sim_target sim = start_sim(dir, sim_args);
     sim_run out;
     const std::string line_log = dir + "/lines.log";
@@ -101,35 +84,62 @@ TEST_F(E2EBadInput, ImagesThatCannotBeProgrammedSendNothing) {
   };
   const std::string convert = ", not raw bytes; convert it with: objcopy ";
   const std::vector<image_case> cases = {
-      {"directory", [](const std::string& d) { fs::create_directory(d + "/folder.bin"); return "folder.bin"; },
+      {"directory",
+       [](const std::string& d) {
+         fs::create_directory(d + "/folder.bin");
+         return "folder.bin";
+       },
        "cannot open file folder.bin..\n", ""},
-      {"FIFO", [](const std::string& d) { mkfifo((d + "/pipe.bin").c_str(), 0600); return "pipe.bin"; },
-       "cannot open file pipe.bin..\n", "a FIFO is a POSIX file; opening one for reading would block"},
+      {"FIFO",
+       [](const std::string& d) {
+         mkfifo((d + "/pipe.bin").c_str(), 0600);
+         return "pipe.bin";
+       },
+       "cannot open file pipe.bin..\n",
+       "a FIFO is a POSIX file; opening one for reading would block"},
       {"device", [](const std::string&) { return "/dev/null"; }, "cannot open file /dev/null..\n",
        "a POSIX device path"},
       {"exactly 4 GiB",
-       [](const std::string& d) { write_file(d + "/big.bin", {}); fs::resize_file(d + "/big.bin", 1ull << 32); return "big.bin"; },
+       [](const std::string& d) {
+         write_file(d + "/big.bin", {});
+         fs::resize_file(d + "/big.bin", 1ull << 32);
+         return "big.bin";
+       },
        "cannot read file big.bin..\n", ""},
       // Its size taken modulo 2^32 would be 300: a partial image must not be programmed.
       {"4 GiB and 300 bytes",
-       [](const std::string& d) { write_file(d + "/big.bin", {}); fs::resize_file(d + "/big.bin", (1ull << 32) + 300); return "big.bin"; },
+       [](const std::string& d) {
+         write_file(d + "/big.bin", {});
+         fs::resize_file(d + "/big.bin", (1ull << 32) + 300);
+         return "big.bin";
+       },
        "cannot read file big.bin..\n", ""},
       // Its size says 0, yet it has content: it cannot be loaded whole.
       {"file whose size is not its length", [](const std::string&) { return "/proc/self/status"; },
        "cannot read file /proc/self/status..\n", "a Linux /proc file"},
       // Cut to 255 characters it would name another image, which must not be flashed.
       {"path longer than 255 characters",
-       [&](const std::string& d) { write_file(d + "/" + name255, pattern_bytes(300, 9)); return name300; },
+       [&](const std::string& d) {
+         write_file(d + "/" + name255, pattern_bytes(300, 9));
+         return name300;
+       },
        "cannot open file " + name300 + "..\n", ""},
-      {"elf file", text_file("fw.elf", std::string("\x7F" "ELF\x01\x01\x01\0\0\0\0\0", 12)),
+      {"elf file", text_file("fw.elf", std::string("\177ELF\1\1\1\0\0\0\0\0", 12)),
        "cannot read file fw.elf..\n  this is an elf file" + convert + "-O binary IN OUT\n", ""},
       {"intel hex file", text_file("fw.hex", ":0400000001020304F2\r\n:00000001FF\r\n"),
-       "cannot read file fw.hex..\n  this is an intel hex file" + convert + "-I ihex -O binary IN OUT\n", ""},
+       "cannot read file fw.hex..\n  this is an intel hex file" + convert +
+           "-I ihex -O binary IN OUT\n",
+       ""},
       {"s-record file", text_file("fw.srec", "S00600004844521B\nS107000001020304EE\nS9030000FC\n"),
-       "cannot read file fw.srec..\n  this is an s-record file" + convert + "-I srec -O binary IN OUT\n", ""},
+       "cannot read file fw.srec..\n  this is an s-record file" + convert +
+           "-I srec -O binary IN OUT\n",
+       ""},
       // The blocks would wrap to address 0, onto flash no erase has touched.
       {"range past the end of the address space",
-       [](const std::string& d) { write_file(d + "/image.bin", pattern_bytes(300, 8)); return "image.bin"; },
+       [](const std::string& d) {
+         write_file(d + "/image.bin", pattern_bytes(300, 8));
+         return "image.bin";
+       },
        "image of 300 bytes does not fit at 0xffffff00..\n", "", "0xFFFFFF00"},
   };
   for (const image_case& c : cases) {
@@ -139,7 +149,8 @@ TEST_F(E2EBadInput, ImagesThatCannotBeProgrammedSendNothing) {
       continue;
     }
     const std::string path = c.make(dir);
-    sim_run r = run_with_sim({"--port", "@PORT", "--address", c.address, "--write", "--verify", path});
+    sim_run r =
+        run_with_sim({"--port", "@PORT", "--address", c.address, "--write", "--verify", path});
     EXPECT_EQ(r.run.out, banner + c.message + done_error);
     EXPECT_EQ(r.run.exit_code, 1);
     EXPECT_LT(r.run.seconds, 10.0);  // a FIFO must not block the run
@@ -163,7 +174,8 @@ TEST_F(E2EBadInput, ImagesAtTheEdgesAreProgrammedWhole) {
       {"one byte", pattern_bytes(1, 1), "image.bin"},
       {"one whole block", pattern_bytes(256, 256), "image.bin"},
       {"255-character path", pattern_bytes(300, 300), std::string(255, 'i')},
-      {"raw bytes that begin like a hex record", bytes(bad_record.begin(), bad_record.end()), "image.hex"},
+      {"raw bytes that begin like a hex record", bytes(bad_record.begin(), bad_record.end()),
+       "image.hex"},
   };
   for (const edge_case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -171,7 +183,8 @@ TEST_F(E2EBadInput, ImagesAtTheEdgesAreProgrammedWhole) {
     const std::string dump = dir + "/memory.bin";
     fs::remove(dump);
     std::vector<std::string> sim_args;
-    if (!c.image.empty()) sim_args = {"--dump", "0x20000000:" + std::to_string(c.image.size()) + ":" + dump};
+    if (!c.image.empty())
+      sim_args = {"--dump", "0x20000000:" + std::to_string(c.image.size()) + ":" + dump};
     sim_run r = run_with_sim({"--port", "@PORT", "--write", "--verify", c.file}, sim_args);
     const std::string erase = c.image.empty() ? "" : ok_tail;
     EXPECT_EQ(r.run.out, banner + handshake_ok + erase + transfer_ok("writting", c.image.size()) +
@@ -191,10 +204,11 @@ TEST_F(E2EBadInput, PortsThatCannotBeUsedAreRefusedWithTheReason) {
   const auto notes_time = fs::last_write_time(dir + "/notes.txt");
   const bool wine = running_under_wine();
   // A device only group dialout may use, tried by a user outside it.
-  pty_pair guarded = open_pty_pair();
+  pty_link guarded = open_pty_pair();
   chown(guarded.slave_path.c_str(), 0, 20);
   chmod(guarded.slave_path.c_str(), 0660);
-  const std::vector<std::string> outsider = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  const std::vector<std::string> outsider = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                             "--clear-groups"};
   struct port_case {
     std::string what;
     std::vector<std::string> args;  // the whole command line
@@ -206,19 +220,35 @@ TEST_F(E2EBadInput, PortsThatCannotBeUsedAreRefusedWithTheReason) {
   const std::vector<port_case> cases = {
       {"missing", {"--port", "no-such-port", "image.bin"}, "no-such-port", "no such device"},
       {"empty name", {"--port", "", "image.bin"}, "", "no such device"},
-      {"regular file", {"--port", name + "notes.txt", "--write", "image.bin"}, name + "notes.txt",
+      {"regular file",
+       {"--port", name + "notes.txt", "--write", "image.bin"},
+       name + "notes.txt",
        "not a serial device"},
-      {"directory", {"--port", name + "folder", "image.bin"}, name + "folder",
+      {"directory",
+       {"--port", name + "folder", "image.bin"},
+       name + "folder",
        wine ? "permission denied" : "not a serial device"},  // Windows says access denied
-      {"null device", {"--port", wine ? "NUL" : "/dev/null", "--write", "image.bin"}, wine ? "NUL" : "/dev/null",
+      {"null device",
+       {"--port", wine ? "NUL" : "/dev/null", "--write", "image.bin"},
+       wine ? "NUL" : "/dev/null",
        "not a serial device"},
-      {"255 characters, no such device", {"--port", std::string(255, 'p'), "image.bin"}, std::string(255, 'p'),
+      {"255 characters, no such device",
+       {"--port", std::string(255, 'p'), "image.bin"},
+       std::string(255, 'p'),
        "no such device"},
-      {"256 characters", {"--port", std::string(256, 'p'), "image.bin"}, std::string(256, 'p'),
+      {"256 characters",
+       {"--port", std::string(256, 'p'), "image.bin"},
+       std::string(256, 'p'),
        "name longer than 255 characters"},
-      {"an option word as the name", {"--port", "--write", "image.bin"}, "--write", "no such device"},
-      {"permission denied", {"--port", guarded.slave_path, "image.bin"}, guarded.slave_path,
-       "permission denied: you must belong to group dialout", outsider},
+      {"an option word as the name",
+       {"--port", "--write", "image.bin"},
+       "--write",
+       "no such device"},
+      {"permission denied",
+       {"--port", guarded.slave_path, "image.bin"},
+       guarded.slave_path,
+       "permission denied: you must belong to group dialout",
+       outsider},
   };
   for (const port_case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -229,11 +259,13 @@ TEST_F(E2EBadInput, PortsThatCannotBeUsedAreRefusedWithTheReason) {
     std::vector<std::string> argv = c.run_as;
     argv.push_back(VEXLOR_PROG_PATH);
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    const process_result r = c.run_as.empty() ? run_programmer(dir, c.args) : run_process(argv, dir, {}, 60);
-    EXPECT_EQ(r.out, banner + "error: cannot open port " + c.shown + "\n  " + c.reason + "\n" + done_error);
+    const process_result r =
+        c.run_as.empty() ? run_programmer(dir, c.args) : run_process(argv, dir, {}, 60);
+    EXPECT_EQ(r.out, banner + "error: cannot open port " + c.shown + "\n  " + c.reason + "\n" +
+                         done_error);
     EXPECT_EQ(r.exit_code, 1);
   }
-  close_pty_pair(guarded);
+  pty_close_master(guarded);
   EXPECT_EQ(read_file(dir + "/notes.txt"), (bytes{'k', 'e', 'e', 'p'}));
   EXPECT_EQ(fs::last_write_time(dir + "/notes.txt"), notes_time);
   EXPECT_FALSE(fs::exists(dir + "/no-such-port"));
@@ -245,10 +277,10 @@ TEST_F(E2EBadInput, AddressesWithJunkOrOutOfRangeWrapAndReachTheWire) {
     uint32_t address;
   };
   const std::vector<address_case> cases = {
-      {"0x2000zz00", 0x20000000},     // a junk character still shifts by the base
+      {"0x2000zz00", 0x20000000},  // a junk character still shifts by the base
       {"12k", 120},
-      {"-5", 5},                       // no sign: the minus adds nothing
-      {"0x1FFFFFFFF00", 0xFFFFFF00},   // modulo 2^32; the image ends exactly at 2^32
+      {"-5", 5},                      // no sign: the minus adds nothing
+      {"0x1FFFFFFFF00", 0xFFFFFF00},  // modulo 2^32; the image ends exactly at 2^32
       {"99999999999", 0x4876E7FF},
   };
   const bytes image = pattern_bytes(256, 3);
@@ -257,8 +289,9 @@ TEST_F(E2EBadInput, AddressesWithJunkOrOutOfRangeWrapAndReachTheWire) {
     SCOPED_TRACE(c.text);
     const std::string dump = dir + "/memory.bin";
     fs::remove(dump);
-    sim_run r = run_with_sim({"--port", "@PORT", "--address", c.text, "--write", "--verify", "image.bin"},
-                             {"--dump", hex(c.address) + ":256:" + dump});
+    sim_run r =
+        run_with_sim({"--port", "@PORT", "--address", c.text, "--write", "--verify", "image.bin"},
+                     {"--dump", hex_address(c.address) + ":256:" + dump});
     EXPECT_EQ(r.run.exit_code, 0) << r.run.out;
     EXPECT_EQ(first_write_address(bytes_received(r.log)), c.address);
     EXPECT_EQ(read_file(dump), image);
@@ -287,8 +320,8 @@ TEST_F(E2EBadInput, WordsInAnyOrderLaterOnesWin) {
   write_file(dir + "/other.bin", pattern_bytes(500, 6));
   const std::vector<std::vector<std::string>> cases = {
       {"image.bin", "--verify", "--port", "@PORT", "--write"},
-      {"--port", "elsewhere", "--write", "other.bin", "--address", "0", "--port", "@PORT", "image.bin",
-       "--address", "0x20000000", "--verify", "--write"},
+      {"--port", "elsewhere", "--write", "other.bin", "--address", "0", "--port", "@PORT",
+       "image.bin", "--address", "0x20000000", "--verify", "--write"},
   };
   for (const auto& args : cases) {
     const std::string dump = dir + "/memory.bin";
@@ -312,8 +345,8 @@ TEST_F(E2EBadInput, BaudRateTextIsReadLeadingDigitsAndSaturates) {
     uint32_t rate;  // `before`: the port keeps the rate it had
   };
   const std::vector<baud_case> cases = {
-      {"115200abc", 115200}, {"  +9600", 9600},           {"0", before},
-      {"-9600", before},     {"-99999999999", before},    {"99999999999", 2147483647},
+      {"115200abc", 115200}, {"  +9600", 9600},        {"0", before},
+      {"-9600", before},     {"-99999999999", before}, {"99999999999", 2147483647},
   };
   for (const baud_case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -325,10 +358,12 @@ TEST_F(E2EBadInput, BaudRateTextIsReadLeadingDigitsAndSaturates) {
     ASSERT_GE(held, 0);
     termios2 t{};
     ioctl(held, TCGETS2, &t);
-    t.c_cflag = (t.c_cflag & ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT))) | BOTHER | (BOTHER << IBSHIFT);
+    t.c_cflag = (t.c_cflag & ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT))) | BOTHER |
+                (BOTHER << IBSHIFT);
     t.c_ispeed = t.c_ospeed = before;
     ioctl(held, TCSETS2, &t);
-    process_result r = run_programmer(dir, {"--port", "@PORT", "--baudrate", c.text, "image.bin"}, sim.pty_path);
+    process_result r =
+        run_programmer(dir, {"--port", "@PORT", "--baudrate", c.text, "image.bin"}, sim.pty_path);
     ioctl(held, TCGETS2, &t);
     close(held);
     EXPECT_EQ(finish_sim(sim), 0);

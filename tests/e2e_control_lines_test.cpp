@@ -4,35 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "support/e2e.h"
 
 namespace {
 
-struct line_event {
-  double t;
-  std::string what;
-};
-
-std::vector<line_event> read_line_log(const std::string& path) {
-  std::vector<line_event> events;
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    line_event e{};
-    fields >> e.t;
-    std::getline(fields >> std::ws, e.what);
-    events.push_back(e);
-  }
-  return events;
-}
-
-std::vector<std::string> whats(const std::vector<line_event>& events) {
+std::vector<std::string> texts(const std::vector<timed_line>& events) {
   std::vector<std::string> out;
-  for (const auto& e : events) out.push_back(e.what);
+  for (const auto& e : events) out.push_back(e.text);
   return out;
 }
 
@@ -43,13 +22,12 @@ struct ControlLines : ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(dir); }
 
-  std::vector<line_event> record_run(const std::vector<std::string>& args) {
+  std::vector<timed_line> record_run(const std::vector<std::string>& args) {
     sim_target sim = start_sim(dir, {});
     const std::string log = dir + "/lines.log";
-    run_programmer(dir, args, sim.pty_path,
-                   line_recorder_env(log));
+    run_programmer(dir, args, sim.pty_path, line_recorder_env(log));
     finish_sim(sim);
-    return read_line_log(log);
+    return read_timed_lines(log);
   }
 };
 
@@ -58,8 +36,9 @@ struct ControlLines : ::testing::Test {
 TEST_F(ControlLines, OpeningSequenceThenPauseThenStartByteThenClosingSequence) {
   write_file(dir + "/image.bin", {});
   const auto events = record_run({"--port", "@PORT", "image.bin"});
-  ASSERT_EQ(whats(events), (std::vector<std::string>{"clear rts", "set dtr", "clear dtr", "write 7f",
-                                                      "set rts", "set dtr", "clear dtr"}));
+  ASSERT_EQ(texts(events),
+            (std::vector<std::string>{"clear rts", "set dtr", "clear dtr", "write 7f", "set rts",
+                                      "set dtr", "clear dtr"}));
   // A real pause of 10 ms before the start byte. Whether the sequences are
   // back to back and the pause exactly 10 ms is checked in-process, on the
   // fake line's clock; here the bounds above leave room for a loaded machine.

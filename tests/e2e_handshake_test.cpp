@@ -56,8 +56,8 @@ TEST_F(E2EHandshake, SilentTargetFailsAfterTenTries) {
 TEST_F(E2EHandshake, RefusingTargetFailsAtOnce) {
   write_file(dir + "/image.bin", {0xAA});
   std::vector<sim_event> log;
-  process_result r =
-      run_against_sim({"--fault", "start:refuse"}, {"--port", "@PORT", "--write", "image.bin"}, &log);
+  process_result r = run_against_sim({"--fault", "start:refuse"},
+                                     {"--port", "@PORT", "--write", "image.bin"}, &log);
   EXPECT_EQ(r.out, banner + handshake_error + done_error);
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(bytes_received(log), std::vector<uint8_t>{0x7F});  // nothing written after it
@@ -68,7 +68,8 @@ TEST_F(E2EHandshake, RefusingTargetFailsAtOnce) {
 
 TEST_F(E2EHandshake, AnswerWithinTheTriesStillCounts) {
   write_file(dir + "/image.bin", {});
-  process_result r = run_against_sim({"--fault", "start:late:900"}, {"--port", "@PORT", "image.bin"});
+  process_result r =
+      run_against_sim({"--fault", "start:late:900"}, {"--port", "@PORT", "image.bin"});
   EXPECT_EQ(r.out, banner + handshake_ok + done_ok);
   EXPECT_EQ(r.exit_code, 0);
 }

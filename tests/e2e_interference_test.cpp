@@ -15,7 +15,6 @@
 
 #include "support/console_text.h"
 #include "support/e2e.h"
-#include "support/pty_pair.h"
 
 namespace {
 
@@ -30,10 +29,11 @@ constexpr std::size_t block_header_wire = 1 + 4 + 1;
 
 // Reads the child's output into `out` until `needle` appears in it (an
 // empty needle: until the output closes). False when that does not happen in time.
-bool read_until(const child_process& child, std::string& out, const std::string& needle, double timeout_s) {
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
+bool read_until(const child_process& child, std::string& out, const std::string& needle,
+                double timeout_s) {
+  const auto give_up = deadline_in(timeout_s);
   while (needle.empty() || out.find(needle) == std::string::npos) {
-    if (std::chrono::steady_clock::now() > give_up) return false;
+    if (test_clock::now() > give_up) return false;
     pollfd p{child.out_fd, POLLIN, 0};
     char chunk[256];
     if (poll(&p, 1, 20) == 1) {
@@ -56,10 +56,12 @@ struct Interference : ::testing::Test {
   void TearDown() override { std::filesystem::remove_all(dir); }
 
   sim_target paced_sim() {
-    return start_sim(dir, {"--baud", "115200", "--dump", "0x20000000:" + std::to_string(image_size) + ":" + dump});
+    return start_sim(dir, {"--baud", "115200", "--dump",
+                           "0x20000000:" + std::to_string(image_size) + ":" + dump});
   }
   child_process start_flash(const sim_target& sim, const std::vector<std::string>& env = {}) {
-    return start_process({VEXLOR_PROG_PATH, "--port", sim.pty_path, "--write", "--verify", "image.bin"}, dir, env);
+    return start_process(
+        {VEXLOR_PROG_PATH, "--port", sim.pty_path, "--write", "--verify", "image.bin"}, dir, env);
   }
 };
 
@@ -76,19 +78,20 @@ TEST_F(Interference, SecondRunOnAPortInUseIsRefusedAndTheFirstGoesOn) {
   chmod(sim.pty_path.c_str(), 0666);
   std::vector<std::vector<std::string>> intruders = {{VEXLOR_PROG_PATH}};
   if (geteuid() == 0) {
-    intruders.push_back({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", VEXLOR_PROG_PATH});
+    intruders.push_back(
+        {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", VEXLOR_PROG_PATH});
   }
   for (std::vector<std::string> argv : intruders) {
     SCOPED_TRACE(argv.front());
     argv.insert(argv.end(), {"--port", sim.pty_path, "--write", "image.bin"});
     const process_result second = run_process(argv, dir, {}, 30);
-    EXPECT_EQ(second.out, banner + "error: cannot open port " + sim.pty_path + "\n  in use by another program\n" +
-                              done_error);
+    EXPECT_EQ(second.out, banner + "error: cannot open port " + sim.pty_path +
+                              "\n  in use by another program\n" + done_error);
     EXPECT_EQ(second.exit_code, 1);
   }
 
   EXPECT_TRUE(read_until(first, first_out, "", 30));
-  EXPECT_EQ(wait_process(first, 30), 0);
+  EXPECT_EQ(wait_process(first, 30).exit_code, 0);
   EXPECT_TRUE(first_out.ends_with(ok_tail + done_ok)) << first_out;
   EXPECT_EQ(finish_sim(sim), 0);
   EXPECT_EQ(read_file(dump), image);
@@ -110,16 +113,18 @@ TEST_F(Interference, StopRequestsEndTheRunAtASafePointWithTheClosingSequence) {
     child_process run = start_flash(sim, line_recorder_env(lines));
     std::string out;
     // After the first block of the write has been acknowledged.
-    ASSERT_TRUE(read_until(run, out, "writting " + std::to_string(image_size) + " bytes..  0%\b\b\b\b", 10));
-    const auto stopped_at = std::chrono::steady_clock::now();
+    ASSERT_TRUE(read_until(run, out,
+                           "writting " + std::to_string(image_size) + " bytes..  0%\b\b\b\b", 10));
+    const auto stopped_at = test_clock::now();
     kill(run.pid, c.signal);
     EXPECT_TRUE(read_until(run, out, "", 10));
-    EXPECT_EQ(wait_process(run, 10), c.exit_code);
+    EXPECT_EQ(wait_process(run, 10).exit_code, c.exit_code);
     // A pause or a wait ends at once; a block already on its way is finished.
     EXPECT_LT(seconds_since(stopped_at), 1.0);
     EXPECT_EQ(finish_sim(sim), 0);
 
-    EXPECT_TRUE(out.starts_with(banner + handshake_ok + ok_tail + ok_tail + ok_tail + "writting")) << out;
+    EXPECT_TRUE(out.starts_with(banner + handshake_ok + ok_tail + ok_tail + ok_tail + "writting"))
+        << out;
     EXPECT_TRUE(out.ends_with("\b\b\b\b" + error_tail + done_error)) << out;
     EXPECT_EQ(out.find("reading"), std::string::npos) << "the verify phase is skipped";
     const std::vector<std::string> requests = line_requests(lines);
@@ -128,9 +133,11 @@ TEST_F(Interference, StopRequestsEndTheRunAtASafePointWithTheClosingSequence) {
               (std::vector<std::string>{"set rts", "set dtr", "clear dtr"}));
     // The write ends where a wait began: after a whole block, its command
     // byte or its address, never inside a block's data.
-    const std::size_t write_wire = bytes_received(read_sim_log(sim.log_path)).size() - 1 - erase_wire;
+    const std::size_t write_wire =
+        bytes_received(read_sim_log(sim.log_path)).size() - 1 - erase_wire;
     const std::size_t into_block = write_wire % (block_header_wire + 256);
-    EXPECT_TRUE(into_block == 0 || into_block == 1 || into_block == 5) << into_block << " bytes into a block";
+    EXPECT_TRUE(into_block == 0 || into_block == 1 || into_block == 5)
+        << into_block << " bytes into a block";
   }
 }
 
@@ -139,7 +146,7 @@ TEST_F(Interference, ClosedOutputDoesNotStopTheFlash) {
   child_process run = start_flash(sim);
   close(run.out_fd);  // the reader is gone before the first line
   run.out_fd = -1;
-  EXPECT_EQ(wait_process(run, 30), 0);
+  EXPECT_EQ(wait_process(run, 30).exit_code, 0);
   EXPECT_EQ(finish_sim(sim), 0);
   EXPECT_EQ(read_file(dump), image);
 }

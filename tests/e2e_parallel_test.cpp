@@ -55,16 +55,13 @@ TEST(ParallelBoards, EightBoardsAtOnceAllIntact) {
   std::vector<std::thread> threads;
   for (board& b : boards) {
     threads.emplace_back([&b, &start_together] {
-      char address[16];
-      std::snprintf(address, sizeof address, "0x%08X", b.address);
-      const std::string dump = std::string(address) + ":" + std::to_string(b.size) + ":" + b.dir + "/memory.bin";
+      const std::string address = hex_address(b.address);
+      const std::string dump = address + ":" + std::to_string(b.size) + ":" + b.dir + "/memory.bin";
       sim_target sim = start_sim(b.dir, {"--dump", dump});
       start_together.arrive_and_wait();
-      // The harness's run_programmer keeps per-process state; the binary is
-      // run directly so the threads share nothing.
-      b.run = run_process({VEXLOR_PROG_PATH, "--port", sim.pty_path, "--address", address, "--write",
-                           "--verify", "image.bin"},
-                          b.dir, {}, 60);
+      b.run = run_programmer(
+          b.dir, {"--port", "@PORT", "--address", address, "--write", "--verify", "image.bin"},
+          sim.pty_path);
       b.sim_status = finish_sim(sim);
       b.memory = read_file(b.dir + "/memory.bin");
     });
@@ -77,7 +74,8 @@ TEST(ParallelBoards, EightBoardsAtOnceAllIntact) {
     EXPECT_TRUE(b.run.out.starts_with(banner + handshake_ok)) << b.run.out;
     EXPECT_TRUE(b.run.out.ends_with(ok_tail + done_ok)) << b.run.out;
     EXPECT_EQ(b.sim_status, 0);
-    EXPECT_TRUE(b.memory == b.image) << "image of " << b.size << " bytes at " << b.address << " differs";
+    EXPECT_TRUE(b.memory == b.image)
+        << "image of " << b.size << " bytes at " << b.address << " differs";
     std::filesystem::remove_all(b.dir);
   }
 }
@@ -85,7 +83,8 @@ TEST(ParallelBoards, EightBoardsAtOnceAllIntact) {
 TEST(ParallelBoards, FlashAllScriptReportsEveryPort) {
   if (running_under_wine()) GTEST_SKIP() << "the script runs the native programmer";
   namespace fs = std::filesystem;
-  const std::string script = (fs::path(__FILE__).parent_path().parent_path() / "scripts/flash-all.sh").string();
+  const std::string script =
+      (fs::path(__FILE__).parent_path().parent_path() / "scripts/flash-all.sh").string();
   struct row {
     const char* name;
     std::vector<std::string> faults;  // one per board, "" for none
@@ -94,7 +93,9 @@ TEST(ParallelBoards, FlashAllScriptReportsEveryPort) {
   // Three boards a row keep the load beside the eight-board test small.
   const std::vector<row> rows{
       {"every board good", {"", "", ""}, 0},
-      {"a refused block and a memory that differs", {"read.data:flip:5", "", "write.end:refuse@2"}, 1},
+      {"a refused block and a memory that differs",
+       {"read.data:flip:5", "", "write.end:refuse@2"},
+       1},
   };
   const std::size_t size = 3000;
   for (const row& r : rows) {
@@ -108,14 +109,16 @@ TEST(ParallelBoards, FlashAllScriptReportsEveryPort) {
     for (std::size_t i = 0; i < r.faults.size(); ++i) {
       const std::string board_dir = dir + "/board-" + std::to_string(i);
       fs::create_directory(board_dir);
-      std::vector<std::string> args{"--link", dir + "/ports/board-" + std::to_string(i), "--dump",
-                                    "0x20000000:" + std::to_string(size) + ":" + board_dir + "/memory.bin"};
+      std::vector<std::string> args{
+          "--link", dir + "/ports/board-" + std::to_string(i), "--dump",
+          "0x20000000:" + std::to_string(size) + ":" + board_dir + "/memory.bin"};
       if (!r.faults[i].empty()) args.insert(args.end(), {"--fault", r.faults[i]});
       sims.push_back(start_sim(board_dir, args));
     }
-    const process_result run =
-        run_process({script, "--write", "--verify", "image.bin"}, dir,
-                    {std::string("VEXLOR_PROG=") + VEXLOR_PROG_PATH, "VEXLOR_PORTS_DIR=" + dir + "/ports"}, 120);
+    const process_result run = run_process(
+        {script, "--write", "--verify", "image.bin"}, dir,
+        {std::string("VEXLOR_PROG=") + VEXLOR_PROG_PATH, "VEXLOR_PORTS_DIR=" + dir + "/ports"},
+        120);
     EXPECT_EQ(run.exit_code, r.exit_code) << run.out;
 
     std::istringstream lines(run.out);
@@ -133,10 +136,12 @@ TEST(ParallelBoards, FlashAllScriptReportsEveryPort) {
       } else if (r.faults[i].starts_with("write")) {
         EXPECT_EQ(results[i], "FAILED  " + name + " (exit 1): writting 3000 bytes - error");
       } else {
-        EXPECT_EQ(results[i], "FAILED  " + name + " (exit 1): the target's memory differs from the image");
+        EXPECT_EQ(results[i],
+                  "FAILED  " + name + " (exit 1): the target's memory differs from the image");
       }
     }
-    const std::size_t good = static_cast<std::size_t>(std::count(r.faults.begin(), r.faults.end(), ""));
+    const std::size_t good =
+        static_cast<std::size_t>(std::count(r.faults.begin(), r.faults.end(), ""));
     EXPECT_EQ(results.back(), "vexlor-flash-all: " + std::to_string(good) + " of " +
                                   std::to_string(r.faults.size()) + " port(s) ok");
     fs::remove_all(dir);

@@ -24,12 +24,6 @@ std::vector<int> erased_sectors(const std::vector<sim_event>& log) {
   return sectors;
 }
 
-std::string hex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", value);
-  return text;
-}
-
 struct run_outcome {
   process_result run;
   std::vector<sim_event> log;
@@ -46,11 +40,12 @@ struct E2EProgram : ::testing::Test {
     const std::string dump = dir + "/memory.bin";
     std::filesystem::remove(dump);
     if (!image.empty()) {
-      sim_args.insert(sim_args.end(),
-                      {"--dump", hex(address) + ":" + std::to_string(image.size()) + ":" + dump});
+      sim_args.insert(sim_args.end(), {"--dump", hex_address(address) + ":" +
+                                                     std::to_string(image.size()) + ":" + dump});
     }
     sim_target sim = start_sim(dir, sim_args);
-    std::vector<std::string> args = {"--port", "@PORT", "--address", hex(address), "image.bin"};
+    std::vector<std::string> args = {"--port", "@PORT", "--address", hex_address(address),
+                                     "image.bin"};
     args.insert(args.end(), flags.begin(), flags.end());
     run_outcome out;
     out.run = run_programmer(dir, args, sim.pty_path);
@@ -67,6 +62,7 @@ TEST_F(E2EProgram, ThreeHundredBytesWrittenAndVerified) {
   const bytes image = pattern_bytes(300, 1);
   run_outcome out = program(image, 0x20000000, {"--write", "--verify"});
 
+  // Spelled out byte for byte; elsewhere transfer_line() builds the line.
   EXPECT_EQ(out.run.out, banner + handshake_ok + ok_tail +
                              "writting 300 bytes..  0%\b\b\b\b 85%\b\b\b\b100%\b\b\b\b" + ok_tail +
                              "reading 300 bytes..  0%\b\b\b\b 85%\b\b\b\b100%\b\b\b\b" + ok_tail +
@@ -92,15 +88,15 @@ TEST_F(E2EProgram, ErasesExactlyTheSectorsTheImageTouches) {
     std::vector<int> sectors;
   };
   const std::vector<erase_case> cases = {
-      {0x20000000, 0x2001, {0, 1}},          // one byte into the next sector
-      {0x20000100, 0x100, {0}},              // wholly inside one sector
-      {0x2003F000, 0x2000, {7}},             // runs past the end of the main block
-      {0x200C1000, 0x2000, {16, 17}},        // the small block
-      {0x1FFFFF00, 0x200, {0}},              // starts below the flash
-      {0x30000000, 0x300, {}},               // no flash at all: plain memory
+      {0x20000000, 0x2001, {0, 1}},    // one byte into the next sector
+      {0x20000100, 0x100, {0}},        // wholly inside one sector
+      {0x2003F000, 0x2000, {7}},       // runs past the end of the main block
+      {0x200C1000, 0x2000, {16, 17}},  // the small block
+      {0x1FFFFF00, 0x200, {0}},        // starts below the flash
+      {0x30000000, 0x300, {}},         // no flash at all: plain memory
   };
   for (const erase_case& c : cases) {
-    SCOPED_TRACE(hex(c.address) + " + " + std::to_string(c.size));
+    SCOPED_TRACE(hex_address(c.address) + " + " + std::to_string(c.size));
     const bytes image = pattern_bytes(c.size, c.address);
     run_outcome out = program(image, c.address, {"--write", "--verify"});
     EXPECT_EQ(erased_sectors(out.log), c.sectors);
@@ -115,8 +111,8 @@ TEST_F(E2EProgram, ErasesExactlyTheSectorsTheImageTouches) {
 
 TEST_F(E2EProgram, RefusedSecondSectorStopsTheErase) {
   const bytes image = pattern_bytes(0x4001, 2);  // sectors 0, 1 and 2
-  run_outcome out = program(image, 0x20000000, {"--write", "--verify"},
-                            {"--fault", "erase.final:refuse@2"});
+  run_outcome out =
+      program(image, 0x20000000, {"--write", "--verify"}, {"--fault", "erase.final:refuse@2"});
   EXPECT_EQ(out.run.out, banner + handshake_ok + ok_tail + error_tail + done_error);
   EXPECT_EQ(out.run.exit_code, 1);
   bytes wire = {0x7F};
@@ -127,19 +123,18 @@ TEST_F(E2EProgram, RefusedSecondSectorStopsTheErase) {
 
 TEST_F(E2EProgram, SlowFinalEraseAcknowledgeStillSucceeds) {
   const bytes image = pattern_bytes(64, 3);
-  run_outcome out = program(image, 0x20000000, {"--write", "--verify"},
-                            {"--fault", "erase.final:late:1500"});
+  run_outcome out =
+      program(image, 0x20000000, {"--write", "--verify"}, {"--fault", "erase.final:late:1500"});
   EXPECT_EQ(out.run.exit_code, 0);
   EXPECT_EQ(out.memory, image);
 }
 
 TEST_F(E2EProgram, RefusedAddressOfTheThirdBlockEndsTheWrite) {
   const bytes image = pattern_bytes(1000, 4);
-  run_outcome out = program(image, 0x20000000, {"--write", "--verify"},
-                            {"--fault", "write.address:refuse@3"});
+  run_outcome out =
+      program(image, 0x20000000, {"--write", "--verify"}, {"--fault", "write.address:refuse@3"});
   EXPECT_EQ(out.run.out, banner + handshake_ok + ok_tail +
-                             "writting 1000 bytes..  0%\b\b\b\b 25%\b\b\b\b 51%\b\b\b\b" +
-                             error_tail + done_error);
+                             transfer_line("writting", 1000, 2, false) + done_error);
   EXPECT_EQ(out.run.exit_code, 1);
   const bytes wire = bytes_received(out.log);
   ASSERT_GE(wire.size(), 5u);
@@ -149,11 +144,10 @@ TEST_F(E2EProgram, RefusedAddressOfTheThirdBlockEndsTheWrite) {
 
 TEST_F(E2EProgram, ShortReadFailsTheVerify) {
   const bytes image = pattern_bytes(256, 5);
-  run_outcome out = program(image, 0x20000000, {"--write", "--verify"},
-                            {"--fault", "read.data:short:255"});
-  EXPECT_EQ(out.run.out, banner + handshake_ok + ok_tail +
-                             "writting 256 bytes..  0%\b\b\b\b100%\b\b\b\b" + ok_tail +
-                             "reading 256 bytes..  0%\b\b\b\b" + error_tail + done_error);
+  run_outcome out =
+      program(image, 0x20000000, {"--write", "--verify"}, {"--fault", "read.data:short:255"});
+  EXPECT_EQ(out.run.out, banner + handshake_ok + ok_tail + transfer_ok("writting", 256) +
+                             transfer_line("reading", 256, 0, false) + done_error);
   EXPECT_EQ(out.run.exit_code, 1);
 }
 
@@ -161,8 +155,7 @@ TEST_F(E2EProgram, VerifyAloneComparesTheTargetWithTheImage) {
   const bytes image = pattern_bytes(700, 6);
   write_file(dir + "/target.bin", image);
   run_outcome same = program(image, 0x20004000, {"--verify"}, {"--load", "0x20004000:target.bin"});
-  const std::string read_line =
-      "reading 700 bytes..  0%\b\b\b\b 36%\b\b\b\b 73%\b\b\b\b100%\b\b\b\b" + ok_tail;
+  const std::string read_line = transfer_ok("reading", 700);
   EXPECT_EQ(same.run.out, banner + handshake_ok + read_line + done_ok);
   EXPECT_EQ(same.run.exit_code, 0);
   EXPECT_TRUE(erased_sectors(same.log).empty());
@@ -185,16 +178,15 @@ TEST_F(E2EProgram, EmptyImageSendsOnlyTheStartByte) {
 
 TEST_F(E2EProgram, BlockBoundaries256And257) {
   run_outcome one = program(pattern_bytes(256, 7), 0x20000000, {"--write"});
-  EXPECT_EQ(one.run.out, banner + handshake_ok + ok_tail +
-                             "writting 256 bytes..  0%\b\b\b\b100%\b\b\b\b" + ok_tail + done_ok);
+  EXPECT_EQ(one.run.out, banner + handshake_ok + ok_tail + transfer_ok("writting", 256) + done_ok);
   const bytes wire256 = bytes_received(one.log);
   EXPECT_EQ(wire256.size(), 1u + 4u + 6u + 256u);
   EXPECT_EQ(wire256[10], 0xFF);
 
   const bytes image = pattern_bytes(257, 8);
   run_outcome two = program(image, 0x20000000, {"--write", "--verify"});
-  bytes tail = {0x31, 0x20, 0x00, 0x01, 0x00, 0x00, image[256],
-                0x11, 0x20, 0x00, 0x00, 0x00, 0xFF, 0x11, 0x20, 0x00, 0x01, 0x00, 0x00};
+  bytes tail = {0x31, 0x20, 0x00, 0x01, 0x00, 0x00, image[256], 0x11, 0x20, 0x00,
+                0x00, 0x00, 0xFF, 0x11, 0x20, 0x00, 0x01,       0x00, 0x00};
   const bytes wire257 = bytes_received(two.log);
   ASSERT_GE(wire257.size(), tail.size());
   EXPECT_EQ(bytes(wire257.end() - static_cast<long>(tail.size()), wire257.end()), tail);

@@ -2,10 +2,9 @@
 #include <gtest/gtest.h>
 
 #include "bootloader/bootloader.h"
-#include "support/pty_pair.h"
+#include "support/pty_port_test.h"
 
 using namespace std::chrono_literals;
-using clock_type = std::chrono::steady_clock;
 
 namespace {
 
@@ -16,15 +15,15 @@ struct Handshake : PtyPortTest {
 }  // namespace
 
 TEST_F(Handshake, FirstByteDecides) {
-  send_bytes(pty, {ack_byte, 0x1F, 0x00, ack_byte});
+  send_bytes(pty.master, {ack_byte, 0x1F, 0x00, ack_byte});
   EXPECT_TRUE(wait_ack(port, 10));
   EXPECT_FALSE(wait_ack(port, 10));  // 0x1F refuses,
   EXPECT_FALSE(wait_ack(port, 10));  // and so does any byte but the acknowledge,
-  EXPECT_TRUE(wait_ack(port, 1));    // each without using more tries: the acknowledge after them is left
+  EXPECT_TRUE(wait_ack(port, 1));    // each using no more tries: the acknowledge after is left
 }
 
 TEST_F(Handshake, NoTriesMeansNoRead) {
-  send_bytes(pty, {ack_byte});
+  send_bytes(pty.master, {ack_byte});
   EXPECT_FALSE(wait_ack(port, 0));
   EXPECT_FALSE(wait_ack(port, -3));
   EXPECT_TRUE(wait_ack(port, 1));  // the byte was left for the next reader
@@ -39,27 +38,27 @@ TEST_F(Handshake, EmptyTriesCostAReadAndAPauseEach) {
 }
 
 TEST_F(Handshake, AnswerAfterOneSecondIsInTime) {
-  std::thread target = send_later(pty, {ack_byte}, 1000ms);
+  std::thread target = send_later(pty.master, {ack_byte}, 1000ms);
   EXPECT_TRUE(wait_ack(port, 10));
   target.join();
 }
 
 TEST_F(Handshake, AnswerAfterTwoSecondsIsTooLate) {
-  std::thread target = send_later(pty, {ack_byte}, 2000ms);
-  const auto start = clock_type::now();
+  std::thread target = send_later(pty.master, {ack_byte}, 2000ms);
+  const auto start = test_clock::now();
   EXPECT_FALSE(wait_ack(port, 10));  // so it gave up before the answer came
   EXPECT_GE(seconds_since(start), 1.4);
   target.join();
 }
 
 TEST_F(Handshake, DeviceInitSendsTheStartByteAndReports) {
-  send_bytes(pty, {ack_byte});
+  send_bytes(pty.master, {ack_byte});
   testing::internal::CaptureStdout();
   EXPECT_TRUE(device_init(port));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "initializing device..\b\b - OK  \n");
-  EXPECT_EQ(receive_bytes(pty, 1), std::vector<uint8_t>{start_byte});
+  EXPECT_EQ(receive_bytes(pty.master, 1), std::vector<uint8_t>{start_byte});
 
-  send_bytes(pty, {0x1F});
+  send_bytes(pty.master, {0x1F});
   testing::internal::CaptureStdout();
   EXPECT_FALSE(device_init(port));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "initializing device..\b\b - error\n");

@@ -2,19 +2,15 @@
 // open, raw bytes, and refusal of what is not a serial device.
 #include "serial/serial_port.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 
-#include "support/pty_pair.h"
+#include "support/pty_port_test.h"
+#include "support/test_files.h"
 
 using namespace std::chrono_literals;
-using clock_type = std::chrono::steady_clock;
 
 using SerialPort = PtyPortTest;
 
@@ -42,7 +38,7 @@ TEST_F(SerialPort, ReadReturnsAtOnceWhenAllBytesAreThere) {
   std::vector<uint8_t> block(256);
   for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i);
   const double quickest = quickest_of(3, [&] {
-    send_bytes(pty, block);
+    send_bytes(pty.master, block);
     std::vector<uint8_t> got(256);
     EXPECT_EQ(port_read(port, got.data(), got.size()), 256u);
     EXPECT_EQ(got, block);
@@ -52,9 +48,9 @@ TEST_F(SerialPort, ReadReturnsAtOnceWhenAllBytesAreThere) {
 
 TEST_F(SerialPort, PartialReadEndsWhenTheLineGoesQuietFor100ms) {
   open_port();
-  send_bytes(pty, std::vector<uint8_t>(200, 0x5A));
+  send_bytes(pty.master, std::vector<uint8_t>(200, 0x5A));
   std::vector<uint8_t> got(256);
-  const auto start = clock_type::now();
+  const auto start = test_clock::now();
   EXPECT_EQ(port_read(port, got.data(), got.size()), 200u);
   const double took = seconds_since(start);
   EXPECT_GE(took, 0.100);
@@ -75,16 +71,16 @@ TEST_F(SerialPort, TrickleEndsAtTheTotalTimeOut) {
     std::atomic<bool> stop{false};
     longest_pause = 0;
     std::thread trickle([&] {
-      auto last = clock_type::now();
+      auto last = test_clock::now();
       for (int i = 0; i < 40 && !stop; ++i) {
-        send_bytes(pty, {0x33});
+        send_bytes(pty.master, {0x33});
         longest_pause = std::max(longest_pause, seconds_since(last));
-        last = clock_type::now();
+        last = test_clock::now();
         std::this_thread::sleep_for(25ms);
       }
     });
     std::vector<uint8_t> got(asked);
-    const auto start = clock_type::now();
+    const auto start = test_clock::now();
     n = port_read(port, got.data(), got.size());
     took = seconds_since(start);
     stop = true;
@@ -101,12 +97,12 @@ TEST_F(SerialPort, TrickleEndsAtTheTotalTimeOut) {
 }
 
 TEST_F(SerialPort, OpenDrainsWhatTheLineAlreadyCarries) {
-  send_bytes(pty, std::vector<uint8_t>(100, 0xEE));
-  const auto start = clock_type::now();
+  send_bytes(pty.master, std::vector<uint8_t>(100, 0xEE));
+  const auto start = test_clock::now();
   open_port();
   // One empty 16-byte read (340 ms) ends the drain.
   EXPECT_GE(seconds_since(start), 0.33);
-  send_bytes(pty, {0x75});
+  send_bytes(pty.master, {0x75});
   uint8_t byte = 0;
   ASSERT_EQ(port_read(port, &byte, 1), 1u);
   EXPECT_EQ(byte, 0x75);
@@ -116,11 +112,11 @@ TEST_F(SerialPort, DrainGivesUpOnALineThatNeverGoesQuiet) {
   std::atomic<bool> stop{false};
   std::thread chatter([&] {
     while (!stop) {
-      send_bytes(pty, {0x00});
+      send_bytes(pty.master, {0x00});
       std::this_thread::sleep_for(20ms);
     }
   });
-  const auto start = clock_type::now();
+  const auto start = test_clock::now();
   port = port_open(pty.slave_path);
   const double took = seconds_since(start);
   stop = true;
@@ -136,8 +132,8 @@ TEST_F(SerialPort, BytesPassUnalteredBothWays) {
   // Flow-control, line-editing and signal characters are protocol bytes here.
   const std::vector<uint8_t> special = {0x11, 0x13, 0x0D, 0x0A, 0x03, 0x04, 0x7F, 0x1A, 0xFF, 0x00};
   ASSERT_TRUE(port_write(port, special.data(), special.size()));
-  EXPECT_EQ(receive_bytes(pty, special.size()), special);
-  send_bytes(pty, special);
+  EXPECT_EQ(receive_bytes(pty.master, special.size()), special);
+  send_bytes(pty.master, special);
   std::vector<uint8_t> got(special.size());
   EXPECT_EQ(port_read(port, got.data(), got.size()), special.size());
   EXPECT_EQ(got, special);
@@ -157,18 +153,18 @@ TEST_F(SerialPort, LineRatesAnyPositiveNothingElse) {
 
 TEST_F(SerialPort, VanishedLineReadsNothingWithoutWaiting) {
   open_port();
-  close_pty_pair(pty);  // the adapter is unplugged
+  pty_close_master(pty);  // the adapter is unplugged
   uint8_t buffer[256];
-  const auto start = clock_type::now();
+  const auto start = test_clock::now();
   EXPECT_EQ(port_read(port, buffer, sizeof buffer), 0u);
   EXPECT_LT(seconds_since(start), 1.0);  // not the 5.14 s a silent line would take
 }
 
 TEST(PortOpen, RefusesWhatIsNotASerialDevice) {
-  const auto dir = std::filesystem::temp_directory_path() / ("vexlor-port-" + std::to_string(getpid()));
-  std::filesystem::create_directories(dir);
+  const std::filesystem::path dir = make_test_dir();
   const auto file = dir / "not-a-port";
-  { std::ofstream(file) << "keep me"; }
+  const std::vector<uint8_t> content = {'k', 'e', 'e', 'p'};
+  write_file(file.string(), content);
   const auto before = std::filesystem::last_write_time(file);
 
   EXPECT_EQ(port_open(file.string()), nullptr);
@@ -179,9 +175,7 @@ TEST(PortOpen, RefusesWhatIsNotASerialDevice) {
   EXPECT_EQ(port_open(""), nullptr);
   EXPECT_EQ(port_open("/dev/" + std::string(300, 'x')), nullptr);
 
-  std::ifstream in(file);
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(content, "keep me");
+  EXPECT_EQ(read_file(file.string()), content);
   EXPECT_EQ(std::filesystem::last_write_time(file), before);
   std::filesystem::remove_all(dir);
   port_close(nullptr);  // closing no port does nothing

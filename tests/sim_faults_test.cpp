@@ -7,8 +7,7 @@
 
 #include "faults.h"
 
-TEST(SimFaults, RulesAreParsed)
-{
+TEST(SimFaults, RulesAreParsed) {
   std::string error;
   auto rule = parse_fault("write.address:refuse@3", error);
   ASSERT_TRUE(rule.has_value()) << error;
@@ -28,22 +27,21 @@ TEST(SimFaults, RulesAreParsed)
   EXPECT_EQ(rule->occurrence, 1u);
 }
 
-TEST(SimFaults, BadRulesAreRefused)
-{
+TEST(SimFaults, BadRulesAreRefused) {
   for (const char* text : {"start", "begin:refuse", "start:explode", "start:late", "start:refuse:1",
-                           "write.end:short:4", "erase.final:flip:0", "start:refuse@0", "start:refuse@x",
-                           "read.data:short:-1"}) {
+                           "write.end:short:4", "erase.final:flip:0", "start:refuse@0",
+                           "start:refuse@x", "read.data:short:-1"}) {
     std::string error;
     EXPECT_FALSE(parse_fault(text, error).has_value()) << text;
     EXPECT_FALSE(error.empty()) << text;
   }
 }
 
-TEST(SimFaults, OccurrencesCountPerStepOverTheLifetime)
-{
+TEST(SimFaults, OccurrencesCountPerStepOverTheLifetime) {
   std::string error;
   fault_table table;
-  table.rules = {*parse_fault("write.address:refuse@3", error), *parse_fault("read.data:silent@*", error)};
+  table.rules = {*parse_fault("write.address:refuse@3", error),
+                 *parse_fault("read.data:silent@*", error)};
 
   EXPECT_FALSE(fault_take(table, sim_step::write_address));
   EXPECT_FALSE(fault_take(table, sim_step::write_end));  // other steps do not count

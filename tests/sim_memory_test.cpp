@@ -4,12 +4,11 @@
 
 #include <vector>
 
-#include "memory.h"
+#include "target_memory.h"
 
 namespace {
 
-std::vector<uint8_t> read_back(const sim_memory& memory, uint32_t address, std::size_t size)
-{
+std::vector<uint8_t> read_back(const sim_memory& memory, uint32_t address, std::size_t size) {
   std::vector<uint8_t> bytes(size);
   memory_read(memory, address, bytes);
   return bytes;
@@ -17,8 +16,7 @@ std::vector<uint8_t> read_back(const sim_memory& memory, uint32_t address, std::
 
 }  // namespace
 
-TEST(SimMemory, FlashStartsErasedAndProgrammingOnlyClearsBits)
-{
+TEST(SimMemory, FlashStartsErasedAndProgrammingOnlyClearsBits) {
   sim_memory memory;
   const uint32_t flash = 0x20008000;  // sector 4
   EXPECT_EQ(read_back(memory, flash, 2), (std::vector<uint8_t>{0xFF, 0xFF}));
@@ -28,8 +26,7 @@ TEST(SimMemory, FlashStartsErasedAndProgrammingOnlyClearsBits)
   EXPECT_EQ(read_back(memory, flash, 2), (std::vector<uint8_t>{0x00, 0x3C}));
 }
 
-TEST(SimMemory, EraseRestoresOnlyTheWholeSector)
-{
+TEST(SimMemory, EraseRestoresOnlyTheWholeSector) {
   sim_memory memory;
   auto sector1 = find_sector(1);
   ASSERT_TRUE(sector1.has_value());
@@ -42,8 +39,7 @@ TEST(SimMemory, EraseRestoresOnlyTheWholeSector)
   EXPECT_EQ(read_back(memory, 0x20003FFF, 2), (std::vector<uint8_t>{0xFF, 0x33}));
 }
 
-TEST(SimMemory, RamStartsZeroAndWritesReplace)
-{
+TEST(SimMemory, RamStartsZeroAndWritesReplace) {
   sim_memory memory;
   const uint32_t ram = 0x1FFFFFFE;  // just below the flash
   EXPECT_EQ(read_back(memory, ram, 2), (std::vector<uint8_t>{0x00, 0x00}));
@@ -52,16 +48,14 @@ TEST(SimMemory, RamStartsZeroAndWritesReplace)
   EXPECT_EQ(read_back(memory, ram, 3), (std::vector<uint8_t>{0x0F, 0x00, 0xFF}));
 }
 
-TEST(SimMemory, AddressesWrapAtTheTopOfTheSpace)
-{
+TEST(SimMemory, AddressesWrapAtTheTopOfTheSpace) {
   sim_memory memory;
   memory_program(memory, 0xFFFFFFFE, std::vector<uint8_t>{1, 2, 3, 4});
   EXPECT_EQ(read_back(memory, 0xFFFFFFFE, 4), (std::vector<uint8_t>{1, 2, 3, 4}));
   EXPECT_EQ(read_back(memory, 0, 2), (std::vector<uint8_t>{3, 4}));
 }
 
-TEST(SimMemory, PreloadStoresFlashBytesAsGiven)
-{
+TEST(SimMemory, PreloadStoresFlashBytesAsGiven) {
   sim_memory memory;
   memory_program(memory, 0x20000000, std::vector<uint8_t>{0x00});
   memory_store(memory, 0x20000000, std::vector<uint8_t>{0xA5});

@@ -9,8 +9,7 @@
 
 namespace {
 
-std::optional<sim_options> parse(std::vector<std::string> args, std::string* error_out = nullptr)
-{
+std::optional<sim_options> parse(std::vector<std::string> args, std::string* error_out = nullptr) {
   std::string error;
   auto options = parse_sim_options(args, error);
   if (error_out) *error_out = error;
@@ -19,10 +18,10 @@ std::optional<sim_options> parse(std::vector<std::string> args, std::string* err
 
 }  // namespace
 
-TEST(SimOptions, ValuesAreParsed)
-{
-  auto options = parse({"--once", "--baud", "115200", "--chatter", "55aA00", "--load", "0x20000000:a.bin",
-                        "--dump", "536870912:0x100:C:/dir:x.bin", "--max-seconds", "2.5", "--latency", "16"});
+TEST(SimOptions, ValuesAreParsed) {
+  auto options =
+      parse({"--once", "--baud", "115200", "--chatter", "55aA00", "--load", "0x20000000:a.bin",
+             "--dump", "536870912:0x100:C:/dir:x.bin", "--max-seconds", "2.5", "--latency", "16"});
   ASSERT_TRUE(options.has_value());
   EXPECT_TRUE(options->once);
   EXPECT_EQ(options->baud, 115200u);
@@ -37,14 +36,22 @@ TEST(SimOptions, ValuesAreParsed)
   EXPECT_EQ(options->latency_ms, 16u);
 }
 
-TEST(SimOptions, MistakesAreRefused)
-{
-  const std::vector<std::vector<std::string>> bad{
-      {"--bogus"},           {"--baud"},           {"--baud", "fast"},     {"--baud", "-1"},
-      {"--chatter", "abc"},  {"--on-open", "zz"},  {"--load", "0x10"},     {"--load", "0x1g:f"},
-      {"--dump", "0:16"},    {"--dump", "0:16:"},  {"--max-seconds", "0"}, {"--erase-ms", "0x"},
-      {"--once", "extra"},   {"--load", "0x100000000:f"}, {"--latency", "16ms"},
-  };
+TEST(SimOptions, MistakesAreRefused) {
+  const std::vector<std::vector<std::string>> bad{{"--bogus"},
+                                                  {"--baud"},
+                                                  {"--baud", "fast"},
+                                                  {"--baud", "-1"},
+                                                  {"--chatter", "abc"},
+                                                  {"--on-open", "zz"},
+                                                  {"--load", "0x10"},
+                                                  {"--load", "0x1g:f"},
+                                                  {"--dump", "0:16"},
+                                                  {"--dump", "0:16:"},
+                                                  {"--max-seconds", "0"},
+                                                  {"--erase-ms", "0x"},
+                                                  {"--once", "extra"},
+                                                  {"--load", "0x100000000:f"},
+                                                  {"--latency", "16ms"}};
   for (const auto& args : bad) {
     std::string error;
     EXPECT_FALSE(parse(args, &error).has_value()) << args[0];

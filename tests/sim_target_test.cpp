@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "support/address.h"
 #include "target.h"
 
 namespace {
@@ -14,8 +15,7 @@ constexpr uint8_t nack = 0x1F;
 constexpr int64_t ms = 1'000'000;
 
 // Feeds bytes arriving at `at` and returns what the target answers.
-std::vector<uint8_t> send(target& t, std::vector<uint8_t> bytes, int64_t at = 0)
-{
+std::vector<uint8_t> send(target& t, std::vector<uint8_t> bytes, int64_t at = 0) {
   t.output.clear();
   for (uint8_t byte : bytes) target_receive(t, byte, at);
   std::vector<uint8_t> answer;
@@ -23,8 +23,7 @@ std::vector<uint8_t> send(target& t, std::vector<uint8_t> bytes, int64_t at = 0)
   return answer;
 }
 
-target started(std::vector<std::string> faults = {})
-{
+target started(std::vector<std::string> faults = {}) {
   target t;
   for (const auto& text : faults) {
     std::string error;
@@ -34,11 +33,9 @@ target started(std::vector<std::string> faults = {})
   return t;
 }
 
-std::vector<uint8_t> write_block(target& t, uint32_t address, std::vector<uint8_t> data)
-{
+std::vector<uint8_t> write_block(target& t, uint32_t address, std::vector<uint8_t> data) {
   std::vector<uint8_t> answers = send(t, {0x31});
-  for (uint8_t b : send(t, {uint8_t(address >> 24), uint8_t(address >> 16), uint8_t(address >> 8), uint8_t(address)}))
-    answers.push_back(b);
+  for (uint8_t b : send(t, address_bytes(address))) answers.push_back(b);
   std::vector<uint8_t> tail{uint8_t(data.size() - 1)};
   tail.insert(tail.end(), data.begin(), data.end());
   for (uint8_t b : send(t, tail)) answers.push_back(b);
@@ -46,16 +43,13 @@ std::vector<uint8_t> write_block(target& t, uint32_t address, std::vector<uint8_
 }
 
 // The data bytes of one read block (the two ACKs are checked and dropped).
-std::vector<uint8_t> read_block(target& t, uint32_t address, std::size_t size)
-{
+std::vector<uint8_t> read_block(target& t, uint32_t address, std::size_t size) {
   EXPECT_EQ(send(t, {0x11}), std::vector<uint8_t>{ack});
-  EXPECT_EQ(send(t, {uint8_t(address >> 24), uint8_t(address >> 16), uint8_t(address >> 8), uint8_t(address)}),
-            std::vector<uint8_t>{ack});
+  EXPECT_EQ(send(t, address_bytes(address)), std::vector<uint8_t>{ack});
   return send(t, {uint8_t(size - 1)});
 }
 
-std::vector<uint8_t> erase(target& t, uint8_t sector)
-{
+std::vector<uint8_t> erase(target& t, uint8_t sector) {
   std::vector<uint8_t> answers = send(t, {0x71});
   for (uint8_t b : send(t, {0x43})) answers.push_back(b);
   for (uint8_t b : send(t, {0x00, sector})) answers.push_back(b);
@@ -64,19 +58,18 @@ std::vector<uint8_t> erase(target& t, uint8_t sector)
 
 }  // namespace
 
-TEST(SimTarget, IgnoresNoiseBeforeStartAndRefusesUnknownCommands)
-{
+TEST(SimTarget, IgnoresNoiseBeforeStartAndRefusesUnknownCommands) {
   target t;
   EXPECT_TRUE(send(t, {0x11, 0x31, 0x00}).empty());
   EXPECT_EQ(send(t, {0x7F}), std::vector<uint8_t>{ack});
   EXPECT_EQ(send(t, {0x00}), std::vector<uint8_t>{nack});
   // Where a command is expected a start byte begins a new session; in an
   // address or a data block it is data.
-  EXPECT_EQ(send(t, {0x31, 0x7F, 0, 0, 0, 0x00, 0x7F, 0x7F}), (std::vector<uint8_t>{ack, ack, ack, ack}));
+  EXPECT_EQ(send(t, {0x31, 0x7F, 0, 0, 0, 0x00, 0x7F, 0x7F}),
+            (std::vector<uint8_t>{ack, ack, ack, ack}));
 }
 
-TEST(SimTarget, WrittenBlockReadsBackAcrossTheTopOfMemory)
-{
+TEST(SimTarget, WrittenBlockReadsBackAcrossTheTopOfMemory) {
   target t = started();
   std::vector<uint8_t> data(256);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7);
@@ -85,8 +78,7 @@ TEST(SimTarget, WrittenBlockReadsBackAcrossTheTopOfMemory)
   EXPECT_EQ(read_block(t, 0, 1), std::vector<uint8_t>{data[0x80]});
 }
 
-TEST(SimTarget, EraseAnswersAndFillsTheSector)
-{
+TEST(SimTarget, EraseAnswersAndFillsTheSector) {
   target t = started();
   write_block(t, 0x200C0010, {0x12, 0x34});
   EXPECT_EQ(erase(t, 16), (std::vector<uint8_t>{ack, ack, ack, ack}));
@@ -98,8 +90,7 @@ TEST(SimTarget, EraseAnswersAndFillsTheSector)
   EXPECT_EQ(send(t, {0x7F}), std::vector<uint8_t>{ack});  // back in command state: a new start
 }
 
-TEST(SimTarget, EraseAndLateAnswersTakeTheirTimeAndDelayWhatFollows)
-{
+TEST(SimTarget, EraseAndLateAnswersTakeTheirTimeAndDelayWhatFollows) {
   target t = started({"write.command:late:40"});
   t.erase_ns = 30 * ms;
   send(t, {0x71, 0x43}, 5 * ms);
@@ -112,27 +103,26 @@ TEST(SimTarget, EraseAndLateAnswersTakeTheirTimeAndDelayWhatFollows)
   EXPECT_EQ(t.output[0].at_ns, 76 * ms);
 }
 
-TEST(SimTarget, FaultsHitTheChosenOccurrence)
-{
+TEST(SimTarget, FaultsHitTheChosenOccurrence) {
   target t = started({"write.address:refuse@2", "write.end:silent@3"});
   EXPECT_EQ(write_block(t, 0x1000, {1}), (std::vector<uint8_t>{ack, ack, ack}));
   EXPECT_EQ(send(t, {0x31, 0, 0, 0x10, 0}), (std::vector<uint8_t>{ack, nack}));
   EXPECT_EQ(send(t, {0x7F}), std::vector<uint8_t>{ack});  // refused: command state again
   EXPECT_EQ(write_block(t, 0x1000, {2}), (std::vector<uint8_t>{ack, ack, ack}));
-  EXPECT_EQ(write_block(t, 0x1000, {3}), (std::vector<uint8_t>{ack, ack}));  // the third end reached
-  EXPECT_EQ(t.notes, (std::vector<std::string>{"fault write.address refuse", "fault write.end silent"}));
+  // The third end is reached: silence.
+  EXPECT_EQ(write_block(t, 0x1000, {3}), (std::vector<uint8_t>{ack, ack}));
+  EXPECT_EQ(t.notes,
+            (std::vector<std::string>{"fault write.address refuse", "fault write.end silent"}));
 }
 
-TEST(SimTarget, RefusedPreludeSendsOneNackOnly)
-{
+TEST(SimTarget, RefusedPreludeSendsOneNackOnly) {
   target t = started({"erase.prelude1:refuse", "erase.prelude2:refuse"});
   EXPECT_EQ(send(t, {0x71}), std::vector<uint8_t>{nack});
   EXPECT_EQ(send(t, {0x71}), (std::vector<uint8_t>{ack, nack}));
   EXPECT_EQ(send(t, {0x43}), std::vector<uint8_t>{nack});  // not an erase in progress
 }
 
-TEST(SimTarget, ReadDataFaultsSpoilTheBlock)
-{
+TEST(SimTarget, ReadDataFaultsSpoilTheBlock) {
   target t = started({"read.data:short:2@1", "read.data:flip:1@2", "read.data:refuse@3"});
   write_block(t, 0x100, {1, 2, 3, 4});
   EXPECT_EQ(read_block(t, 0x100, 4), (std::vector<uint8_t>{1, 2}));
@@ -141,8 +131,7 @@ TEST(SimTarget, ReadDataFaultsSpoilTheBlock)
   EXPECT_EQ(read_block(t, 0x100, 4), (std::vector<uint8_t>{1, 2, 3, 4}));
 }
 
-TEST(SimTarget, StartFaultsLeaveTheTargetUnstarted)
-{
+TEST(SimTarget, StartFaultsLeaveTheTargetUnstarted) {
   target t = started({"start:silent", "start:refuse@2", "start:silent@4"});
   EXPECT_TRUE(t.output.empty());
   EXPECT_EQ(send(t, {0x7F}), std::vector<uint8_t>{nack});
@@ -150,8 +139,7 @@ TEST(SimTarget, StartFaultsLeaveTheTargetUnstarted)
   EXPECT_TRUE(send(t, {0x7F, 0x31}).empty());  // a new session's start is one too
 }
 
-TEST(SimTarget, HangUpNeedsANewStartAndVanishEndsEverything)
-{
+TEST(SimTarget, HangUpNeedsANewStartAndVanishEndsEverything) {
   target t = started({"read.address:vanish"});
   send(t, {0x31, 0x00});  // half an address when the port closes
   target_hang_up(t);

@@ -78,7 +78,8 @@ TEST_P(TargetFaults, At) {
   // closing sequence last of all, with nothing after it.
   ASSERT_GE(line.size(), 8u);
   using enum port_line_action;
-  EXPECT_TRUE(is_control(line[0], clear_rts) && is_control(line[1], set_dtr) && is_control(line[2], clear_dtr));
+  EXPECT_TRUE(is_control(line[0], clear_rts) && is_control(line[1], set_dtr) &&
+              is_control(line[2], clear_dtr));
   EXPECT_EQ(line[3].kind, fake_event::sleep);
   EXPECT_EQ(line[3].ms, 10u);
   EXPECT_EQ(line[4].kind, fake_event::write);
@@ -92,7 +93,9 @@ TEST_P(TargetFaults, At) {
   const std::size_t answered = write_ending_at(line, wire.answered);
   ASSERT_LT(answered, end);
   std::size_t next = answered + 1;
-  while (next < end && (line[next].kind == fake_event::read || line[next].kind == fake_event::sleep)) ++next;
+  while (next < end &&
+         (line[next].kind == fake_event::read || line[next].kind == fake_event::sleep))
+    ++next;
   ASSERT_LT(next, end);
   EXPECT_EQ(line[next].at_ns - line[answered].at_ns, c.wait_ms * ms_ns);
   if (c.fails) {
@@ -101,4 +104,6 @@ TEST_P(TargetFaults, At) {
 }
 
 INSTANTIATE_TEST_SUITE_P(, TargetFaults, ::testing::ValuesIn(all_fault_cases()),
-                         [](const ::testing::TestParamInfo<fault_case>& info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<fault_case>& info) {
+                           return info.param.name;
+                         });

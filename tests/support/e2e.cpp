@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,8 +12,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string g_last_port;
-
 std::string env_or(const char* name, const std::string& fallback) {
   const char* value = std::getenv(name);
   return value != nullptr && *value != '\0' ? value : fallback;
@@ -22,44 +19,46 @@ std::string env_or(const char* name, const std::string& fallback) {
 
 }  // namespace
 
-std::string make_test_dir() {
-  static std::atomic<int> counter{0};
-  const fs::path dir = fs::temp_directory_path() / ("vexlor-test-" + std::to_string(getpid()) +
-                                                    "-" + std::to_string(counter++));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir.string();
-}
-
 sim_target start_sim(const std::string& dir, const std::vector<std::string>& args) {
-  sim_target sim;
-  sim.log_path = dir + "/sim.log";
-  fs::remove(sim.log_path);  // the simulator appends; each run gets its own log
-  std::vector<std::string> argv = {VEXLOR_SIM_PATH, "--once", "--log", sim.log_path,
-                                   "--max-seconds", "60"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  sim.process = start_process(argv, dir, {});
-  sim.pty_path = read_line(sim.process, 5);
+  const std::string log_path = dir + "/sim.log";
+  fs::remove(log_path);  // the simulator appends; each run gets its own log
+  std::vector<std::string> all = {"--once", "--log", log_path, "--max-seconds", "60"};
+  all.insert(all.end(), args.begin(), args.end());
+  sim_target sim = start_simulator(VEXLOR_SIM_PATH, all, dir);
   if (sim.pty_path.empty()) throw std::runtime_error("vexlor-sim printed no pty path");
+  sim.log_path = log_path;
   return sim;
 }
 
-int finish_sim(sim_target& sim) { return wait_process(sim.process, 10); }
+int finish_sim(sim_target& sim) { return wait_process(sim.process, 10).exit_code; }
 
-std::vector<sim_event> read_sim_log(const std::string& path) {
-  std::vector<sim_event> log;
+std::vector<timed_line> read_timed_lines(const std::string& path) {
+  std::vector<timed_line> lines;
   std::ifstream in(path);
   std::string line;
   while (std::getline(in, line)) {
     std::istringstream fields(line);
+    timed_line timed;
+    fields >> timed.t;
+    std::getline(fields >> std::ws, timed.text);
+    lines.push_back(timed);
+  }
+  return lines;
+}
+
+std::vector<sim_event> read_sim_log(const std::string& path) {
+  std::vector<sim_event> log;
+  for (const timed_line& line : read_timed_lines(path)) {
+    std::istringstream fields(line.text);
     sim_event event;
-    fields >> event.t >> event.kind;
-    std::getline(fields, event.text);
-    if (!event.text.empty() && event.text[0] == ' ') event.text.erase(0, 1);
+    event.t = line.t;
+    fields >> event.kind;
+    std::getline(fields >> std::ws, event.text);
     if (event.kind == "rx" || event.kind == "tx") {
       std::istringstream hex(event.text);
       std::string byte;
-      while (hex >> byte) event.bytes.push_back(static_cast<uint8_t>(std::stoul(byte, nullptr, 16)));
+      while (hex >> byte)
+        event.bytes.push_back(static_cast<uint8_t>(std::stoul(byte, nullptr, 16)));
     }
     log.push_back(event);
   }
@@ -104,7 +103,6 @@ process_result run_programmer(const std::string& dir, std::vector<std::string> a
     }
     env.push_back("WINEDEBUG=-all");
   }
-  g_last_port = port;
   for (std::string& a : args) {
     if (a == "@PORT") a = port;
   }
@@ -115,7 +113,8 @@ process_result run_programmer(const std::string& dir, std::vector<std::string> a
     argv = {VEXLOR_PROG_PATH};
   }
   argv.insert(argv.end(), args.begin(), args.end());
-  process_result result = run_process(argv, dir, env, wine ? 120 : 60, wine);
+  process_result result = run_process(argv, dir, env, wine ? 120 : 60,
+                                      wine ? child_output::captured_quiet : child_output::captured);
   if (wine) {
     std::string normalised;
     for (std::size_t i = 0; i < result.out.size(); ++i) {
@@ -127,45 +126,14 @@ process_result run_programmer(const std::string& dir, std::vector<std::string> a
   return result;
 }
 
-std::string last_port_name() { return g_last_port; }
-
 std::vector<std::string> line_recorder_env(const std::string& log_path) {
   return {"LD_PRELOAD=" VEXLOR_LINE_RECORDER_PATH, "VEXLOR_LINE_LOG=" + log_path};
 }
 
 std::vector<std::string> line_requests(const std::string& log_path) {
   std::vector<std::string> requests;
-  std::ifstream in(log_path);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    double t = 0;
-    std::string what;
-    fields >> t;
-    std::getline(fields >> std::ws, what);
-    if (!what.starts_with("write")) requests.push_back(what);
+  for (const timed_line& line : read_timed_lines(log_path)) {
+    if (!line.text.starts_with("write")) requests.push_back(line.text);
   }
   return requests;
-}
-
-std::vector<uint8_t> read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::vector<uint8_t> pattern_bytes(std::size_t size, uint32_t seed) {
-  std::vector<uint8_t> bytes(size);
-  uint32_t x = seed * 2654435761u + 1;
-  for (auto& b : bytes) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    b = static_cast<uint8_t>(x);
-  }
-  return bytes;
 }

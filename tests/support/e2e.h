@@ -7,7 +7,25 @@
 #include <string>
 #include <vector>
 
+#include "support/address.h"
 #include "support/process.h"
+#include "support/simulator.h"
+#include "support/test_files.h"
+
+// Starts vexlor-sim for one session (--once) with a log in `dir`, plus
+// `args`. Throws when it prints no pty path.
+sim_target start_sim(const std::string& dir, const std::vector<std::string>& args);
+
+// Waits for the simulator to end its session; returns its exit status.
+int finish_sim(sim_target& sim);
+
+// One line of a log that the simulator or the control-line recorder keeps:
+// its time stamp in seconds, and the rest.
+struct timed_line {
+  double t = 0;
+  std::string text;
+};
+std::vector<timed_line> read_timed_lines(const std::string& path);
 
 struct sim_event {
   double t = 0;
@@ -15,22 +33,6 @@ struct sim_event {
   std::vector<uint8_t> bytes;
   std::string text;  // the rest of the line
 };
-
-struct sim_target {
-  child_process process;
-  std::string pty_path;
-  std::string log_path;
-};
-
-// A fresh directory for one test's files; removed by the caller if wanted.
-std::string make_test_dir();
-
-// Starts vexlor-sim for one session (--once) with a log in `dir`, plus `args`.
-sim_target start_sim(const std::string& dir, const std::vector<std::string>& args);
-
-// Waits for the simulator to end its session; returns its exit status.
-int finish_sim(sim_target& sim);
-
 std::vector<sim_event> read_sim_log(const std::string& path);
 std::vector<uint8_t> bytes_received(const std::vector<sim_event>& log);
 
@@ -49,16 +51,10 @@ process_result run_programmer(const std::string& dir, std::vector<std::string> a
                               const std::string& pty_path = "",
                               const std::vector<std::string>& env_extra = {});
 
-// The port name the programmer was given for "@PORT" in the last run.
-std::string last_port_name();
-
 // Runs the programmer natively with the control-line recorder preloaded:
 // the environment entries to add, recording into `log_path`.
 std::vector<std::string> line_recorder_env(const std::string& log_path);
 
-// The control-line requests the recorder saw, in order ("set rts", ...).
+// The control-line requests the recorder saw, in order ("set rts", ...),
+// without the writes.
 std::vector<std::string> line_requests(const std::string& log_path);
-
-std::vector<uint8_t> read_file(const std::string& path);
-void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
-std::vector<uint8_t> pattern_bytes(std::size_t size, uint32_t seed);

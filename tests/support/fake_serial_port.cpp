@@ -12,7 +12,7 @@ struct serial_port {
   const uint8_t* answers = nullptr;  // script mode
   std::size_t size = 0;
   std::size_t used = 0;
-  target* sim = nullptr;  // target mode
+  target* sim = nullptr;          // target mode
   std::deque<emission> incoming;  // answers on their way, in time order
 };
 
@@ -65,11 +65,13 @@ std::size_t read_script(serial_port& port, uint8_t* buffer, std::size_t n) {
 // vanished pty does.
 std::size_t read_target(serial_port& port, uint8_t* buffer, std::size_t n) {
   const int64_t total_deadline =
-      now_ns + (read_total_multiplier_ms * static_cast<int64_t>(n) + read_total_constant_ms) * ms_ns;
+      now_ns +
+      (read_total_multiplier_ms * static_cast<int64_t>(n) + read_total_constant_ms) * ms_ns;
   int64_t deadline = total_deadline;
   std::size_t got = 0;
   for (;;) {
-    const int64_t next = port.incoming.empty() ? INT64_MAX : std::max(now_ns, port.incoming.front().at_ns);
+    const int64_t next =
+        port.incoming.empty() ? INT64_MAX : std::max(now_ns, port.incoming.front().at_ns);
     if (line_gone_by(port, std::min(next, deadline))) {
       now_ns = std::max(now_ns, *port.sim->vanish_at_ns);
       return 0;
@@ -134,7 +136,8 @@ bool port_write(port_handle port, const uint8_t* bytes, std::size_t n) {
 
 std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n) {
   if (port == nullptr || n == 0) return 0;
-  const std::size_t count = port->sim ? read_target(*port, buffer, n) : read_script(*port, buffer, n);
+  const std::size_t count =
+      port->sim ? read_target(*port, buffer, n) : read_script(*port, buffer, n);
   note(fake_event::read, n, std::vector<uint8_t>(buffer, buffer + count));
   return count;
 }

@@ -1,17 +1,15 @@
 #include "support/fault_cases.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <ostream>
 
+#include "support/address.h"
 #include "support/console_text.h"
-#include "support/e2e.h"
+#include "support/test_files.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
-
-const char* const percents[] = {" 42%", " 85%", "100%"};  // after each block of 600
 
 // The tool's waits by its rules, in ms: an empty try reads for 40 ms and
 // pauses 100 ms; on a vanished line the read returns at once and only the
@@ -33,11 +31,6 @@ struct exchange {
   bytes sent;
 };
 
-bytes address_bytes(uint32_t a) {
-  return {static_cast<uint8_t>(a >> 24), static_cast<uint8_t>(a >> 16), static_cast<uint8_t>(a >> 8),
-          static_cast<uint8_t>(a)};
-}
-
 std::vector<exchange> conversation(const bytes& image) {
   std::vector<exchange> all = {{"start", phase::handshake, 0, {0x7F}}};
   for (int i = 0; i < 2; ++i) {  // sectors 0 and 1
@@ -53,7 +46,8 @@ std::vector<exchange> conversation(const bytes& image) {
       bytes tail = {static_cast<uint8_t>(length - 1)};
       const bool write = p == phase::write;
       if (write) tail.insert(tail.end(), image.begin() + offset, image.begin() + offset + length);
-      all.push_back({write ? "write.command" : "read.command", p, block, {write ? uint8_t{0x31} : uint8_t{0x11}}});
+      const uint8_t command = write ? 0x31 : 0x11;
+      all.push_back({write ? "write.command" : "read.command", p, block, {command}});
       all.push_back({write ? "write.address" : "read.address", p, block,
                      address_bytes(fault_image_address + static_cast<uint32_t>(offset))});
       all.push_back({write ? "write.end" : "read.data", p, block, tail});
@@ -73,13 +67,6 @@ const exchange* spoiled(const std::vector<exchange>& talk, const fault_case& c) 
   return nullptr;
 }
 
-// The transfer line with `blocks` blocks through, then its tail.
-std::string transfer_line(const std::string& verb, int blocks, bool ok) {
-  std::string line = verb + " 600 bytes..  0%";
-  for (int i = 0; i < blocks; ++i) line += std::string("\b\b\b\b") + percents[i];
-  return line + "\b\b\b\b" + (ok ? ok_tail : error_tail);
-}
-
 std::string name_of(const std::string& step, const std::string& label) {
   std::string name = step + "_" + label;
   std::replace(name.begin(), name.end(), '.', '_');
@@ -89,18 +76,19 @@ std::string name_of(const std::string& step, const std::string& label) {
 }  // namespace
 
 std::vector<fault_case> all_fault_cases() {
-  const std::vector<std::string> ack_steps = {
-      "start",         "erase.prelude1", "erase.prelude2", "erase.command", "write.command",
-      "write.address", "write.end",      "read.command",   "read.address"};
+  const std::vector<std::string> ack_steps = {"start",         "erase.prelude1", "erase.prelude2",
+                                              "erase.command", "write.command",  "write.address",
+                                              "write.end",     "read.command",   "read.address"};
   std::vector<fault_case> cases;
-  auto add = [&](const std::string& step, const std::string& kind, const std::string& label, bool fails,
-                 int wait, int least, int wine_wait) {
+  auto add = [&](const std::string& step, const std::string& kind, const std::string& label,
+                 bool fails, int wait, int least, int wine_wait) {
     cases.push_back({name_of(step, label), step, kind, fails, false, wait, least, wine_wait});
   };
   for (const std::string& step : ack_steps) {
     add(step, "refuse", "refuse", true, 0, 0, 0);
     add(step, "silent", "silent", true, ack_wait, ack_wait, ack_wait);
-    // Tries start every 140 ms: the seventh reads from 840 to 880 ms, the eighth finds the answer at 980.
+    // Tries start every 140 ms: the seventh reads from 840 to 880 ms, the
+    // eighth finds the answer at 980.
     add(step, "late:900", "late_in_time", false, 980, 900, 980);
     add(step, "late:2500", "too_late", true, ack_wait, ack_wait, ack_wait);
     add(step, "vanish", "vanish", true, ack_vanish_wait, ack_vanish_wait, ack_wait);
@@ -108,14 +96,18 @@ std::vector<fault_case> all_fault_cases() {
   // The final erase acknowledge has its own long wait. A late answer past it
   // takes the same path as silence, which already costs the whole 14 s.
   add("erase.final", "refuse", "refuse", true, 0, 0, 0);
-  add("erase.final", "silent", "silent", true, erase_final_wait, erase_final_wait, erase_final_wait);
-  add("erase.final", "late:3000", "late_in_time", false, 3080, 3000, 3080);  // the 23rd try, at 3080 ms
-  add("erase.final", "vanish", "vanish", true, erase_final_vanish_wait, erase_final_vanish_wait, erase_final_wait);
+  add("erase.final", "silent", "silent", true, erase_final_wait, erase_final_wait,
+      erase_final_wait);
+  // The 23rd try finds the late answer, at 3080 ms.
+  add("erase.final", "late:3000", "late_in_time", false, 3080, 3000, 3080);
+  add("erase.final", "vanish", "vanish", true, erase_final_vanish_wait, erase_final_vanish_wait,
+      erase_final_wait);
   // The data answers a read: no acknowledge byte, so no refusal either (the
   // simulator's refuse there is silence). The block's own read time-out bounds it.
   add("read.data", "silent", "silent", true, read_block_wait, read_block_wait, read_block_wait);
   add("read.data", "late:3000", "late_in_time", false, 3000, 3000, 3000);
-  add("read.data", "late:7000", "too_late", true, read_block_wait, read_block_wait, read_block_wait);
+  add("read.data", "late:7000", "too_late", true, read_block_wait, read_block_wait,
+      read_block_wait);
   add("read.data", "short:100", "short", true, 100, 100, 100);  // the line is quiet for 100 ms
   add("read.data", "vanish", "vanish", true, 0, 0, read_block_wait);
   cases.push_back({"read_data_flip", "read.data", "flip:7", false, true, 0, 0, 0});
@@ -125,9 +117,8 @@ std::vector<fault_case> all_fault_cases() {
 std::vector<uint8_t> fault_image() { return pattern_bytes(fault_image_size, 11); }
 
 std::vector<std::string> fault_run_words(const std::string& port, const std::string& image_path) {
-  char address[16];
-  std::snprintf(address, sizeof address, "0x%08X", fault_image_address);
-  return {"--port", port, "--address", address, "--write", "--verify", image_path};
+  return {"--port",  port,       "--address", hex_address(fault_image_address),
+          "--write", "--verify", image_path};
 }
 
 std::string fault_option(const fault_case& c) {
@@ -157,13 +148,15 @@ std::string fault_run_console(const fault_case& c) {
   if (at != nullptr && at->in == phase::handshake) return out + error_tail + done_error;
   out += ok_tail;
   for (int sector = 0; sector < 2; ++sector) {
-    if (at != nullptr && at->in == phase::erase && at->index == sector) return out + error_tail + done_error;
+    if (at != nullptr && at->in == phase::erase && at->index == sector)
+      return out + error_tail + done_error;
     out += ok_tail;
   }
   for (phase p : {phase::write, phase::read}) {
     const std::string verb = p == phase::write ? "writting" : "reading";
-    if (at != nullptr && at->in == p) return out + transfer_line(verb, at->index, false) + done_error;
-    out += transfer_line(verb, 3, true);
+    if (at != nullptr && at->in == p)
+      return out + transfer_line(verb, fault_image_size, at->index, false) + done_error;
+    out += transfer_ok(verb, fault_image_size);
   }
   return out + (c.compare_fails ? done_error : done_ok);
 }

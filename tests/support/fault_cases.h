@@ -18,14 +18,14 @@ inline constexpr uint32_t fault_image_address = 0x20001F00;
 inline constexpr std::size_t fault_image_size = 600;
 
 struct fault_case {
-  std::string name;      // step_kind, as a test name
+  std::string name;  // step_kind, as a test name
   std::string step;
-  std::string kind;      // as the simulator takes it, with its argument
-  bool fails;            // false: the answer is late but still in time
-  bool compare_fails;    // the transfer goes through, the data does not match
-  int wait_ms;           // the tool's wait on the spoiled answer, by its rules
-  int least_ms;          // the least a real run can wait: a late answer may be caught as it comes
-  int wine_wait_ms;      // the wait under Wine, where a vanished pty reads as silence
+  std::string kind;    // as the simulator takes it, with its argument
+  bool fails;          // false: the answer is late but still in time
+  bool compare_fails;  // the transfer goes through, the data does not match
+  int wait_ms;         // the tool's wait on the spoiled answer, by its rules
+  int least_ms;        // the least a real run can wait: a late answer may be caught as it comes
+  int wine_wait_ms;    // the wait under Wine, where a vanished pty reads as silence
 };
 
 std::vector<fault_case> all_fault_cases();
@@ -42,8 +42,9 @@ std::string fault_option(const fault_case& c);
 void PrintTo(const fault_case& c, std::ostream* out);
 
 struct fault_wire {
-  std::vector<uint8_t> sent;  // everything the host sends; up to the spoiled answer when the run fails
-  std::size_t answered = 0;   // how many of those bytes the spoiled answer answers
+  // Everything the host sends; up to the spoiled answer when the run fails.
+  std::vector<uint8_t> sent;
+  std::size_t answered = 0;  // how many of those bytes the spoiled answer answers
 };
 fault_wire fault_conversation(const fault_case& c, const std::vector<uint8_t>& image);
 

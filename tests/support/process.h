@@ -1,38 +1,61 @@
-// Child processes for end-to-end tests: the programmer and the simulator,
-// run as the user runs them.
+// Child processes for the tests and the benchmarks: the programmer, the
+// simulator and scripts, run as a user runs them. One runner serves both:
+// the tests take the output and bound the time; the benchmarks take the
+// kernel's figures for the child alone (its wall time to the moment it
+// exits, its CPU time and its peak memory).
 #pragma once
 
-#include <string>
 #include <sys/types.h>
+
+#include <string>
 #include <vector>
 
-struct process_result {
-  std::string out;  // standard output, byte for byte
-  int exit_code = -1;
-  double seconds = 0;
-  bool timed_out = false;
-};
+#include "support/timing.h"
 
-// Runs argv[0] (a path) in `cwd` with extra "NAME=value" environment entries,
-// collecting standard output; kills it after `timeout_s`.
-// With `detach_stderr` the child's standard input and error are /dev/null:
-// helpers it leaves behind (Wine's services) then hold no pipe of the test.
-process_result run_process(const std::vector<std::string>& argv, const std::string& cwd,
-                           const std::vector<std::string>& env_extra, double timeout_s,
-                           bool detach_stderr = false);
+// Where a child's output goes.
+enum class child_output {
+  captured,  // standard output to a pipe that the caller reads
+  // The same, with standard error to /dev/null: helpers the child leaves
+  // behind (Wine's services) then hold no pipe of the caller.
+  captured_quiet,
+  discarded,  // standard output to /dev/null
+};
 
 struct child_process {
   pid_t pid = -1;
-  int out_fd = -1;  // its standard output
+  int out_fd = -1;   // its standard output, when captured
+  int exit_fd = -1;  // readable once it has exited
+  test_clock::time_point started;
 };
 
-child_process start_process(const std::vector<std::string>& argv, const std::string& cwd,
-                            const std::vector<std::string>& env_extra, bool detach_stderr = false);
+struct process_result {
+  std::string out;     // standard output not read before the wait, byte for byte
+  int exit_code = -1;  // 128 + N when signal N ended it; -1: killed past its time-out
+  bool timed_out = false;
+  double seconds = 0;    // from its start to its exit
+  double cpu_s = 0;      // user + system
+  long max_rss_kib = 0;  // peak resident memory
+};
+
+// Starts argv[0] (a path) in `cwd` (empty: this process's) with extra
+// "NAME=value" environment entries and standard input from /dev/null.
+// Throws when no process can be made.
+child_process start_process(const std::vector<std::string>& argv, const std::string& cwd = "",
+                            const std::vector<std::string>& env_extra = {},
+                            child_output output = child_output::captured);
 
 // Reads one line (without the line break) from the child's output, or ""
 // when none comes within the time-out.
 std::string read_line(const child_process& child, double timeout_s);
 
-// Waits for the child to exit; kills it past the time-out. Returns its exit
-// status, or -1 when it had to be killed.
-int wait_process(child_process& child, double timeout_s);
+// Waits for the child to exit, taking the rest of its output; kills it past
+// the time-out.
+process_result wait_process(child_process& child, double timeout_s);
+
+// Asks the child to stop (SIGTERM), then waits for it.
+process_result stop_process(child_process& child, double timeout_s = 10);
+
+// Starts the child and waits for it.
+process_result run_process(const std::vector<std::string>& argv, const std::string& cwd,
+                           const std::vector<std::string>& env_extra, double timeout_s,
+                           child_output output = child_output::captured);

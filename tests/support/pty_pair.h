@@ -1,71 +1,31 @@
-// A pseudo-terminal whose master side plays the target in unit tests.
+// Pseudo-terminals in the tests: a pty whose master side plays the target,
+// and bytes across either side of one.
 #pragma once
 
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <string>
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
+#include "pty_link.h"
 
-#include "serial/serial_port.h"
+// Opens a pty as the simulator does (raw, the slave closed, the master
+// non-blocking), so that the code under test opens it by name as it would
+// open a real port. Throws when it cannot.
+pty_link open_pty_pair();
 
-struct pty_pair {
-  int master = -1;
-  std::string slave_path;
-};
-
-// Opens a pty in raw mode and closes the slave side, so that the code under
-// test opens it by name as it would open a real port.
-pty_pair open_pty_pair();
-void close_pty_pair(pty_pair& pty);
-
-// Writes bytes to the master, as the target sends them.
-void send_bytes(const pty_pair& pty, const std::vector<uint8_t>& bytes);
+// Writes bytes to one side of a pty: the master, as the target sends them,
+// or the slave, as a host does. Throws when the write fails.
+void send_bytes(int fd, const std::vector<uint8_t>& bytes);
 
 // Sends bytes after a delay, from another thread; join before closing.
-std::thread send_later(const pty_pair& pty, std::vector<uint8_t> bytes,
-                       std::chrono::milliseconds delay);
+std::thread send_later(int fd, std::vector<uint8_t> bytes, std::chrono::milliseconds delay);
 
-// Everything the code under test has written so far (non-blocking).
-std::vector<uint8_t> received_bytes(const pty_pair& pty);
-
-// What the code under test has written, once `count` bytes are in or
-// `timeout_s` has passed: a pty hands bytes over to the other side a moment
-// after the write, later still on a loaded machine.
-std::vector<uint8_t> receive_bytes(const pty_pair& pty, std::size_t count, double timeout_s = 2.0);
-
-double seconds_since(std::chrono::steady_clock::time_point start);
+// What the other side has written, once `count` bytes are in or `timeout_s`
+// has passed: a pty hands bytes over to the other side a moment after the
+// write, later still on a loaded machine.
+std::vector<uint8_t> receive_bytes(int fd, std::size_t count, double timeout_s = 3.0);
 
 // Whether the tool as built can set a line to `rate`: any rate through
 // termios2 on Linux; with the portable termios backend, the rates termios names.
 bool line_rate_settable(uint32_t rate);
-
-// The quickest of `runs` timings of `step`. A loaded machine only ever adds
-// time, so the quickest run shows what the code itself takes.
-template <typename Step>
-double quickest_of(int runs, Step step) {
-  double quickest = 1e9;
-  for (int i = 0; i < runs; ++i) {
-    const auto start = std::chrono::steady_clock::now();
-    step();
-    quickest = std::min(quickest, seconds_since(start));
-  }
-  return quickest;
-}
-
-// A test with a pty target and the port under test open on its slave side.
-struct PtyPortTest : ::testing::Test {
-  pty_pair pty = open_pty_pair();
-  port_handle port = nullptr;
-  void open_port() {
-    port = port_open(pty.slave_path);
-    ASSERT_NE(port, nullptr);
-  }
-  void TearDown() override {
-    port_close(port);
-    close_pty_pair(pty);
-  }
-};

@@ -1,24 +1,16 @@
-#include "raw_line.h"
+#include "support/raw_line.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "bootloader/bootloader.h"
+#include "support/timing.h"
 
-double monotonic_s()
-{
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
-}
-
-int raw_open(const std::string& path)
-{
+int raw_open(const std::string& path) {
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return -1;
   termios mode{};
@@ -33,13 +25,15 @@ int raw_open(const std::string& path)
   return fd;
 }
 
-bool raw_write(int fd, const uint8_t* bytes, std::size_t n)
-{
+bool raw_write(int fd, const uint8_t* bytes, std::size_t n) {
   std::size_t done = 0;
   while (done < n) {
     const ssize_t w = write(fd, bytes + done, n - done);
     if (w > 0) {
       done += static_cast<std::size_t>(w);
+    } else if (w < 0 && errno == EAGAIN) {
+      pollfd p{fd, POLLOUT, 0};
+      poll(&p, 1, 10);
     } else if (w < 0 && errno != EINTR) {
       return false;
     }
@@ -47,29 +41,25 @@ bool raw_write(int fd, const uint8_t* bytes, std::size_t n)
   return true;
 }
 
-bool raw_read(int fd, uint8_t* buffer, std::size_t n, double timeout_s)
-{
-  const double deadline = monotonic_s() + timeout_s;
+std::size_t raw_read(int fd, uint8_t* buffer, std::size_t n, double timeout_s) {
+  const auto give_up = deadline_in(timeout_s);
   std::size_t got = 0;
   while (got < n) {
-    const double left = deadline - monotonic_s();
-    if (left <= 0) return false;
     pollfd p{fd, POLLIN, 0};
-    const int ready = poll(&p, 1, static_cast<int>(left * 1000) + 1);
+    const int ready = poll(&p, 1, poll_ms_until(give_up));
     if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0 || (p.revents & (POLLERR | POLLNVAL))) return false;
+    if (ready <= 0 || (p.revents & (POLLERR | POLLNVAL))) break;
     const ssize_t r = read(fd, buffer + got, n - got);
     if (r > 0) {
       got += static_cast<std::size_t>(r);
     } else if (r == 0 || (errno != EINTR && errno != EAGAIN)) {
-      return false;
+      break;
     }
   }
-  return true;
+  return got;
 }
 
-bool raw_handshake(int fd)
-{
+bool raw_handshake(int fd) {
   uint8_t answer = 0;
-  return raw_write(fd, &start_byte, 1) && raw_read(fd, &answer, 1, 2.0) && answer == ack_byte;
+  return raw_write(fd, &start_byte, 1) && raw_read(fd, &answer, 1, 2.0) == 1 && answer == ack_byte;
 }

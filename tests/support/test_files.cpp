@@ -1,0 +1,43 @@
+#include "support/test_files.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace fs = std::filesystem;
+
+std::string make_test_dir() {
+  static std::atomic<int> counter{0};
+  const fs::path dir = fs::temp_directory_path() / ("vexlor-test-" + std::to_string(getpid()) +
+                                                    "-" + std::to_string(counter++));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir.string();
+}
+
+std::vector<uint8_t> read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<uint8_t> pattern_bytes(std::size_t size, uint32_t seed) {
+  std::vector<uint8_t> bytes(size);
+  uint32_t x = seed * 2654435761u + 1;
+  for (auto& b : bytes) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    b = static_cast<uint8_t>(x);
+  }
+  return bytes;
+}

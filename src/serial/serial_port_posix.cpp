@@ -84,7 +84,7 @@ void make_raw(int fd) {
   termios t{};
   if (tcgetattr(fd, &t) != 0) return;
   t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
-                                       IXON | IXOFF | IXANY);
+                                      IXON | IXOFF | IXANY);
   t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
   t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
   t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
@@ -202,8 +202,9 @@ namespace {
 void wait_output_sent(int fd) {
   int queued = 0;
   if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
-  const auto deadline = clock_type::now() + milliseconds(write_total_multiplier_ms * int64_t{queued} +
-                                                         write_total_constant_ms);
+  const auto deadline =
+      clock_type::now() +
+      milliseconds(write_total_multiplier_ms * int64_t{queued} + write_total_constant_ms);
   while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 && clock_type::now() < deadline) {
     pollfd none{-1, 0, 0};
     poll(&none, 1, 1);
@@ -224,8 +225,8 @@ bool port_control(port_handle port, port_line_action code) {
 bool port_write(port_handle port, const uint8_t* bytes, std::size_t n) {
   if (port == nullptr) return false;
   const auto deadline =
-      clock_type::now() + milliseconds(write_total_multiplier_ms * static_cast<int64_t>(n) +
-                                       write_total_constant_ms);
+      clock_type::now() +
+      milliseconds(write_total_multiplier_ms * static_cast<int64_t>(n) + write_total_constant_ms);
   std::size_t done = 0;
   while (done < n) {
     ssize_t w = write(port->fd, bytes + done, n - done);
@@ -245,8 +246,8 @@ std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n) {
   if (port == nullptr || n == 0) return 0;
   const auto start = clock_type::now();
   const auto total_deadline =
-      start + milliseconds(read_total_multiplier_ms * static_cast<int64_t>(n) +
-                           read_total_constant_ms);
+      start +
+      milliseconds(read_total_multiplier_ms * static_cast<int64_t>(n) + read_total_constant_ms);
   std::size_t got = 0;
   auto deadline = total_deadline;
   for (;;) {

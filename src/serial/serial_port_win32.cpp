@@ -21,9 +21,7 @@ static_assert(all_access == 0x1F01FF);
 constexpr DWORD share_read_write = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 // ReadFile and WriteFile take a 32-bit count.
-DWORD clamp_count(std::size_t n) {
-  return n > MAXDWORD ? MAXDWORD : static_cast<DWORD>(n);
-}
+DWORD clamp_count(std::size_t n) { return n > MAXDWORD ? MAXDWORD : static_cast<DWORD>(n); }
 
 // Every byte passes unaltered and unheld, as on the other platforms: no
 // parity checking, no dropped NULs, no error character, no XON/XOFF (0x11
@@ -94,8 +92,8 @@ port_handle port_open(const std::string& name, port_open_error* error) {
   if (name.size() > port_name_max) return refuse(error, port_open_failure::name_too_long);
   if (name.empty()) return refuse(error, port_open_failure::no_such_device);
   const std::string device = port_device_name(name);
-  HANDLE h = CreateFileA(device.c_str(), all_access, share_read_write, nullptr, OPEN_EXISTING, 0,
-                         nullptr);
+  HANDLE h =
+      CreateFileA(device.c_str(), all_access, share_read_write, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return refuse_last_error(error, name);
   // A name can just as well open an ordinary file, a pipe, NUL or the
   // console; none of them may ever be written to. Only a character device

@@ -17,6 +17,8 @@ packages_valgrind=(valgrind)
 packages_rig=(qemu-system-x86 busybox-static cpio python3)
 # The manual pages: lint, rendering, the HTML copy for Windows.
 packages_docs=(mandoc man-db)
+# The one layout of the C++ sources (.clang-format).
+packages_style=(clang-format)
 # The Debian package and its check.
 packages_release=(dpkg-dev lintian)
 

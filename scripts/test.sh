@@ -40,7 +40,7 @@ windows=yes
 skip VEXLOR_SKIP_WINDOWS && windows=no
 
 . scripts/packages.sh
-needed=("${packages_build[@]}" "${packages_tests[@]}" "${packages_docs[@]}")
+needed=("${packages_build[@]}" "${packages_tests[@]}" "${packages_docs[@]}" "${packages_style[@]}")
 [ "$windows" = yes ] && needed+=("${packages_windows[@]}")
 skip VEXLOR_SKIP_FUZZ || needed+=("${packages_fuzz[@]}")
 skip VEXLOR_SKIP_VALGRIND || needed+=("${packages_valgrind[@]}")
@@ -71,6 +71,14 @@ if ! skip VEXLOR_SKIP_RIG; then
   echo "== Kernel-driver rig (QEMU guest: 8250 and ftdi_sio drivers)"
   scripts/rig.sh
 fi
+
+echo "== Layout of the sources (clang-format, .clang-format)"
+if ! style=$(clang-format --dry-run --Werror $(git ls-files '*.cpp' '*.h') 2>&1); then
+  printf '%s\n' "$style" | head -n 20 >&2
+  echo "test: run clang-format -i \$(git ls-files '*.cpp' '*.h') and commit the result" >&2
+  exit 1
+fi
+echo "every .cpp and .h: as .clang-format lays them out"
 
 echo "== Manual pages (mandoc -T lint)"
 lint=$(mandoc -T lint -W all man/*.1 2>&1 || true)

@@ -100,7 +100,7 @@ bool add_fault(const std::string& value, sim_options& options, std::string& erro
   return rule.has_value();
 }
 
-struct option_spec {
+struct option_row {
   std::string_view name;
   std::string_view argument;  // empty: a flag, which takes no value
   option_parser parse;
@@ -108,7 +108,7 @@ struct option_spec {
 };
 
 // Every option the simulator takes, in the order the usage text shows them.
-const option_spec option_table[] = {
+const option_row option_table[] = {
     {"--link", "PATH", read_path<&sim_options::link_path>,
      "also make a symlink to the pty (use it as --port PATH)"},
     {"--log", "PATH", read_path<&sim_options::log_path>,
@@ -129,9 +129,9 @@ const option_spec option_table[] = {
     {"--max-seconds", "S", read_max_seconds, "exit after S seconds whatever happens"},
 };
 
-const option_spec* find_option(std::string_view name) {
-  for (const option_spec& spec : option_table) {
-    if (spec.name == name) return &spec;
+const option_row* find_option(std::string_view name) {
+  for (const option_row& row : option_table) {
+    if (row.name == name) return &row;
   }
   return nullptr;
 }
@@ -140,11 +140,11 @@ const option_spec* find_option(std::string_view name) {
 
 std::string sim_usage() {
   std::string text = "usage: vexlor-sim [OPTION]...\n";
-  for (const option_spec& spec : option_table) {
-    std::string words = "  " + std::string(spec.name);
-    if (!spec.argument.empty()) words += " " + std::string(spec.argument);
+  for (const option_row& row : option_table) {
+    std::string words = "  " + std::string(row.name);
+    if (!row.argument.empty()) words += " " + std::string(row.argument);
     words.resize(std::max<std::size_t>(words.size() + 2, 32), ' ');
-    text += words + std::string(spec.help) + "\n";
+    text += words + std::string(row.help) + "\n";
   }
   return text;
 }
@@ -154,13 +154,13 @@ std::optional<sim_options> parse_sim_options(std::span<const std::string> args,
   sim_options options;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& name = args[i];
-    const option_spec* spec = find_option(name);
-    if (spec == nullptr) {
+    const option_row* row = find_option(name);
+    if (row == nullptr) {
       error = "unknown option '" + name + "'";
       return std::nullopt;
     }
     std::string value;
-    if (!spec->argument.empty()) {
+    if (!row->argument.empty()) {
       if (i + 1 == args.size()) {
         error = name + " needs a value";
         return std::nullopt;
@@ -168,7 +168,7 @@ std::optional<sim_options> parse_sim_options(std::span<const std::string> args,
       value = args[++i];
     }
     error.clear();
-    if (!spec->parse(value, options, error)) {
+    if (!row->parse(value, options, error)) {
       if (error.empty()) error = "bad value for " + name + ": '" + value + "'";
       return std::nullopt;
     }

@@ -2,29 +2,21 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <optional>
 #include <string_view>
 #include <vector>
 
 namespace {
 
-std::optional<uint8_t> hex_digit(char c) {
-  if (c >= '0' && c <= '9') return static_cast<uint8_t>(c - '0');
-  if (c >= 'A' && c <= 'F') return static_cast<uint8_t>(c - 'A' + 10);
-  if (c >= 'a' && c <= 'f') return static_cast<uint8_t>(c - 'a' + 10);
-  return std::nullopt;
-}
-
 // The bytes a run of hex pairs spells; nothing when it is not one.
 std::optional<std::vector<uint8_t>> hex_pairs(std::string_view text) {
   if (text.size() % 2 != 0) return std::nullopt;
-  std::vector<uint8_t> bytes;
-  bytes.reserve(text.size() / 2);
-  for (std::size_t i = 0; i < text.size(); i += 2) {
-    const auto high = hex_digit(text[i]);
-    const auto low = hex_digit(text[i + 1]);
-    if (!high || !low) return std::nullopt;
-    bytes.push_back(static_cast<uint8_t>(*high << 4 | *low));
+  std::vector<uint8_t> bytes(text.size() / 2);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const char* pair = text.data() + 2 * i;
+    const auto [end, error] = std::from_chars(pair, pair + 2, bytes[i], 16);
+    if (error != std::errc{} || end != pair + 2) return std::nullopt;
   }
   return bytes;
 }

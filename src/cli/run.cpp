@@ -10,6 +10,7 @@
 #include "cli/image_format.h"
 #include "cli/options.h"
 #include "cli/phases.h"
+#include "cli/port_reason.h"
 
 namespace {
 
@@ -25,27 +26,6 @@ int finish(bool error_flag) {
   }
   console_printf("done without errors..\n\n");
   return 0;
-}
-
-// One line, lower case, that says why a port did not open.
-std::string port_failure_reason(const port_open_error& error) {
-  switch (error.cause) {
-    case port_open_failure::no_such_device:
-      return "no such device";
-    case port_open_failure::permission_denied:
-      if (error.detail.empty()) return "permission denied";
-      return "permission denied: you must belong to group " + error.detail;
-    case port_open_failure::in_use:
-      return "in use by another program";
-    case port_open_failure::not_serial:
-      return "not a serial device";
-    case port_open_failure::name_too_long:
-      return "name longer than " + std::to_string(port_name_max) + " characters";
-    case port_open_failure::none:
-    case port_open_failure::other:
-      break;
-  }
-  return error.detail;
 }
 
 // Loads the image and checks that it may be programmed where it is to go;

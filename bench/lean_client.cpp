@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "bootloader/bootloader.h"
+#include "protocol/protocol.h"
 #include "support/address.h"
 #include "support/raw_line.h"
 #include "support/simulator.h"

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "bootloader/bootloader.h"
+#include "protocol/protocol.h"
 #include "support/address.h"
 #include "support/raw_line.h"
 #include "support/simulator.h"
@@ -19,7 +19,7 @@ void put_header(std::vector<uint8_t>& out, uint8_t command, uint32_t address) {
   out.push_back(command);
   const std::vector<uint8_t> field = address_bytes(address);
   out.insert(out.end(), field.begin(), field.end());
-  out.push_back(static_cast<uint8_t>(block_size - 1));
+  out.push_back(length_field(block_size));
 }
 
 // Starts a paced simulator, opens its line, shakes hands, and times the

@@ -1,6 +1,6 @@
 #include "wire_count.h"
 
-#include "bootloader/bootloader.h"
+#include "protocol/protocol.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 // takes what the words say.
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,36 +20,38 @@ namespace {
   std::abort();
 }
 
-// Every character multiplies by the base, digits add; wrapped at the end only.
+// The same rule said another way: the value is the sum of each character's
+// digit times base^(characters after it), modulo 2^32, summed from the right.
 uint32_t reference_number(const std::string& text) {
-  uint64_t base = 10;
-  std::size_t i = 0;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    base = 16;
-    i = 2;
-  }
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const uint64_t base = hex ? 16 : 10;
+  const std::string digits = hex ? text.substr(2) : text;
   uint64_t value = 0;
-  for (; i < text.size(); ++i) {
-    const int c = std::tolower(static_cast<unsigned char>(text[i]));
+  uint64_t weight = 1;
+  for (auto c = digits.rbegin(); c != digits.rend(); ++c) {
+    const int lower = std::tolower(static_cast<unsigned char>(*c));
     uint64_t digit = 0;
-    if (c >= '0' && c <= '9') digit = static_cast<uint64_t>(c - '0');
-    if (base == 16 && c >= 'a' && c <= 'f') digit = static_cast<uint64_t>(c - 'a' + 10);
-    value = (value * base + digit) % (uint64_t{1} << 32);
+    if (std::isdigit(lower)) digit = static_cast<uint64_t>(lower - '0');
+    if (hex && std::isxdigit(lower) && !std::isdigit(lower))
+      digit = static_cast<uint64_t>(lower - 'a' + 10);
+    value = (value + digit * weight) % (uint64_t{1} << 32);
+    weight = weight * base % (uint64_t{1} << 32);
   }
   return static_cast<uint32_t>(value);
 }
 
+// The leading decimal number through the standard library's own reader,
+// saturated where it says the number is out of range.
 int32_t reference_decimal(const std::string& text) {
-  std::size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  int64_t value = 0;  // capped well above the 32-bit range, so it cannot overflow
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = std::min<int64_t>(value * 10 + (text[i] - '0'), int64_t{1} << 40);
-  }
-  if (negative) value = -value;
-  return static_cast<int32_t>(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX));
+  std::size_t i = text.find_first_not_of(" \t\n\v\f\r");
+  if (i == std::string::npos) return 0;
+  if (text[i] == '+') ++i;
+  int32_t value = 0;
+  const auto [end, error] = std::from_chars(text.data() + i, text.data() + text.size(), value);
+  if (error == std::errc::result_out_of_range) return text[i] == '-' ? INT32_MIN : INT32_MAX;
+  // "-" with no digits, or "+-5": no number at all.
+  if (error != std::errc{} || (i > 0 && text[i - 1] == '+' && text[i] == '-')) return 0;
+  return value;
 }
 
 bool any_word_is(const std::vector<std::string>& words, const std::string& text) {
@@ -88,6 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     fail("port that no word gave", s.port_name);
   if (s.write && !any_word_is(words, "--write")) fail("--write set without the word", "");
   if (s.verify && !any_word_is(words, "--verify")) fail("--verify set without the word", "");
+  if (s.json && !any_word_is(words, "--json")) fail("--json set without the word", "");
   if (!any_word_is(words, "--port") && s.port_name != "COM1")
     fail("port changed without --port", s.port_name);
   return 0;

@@ -3,14 +3,17 @@
 // walked as the exchange allows it, so the checks hold whatever the answers:
 // only the bytes of the exchange are written, nothing at all after the first
 // failure, a result of true only when every answer was right, the console tail
-// saying the same, and read data landing exactly in the caller's buffer.
+// saying the same, one reason line for a failure, and read data landing exactly in the caller's
+// buffer.
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
 
 #include "bootloader/bootloader.h"
+#include "cli/console_report.h"
 #include "support/address.h"
 #include "support/console_text.h"
 #include "support/fake_serial_port.h"
@@ -58,7 +61,7 @@ bool expect_header(transcript_walk& w, uint8_t command, uint32_t address, uint32
   if (!expect_ack(w, ack_tries)) return false;
   expect_write(w, address_bytes(address));
   if (!expect_ack(w, ack_tries)) return false;
-  expect_write(w, {static_cast<uint8_t>(length - 1)});
+  expect_write(w, {length_field(length)});
   return true;
 }
 
@@ -92,7 +95,8 @@ expected_run walk_erase(transcript_walk& w, uint32_t address, uint32_t size) {
       ok = expect_ack(w, ack_tries);
     }
     if (ok) {
-      expect_write(w, {0x00, static_cast<uint8_t>(s.number)});
+      const auto list = one_sector_list(s.number);
+      expect_write(w, bytes(list.begin(), list.end()));
       ok = expect_ack(w, erase_final_tries);
     }
     run.console += tail(ok);
@@ -135,17 +139,13 @@ expected_run walk_read(transcript_walk& w, uint32_t address, uint32_t size, byte
   });
 }
 
-uint32_t be32(const uint8_t* p) {
-  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, std::size_t input_size) {
   if (input_size < 9) return -1;
   const int operation = input[0] % 4;
-  const uint32_t address = be32(input + 1);
-  uint32_t size = be32(input + 5);
+  const uint32_t address = address_from_field(input + 1);
+  uint32_t size = address_from_field(input + 5);
   if (operation >= 2) size %= 0x4001;  // transfers: up to 64 blocks
   // A range that runs past the top of the address space is its own case.
   if (uint64_t{address} + size > (uint64_t{1} << 32))
@@ -156,34 +156,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, std::size_t input_si
   // Exactly `size` bytes, so that a write past the end is caught.
   std::unique_ptr<uint8_t[]> buffer(new uint8_t[operation == 3 ? size : 0]);
 
-  // The console goes to memory for the checks.
-  char* console = nullptr;
-  std::size_t console_size = 0;
-  std::FILE* console_file = open_memstream(&console, &console_size);
-  std::FILE* real_stdout = stdout;
-  stdout = console_file;
+  // The events as the console shows them, and every failure's reason.
+  std::string printed;
+  std::vector<std::string> reasons;
+  const event_sink record = [&](const run_event& event) {
+    printed += console_text(event);
+    if (event.kind == event_kind::ended && !event.ok) reasons.push_back(event.reason);
+  };
 
   port_handle port = fake_port_open(input + 9, input_size - 9);
   bool result = false;
   switch (operation) {
     case 0:
-      result = device_init(port);
+      result = device_init(port, record);
       break;
     case 1:
-      result = erase_range(port, address, size);
+      result = erase_range(port, address, size, record);
       break;
     case 2:
-      result = write_memory(port, address, image.data(), size);
+      result = write_memory(port, address, image.data(), size, record);
       break;
     case 3:
-      result = read_memory(port, address, buffer.get(), size);
+      result = read_memory(port, address, buffer.get(), size, record);
       break;
   }
   port_close(port);
-  stdout = real_stdout;
-  std::fclose(console_file);
-  const std::string printed(console, console_size);
-  std::free(console);
 
   transcript_walk walk{fake_transcript()};
   bytes read_data;
@@ -207,7 +204,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, std::size_t input_si
   if (result != expected.ok)
     fail(result ? "success reported for a failed exchange" : "failure reported for a good exchange",
          walk.next);
-  if (printed != expected.console) fail("console does not match the exchange", walk.next);
+  if (without_reasons(printed) != expected.console)
+    fail("console does not match the exchange", walk.next);
+  // A failure says why in one line a person can read, and a success says nothing.
+  if (reasons.size() != (result ? 0u : 1u)) fail("not one reason for one failure", walk.next);
+  for (const std::string& reason : reasons) {
+    if (reason.empty() || reason.size() > 100 ||
+        !std::islower(static_cast<unsigned char>(reason[0])) || reason.back() == '.' ||
+        reason.find('\n') != std::string::npos) {
+      fail("a reason that is no single lower-case line of at most 100 characters", walk.next);
+    }
+  }
   if (operation == 3 && result && !std::equal(read_data.begin(), read_data.end(), buffer.get())) {
     fail("the data read did not land in the buffer as received", walk.next);
   }

@@ -4,7 +4,7 @@
 #include <array>
 #include <span>
 
-#include "bootloader/bootloader.h"
+#include "protocol/protocol.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ bool answer(target& t, sim_step step, std::span<const uint8_t> normal) {
   switch (fault->kind) {
     case fault_kind::refuse:
       // A refusal in the middle of the data would be just another data byte.
-      if (step != sim_step::read_data) emit(t, t.clock_ns, std::array<uint8_t, 1>{nack_byte});
+      if (step != sim_step::read_data) emit(t, t.clock_ns, std::array<uint8_t, 1>{refusal_byte});
       expect(t, abandoned, 0);
       return false;
     case fault_kind::silent:
@@ -69,10 +69,7 @@ bool collect(target& t, uint8_t byte) {
   return t.collected.size() == t.expected;
 }
 
-uint32_t collected_address(const target& t) {
-  return uint32_t{t.collected[0]} << 24 | uint32_t{t.collected[1]} << 16 |
-         uint32_t{t.collected[2]} << 8 | t.collected[3];
-}
+uint32_t collected_address(const target& t) { return address_from_field(t.collected.data()); }
 
 void on_before_start(target& t, uint8_t byte) {
   if (byte != start_byte) return;  // line noise before the host starts; the log has it
@@ -98,14 +95,14 @@ void on_command(target& t, uint8_t byte) {
       if (answer(t, sim_step::read_command, ack)) expect(t, target_state::read_address, 4);
       return;
     default:
-      emit(t, t.clock_ns, std::array<uint8_t, 1>{nack_byte});
+      emit(t, t.clock_ns, std::array<uint8_t, 1>{refusal_byte});
       return;
   }
 }
 
 void on_erase_select(target& t, uint8_t byte) {
   if (byte != erase_command) {
-    emit(t, t.clock_ns, std::array<uint8_t, 1>{nack_byte});
+    emit(t, t.clock_ns, std::array<uint8_t, 1>{refusal_byte});
     expect(t, target_state::command, 0);
     return;
   }
@@ -127,7 +124,7 @@ void on_erase_sectors(target& t, uint8_t byte) {
       t.notes.push_back("erase " + std::to_string(number));
     }
   }
-  std::array<uint8_t, 1> reply{all_known ? ack_byte : nack_byte};
+  std::array<uint8_t, 1> reply{all_known ? ack_byte : refusal_byte};
   if (answer(t, sim_step::erase_final, reply)) expect(t, target_state::command, 0);
 }
 

@@ -25,8 +25,6 @@ enum class target_state : uint8_t {
   gone,  // vanished: nothing more is answered
 };
 
-inline constexpr uint8_t nack_byte = 0x1F;
-
 struct emission {
   int64_t at_ns;  // logical time the target puts the byte on the line
   uint8_t byte;

@@ -1,7 +1,5 @@
 #include "target_memory.h"
 
-#include "bootloader/bootloader.h"
-
 namespace {
 
 constexpr bool sectors_are_page_aligned() {
@@ -35,13 +33,6 @@ bool address_is_flash(uint32_t address) {
   return false;
 }
 
-std::optional<sector_extent> find_sector(uint8_t number) {
-  for (const auto& sector : sector_map) {
-    if (sector.number == number) return sector_extent{sector.start, sector.size};
-  }
-  return std::nullopt;
-}
-
 uint8_t memory_read_byte(const sim_memory& memory, uint32_t address) {
   auto found = memory.pages.find(page_base(address));
   if (found == memory.pages.end()) return untouched_value(address);
@@ -67,7 +58,7 @@ void memory_store(sim_memory& memory, uint32_t address, std::span<const uint8_t>
   }
 }
 
-void memory_erase(sim_memory& memory, sector_extent sector) {
+void memory_erase(sim_memory& memory, const flash_sector& sector) {
   // An untouched flash page reads erased, so dropping the pages is the erase.
   for (uint32_t offset = 0; offset < sector.size; offset += memory_page_size) {
     memory.pages.erase(page_base(sector.start + offset));

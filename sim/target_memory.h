@@ -10,6 +10,8 @@
 #include <span>
 #include <unordered_map>
 
+#include "protocol/protocol.h"
+
 inline constexpr uint32_t memory_page_size = 4096;
 
 struct sim_memory {
@@ -17,13 +19,6 @@ struct sim_memory {
 };
 
 bool address_is_flash(uint32_t address);
-
-// Start and size of the map sector with this wire number, if there is one.
-struct sector_extent {
-  uint32_t start;
-  uint32_t size;
-};
-std::optional<sector_extent> find_sector(uint8_t number);
 
 uint8_t memory_read_byte(const sim_memory& memory, uint32_t address);
 
@@ -37,4 +32,4 @@ void memory_program(sim_memory& memory, uint32_t address, std::span<const uint8_
 void memory_store(sim_memory& memory, uint32_t address, std::span<const uint8_t> data);
 
 // Returns a flash sector to its erased state (every byte 0xFF).
-void memory_erase(sim_memory& memory, sector_extent sector);
+void memory_erase(sim_memory& memory, const flash_sector& sector);

@@ -82,6 +82,7 @@ TEST_F(E2EBadInput, ImagesThatCannotBeProgrammedSendNothing) {
       return name;
     };
   };
+  const std::string too_large = "  larger than 4 GiB - 1, the most a target address range holds\n";
   const std::string convert = ", not raw bytes; convert it with: objcopy ";
   const std::vector<image_case> cases = {
       {"directory",
@@ -89,23 +90,23 @@ TEST_F(E2EBadInput, ImagesThatCannotBeProgrammedSendNothing) {
          fs::create_directory(d + "/folder.bin");
          return "folder.bin";
        },
-       "cannot open file folder.bin..\n", ""},
+       "cannot open file folder.bin..\n  is a directory\n", ""},
       {"FIFO",
        [](const std::string& d) {
          mkfifo((d + "/pipe.bin").c_str(), 0600);
          return "pipe.bin";
        },
-       "cannot open file pipe.bin..\n",
+       "cannot open file pipe.bin..\n  not a regular file\n",
        "a FIFO is a POSIX file; opening one for reading would block"},
-      {"device", [](const std::string&) { return "/dev/null"; }, "cannot open file /dev/null..\n",
-       "a POSIX device path"},
+      {"device", [](const std::string&) { return "/dev/null"; },
+       "cannot open file /dev/null..\n  not a regular file\n", "a POSIX device path"},
       {"exactly 4 GiB",
        [](const std::string& d) {
          write_file(d + "/big.bin", {});
          fs::resize_file(d + "/big.bin", 1ull << 32);
          return "big.bin";
        },
-       "cannot read file big.bin..\n", ""},
+       "cannot read file big.bin..\n" + too_large, ""},
       // Its size taken modulo 2^32 would be 300: a partial image must not be programmed.
       {"4 GiB and 300 bytes",
        [](const std::string& d) {
@@ -113,17 +114,18 @@ TEST_F(E2EBadInput, ImagesThatCannotBeProgrammedSendNothing) {
          fs::resize_file(d + "/big.bin", (1ull << 32) + 300);
          return "big.bin";
        },
-       "cannot read file big.bin..\n", ""},
+       "cannot read file big.bin..\n" + too_large, ""},
       // Its size says 0, yet it has content: it cannot be loaded whole.
       {"file whose size is not its length", [](const std::string&) { return "/proc/self/status"; },
-       "cannot read file /proc/self/status..\n", "a Linux /proc file"},
+       "cannot read file /proc/self/status..\n  the file grew while it was read\n",
+       "a Linux /proc file"},
       // Cut to 255 characters it would name another image, which must not be flashed.
       {"path longer than 255 characters",
        [&](const std::string& d) {
          write_file(d + "/" + name255, pattern_bytes(300, 9));
          return name300;
        },
-       "cannot open file " + name300 + "..\n", ""},
+       "cannot open file " + name300 + "..\n  path longer than 255 characters\n", ""},
       {"elf file", text_file("fw.elf", std::string("\177ELF\1\1\1\0\0\0\0\0", 12)),
        "cannot read file fw.elf..\n  this is an elf file" + convert + "-O binary IN OUT\n", ""},
       {"intel hex file", text_file("fw.hex", ":0400000001020304F2\r\n:00000001FF\r\n"),
@@ -140,7 +142,10 @@ TEST_F(E2EBadInput, ImagesThatCannotBeProgrammedSendNothing) {
          write_file(d + "/image.bin", pattern_bytes(300, 8));
          return "image.bin";
        },
-       "image of 300 bytes does not fit at 0xffffff00..\n", "", "0xFFFFFF00"},
+       "image of 300 bytes does not fit at 0xffffff00..\n  it would run past the end of the "
+       "address "
+       "space\n",
+       "", "0xFFFFFF00"},
   };
   for (const image_case& c : cases) {
     SCOPED_TRACE(c.what);

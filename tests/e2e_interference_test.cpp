@@ -104,8 +104,11 @@ TEST_F(Interference, StopRequestsEndTheRunAtASafePointWithTheClosingSequence) {
   struct stop_case {
     int signal;
     int exit_code;
+    std::string reason;
   };
-  for (const stop_case c : {stop_case{SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}}) {
+  for (const stop_case& c : {stop_case{SIGINT, 130, "stopped by SIGINT (Ctrl-C)"},
+                             {SIGTERM, 143, "stopped by SIGTERM"},
+                             {SIGHUP, 129, "stopped by SIGHUP (the terminal closed)"}}) {
     SCOPED_TRACE(strsignal(c.signal));
     sim_target sim = paced_sim();
     const std::string lines = dir + "/lines.log";
@@ -125,7 +128,8 @@ TEST_F(Interference, StopRequestsEndTheRunAtASafePointWithTheClosingSequence) {
 
     EXPECT_TRUE(out.starts_with(banner + handshake_ok + ok_tail + ok_tail + ok_tail + "writting"))
         << out;
-    EXPECT_TRUE(out.ends_with("\b\b\b\b" + error_tail + done_error)) << out;
+    EXPECT_TRUE(out.ends_with("\b\b\b\b" + error_tail + "  " + c.reason + "\n" + done_error))
+        << out;
     EXPECT_EQ(out.find("reading"), std::string::npos) << "the verify phase is skipped";
     const std::vector<std::string> requests = line_requests(lines);
     ASSERT_GE(requests.size(), 3u);

@@ -134,10 +134,15 @@ TEST(ParallelBoards, FlashAllScriptReportsEveryPort) {
         EXPECT_EQ(results[i], "ok      " + name);
         EXPECT_TRUE(memory == image);
       } else if (r.faults[i].starts_with("write")) {
-        EXPECT_EQ(results[i], "FAILED  " + name + " (exit 1): writting 3000 bytes - error");
+        EXPECT_EQ(results[i], "FAILED  " + name +
+                                  " (exit 1): writting 3000 bytes - error; the target answered "
+                                  "0x1f, not the acknowledge, to the data of the block at "
+                                  "0x20000100");
       } else {
-        EXPECT_EQ(results[i],
-                  "FAILED  " + name + " (exit 1): the target's memory differs from the image");
+        EXPECT_TRUE(results[i].starts_with("FAILED  " + name +
+                                           " (exit 1): image and target differ in 1 byte(s), "
+                                           "first at 0x20000005"))
+            << results[i];
       }
     }
     const std::size_t good =

@@ -52,14 +52,19 @@ TEST_F(Handshake, AnswerAfterTwoSecondsIsTooLate) {
 }
 
 TEST_F(Handshake, DeviceInitSendsTheStartByteAndReports) {
+  std::vector<run_event> events;
+  const event_sink record = [&](const run_event& e) { events.push_back(e); };
   send_bytes(pty.master, {ack_byte});
-  testing::internal::CaptureStdout();
-  EXPECT_TRUE(device_init(port));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "initializing device..\b\b - OK  \n");
+  EXPECT_TRUE(device_init(port, record));
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].kind, event_kind::begun);
+  EXPECT_TRUE(events[1].kind == event_kind::ended && events[1].ok);
   EXPECT_EQ(receive_bytes(pty.master, 1), std::vector<uint8_t>{start_byte});
 
-  send_bytes(pty.master, {0x1F});
-  testing::internal::CaptureStdout();
-  EXPECT_FALSE(device_init(port));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "initializing device..\b\b - error\n");
+  events.clear();
+  send_bytes(pty.master, {refusal_byte});
+  EXPECT_FALSE(device_init(port, record));
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_FALSE(events[1].ok);
+  EXPECT_EQ(events[1].reason, "the target answered 0x1f, not the acknowledge, to the start byte");
 }

@@ -10,8 +10,8 @@
 
 namespace {
 
-constexpr uint8_t ack = 0x75;
-constexpr uint8_t nack = 0x1F;
+constexpr uint8_t ack = ack_byte;
+constexpr uint8_t nack = refusal_byte;
 constexpr int64_t ms = 1'000'000;
 
 // Feeds bytes arriving at `at` and returns what the target answers.

@@ -5,9 +5,13 @@
 // failure shows up here, whatever the load on the machine.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "cli/run.h"
+#include "cli/sha256.h"
+#include "support/console_text.h"
+#include "support/json_lines.h"
 #include "support/e2e.h"
 #include "support/fake_serial_port.h"
 #include "support/fault_cases.h"
@@ -63,7 +67,10 @@ TEST_P(TargetFaults, At) {
   const std::string console = testing::internal::GetCapturedStdout();
   const std::vector<fake_event>& line = fake_transcript();
 
-  EXPECT_EQ(console, fault_run_console(c));
+  EXPECT_EQ(without_reasons(console), fault_run_console(c));
+  const std::string reason = fault_reason(c);
+  EXPECT_EQ(reason_lines(console),
+            reason.empty() ? std::vector<std::string>{} : std::vector<std::string>{reason});
   EXPECT_EQ(status, c.fails || c.compare_fails ? 1 : 0);
   // Everything up to the spoiled answer, then not one byte more.
   const fault_wire wire = fault_conversation(c, image);
@@ -101,6 +108,44 @@ TEST_P(TargetFaults, At) {
   if (c.fails) {
     EXPECT_EQ(next, end - 3) << "the line was used after the failure";
   }
+}
+
+// The same run with --json: every line an object, the end object last,
+// naming the phase and the reason of the failure.
+TEST_P(TargetFaults, InJson) {
+  const fault_case& c = GetParam();
+  write_file(dir + "/image.bin", fault_image());
+  target sim;
+  std::string error;
+  sim.faults.rules = {*parse_fault(fault_option(c), error)};
+  fake_port_connect("COM3", sim);
+  std::vector<std::string> words = fault_run_words("COM3", dir + "/image.bin");
+  words.push_back("--json");
+
+  testing::internal::CaptureStdout();
+  const int status = run(words);
+  const std::vector<nlohmann::json> lines = json_lines(testing::internal::GetCapturedStdout());
+  ASSERT_FALSE(lines.empty());
+  const nlohmann::json& end = lines.back();
+  EXPECT_EQ(end["event"], "end");
+  EXPECT_EQ(end["exit"], status);
+  EXPECT_EQ(end["ok"], !c.fails && !c.compare_fails);
+  if (end["ok"]) {
+    EXPECT_TRUE(end["phase"].is_null() && end["reason"].is_null());
+  } else {
+    EXPECT_EQ(end["phase"], fault_phase(c));
+    EXPECT_EQ(end["reason"], fault_reason(c));
+    // The failed phase's own event says the same.
+    const auto failed = std::find_if(lines.begin(), lines.end(), [](const nlohmann::json& line) {
+      return line["event"] == "phase" && !line["ok"];
+    });
+    ASSERT_NE(failed, lines.end());
+    EXPECT_EQ((*failed)["phase"], fault_phase(c));
+    EXPECT_EQ((*failed)["reason"], fault_reason(c));
+  }
+  EXPECT_EQ(end["sha256"], sha256_hex(fault_image()));
+  EXPECT_EQ(end["address"], fault_image_address);
+  EXPECT_EQ(end["size"], fault_image_size);
 }
 
 INSTANTIATE_TEST_SUITE_P(, TargetFaults, ::testing::ValuesIn(all_fault_cases()),

@@ -1,66 +1,58 @@
 // The target's serial boot loader: acknowledge rule, start handshake, flash
-// sector map and erase, memory read and write. Every operation talks to the
-// target synchronously, reports through the console status line and returns
-// true on success.
+// erase, memory read and write. Every operation talks to the target
+// synchronously, reports through the event sink it is given and returns
+// true on success. The wire's bytes and the sector map are in
+// protocol/protocol.h.
 #pragma once
 
-#include <array>
 #include <cstdint>
+#include <string>
 
+#include "bootloader/report.h"
+#include "protocol/protocol.h"
 #include "serial/serial_port.h"
-
-inline constexpr uint8_t ack_byte = 0x75;
-inline constexpr uint8_t start_byte = 0x7F;
-inline constexpr uint8_t erase_prelude = 0x71;
-inline constexpr uint8_t erase_command = 0x43;
-inline constexpr uint8_t read_command = 0x11;
-inline constexpr uint8_t write_command = 0x31;
 
 inline constexpr int ack_tries = 10;
 inline constexpr int erase_final_tries = 100;  // a sector erase takes long
 inline constexpr unsigned empty_ack_pause_ms = 100;
-inline constexpr uint32_t block_size = 256;  // most a length byte can state
+
+// Why an exchange did not get the answer it waited for.
+struct exchange_failure {
+  enum kind_type { none, refused, silent, short_data, gone, stopped } kind = none;
+  uint8_t byte = 0;          // refused: the byte that came instead of the acknowledge
+  unsigned waited_ms = 0;    // silent: the bound that passed
+  std::size_t got = 0;       // short_data: bytes that arrived
+  std::size_t expected = 0;  // short_data: bytes asked for
+};
 
 // True when the first byte received within `tries` one-byte reads is the
-// acknowledge byte; a wrong byte fails at once, and so does a stopped run.
-bool wait_ack(port_handle port, int tries);
+// acknowledge byte; a wrong byte fails at once, and so do a stopped run and
+// a line that has gone away. Says why not in `why` when given one.
+bool wait_ack(port_handle port, int tries, exchange_failure* why = nullptr);
 
 // A stopped run (Ctrl-C, a kill) starts no new exchange: each operation
 // checks this before it sends a command and then fails as a refusal would.
 inline bool run_stopped() { return stop_exit_status() != 0; }
 
-// Sends the start byte and waits for the acknowledge, with its status line.
-bool device_init(port_handle port);
+// "stopped by SIGTERM" and the like, for the stop request received.
+std::string stop_reason();
 
-struct flash_sector {
-  uint32_t number;  // only the low byte goes on the wire
-  uint32_t start;
-  uint32_t size;
-};
+// One lower-case line that says what went wrong at `step` ("the start
+// byte", "the write command of the block at 0x20000100").
+std::string failure_reason(const exchange_failure& why, const std::string& step);
 
-inline constexpr std::array<flash_sector, 10> sector_map{{
-    {0, 0x20000000, 0x2000},
-    {1, 0x20002000, 0x2000},
-    {2, 0x20004000, 0x2000},
-    {3, 0x20006000, 0x2000},
-    {4, 0x20008000, 0x8000},
-    {5, 0x20010000, 0x10000},
-    {6, 0x20020000, 0x10000},
-    {7, 0x20030000, 0x10000},
-    {16, 0x200C0000, 0x2000},
-    {17, 0x200C2000, 0x2000},
-}};
+// Sends the start byte and waits for the acknowledge.
+bool device_init(port_handle port, const event_sink& report);
 
-// True when the sector shares at least one byte with [address, address + size).
-bool sector_touched(const flash_sector& sector, uint32_t address, uint32_t size);
-
-bool erase_sector(port_handle port, uint32_t sector);
+bool erase_sector(port_handle port, uint32_t sector, const event_sink& report);
 
 // Erases every sector of the map that [address, address + size) touches, in
 // map order, stopping at the first failure.
-bool erase_range(port_handle port, uint32_t address, uint32_t size);
+bool erase_range(port_handle port, uint32_t address, uint32_t size, const event_sink& report);
 
-bool write_memory(port_handle port, uint32_t address, const uint8_t* data, uint32_t size);
+bool write_memory(port_handle port, uint32_t address, const uint8_t* data, uint32_t size,
+                  const event_sink& report);
 
-// `buffer` must hold `size` bytes.
-bool read_memory(port_handle port, uint32_t address, uint8_t* buffer, uint32_t size);
+// `buffer` must hold `size` bytes. Reports as the verify phase.
+bool read_memory(port_handle port, uint32_t address, uint8_t* buffer, uint32_t size,
+                 const event_sink& report);

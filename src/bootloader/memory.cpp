@@ -1,68 +1,112 @@
 // Memory read and write in blocks of at most 256 bytes, each block one
 // complete boot-loader command, with a running percentage.
 #include <algorithm>
+#include <cstdio>
 
 #include "bootloader/bootloader.h"
-#include "bootloader/status_line.h"
 
 namespace {
 
+// "the write command of the block at 0x20000100" and the like.
+std::string block_step(const char* part, uint32_t address) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%s of the block at 0x%08lx", part,
+                static_cast<unsigned long>(address));
+  return text;
+}
+
+struct block_failure {
+  exchange_failure why;
+  const char* part = "";
+};
+
 // Command byte, then the address (most significant byte first), each
 // acknowledged; then the length byte, which holds length - 1.
-bool send_block_header(port_handle port, uint8_t command, uint32_t address, uint32_t length) {
+bool send_block_header(port_handle port, uint8_t command, uint32_t address, uint32_t length,
+                       block_failure& failure) {
   port_write(port, &command, 1);
-  if (!wait_ack(port, ack_tries)) return false;
-  const uint8_t address_field[4] = {
-      static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16),
-      static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address)};
-  port_write(port, address_field, sizeof address_field);
-  if (!wait_ack(port, ack_tries)) return false;
-  const uint8_t length_field = static_cast<uint8_t>(length - 1);
-  port_write(port, &length_field, 1);
+  failure.part = command == write_command ? "the write command" : "the read command";
+  if (!wait_ack(port, ack_tries, &failure.why)) return false;
+  const auto field = address_field(address);
+  port_write(port, field.data(), field.size());
+  failure.part = "the address";
+  if (!wait_ack(port, ack_tries, &failure.why)) return false;
+  const uint8_t length_byte = length_field(length);
+  port_write(port, &length_byte, 1);
   return true;
 }
 
-bool write_block(port_handle port, uint32_t address, const uint8_t* data, uint32_t length) {
-  if (!send_block_header(port, write_command, address, length)) return false;
+bool write_block(port_handle port, uint32_t address, const uint8_t* data, uint32_t length,
+                 block_failure& failure) {
+  if (!send_block_header(port, write_command, address, length, failure)) return false;
   port_write(port, data, length);
-  return wait_ack(port, ack_tries);
+  failure.part = "the data";
+  return wait_ack(port, ack_tries, &failure.why);
 }
 
-bool read_block(port_handle port, uint32_t address, uint8_t* buffer, uint32_t length) {
+bool read_block(port_handle port, uint32_t address, uint8_t* buffer, uint32_t length,
+                block_failure& failure) {
+  if (!send_block_header(port, read_command, address, length, failure)) return false;
   // The data itself answers the length byte: no acknowledge around it.
-  return send_block_header(port, read_command, address, length) &&
-         port_read(port, buffer, length) == length;
+  const std::size_t got = port_read(port, buffer, length);
+  if (got == length) return true;
+  failure.part = "the read";
+  if (run_stopped()) {
+    failure.why = {exchange_failure::stopped};
+  } else if (port_gone(port)) {
+    failure.why = {exchange_failure::gone};
+  } else if (got == 0) {
+    failure.why = {.kind = exchange_failure::silent,
+                   .waited_ms = static_cast<unsigned>(port_read_bound_ms(length))};
+  } else {
+    failure.why = {.kind = exchange_failure::short_data, .got = got, .expected = length};
+  }
+  return false;
 }
 
 template <typename Bytes, typename BlockFn>
-bool transfer(const char* verb, port_handle port, uint32_t address, Bytes bytes, uint32_t size,
-              BlockFn block) {
-  console_printf("%s %lu bytes..", verb, static_cast<unsigned long>(size));
-  percent_start();
+bool transfer(run_phase phase, port_handle port, uint32_t address, Bytes bytes, uint32_t size,
+              BlockFn block, const event_sink& report) {
+  const uint32_t start = address;
+  report({.kind = event_kind::begun, .phase = phase, .address = start, .size = size});
   uint32_t remaining = size;
-  bool ok = true;
+  std::string reason;
   while (remaining > 0) {
     const uint32_t length = std::min(remaining, block_size);
-    if (run_stopped() || !block(port, address, bytes, length)) {
-      ok = false;
+    block_failure failure;
+    if (run_stopped()) failure.why = {exchange_failure::stopped};
+    if (failure.why.kind != exchange_failure::none ||
+        !block(port, address, bytes, length, failure)) {
+      reason = failure_reason(failure.why, block_step(failure.part, address));
       break;
     }
     remaining -= length;
-    percent_update(size - remaining, size);
     address += length;
     bytes += length;
+    report({.kind = event_kind::progress,
+            .phase = phase,
+            .address = start,
+            .size = size,
+            .done = size - remaining});
   }
-  percent_end();
-  status_tail(ok);
+  const bool ok = remaining == 0;
+  report({.kind = event_kind::ended,
+          .phase = phase,
+          .ok = ok,
+          .address = start,
+          .size = size,
+          .reason = reason});
   return ok;
 }
 
 }  // namespace
 
-bool write_memory(port_handle port, uint32_t address, const uint8_t* data, uint32_t size) {
-  return transfer("writting", port, address, data, size, write_block);
+bool write_memory(port_handle port, uint32_t address, const uint8_t* data, uint32_t size,
+                  const event_sink& report) {
+  return transfer(run_phase::write, port, address, data, size, write_block, report);
 }
 
-bool read_memory(port_handle port, uint32_t address, uint8_t* buffer, uint32_t size) {
-  return transfer("reading", port, address, buffer, size, read_block);
+bool read_memory(port_handle port, uint32_t address, uint8_t* buffer, uint32_t size,
+                 const event_sink& report) {
+  return transfer(run_phase::verify, port, address, buffer, size, read_block, report);
 }

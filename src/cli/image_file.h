@@ -12,11 +12,11 @@ inline constexpr std::size_t image_path_max = 255;
 
 // Opens a regular file for binary reading; nullptr for anything else
 // (missing, a directory, a FIFO that would block, a device) and for a path
-// longer than image_path_max.
-std::FILE* image_open(const std::string& path);
+// longer than image_path_max, saying why in `why`.
+std::FILE* image_open(const std::string& path, std::string& why);
 
 // Reads the whole file into `image`. False when its size is unknown, does not
 // fit in 32 bits, cannot be allocated, or not every byte could be read, or
 // the file holds more than its size said: a partly read image must never be
-// programmed.
-bool image_load(std::FILE* file, std::vector<uint8_t>& image);
+// programmed. Says why in `why`.
+bool image_load(std::FILE* file, std::vector<uint8_t>& image, std::string& why);

@@ -55,6 +55,8 @@ run_settings parse_options(const std::vector<std::string>& words) {
       settings.write = true;
     } else if (word == "--verify") {
       settings.verify = true;
+    } else if (word == "--json") {
+      settings.json = true;
     } else {
       settings.image_path = word;
     }

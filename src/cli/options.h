@@ -11,6 +11,7 @@ struct run_settings {
   uint32_t address = 0x20000000;
   bool write = false;
   bool verify = false;
+  bool json = false;  // JSON Lines on standard output instead of the console text
   std::string image_path = "default.bin";  // as typed; an over-long one is refused, never cut
 };
 

@@ -1,35 +1,66 @@
 #include "cli/phases.h"
 
-#include <algorithm>
+#include <cstdio>
 #include <new>
+#include <string>
 
 #include "bootloader/bootloader.h"
-#include "bootloader/status_line.h"
 
 void write_phase(port_handle port, uint32_t address, const std::vector<uint8_t>& image,
-                 bool& error_flag) {
+                 bool& error_flag, const event_sink& report) {
   if (error_flag) return;
   const auto size = static_cast<uint32_t>(image.size());
   // An image whose sectors were not all erased is never written.
-  if (!erase_range(port, address, size) || !write_memory(port, address, image.data(), size)) {
+  if (!erase_range(port, address, size, report) ||
+      !write_memory(port, address, image.data(), size, report)) {
     error_flag = true;
   }
 }
 
+std::string compare_reason(uint32_t address, const std::vector<uint8_t>& image,
+                           const std::vector<uint8_t>& read_back) {
+  std::size_t differ = 0;
+  std::size_t first = 0;
+  for (std::size_t i = 0; i < image.size(); ++i) {
+    if (image[i] == read_back[i]) continue;
+    if (differ++ == 0) first = i;
+  }
+  if (differ == 0) return {};
+  char text[128];
+  std::snprintf(text, sizeof text,
+                "image and target differ in %zu byte(s), first at 0x%08lx: image 0x%02x, "
+                "target 0x%02x",
+                differ, static_cast<unsigned long>(address + static_cast<uint32_t>(first)),
+                image[first], read_back[first]);
+  return text;
+}
+
 void verify_phase(port_handle port, uint32_t address, const std::vector<uint8_t>& image,
-                  bool& error_flag) {
+                  bool& error_flag, const event_sink& report) {
   if (error_flag) return;
   const auto size = static_cast<uint32_t>(image.size());
   std::vector<uint8_t> read_back;
   try {
     read_back.resize(size);
   } catch (const std::bad_alloc&) {
-    console_printf("cannot allocate %lu bytes..\n", static_cast<unsigned long>(size));
+    report({.phase = run_phase::verify,
+            .ok = false,
+            .size = size,
+            .reason = "not enough memory to read the image back",
+            .failure = front_end_failure::cannot_allocate});
     error_flag = true;
     return;
   }
-  if (!read_memory(port, address, read_back.data(), size) ||
-      !std::equal(image.begin(), image.end(), read_back.begin())) {
+  if (!read_memory(port, address, read_back.data(), size, report)) {
     error_flag = true;
+    return;
   }
+  const std::string reason = compare_reason(address, image, read_back);
+  report({.kind = event_kind::compared,
+          .phase = run_phase::verify,
+          .ok = reason.empty(),
+          .address = address,
+          .size = size,
+          .reason = reason});
+  if (!reason.empty()) error_flag = true;
 }

@@ -5,9 +5,15 @@
 #include <cstdint>
 #include <vector>
 
+#include "bootloader/report.h"
 #include "serial/serial_port.h"
 
 void write_phase(port_handle port, uint32_t address, const std::vector<uint8_t>& image,
-                 bool& error_flag);
+                 bool& error_flag, const event_sink& report);
 void verify_phase(port_handle port, uint32_t address, const std::vector<uint8_t>& image,
-                  bool& error_flag);
+                  bool& error_flag, const event_sink& report);
+
+// Where and how the target's memory differs from the image; empty when it
+// does not. One line, for the verify phase's reason.
+std::string compare_reason(uint32_t address, const std::vector<uint8_t>& image,
+                           const std::vector<uint8_t>& read_back);

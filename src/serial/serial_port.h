@@ -39,6 +39,20 @@ struct port_open_error {
   std::string detail;
 };
 
+// The time-out set of every port. A read of n bytes ends when n bytes are
+// in, after 20 * n + 20 ms, or after a gap of more than 100 ms between
+// received bytes. A write of n bytes is bounded by 20 * n + 20 ms.
+inline constexpr uint32_t read_interval_ms = 100;
+inline constexpr uint32_t read_total_multiplier_ms = 20;
+inline constexpr uint32_t read_total_constant_ms = 20;
+inline constexpr uint32_t write_total_multiplier_ms = 20;
+inline constexpr uint32_t write_total_constant_ms = 20;
+
+// The longest a read of n bytes may wait for them.
+inline constexpr uint64_t port_read_bound_ms(std::size_t n) {
+  return uint64_t{read_total_multiplier_ms} * n + read_total_constant_ms;
+}
+
 // Opens an existing serial device for reading and writing, never creating
 // anything, and holds it exclusively: another program that tries to open it
 // meanwhile is refused (root excepted on Linux). Sets the read time-outs,
@@ -56,10 +70,13 @@ bool port_control(port_handle port, port_line_action code);
 // One write of n bytes, bounded by 20 * n + 20 ms.
 bool port_write(port_handle port, const uint8_t* bytes, std::size_t n);
 
-// Reads up to n bytes. Returns when n bytes have arrived, when 20 * n + 20 ms
-// have passed since the call, or when more than 100 ms pass between two
-// received bytes, with the count received so far. A failed read counts 0.
+// Reads up to n bytes under the time-out set above, and returns the count
+// received so far. A failed read counts 0.
 std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n);
+
+// True once a read or a write found the line gone for good (an unplugged
+// adapter); from then on reads return 0 at once.
+bool port_gone(port_handle port);
 
 // Puts back what port_open changed in the driver's settings, lets others
 // open the port again and closes it. Closing nullptr does nothing.

@@ -24,6 +24,7 @@
 struct serial_port {
   int fd;
   bool low_latency_set;  // by us, so it is put back at close
+  bool gone = false;     // the line went away: an unplugged adapter
 };
 
 namespace {
@@ -183,7 +184,7 @@ port_handle port_open(const std::string& name, port_open_error* error) {
     return refuse(error, port_open_failure::in_use);
   }
   ioctl(fd, TIOCEXCL);
-  port_handle port = new serial_port{fd, low_latency_on(fd)};
+  port_handle port = new serial_port{fd, low_latency_on(fd), false};
   make_raw(fd);
   drain_input(port);
   return port;
@@ -254,7 +255,10 @@ std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n) {
     // Poll first: when the caller reads, the answer is rarely there yet.
     int ready = wait_ready(port->fd, POLLIN, deadline, true);
     if (ready == 0) return got;
-    if (ready < 0 || (ready & (POLLERR | POLLNVAL))) return 0;
+    if (ready < 0 || (ready & (POLLERR | POLLNVAL))) {
+      port->gone = true;
+      return 0;
+    }
     ssize_t r = read(port->fd, buffer + got, n - got);
     if (r > 0) {
       got += static_cast<std::size_t>(r);
@@ -266,9 +270,12 @@ std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n) {
     if (r < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     // End of file or a real error: the line is gone, as with an unplugged
     // adapter. It counts as nothing received.
+    port->gone = true;
     return 0;
   }
 }
+
+bool port_gone(port_handle port) { return port != nullptr && port->gone; }
 
 void port_close(port_handle port) {
   if (port == nullptr) return;

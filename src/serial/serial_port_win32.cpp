@@ -12,6 +12,7 @@
 
 struct serial_port {
   HANDLE handle;
+  bool gone = false;  // the device went away: an unplugged adapter
 };
 
 namespace {
@@ -45,6 +46,22 @@ void make_raw(DCB& dcb) {
   dcb.fNull = FALSE;
   dcb.fRtsControl = RTS_CONTROL_ENABLE;
   dcb.fAbortOnError = FALSE;
+}
+
+// The errors a port's calls fail with once its USB adapter is unplugged.
+bool device_removed(DWORD error) {
+  switch (error) {
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_DEVICE_REMOVED:
+      return true;
+    default:
+      return false;
+  }
 }
 
 }  // namespace
@@ -113,7 +130,7 @@ port_handle port_open(const std::string& name, port_open_error* error) {
   SetCommTimeouts(h, &timeouts);
   make_raw(dcb);
   SetCommState(h, &dcb);  // speed and framing stay as they were until port_set_line
-  port_handle port = new serial_port{h};
+  port_handle port = new serial_port{h, false};
   drain_input(port);
   return port;
 }
@@ -140,15 +157,22 @@ bool port_write(port_handle port, const uint8_t* bytes, std::size_t n) {
   if (port == nullptr || n > MAXDWORD) return false;
   DWORD written = 0;
   const BOOL ok = WriteFile(port->handle, bytes, static_cast<DWORD>(n), &written, nullptr);
+  if (!ok) port->gone = device_removed(GetLastError());
   return ok && written == n;
 }
 
 std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n) {
   if (port == nullptr || n == 0) return 0;
+  if (port->gone) return 0;
   DWORD got = 0;
-  if (!ReadFile(port->handle, buffer, clamp_count(n), &got, nullptr)) return 0;
+  if (!ReadFile(port->handle, buffer, clamp_count(n), &got, nullptr)) {
+    port->gone = device_removed(GetLastError());
+    return 0;
+  }
   return got;
 }
+
+bool port_gone(port_handle port) { return port != nullptr && port->gone; }
 
 void port_close(port_handle port) {
   if (port == nullptr) return;

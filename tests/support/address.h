@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "protocol/protocol.h"
+
 // Most significant byte first, as the write and read commands carry it.
 inline std::vector<uint8_t> address_bytes(uint32_t address) {
-  return {static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16),
-          static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address)};
+  const auto field = address_field(address);
+  return {field.begin(), field.end()};
 }
 
 // "0x20000000": for --address, and for the simulator's --load and --dump.

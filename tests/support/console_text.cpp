@@ -1,6 +1,7 @@
 #include "support/console_text.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 
@@ -17,4 +18,35 @@ std::string transfer_line(const std::string& verb, std::size_t size, std::size_t
 
 std::string transfer_ok(const std::string& verb, std::size_t size) {
   return transfer_line(verb, size, (size + 255) / 256, true);
+}
+
+namespace {
+
+bool is_reason_line(const std::string& console, std::size_t start) {
+  return console.compare(start, 2, "  ") == 0 && start + 2 < console.size() &&
+         std::islower(static_cast<unsigned char>(console[start + 2]));
+}
+
+}  // namespace
+
+std::string without_reasons(const std::string& console) {
+  std::string kept;
+  for (std::size_t start = 0; start < console.size();) {
+    const std::size_t end = std::min(console.find('\n', start), console.size() - 1) + 1;
+    if (!is_reason_line(console, start)) kept.append(console, start, end - start);
+    start = end;
+  }
+  return kept;
+}
+
+std::vector<std::string> reason_lines(const std::string& console) {
+  std::vector<std::string> reasons;
+  for (std::size_t start = 0; start < console.size();) {
+    const std::size_t end = std::min(console.find('\n', start), console.size() - 1) + 1;
+    if (is_reason_line(console, start)) {
+      reasons.push_back(console.substr(start + 2, end - start - 2 - (console[end - 1] == '\n')));
+    }
+    start = end;
+  }
+  return reasons;
 }

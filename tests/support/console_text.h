@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 inline const std::string banner = "vexlor prog v1.0\n\n";
 inline const std::string ok_tail = "\b\b - OK  \n";
@@ -19,3 +20,10 @@ std::string transfer_line(const std::string& verb, std::size_t size, std::size_t
 
 // The line of a transfer that went through whole.
 std::string transfer_ok(const std::string& verb, std::size_t size);
+
+// A console without its reason lines: every line that begins with two
+// spaces and a letter, which is how the tool says why something failed.
+std::string without_reasons(const std::string& console);
+
+// The reason lines alone, without their indent.
+std::vector<std::string> reason_lines(const std::string& console);

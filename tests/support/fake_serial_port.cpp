@@ -142,6 +142,10 @@ std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n) {
   return count;
 }
 
+bool port_gone(port_handle port) {
+  return port != nullptr && port->sim != nullptr && line_gone_by(*port, now_ns);
+}
+
 void port_close(port_handle port) {
   if (port == nullptr) return;
   if (port->sim != nullptr) target_hang_up(*port->sim);

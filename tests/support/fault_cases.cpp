@@ -1,6 +1,7 @@
 #include "support/fault_cases.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <ostream>
 
 #include "support/address.h"
@@ -12,12 +13,9 @@ namespace {
 using bytes = std::vector<uint8_t>;
 
 // The tool's waits by its rules, in ms: an empty try reads for 40 ms and
-// pauses 100 ms; on a vanished line the read returns at once and only the
-// pause remains. A read block waits 20 * 256 + 20 ms for its data.
+// pauses 100 ms. A read block waits 20 * 256 + 20 ms for its data.
 constexpr int ack_wait = 10 * (40 + 100);
 constexpr int erase_final_wait = 100 * (40 + 100);
-constexpr int ack_vanish_wait = 10 * 100;
-constexpr int erase_final_vanish_wait = 100 * 100;
 constexpr int read_block_wait = 20 * 256 + 20;
 
 enum class phase { handshake, erase, write, read };
@@ -91,7 +89,8 @@ std::vector<fault_case> all_fault_cases() {
     // eighth finds the answer at 980.
     add(step, "late:900", "late_in_time", false, 980, 900, 980);
     add(step, "late:2500", "too_late", true, ack_wait, ack_wait, ack_wait);
-    add(step, "vanish", "vanish", true, ack_vanish_wait, ack_vanish_wait, ack_wait);
+    // A vanished line ends the wait at once: an unplugged adapter never answers.
+    add(step, "vanish", "vanish", true, 0, 0, ack_wait);
   }
   // The final erase acknowledge has its own long wait. A late answer past it
   // takes the same path as silence, which already costs the whole 14 s.
@@ -100,8 +99,7 @@ std::vector<fault_case> all_fault_cases() {
       erase_final_wait);
   // The 23rd try finds the late answer, at 3080 ms.
   add("erase.final", "late:3000", "late_in_time", false, 3080, 3000, 3080);
-  add("erase.final", "vanish", "vanish", true, erase_final_vanish_wait, erase_final_vanish_wait,
-      erase_final_wait);
+  add("erase.final", "vanish", "vanish", true, 0, 0, erase_final_wait);
   // The data answers a read: no acknowledge byte, so no refusal either (the
   // simulator's refuse there is silence). The block's own read time-out bounds it.
   add("read.data", "silent", "silent", true, read_block_wait, read_block_wait, read_block_wait);
@@ -139,6 +137,65 @@ fault_wire fault_conversation(const fault_case& c, const bytes& image) {
     }
   }
   return wire;
+}
+
+namespace {
+
+std::string hex(unsigned value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%0*x", digits, value);
+  return text;
+}
+
+// How the reason names the step of the exchange the case spoils.
+std::string step_words(const exchange& at) {
+  const std::string sector = " of sector " + std::to_string(at.index);
+  const std::string block =
+      " of the block at " + hex(fault_image_address + 256 * static_cast<unsigned>(at.index), 8);
+  if (at.step == "start") return "the start byte";
+  if (at.step == "erase.prelude1") return "the erase prelude" + sector;
+  if (at.step == "erase.prelude2") return "the erase prelude (its second acknowledge)" + sector;
+  if (at.step == "erase.command") return "the erase command" + sector;
+  if (at.step == "erase.final") return "the erase" + sector;
+  if (at.step == "write.command") return "the write command" + block;
+  if (at.step == "read.command") return "the read command" + block;
+  if (at.step.ends_with(".address")) return "the address" + block;
+  if (at.step == "write.end") return "the data" + block;
+  return "the read" + block;
+}
+
+}  // namespace
+
+std::string fault_reason(const fault_case& c, bool line_gone) {
+  const std::vector<exchange> talk = conversation(bytes(fault_image_size));
+  const exchange* at = spoiled(talk, c);
+  if (c.compare_fails) {
+    // flip:I spoils byte I of the block: the image's byte and its complement.
+    const std::size_t offset = 256 * static_cast<std::size_t>(at->index) + 7;
+    const uint8_t expected = fault_image()[offset];
+    return "image and target differ in 1 byte(s), first at " +
+           hex(fault_image_address + static_cast<unsigned>(offset), 8) + ": image " +
+           hex(expected, 2) + ", target " + hex(expected ^ 0xFFu, 2);
+  }
+  if (!c.fails) return {};
+  const std::string step = step_words(*at);
+  if (c.kind == "vanish" && line_gone) return "the serial adapter was disconnected";
+  if (c.kind == "refuse") return "the target answered 0x1f, not the acknowledge, to " + step;
+  if (c.kind.starts_with("short")) return "only 100 of 256 bytes arrived for " + step;
+  // Silence, a late answer past the wait, or a vanished line read as silence.
+  if (c.step == "erase.final") return "sector 1 was not erased: no acknowledge within 14 s";
+  const std::string bound = c.step == "read.data" ? "5.14" : "1.4";
+  const std::string reason = "no answer to " + step + " within " + bound + " s";
+  if (c.step == "start")
+    return reason + ": is the board in boot-loader mode, reset wired to RTS/DTR?";
+  return reason;
+}
+
+std::string fault_phase(const fault_case& c) {
+  if (!c.fails && !c.compare_fails) return {};
+  const std::vector<exchange> talk = conversation(bytes(fault_image_size));
+  static const char* const names[] = {"handshake", "erase", "write", "verify"};
+  return names[static_cast<int>(spoiled(talk, c)->in)];
 }
 
 std::string fault_run_console(const fault_case& c) {

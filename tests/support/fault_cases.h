@@ -49,5 +49,11 @@ struct fault_wire {
 fault_wire fault_conversation(const fault_case& c, const std::vector<uint8_t>& image);
 
 // The programmer's whole console for a run of the fault image with --write
-// and --verify.
+// and --verify, without its reason lines.
 std::string fault_run_console(const fault_case& c);
+
+// The one reason line the run prints for the case (without its indent), and
+// the phase that --json names for it; empty for a case that succeeds.
+// `line_gone` false: the platform reads a vanished line as silence.
+std::string fault_reason(const fault_case& c, bool line_gone = true);
+std::string fault_phase(const fault_case& c);

@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "bootloader/bootloader.h"
+#include "protocol/protocol.h"
 #include "support/timing.h"
 
 int raw_open(const std::string& path) {

@@ -2,15 +2,14 @@
 // an overflow would show a wrong figure or erase the wrong sectors.
 #include <gtest/gtest.h>
 
-#include "bootloader/bootloader.h"
-#include "bootloader/status_line.h"
+#include "cli/console_report.h"
+#include "protocol/protocol.h"
 
 namespace {
 
 std::string percent_text(uint32_t done, uint32_t total) {
-  testing::internal::CaptureStdout();
-  percent_update(done, total);
-  return testing::internal::GetCapturedStdout();
+  return console_text(
+      {.kind = event_kind::progress, .phase = run_phase::write, .size = total, .done = done});
 }
 
 std::vector<uint32_t> touched(uint32_t address, uint32_t size) {

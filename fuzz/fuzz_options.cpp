@@ -46,12 +46,12 @@ int32_t reference_decimal(const std::string& text) {
   std::size_t i = text.find_first_not_of(" \t\n\v\f\r");
   if (i == std::string::npos) return 0;
   if (text[i] == '+') ++i;
+  // "+-5": one sign only, so no number at all.
+  if (i > 0 && text[i - 1] == '+' && i < text.size() && text[i] == '-') return 0;
   int32_t value = 0;
   const auto [end, error] = std::from_chars(text.data() + i, text.data() + text.size(), value);
   if (error == std::errc::result_out_of_range) return text[i] == '-' ? INT32_MIN : INT32_MAX;
-  // "-" with no digits, or "+-5": no number at all.
-  if (error != std::errc{} || (i > 0 && text[i - 1] == '+' && text[i] == '-')) return 0;
-  return value;
+  return error == std::errc{} ? value : 0;
 }
 
 bool any_word_is(const std::vector<std::string>& words, const std::string& text) {

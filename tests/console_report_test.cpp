@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/console_report.h"
+#include "cli/sha256.h"
 #include "protocol/protocol.h"
 
 namespace {
@@ -40,4 +41,28 @@ TEST(SectorSelection, EdgesOfTheAddressSpace) {
   // A range that wraps past 0xFFFFFFFF ends below its start: compared as
   // unsigned values it touches nothing.
   EXPECT_TRUE(touched(0xFFFFFF00u, 0x20000200u).empty());
+}
+
+// The digest the end object carries, against the standard's own examples
+// and lengths at the edges of its padding.
+TEST(Sha256, KnownDigests) {
+  struct row {
+    std::string input;
+    std::string digest;
+  };
+  const std::string a55(55, 'a'), a56(56, 'a'), a64(64, 'a');
+  for (const row& r : std::vector<row>{
+           {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+           {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+           {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+           {a55, "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318"},
+           {a56, "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a"},
+           {a64, "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb"},
+       }) {
+    SCOPED_TRACE(r.input.size());
+    EXPECT_EQ(
+        sha256_hex(std::span(reinterpret_cast<const uint8_t*>(r.input.data()), r.input.size())),
+        r.digest);
+  }
 }

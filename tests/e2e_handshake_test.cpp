@@ -7,6 +7,7 @@
 
 #include "support/console_text.h"
 #include "support/e2e.h"
+#include "support/json_lines.h"
 
 namespace {
 
@@ -63,8 +64,7 @@ TEST_F(E2EHandshake, RefusingTargetFailsAtOnce) {
   process_result r = run_against_sim({"--fault", "start:refuse"},
                                      {"--port", "@PORT", "--write", "image.bin"}, &log);
   EXPECT_EQ(r.out, banner + handshake_error +
-                       "  the target answered 0x1f, not the acknowledge, to the start byte\n" +
-                       done_error);
+                       "  the target refused the start byte (answered 0x1f)\n" + done_error);
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(bytes_received(log), std::vector<uint8_t>{0x7F});  // nothing written after it
   if (!running_under_wine()) {
@@ -111,4 +111,53 @@ TEST_F(E2EHandshake, WordsThatAreNotOptionsNameTheImage) {
   EXPECT_EQ(r.out, banner + "cannot open file --address..\n  no such file; --address" +
                        not_an_option + done_error);
   EXPECT_EQ(r.exit_code, 1);
+}
+
+// --json: nothing but one object per line, the end object last, naming what
+// failed first; the image's digest only once it was loaded.
+TEST_F(E2EHandshake, JsonEndObjectNamesTheFirstFailure) {
+  struct json_case {
+    std::string what;
+    bool with_sim;
+    std::vector<std::string> args;
+    std::string phase;  // empty: the run succeeds
+    std::string reason_start;
+  };
+  write_file(dir + "/image.bin", {1, 2, 3});
+  const std::string no_port = running_under_wine() ? "COM250" : dir + "/no-such-tty";
+  const std::vector<json_case> cases = {
+      {"handshake only", true, {"--port", "@PORT", "image.bin", "--json"}, "", ""},
+      {"missing image", true, {"--json", "--port", "@PORT", "missing.bin"}, "file", "no such file"},
+      {"missing port", false, {"--port", no_port, "--json", "image.bin"}, "port", "no such device"},
+  };
+  for (const json_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim_target sim;
+    if (c.with_sim) sim = start_sim(dir, {});
+    const process_result r = run_programmer(dir, c.args, sim.pty_path);
+    if (c.with_sim) finish_sim(sim);
+    std::vector<nlohmann::json> lines;
+    ASSERT_NO_THROW(lines = json_lines(r.out)) << r.out;
+    ASSERT_FALSE(lines.empty());
+    const nlohmann::json& end = lines.back();
+    EXPECT_EQ(end["event"], "end");
+    EXPECT_EQ(end["exit"], r.exit_code);
+    EXPECT_EQ(end["ok"], c.phase.empty());
+    EXPECT_EQ(end["errors"], c.phase.empty() ? 0 : 1);
+    EXPECT_EQ(end["address"], 0x20000000);
+    EXPECT_EQ(end["baud"], 115200);
+    EXPECT_EQ(end["version"], "1.0.0");
+    EXPECT_TRUE(end["seconds"].is_number());
+    if (c.phase.empty()) {
+      EXPECT_TRUE(end["phase"].is_null() && end["reason"].is_null());
+      EXPECT_EQ(end["size"], 3);
+      EXPECT_EQ(end["sha256"], "039058c6f2c0cb492c533b0a4d14ef77cc0f78abccced5287d84a1a2011cfb81");
+      EXPECT_EQ(lines.front(),
+                (nlohmann::json{{"event", "phase"}, {"phase", "handshake"}, {"ok", true}}));
+    } else {
+      EXPECT_EQ(end["phase"], c.phase);
+      EXPECT_TRUE(end["reason"].get<std::string>().starts_with(c.reason_start)) << end["reason"];
+      EXPECT_TRUE(end["sha256"].is_null() && end["size"].is_null());
+    }
+  }
 }

@@ -135,9 +135,8 @@ TEST(ParallelBoards, FlashAllScriptReportsEveryPort) {
         EXPECT_TRUE(memory == image);
       } else if (r.faults[i].starts_with("write")) {
         EXPECT_EQ(results[i], "FAILED  " + name +
-                                  " (exit 1): writting 3000 bytes - error; the target answered "
-                                  "0x1f, not the acknowledge, to the data of the block at "
-                                  "0x20000100");
+                                  " (exit 1): writting 3000 bytes - error; the target refused "
+                                  "the data of the block at 0x20000100 (answered 0x1f)");
       } else {
         EXPECT_TRUE(results[i].starts_with("FAILED  " + name +
                                            " (exit 1): image and target differ in 1 byte(s), "

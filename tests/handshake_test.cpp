@@ -66,5 +66,5 @@ TEST_F(Handshake, DeviceInitSendsTheStartByteAndReports) {
   EXPECT_FALSE(device_init(port, record));
   ASSERT_EQ(events.size(), 2u);
   EXPECT_FALSE(events[1].ok);
-  EXPECT_EQ(events[1].reason, "the target answered 0x1f, not the acknowledge, to the start byte");
+  EXPECT_EQ(events[1].reason, "the target refused the start byte (answered 0x1f)");
 }

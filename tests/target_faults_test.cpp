@@ -69,6 +69,7 @@ TEST_P(TargetFaults, At) {
 
   EXPECT_EQ(without_reasons(console), fault_run_console(c));
   const std::string reason = fault_reason(c);
+  EXPECT_LE(reason.size(), 100u) << "a reason line fits a terminal";
   EXPECT_EQ(reason_lines(console),
             reason.empty() ? std::vector<std::string>{} : std::vector<std::string>{reason});
   EXPECT_EQ(status, c.fails || c.compare_fails ? 1 : 0);

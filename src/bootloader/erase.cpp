@@ -19,7 +19,7 @@ bool erase_exchange(port_handle port, uint32_t sector, std::string& reason) {
   port_write(port, &erase_prelude, 1);
   // The target acknowledges the prelude twice.
   if (!step(ack_tries, "the erase prelude") ||
-      !step(ack_tries, "the erase prelude (its second acknowledge)")) {
+      !step(ack_tries, "the erase prelude (second acknowledge)")) {
     return false;
   }
   port_write(port, &erase_command, 1);

@@ -47,8 +47,8 @@ std::string failure_reason(const exchange_failure& why, const std::string& step)
   char text[160];
   switch (why.kind) {
     case exchange_failure::refused:
-      std::snprintf(text, sizeof text, "the target answered 0x%02x, not the acknowledge, to %s",
-                    why.byte, step.c_str());
+      std::snprintf(text, sizeof text, "the target refused %s (answered 0x%02x)", step.c_str(),
+                    why.byte);
       return text;
     case exchange_failure::silent:
       std::snprintf(text, sizeof text, "no answer to %s within %g s", step.c_str(),

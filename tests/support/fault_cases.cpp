@@ -154,7 +154,7 @@ std::string step_words(const exchange& at) {
       " of the block at " + hex(fault_image_address + 256 * static_cast<unsigned>(at.index), 8);
   if (at.step == "start") return "the start byte";
   if (at.step == "erase.prelude1") return "the erase prelude" + sector;
-  if (at.step == "erase.prelude2") return "the erase prelude (its second acknowledge)" + sector;
+  if (at.step == "erase.prelude2") return "the erase prelude (second acknowledge)" + sector;
   if (at.step == "erase.command") return "the erase command" + sector;
   if (at.step == "erase.final") return "the erase" + sector;
   if (at.step == "write.command") return "the write command" + block;
@@ -180,7 +180,7 @@ std::string fault_reason(const fault_case& c, bool line_gone) {
   if (!c.fails) return {};
   const std::string step = step_words(*at);
   if (c.kind == "vanish" && line_gone) return "the serial adapter was disconnected";
-  if (c.kind == "refuse") return "the target answered 0x1f, not the acknowledge, to " + step;
+  if (c.kind == "refuse") return "the target refused " + step + " (answered 0x1f)";
   if (c.kind.starts_with("short")) return "only 100 of 256 bytes arrived for " + step;
   // Silence, a late answer past the wait, or a vanished line read as silence.
   if (c.step == "erase.final") return "sector 1 was not erased: no acknowledge within 14 s";

@@ -55,13 +55,23 @@ std::FILE* image_open(const std::string& path, std::string& why) {
   return file;
 }
 
-bool image_load(std::FILE* file, std::vector<uint8_t>& image, std::string& why) {
+bool image_load(std::FILE* file, const std::string& path, std::vector<uint8_t>& image,
+                std::string& why) {
+  const std::string too_large = "larger than 4 GiB - 1, the most a target address range holds";
   why = "the file could not be read whole";
+  // Where a long is 32 bits (Windows), the position of a file of 4 GiB or
+  // more cannot be told; the file system still knows its size.
+  std::error_code error;
+  const auto listed = std::filesystem::file_size(std::filesystem::path(path), error);
+  if (!error && listed > std::numeric_limits<uint32_t>::max()) {
+    why = too_large;
+    return false;
+  }
   if (std::fseek(file, 0, SEEK_END) != 0) return false;
   const long end = std::ftell(file);
   if (end < 0) return false;
   if (static_cast<unsigned long long>(end) > std::numeric_limits<uint32_t>::max()) {
-    why = "larger than 4 GiB - 1, the most a target address range holds";
+    why = too_large;
     return false;
   }
   const auto size = static_cast<std::size_t>(end);

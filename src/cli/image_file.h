@@ -15,8 +15,9 @@ inline constexpr std::size_t image_path_max = 255;
 // longer than image_path_max, saying why in `why`.
 std::FILE* image_open(const std::string& path, std::string& why);
 
-// Reads the whole file into `image`. False when its size is unknown, does not
+// Reads the whole file (opened from `path`) into `image`. False when its size is unknown, does not
 // fit in 32 bits, cannot be allocated, or not every byte could be read, or
 // the file holds more than its size said: a partly read image must never be
 // programmed. Says why in `why`.
-bool image_load(std::FILE* file, std::vector<uint8_t>& image, std::string& why);
+bool image_load(std::FILE* file, const std::string& path, std::vector<uint8_t>& image,
+                std::string& why);

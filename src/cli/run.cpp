@@ -40,7 +40,7 @@ bool load_image_file(const run_settings& settings, std::FILE*& file, std::vector
     report(front_end_failed(run_phase::file, front_end_failure::cannot_open_file, path, why));
     return false;
   }
-  if (!image_load(file, image, why)) {
+  if (!image_load(file, path, image, why)) {
     report(front_end_failed(run_phase::file, front_end_failure::cannot_read_file, path, why));
     return false;
   }

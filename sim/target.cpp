@@ -128,10 +128,15 @@ void on_erase_sectors(target& t, uint8_t byte) {
   if (answer(t, sim_step::erase_final, reply)) expect(t, target_state::command, 0);
 }
 
-void on_write_address(target& t, uint8_t byte) {
+// The four address bytes of a write or a read, acknowledged; the length byte follows.
+void take_address(target& t, uint8_t byte, sim_step step, target_state length_state) {
   if (!collect(t, byte)) return;
   t.address = collected_address(t);
-  if (answer(t, sim_step::write_address, ack)) expect(t, target_state::write_length, 1);
+  if (answer(t, step, ack)) expect(t, length_state, 1);
+}
+
+void on_write_address(target& t, uint8_t byte) {
+  take_address(t, byte, sim_step::write_address, target_state::write_length);
 }
 
 void on_write_length(target& t, uint8_t byte) {
@@ -145,9 +150,7 @@ void on_write_data(target& t, uint8_t byte) {
 }
 
 void on_read_address(target& t, uint8_t byte) {
-  if (!collect(t, byte)) return;
-  t.address = collected_address(t);
-  if (answer(t, sim_step::read_address, ack)) expect(t, target_state::read_length, 1);
+  take_address(t, byte, sim_step::read_address, target_state::read_length);
 }
 
 void on_read_length(target& t, uint8_t byte) {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+// json_report.cpp names them in this order.
 enum class run_phase : uint8_t { port, file, handshake, erase, write, verify, signal };
 
 enum class event_kind : uint8_t {

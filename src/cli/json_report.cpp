@@ -33,23 +33,10 @@ json phase_object(const run_event& event) {
 }  // namespace
 
 const char* phase_name(run_phase phase) {
-  switch (phase) {
-    case run_phase::port:
-      return "port";
-    case run_phase::file:
-      return "file";
-    case run_phase::handshake:
-      return "handshake";
-    case run_phase::erase:
-      return "erase";
-    case run_phase::write:
-      return "write";
-    case run_phase::verify:
-      return "verify";
-    case run_phase::signal:
-      return "signal";
-  }
-  return "";
+  // In run_phase's order.
+  constexpr const char* names[] = {"port",  "file",   "handshake", "erase",
+                                   "write", "verify", "signal"};
+  return names[static_cast<std::size_t>(phase)];
 }
 
 std::string json_line(const run_event& event, json_state& state) {

@@ -34,18 +34,12 @@ DWORD clamp_count(std::size_t n) { return n > MAXDWORD ? MAXDWORD : static_cast<
 // see raw bytes.
 void make_raw(DCB& dcb) {
   dcb.fBinary = TRUE;
-  dcb.fParity = FALSE;
-  dcb.fOutxCtsFlow = FALSE;
-  dcb.fOutxDsrFlow = FALSE;
-  dcb.fDtrControl = DTR_CONTROL_ENABLE;
-  dcb.fDsrSensitivity = FALSE;
   dcb.fTXContinueOnXoff = TRUE;
-  dcb.fOutX = FALSE;
-  dcb.fInX = FALSE;
-  dcb.fErrorChar = FALSE;
-  dcb.fNull = FALSE;
+  dcb.fParity = dcb.fErrorChar = dcb.fNull = dcb.fAbortOnError = FALSE;
+  dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = FALSE;
+  dcb.fOutX = dcb.fInX = FALSE;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
   dcb.fRtsControl = RTS_CONTROL_ENABLE;
-  dcb.fAbortOnError = FALSE;
 }
 
 // The errors a port's calls fail with once its USB adapter is unplugged.

@@ -61,6 +61,17 @@ bool load_image_file(const run_settings& settings, std::FILE*& file, std::vector
   return true;
 }
 
+// A driver that cannot make the rate asked for (a UART's clock divides only
+// so finely) takes another and says nothing; the run goes on at that rate,
+// but the user should know why it may fail. Told after the handshake's line.
+void warn_about_line_rate(port_handle port, int32_t asked, const event_sink& report) {
+  const uint32_t applied = port_line_rate(port);
+  if (asked <= 0 || applied == 0 || applied == static_cast<uint32_t>(asked)) return;
+  report({.kind = event_kind::warning,
+          .reason = "the driver set " + std::to_string(applied) + " baud, not the " +
+                    std::to_string(asked) + " asked for"});
+}
+
 // The run's outcome: the first failure reported names it.
 void note_failure(run_summary& summary, const run_event& event) {
   const bool failed =
@@ -127,6 +138,7 @@ int run(const std::vector<std::string>& words) {
     // No input is discarded here: a byte the target sends after the line
     // sequence is taken as its answer to the start byte.
     if (!device_init(port, report)) error_flag = true;
+    warn_about_line_rate(port, settings.baud_rate, report);
     if (settings.write) write_phase(port, settings.address, image, error_flag, report);
     if (settings.verify) verify_phase(port, settings.address, image, error_flag, report);
   }

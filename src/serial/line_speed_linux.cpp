@@ -13,3 +13,9 @@ bool set_line_speed_8n1(int fd, uint32_t baud) {
   t.c_ospeed = baud;
   return ioctl(fd, TCSETS2, &t) == 0;
 }
+
+uint32_t line_speed(int fd) {
+  struct termios2 t {};
+  if (ioctl(fd, TCGETS2, &t) != 0) return 0;
+  return t.c_ospeed;
+}

@@ -65,6 +65,11 @@ port_handle port_open(const std::string& name, port_open_error* error = nullptr)
 // or below is refused and changes nothing.
 bool port_set_line(port_handle port, int32_t baud);
 
+// The rate the driver applied, read back after port_set_line (a UART whose
+// clock cannot make the rate asked for takes another); 0 when it cannot be
+// read.
+uint32_t port_line_rate(port_handle port);
+
 bool port_control(port_handle port, port_line_action code);
 
 // One write of n bytes, bounded by 20 * n + 20 ms.

@@ -195,6 +195,8 @@ bool port_set_line(port_handle port, int32_t baud) {
   return set_line_speed_8n1(port->fd, static_cast<uint32_t>(baud));
 }
 
+uint32_t port_line_rate(port_handle port) { return port == nullptr ? 0 : line_speed(port->fd); }
+
 namespace {
 
 // A write returns once the driver has the bytes, which may still be on

@@ -141,6 +141,13 @@ bool port_set_line(port_handle port, int32_t baud) {
   return SetCommState(port->handle, &dcb) != FALSE;
 }
 
+uint32_t port_line_rate(port_handle port) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  if (port == nullptr || !GetCommState(port->handle, &dcb)) return 0;
+  return dcb.BaudRate;
+}
+
 bool port_control(port_handle port, port_line_action code) {
   if (port == nullptr) return false;
   constexpr DWORD codes[] = {SETRTS, CLRRTS, SETDTR, CLRDTR};  // in port_line_action's order

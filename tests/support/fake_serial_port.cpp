@@ -118,6 +118,8 @@ port_handle port_open(const std::string& name, port_open_error* error) {
 
 bool port_set_line(port_handle port, int32_t baud) { return port != nullptr && baud > 0; }
 
+uint32_t port_line_rate(port_handle port) { return port == nullptr ? 0 : 115200; }
+
 bool port_control(port_handle port, port_line_action code) {
   if (port == nullptr) return false;
   note(fake_event::control, 0, {}, 0, code);

@@ -30,21 +30,22 @@ struct exchange {
 };
 
 std::vector<exchange> conversation(const bytes& image) {
-  std::vector<exchange> all = {{"start", phase::handshake, 0, {0x7F}}};
+  std::vector<exchange> all = {{"start", phase::handshake, 0, {start_byte}}};
   for (int i = 0; i < 2; ++i) {  // sectors 0 and 1
-    all.push_back({"erase.prelude1", phase::erase, i, {0x71}});
+    all.push_back({"erase.prelude1", phase::erase, i, {erase_prelude}});
     all.push_back({"erase.prelude2", phase::erase, i, {}});
-    all.push_back({"erase.command", phase::erase, i, {0x43}});
-    all.push_back({"erase.final", phase::erase, i, {0x00, static_cast<uint8_t>(i)}});
+    all.push_back({"erase.command", phase::erase, i, {erase_command}});
+    const auto list = one_sector_list(static_cast<uint32_t>(i));
+    all.push_back({"erase.final", phase::erase, i, {list.begin(), list.end()}});
   }
   for (phase p : {phase::write, phase::read}) {
     for (int block = 0; block < 3; ++block) {
-      const std::size_t offset = 256 * static_cast<std::size_t>(block);
-      const std::size_t length = std::min<std::size_t>(256, image.size() - offset);
-      bytes tail = {static_cast<uint8_t>(length - 1)};
+      const std::size_t offset = block_size * static_cast<std::size_t>(block);
+      const std::size_t length = std::min<std::size_t>(block_size, image.size() - offset);
+      bytes tail = {length_field(static_cast<uint32_t>(length))};
       const bool write = p == phase::write;
       if (write) tail.insert(tail.end(), image.begin() + offset, image.begin() + offset + length);
-      const uint8_t command = write ? 0x31 : 0x11;
+      const uint8_t command = write ? write_command : read_command;
       all.push_back({write ? "write.command" : "read.command", p, block, {command}});
       all.push_back({write ? "write.address" : "read.address", p, block,
                      address_bytes(fault_image_address + static_cast<uint32_t>(offset))});

@@ -45,7 +45,7 @@ DESTDIR="$stage" cmake --install "$build" >/dev/null
 doc="$stage/usr/share/doc/vexlor-prog"
 strip --remove-section=.comment --remove-section=.note --strip-unneeded \
   "$stage/usr/bin/vexlor-prog" "$stage/usr/bin/vexlor-sim"
-gzip -9n "$stage"/usr/share/man/man1/*.1 "$doc/README.md"
+gzip -9n "$stage"/usr/share/man/man1/*.1 "$doc/README.md" "$doc"/docs/*.md
 {
   echo "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"
   echo "Upstream-Name: vexlor-prog"
@@ -121,7 +121,7 @@ scripts/build-windows.sh >/dev/null
 name="vexlor-prog-$version-windows-x86_64"
 mkdir -p "$work/zip/$name"
 x86_64-w64-mingw32-strip -o "$work/zip/$name/vexlor-prog.exe" build-win/vexlor-prog.exe
-cp README.md LICENSE "$work/zip/$name/"
+cp -r README.md LICENSE docs "$work/zip/$name/"
 mandoc -T html man/vexlor-prog.1 >"$work/zip/$name/vexlor-prog.html"
 zip="$dist/$name.zip"
 rm -f "$zip"

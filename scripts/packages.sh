@@ -2,8 +2,9 @@
 # that installs them. Sourced by scripts/demo.sh, scripts/test.sh and
 # scripts/package.sh; not run on its own.
 
-# Building the tool and the simulator.
-packages_build=(cmake ninja-build g++)
+# Building the tool and the simulator (nlohmann-json3-dev: the header-only
+# JSON library behind --json).
+packages_build=(cmake ninja-build g++ nlohmann-json3-dev)
 # The unit and end-to-end tests.
 packages_tests=(libgtest-dev)
 # The Windows build and its end-to-end run under Wine.

@@ -18,6 +18,12 @@
 namespace {
 
 constexpr int64_t hang_up_poll_ns = 1'000'000;
+// Bytes go to the pty in chunks, as a USB adapter's packets hand them over:
+// what has come due by the time a packet of 62 bytes is full, and at least a
+// millisecond apart (a USB frame), one write each. Waking per byte would
+// cost the simulator, and a host reading it, a system call a byte.
+constexpr int64_t min_chunk_ns = 1'000'000;
+constexpr std::size_t adapter_packet_bytes = 62;
 constexpr int64_t quiet_flush_ns = 20'000'000;
 
 struct tx_byte {
@@ -38,12 +44,12 @@ struct adapter_model {
   int64_t release_ns = 0;  // when the open packet goes by the timer
 };
 
-constexpr std::size_t adapter_packet_bytes = 62;
-
 // What lives from one open of the port to its close.
 struct session {
   bool open = false;
   bool write_blocked = false;  // the pty buffer is full: wait for POLLOUT
+  int64_t last_write_ns = 0;
+  int64_t chunk_ns = min_chunk_ns;  // the least time between two writes
   line_pacer rx;
   line_pacer tx;
   std::deque<tx_byte> pending;
@@ -56,6 +62,7 @@ session fresh_session(const loop_config& config) {
   s.rx = make_pacer(config.baud);
   s.tx = make_pacer(config.baud);
   s.adapter.timer_ns = int64_t{config.latency_ms} * 1'000'000;
+  s.chunk_ns = std::max(min_chunk_ns, int64_t{adapter_packet_bytes} * s.tx.byte_ns);
   return s;
 }
 
@@ -119,7 +126,8 @@ bool write_due(int master, session& s, sim_log& log, int64_t limit_ns) {
     }
     return false;
   }
-  log_bytes(log, monotonic_ns(), "tx", std::span(due).first(static_cast<std::size_t>(written)));
+  s.last_write_ns = monotonic_ns();
+  log_bytes(log, s.last_write_ns, "tx", std::span(due).first(static_cast<std::size_t>(written)));
   s.pending.erase(s.pending.begin(), s.pending.begin() + written);
   if (static_cast<std::size_t>(written) < due.size()) s.write_blocked = true;
   return true;
@@ -138,6 +146,9 @@ bool read_input(int master, session& s, target& t, sim_log& log) {
       target_receive(t, buffer[i], pace_byte(s.rx, now));
       take_target_output(s, t, log, now);
     }
+    // A read that did not fill the buffer took all there was: no need to
+    // ask again for an EAGAIN.
+    if (static_cast<std::size_t>(got) < sizeof buffer) return true;
   }
 }
 
@@ -165,10 +176,15 @@ step_result serve(int master, const loop_config& config, session& s, wake_tuning
 
   int64_t wake = config.deadline_ns;
   const bool wake_for_byte = !s.pending.empty() && !s.write_blocked;
-  const bool last_byte = wake_for_byte && s.pending.size() == 1;
+  // The next chunk goes a millisecond after the last, once a byte is due. The
+  // last byte queued (the one the host waits for) goes at its own time, with
+  // whatever came due just before it, so the answer is neither early nor late.
+  bool last_byte = false;
   int64_t aim = 0;
   if (wake_for_byte) {
-    aim = s.pending.front().due_ns - (last_byte ? answer_lead_ns(tuning) : tuning.early_ns);
+    const int64_t chunk_at = std::max(s.pending.front().due_ns, s.last_write_ns + s.chunk_ns);
+    last_byte = s.pending.back().due_ns <= chunk_at;
+    aim = last_byte ? s.pending.back().due_ns - answer_lead_ns(tuning) : chunk_at - tuning.early_ns;
     wake = std::min(wake, aim);
   }
   if (s.vanish_at_ns) wake = std::min(wake, *s.vanish_at_ns);
@@ -194,7 +210,7 @@ step_result serve(int master, const loop_config& config, session& s, wake_tuning
         learn_lateness(tuning, late_ns);
       }
     }
-    if (woke_for_byte && last_byte) spin_until(s.pending.front().due_ns);
+    if (woke_for_byte && last_byte) spin_until(s.pending.back().due_ns);
     if (flush_when_quiet) log_flush(log);
     return step_result::going_on;
   }

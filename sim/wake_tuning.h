@@ -10,8 +10,9 @@
 // spins to its due time, so it goes out on time: neither early, which would
 // flatter the host, nor late by the kernel's wake-up delay, which would be
 // charged to the host at every turn of the protocol. The lead is learned from
-// those wakes (mean lateness plus three mean deviations), so the spin stays a
-// few tens of microseconds once per answer.
+// those wakes (mean lateness plus two mean deviations) and held to 100 us:
+// on a machine that runs dozens of simulators a longer spin would take the
+// CPU their wakes need, and make every one of them later still.
 #pragma once
 
 #include <algorithm>
@@ -27,7 +28,7 @@ struct wake_tuning {
   int64_t answer_spread_ns = 20'000;  // and its mean deviation
 };
 
-inline constexpr int64_t max_answer_lead_ns = 300'000;
+inline constexpr int64_t max_answer_lead_ns = 100'000;
 
 inline wake_tuning make_wake_tuning(uint32_t baud) {
   wake_tuning tuning;
@@ -42,7 +43,7 @@ inline void learn_lateness(wake_tuning& tuning, int64_t late_ns) {
 
 // How long before a last byte's due time the loop aims to wake.
 inline int64_t answer_lead_ns(const wake_tuning& tuning) {
-  return std::clamp<int64_t>(tuning.answer_late_ns + 3 * tuning.answer_spread_ns, 0,
+  return std::clamp<int64_t>(tuning.answer_late_ns + 2 * tuning.answer_spread_ns, 0,
                              max_answer_lead_ns);
 }
 

@@ -1,5 +1,6 @@
-// Baud rate and 8N1 framing on a POSIX terminal; the platform decides how an
-// arbitrary (non-standard) rate is expressed.
+// Baud rate and 8N1 framing on a POSIX terminal, and the count of bytes
+// that makes it readable; the platform decides how an arbitrary
+// (non-standard) rate is expressed and how cheaply a setting changes.
 #pragma once
 
 #include <cstdint>
@@ -10,3 +11,13 @@ bool set_line_speed_8n1(int fd, uint32_t baud);
 
 // The output rate the terminal has now; 0 when it cannot be read.
 uint32_t line_speed(int fd);
+
+// VMIN: with VTIME 0 the line discipline reports the terminal readable only
+// once this many bytes are in, so a block arrives in one wake-up instead of
+// one per byte. A read hands over everything only with a count of 1, so
+// readers set 1 again before they read. Changes only what differs.
+bool set_read_minimum(int fd, uint8_t count);
+
+// The settings this process knows of fd may be stale: it was opened anew,
+// or changed by other means.
+void forget_line_settings();

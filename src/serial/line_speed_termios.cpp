@@ -39,3 +39,13 @@ uint32_t line_speed(int fd) {
   }
   return static_cast<uint32_t>(code);
 }
+
+bool set_read_minimum(int fd, uint8_t count) {
+  termios t{};
+  if (tcgetattr(fd, &t) != 0) return false;
+  if (t.c_cc[VMIN] == count) return true;
+  t.c_cc[VMIN] = count;
+  return tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+void forget_line_settings() {}

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <optional>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -185,6 +186,7 @@ port_handle port_open(const std::string& name, port_open_error* error) {
   }
   ioctl(fd, TIOCEXCL);
   port_handle port = new serial_port{fd, low_latency_on(fd), false};
+  forget_line_settings();
   make_raw(fd);
   drain_input(port);
   return port;
@@ -245,35 +247,89 @@ bool port_write(port_handle port, const uint8_t* bytes, std::size_t n) {
   return true;
 }
 
-std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n) {
-  if (port == nullptr || n == 0) return 0;
-  const auto start = clock_type::now();
-  const auto total_deadline =
-      start +
-      milliseconds(read_total_multiplier_ms * static_cast<int64_t>(n) + read_total_constant_ms);
-  std::size_t got = 0;
-  auto deadline = total_deadline;
+namespace {
+
+// While a read waits for more than one byte, it looks how many have come at
+// least this often: the gap rule is judged by when the count last grew, so
+// a gap is measured to within this much (well inside its 100 ms).
+constexpr milliseconds flow_look_interval{20};
+
+int bytes_waiting(int fd) {
+  int count = 0;
+  return ioctl(fd, FIONREAD, &count) == 0 ? count : 0;
+}
+
+enum class take_result { some, none, gone };
+
+// Takes what the kernel holds, up to n bytes in all. With a read minimum
+// of 1 one read hands over all that is there.
+take_result take_bytes(serial_port& port, uint8_t* buffer, std::size_t n, std::size_t& got) {
   for (;;) {
-    // Poll first: when the caller reads, the answer is rarely there yet.
-    int ready = wait_ready(port->fd, POLLIN, deadline, true);
-    if (ready == 0) return got;
-    if (ready < 0 || (ready & (POLLERR | POLLNVAL))) {
-      port->gone = true;
-      return 0;
-    }
-    ssize_t r = read(port->fd, buffer + got, n - got);
+    const ssize_t r = read(port.fd, buffer + got, n - got);
     if (r > 0) {
       got += static_cast<std::size_t>(r);
-      if (got == n) return got;
-      // Once bytes flow, a gap of more than the interval ends the read.
-      deadline = std::min(total_deadline, clock_type::now() + milliseconds(read_interval_ms));
+      return take_result::some;
+    }
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return take_result::none;
+    return take_result::gone;
+  }
+}
+
+}  // namespace
+
+std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n) {
+  if (port == nullptr || n == 0 || port->gone) return 0;
+  const auto total_deadline = clock_type::now() + milliseconds(port_read_bound_ms(n));
+  std::size_t got = 0;
+  // When the count of received bytes last grew; once bytes flow, a gap of
+  // more than the interval ends the read.
+  std::optional<clock_type::time_point> last_growth;
+  int waiting = 0;  // what the kernel held at the last look
+  for (;;) {
+    auto deadline = total_deadline;
+    if (last_growth) deadline = std::min(deadline, *last_growth + milliseconds(read_interval_ms));
+    // Poll first: when the caller reads, the answer is rarely there yet.
+    // The kernel wakes us once all the bytes still wanted are in.
+    set_read_minimum(port->fd, static_cast<uint8_t>(std::min<std::size_t>(n - got, 255)));
+    const bool look_at_flow = n - got > 1;
+    const auto wake =
+        look_at_flow ? std::min(deadline, clock_type::now() + flow_look_interval) : deadline;
+    const int ready = wait_ready(port->fd, POLLIN, wake, true);
+    if (ready < 0 || (ready & (POLLERR | POLLNVAL))) {
+      port->gone = true;  // the line is gone, as with an unplugged adapter
+      return 0;
+    }
+    const auto now = clock_type::now();
+    if (ready == 0 && now < wake) {
+      // A stop request: the read ends with what has come.
+      take_bytes(*port, buffer, n, got);
+      return got;
+    }
+    if (ready == 0 && now < deadline) {
+      // A look while the block comes in: has the count grown?
+      const int count = bytes_waiting(port->fd);
+      if (count > waiting) last_growth = now;
+      waiting = count;
       continue;
     }
-    if (r < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-    // End of file or a real error: the line is gone, as with an unplugged
-    // adapter. It counts as nothing received.
-    port->gone = true;
-    return 0;
+    // Readable, or a time-out: take what is there, all of it in one read.
+    set_read_minimum(port->fd, 1);
+    switch (take_bytes(*port, buffer, n, got)) {
+      case take_result::some:
+        if (got == n || ready == 0) return got;
+        last_growth = now;
+        waiting = 0;
+        continue;
+      case take_result::none:
+        if (ready == 0) return got;
+        continue;
+      case take_result::gone:
+        // End of file or a real error: the line is gone, as with an
+        // unplugged adapter. It counts as nothing received.
+        port->gone = true;
+        return 0;
+    }
   }
 }
 
@@ -283,6 +339,7 @@ void port_close(port_handle port) {
   if (port == nullptr) return;
   if (port->low_latency_set) low_latency_off(port->fd);
   ioctl(port->fd, TIOCNXCL);
+  forget_line_settings();
   close(port->fd);  // which also releases the lock
   delete port;
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <filesystem>
 
 #include "support/pty_port_test.h"
@@ -179,4 +180,38 @@ TEST(PortOpen, RefusesWhatIsNotASerialDevice) {
   EXPECT_EQ(std::filesystem::last_write_time(file), before);
   std::filesystem::remove_all(dir);
   port_close(nullptr);  // closing no port does nothing
+}
+
+// The gap rule, judged while a block comes in: a pause of more than 100 ms
+// between received bytes ends the read with what came before it; a shorter
+// one does not. A sender that the machine held up far from the pause it
+// meant proves nothing, and the row is tried again.
+TEST_F(SerialPort, GapsOfMoreThan100msEndTheRead) {
+  open_port();
+  struct gap_row {
+    int gap_ms;
+    std::size_t got;  // of the 20 bytes, sent 10 before the gap and 10 after
+  };
+  for (const gap_row row : {gap_row{80, 20}, {120, 10}, {160, 10}, {200, 10}}) {
+    SCOPED_TRACE(row.gap_ms);
+    std::size_t got = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      double paused = 0;
+      std::thread sender([&] {
+        send_bytes(pty.master, std::vector<uint8_t>(10, 0x44));
+        const auto sent = test_clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(row.gap_ms));
+        paused = seconds_since(sent);
+        send_bytes(pty.master, std::vector<uint8_t>(10, 0x55));
+      });
+      std::vector<uint8_t> buffer(64);
+      got = port_read(port, buffer.data(), buffer.size());
+      sender.join();
+      uint8_t rest = 0;
+      while (port_read(port, &rest, 1) > 0) {
+      }
+      if (std::abs(paused * 1000 - row.gap_ms) < 10) break;
+    }
+    EXPECT_EQ(got, row.got);
+  }
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "board_cost.h"
 #include "cpu_pin.h"
 #include "lean_client.h"
 #include "machine.h"
@@ -39,6 +40,7 @@ struct bench_options {
   int runs = 5;
   bool large = false;
   bool latency = false;
+  int cost_boards = 0;  // --cost N: what a board costs, N boards at once
   bool lean = true;
   std::vector<uint32_t> bauds{115200, 921600, 2000000};
 };
@@ -48,6 +50,8 @@ const char* const usage =
     "  --runs N     runs per figure, medians quoted (default 5; unpaced: 3 N)\n"
     "  --large      also a 256 KiB image\n"
     "  --latency    also 64 KiB through a modelled USB adapter, timer 16 ms and 1 ms\n"
+    "  --cost N     only what a board costs: system calls and CPU of one 64 KiB job at\n"
+    "               115200 baud, and N boards at once against one alone\n"
     "  --bauds      paced line speeds (default 115200,921600,2000000)\n"
     "  --no-lean    skip the lean client (the floor set by the simulator and pty)\n";
 
@@ -59,6 +63,9 @@ bool parse_options(int argc, char** argv, bench_options& options) {
       if (options.runs < 1) return false;
     } else if (word == "--large") {
       options.large = true;
+    } else if (word == "--cost" && i + 1 < argc) {
+      options.cost_boards = std::atoi(argv[++i]);
+      if (options.cost_boards < 1) return false;
     } else if (word == "--latency") {
       options.latency = true;
     } else if (word == "--no-lean") {
@@ -323,6 +330,31 @@ void unpaced_section(const bench_paths& paths, const bench_options& options,
   }
 }
 
+// What one board costs the machine, and many boards at once: the figures a
+// production station or a CI job of simulators is limited by.
+void cost_section(const bench_paths& paths, const bench_options& options,
+                  const std::string& image_path) {
+  constexpr uint32_t baud = 115200;
+  std::printf("\nWhat a board costs: 64 KiB --write --verify at %u baud (CPU: median of %d)\n",
+              baud, options.runs);
+  const board_cost cost =
+      measure_board_cost(paths, baud, image_path, options.cost_boards, options.runs);
+  std::printf("%-12s %14s %10s\n", "", "system calls", "CPU s");
+  std::printf("%-12s %14ld %10.3f\n", "programmer", cost.prog_syscalls, cost.prog_cpu_s);
+  std::printf("%-12s %14ld %10.3f\n", "simulator", cost.sim_syscalls, cost.sim_cpu_s);
+  if (cost.prog_syscalls < 0) std::printf("(system calls: -1, strace is not installed)\n");
+  const double ratio = cost.one_board_s > 0 ? cost.many_boards_s / cost.one_board_s : 0;
+  std::printf("one board alone %.2f s; %d boards at once %.2f s (%.3fx), %d of %d intact\n",
+              cost.one_board_s, cost.boards, cost.many_boards_s, ratio, cost.intact, cost.boards);
+  check(cost.prog_syscalls >= 0 && cost.prog_syscalls <= 6000,
+        "programmer's system calls for one job <= 6000: %ld", cost.prog_syscalls);
+  check(cost.prog_cpu_s <= 0.10, "programmer's CPU for one job <= 0.10 s: %.3f s", cost.prog_cpu_s);
+  check(cost.sim_cpu_s <= 0.20, "simulator's CPU for one job <= 0.20 s: %.3f s", cost.sim_cpu_s);
+  check(cost.intact == cost.boards, "every board intact: %d of %d", cost.intact, cost.boards);
+  check(ratio > 0 && ratio <= 1.10, "%d boards at once <= 1.10x one board: %.3fx", cost.boards,
+        ratio);
+}
+
 std::string own_directory() {
   char path[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
@@ -356,15 +388,19 @@ int main(int argc, char** argv) {
       options.runs);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-  pacing_section(paths, options);
-  std::vector<uint32_t> handshake_bauds = options.bauds;
-  handshake_bauds.push_back(0);
-  const std::vector<double> fixed =
-      handshake_section(paths, options, handshake_bauds, image_paths[0]);
-  for (std::size_t i = 0; i < images.size(); ++i)
-    paced_section(paths, options, images[i], image_paths[i], fixed);
-  unpaced_section(paths, options, images, image_paths, fixed.back());
-  if (options.latency) latency_section(paths, options, image_paths[0]);
+  if (options.cost_boards > 0) {
+    cost_section(paths, options, image_paths[0]);
+  } else {
+    pacing_section(paths, options);
+    std::vector<uint32_t> handshake_bauds = options.bauds;
+    handshake_bauds.push_back(0);
+    const std::vector<double> fixed =
+        handshake_section(paths, options, handshake_bauds, image_paths[0]);
+    for (std::size_t i = 0; i < images.size(); ++i)
+      paced_section(paths, options, images[i], image_paths[i], fixed);
+    unpaced_section(paths, options, images, image_paths, fixed.back());
+    if (options.latency) latency_section(paths, options, image_paths[0]);
+  }
   // What any program shows as its peak when started the same way.
   std::printf("(peak memory of a bare /bin/true started the same way: %ld KiB)\n",
               run_process({"/bin/true"}, "", {}, 10, child_output::discarded).max_rss_kib);

@@ -214,6 +214,13 @@ void wait_output_sent(int fd) {
     pollfd none{-1, 0, 0};
     poll(&none, 1, 1);
   }
+  // The driver's buffer is empty, but a UART's transmit FIFO may still hold
+  // up to 16 bytes: their time on the line, at the rate the line has.
+  constexpr uint64_t uart_fifo_bits = 16 * 10;
+  if (const uint32_t rate = line_speed(fd); rate > 0) {
+    pollfd none{-1, 0, 0};
+    poll(&none, 1, static_cast<int>(uart_fifo_bits * 1000 / rate + 1));
+  }
 }
 
 }  // namespace

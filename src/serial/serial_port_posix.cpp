@@ -259,9 +259,9 @@ namespace {
 // While a read waits for more than one byte, it looks how many have come at
 // least this often. Bytes that a look finds new came since the look before;
 // the gap rule counts them as come halfway between the two, so a gap is
-// judged to within half this interval, well inside its 100 ms. At 115200
-// baud a block takes 22 ms: one look each.
-constexpr milliseconds flow_look_interval{15};
+// judged to within half this interval, well inside its 100 ms. A block at
+// 115200 baud (22 ms) is in before the first look.
+constexpr milliseconds flow_look_interval{25};
 
 int bytes_waiting(int fd) {
   int count = 0;

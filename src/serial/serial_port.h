@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct serial_port;                // defined by the platform backend
 using port_handle = serial_port*;  // nullptr: no port is open
@@ -35,9 +36,14 @@ enum class port_open_failure {
 struct port_open_error {
   port_open_failure cause = port_open_failure::none;
   // permission_denied: the group that may open the device, where there is
-  // one; other: the system's own words for the error.
+  // one; in_use: the program that holds it, "NAME (pid N)", where that can
+  // be told; other: the system's own words for the error.
   std::string detail;
 };
+
+// The serial ports this machine has, by the names that open them
+// (/dev/ttyUSB0, COM3), for a user who named one that is not there.
+std::vector<std::string> serial_ports_present();
 
 // The time-out set of every port. A read of n bytes ends when n bytes are
 // in, after 20 * n + 20 ms, or after a gap of more than 100 ms between

@@ -21,6 +21,7 @@
 #include "serial/line_speed.h"
 #include "serial/low_latency.h"
 #include "serial/port_common.h"
+#include "serial/serial_ports.h"
 
 struct serial_port {
   int fd;
@@ -147,7 +148,7 @@ port_handle refuse_errno(port_open_error* error, int number, const std::string& 
     case EPERM:
       return refuse(error, port_open_failure::permission_denied, device_group(device));
     case EBUSY:
-      return refuse(error, port_open_failure::in_use);
+      return refuse(error, port_open_failure::in_use, port_holder(device));
     case EISDIR:
       return refuse(error, port_open_failure::not_serial);
     default: {
@@ -182,7 +183,7 @@ port_handle port_open(const std::string& name, port_open_error* error) {
   // RTS, which on many boards is a reset in the middle of the flash.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
     close(fd);
-    return refuse(error, port_open_failure::in_use);
+    return refuse(error, port_open_failure::in_use, port_holder(device));
   }
   ioctl(fd, TIOCEXCL);
   port_handle port = new serial_port{fd, low_latency_on(fd), false};

@@ -122,11 +122,15 @@ timeout -k 5 "$qemu_seconds" qemu-system-x86_64 -m 256 -nographic -no-reboot -ni
   -kernel "$kernel/vmlinuz" -initrd "$out/initramfs.cpio" -append "console=ttyS0 quiet panic=-1" \
   -serial mon:stdio \
   -chardev serial,id=s1,path="$uart_pty" -serial chardev:s1 \
-  -usb -chardev serial,id=u1,path="$ftdi_pty" -device usb-serial,chardev=u1 \
+  -usb -chardev serial,id=u1,path="$ftdi_pty" -device usb-serial,chardev=u1,id=adapter \
+  -qmp unix:"$out/qmp.sock",server=on,wait=off \
   -msg timestamp=on -trace serial_write -trace usb_serial_handle_control -D "$out/trace.log" \
   < /dev/null > "$out/console.log" 2>&1 &
 qemu_pid=$!
 pids+=("$qemu_pid")
+# Unplugs the USB adapter when the guest's unplug run has begun.
+python3 scripts/rig/checks.py unplug "$out" "$qemu_seconds" &
+pids+=($!)
 qemu_status=0
 wait "$qemu_pid" || qemu_status=$?
 qemu_end=$(date +%s.%N)

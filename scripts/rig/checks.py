@@ -10,6 +10,7 @@ check runs once on every port, in the order of CHECKS.
   checks.py prepare OUT      write the images and the guest's plan into OUT/root/rig
   checks.py sim-args OUT P   the simulator options for port P, one a line
   checks.py verdict OUT T0   judge OUT's logs; T0 = QEMU's start (epoch seconds)
+  checks.py unplug OUT S     unplug the USB adapter during the unplug run (waits at most S s)
 """
 import dataclasses
 import random
@@ -50,6 +51,7 @@ class Run:
     lines: list = dataclasses.field(default_factory=list)  # (time, "set dtr"...) as they reached the hardware
     data: list = dataclasses.field(default_factory=list)   # (time, "rx"/"tx", bytes) at the simulator
     dump: bytes = b""          # the simulator's memory window at the end
+    out: Path = Path(".")      # the rig's output folder
 
 
 @dataclasses.dataclass
@@ -87,11 +89,42 @@ def memory_equals_image(run):
                    f"first at +{wrong[0]:#x}")
 
 
-def intruder_refused(run):
-    want = f"error: cannot open port {run.port.name}\n  in use by another program\n".encode()
-    ok = want in run.aside and run.aside.rstrip().endswith(b"status=1")
-    seen = "" if ok else f" (got {run.aside.decode(errors='replace')!r})"
-    return ok, f"a second program meanwhile: refused, in use by another program{seen}"
+def intruder_refused(holder):
+    """The second program is told the port is in use: by the first run, named,
+    where it may look into that run's open files (root), else by "another
+    program"."""
+    def verdict(run):
+        want = f"error: cannot open port {run.port.name}\n  in use by {holder}".encode()
+        ok = want in run.aside and run.aside.rstrip().endswith(b"status=1")
+        seen = "" if ok else f" (got {run.aside.decode(errors='replace')!r})"
+        return ok, f"a second program meanwhile: refused, in use by {holder}{seen}"
+    return verdict
+
+
+def rate_warning(run):
+    """The 8250 cannot make 250000 baud from its clock and takes 115200; the
+    run says so after the handshake's line and goes on."""
+    if run.port.driver != "uart":
+        return None
+    want = b"initializing device..\x08\x08 - OK  \n  the driver set 115200 baud, not the 250000 asked for\n"
+    ok = want in run.tail
+    seen = "" if ok else f" (got {run.tail.decode(errors='replace')!r})"
+    return ok, f"asked for 250000 baud: warned that the driver set 115200{seen}"
+
+
+def unplugged(run):
+    """The adapter, unplugged in the middle of the write (QEMU's device_del),
+    ends the run at once with the reason; no time-out is waited out."""
+    if run.port.driver != "ftdi":
+        return None
+    unplug_file = run.out / "unplug.time"
+    at = float(unplug_file.read_text()) if unplug_file.exists() else None
+    reason = b"\n  the serial adapter was disconnected\n"
+    ended = run.tail.endswith(b"\ndone with 1 error(s)..\n\n")
+    ok = at is not None and run.status == 1 and ended and reason in run.tail and run.end - at <= 2.0
+    took = "never unplugged" if at is None else f"ended {run.end - at:.2f} s after the unplug"
+    seen = "" if ok else f" (exit {run.status}, {took}, got {run.tail.decode(errors='replace')!r})"
+    return ok, f"unplugged mid-write: exit 1 within 2 s, \"the serial adapter was disconnected\"{seen}"
 
 
 FTDI_SET_LATENCY_TIMER = 0x4009
@@ -150,10 +183,13 @@ CHECKS = [
     # A root intruder gets past the exclusive mode, and its open raises the
     # lines; only the lock keeps its bytes off the line.
     Check("in_use", 0x20010000, 40000, [exits(0, "done without errors.."), memory_equals_image,
-                                         intruder_refused]),
+                                         intruder_refused("vexlor-prog (pid ")]),
     Check("exclusive", 0x20020000, 40000, [exits(0, "done without errors.."), memory_equals_image,
-                                            intruder_refused, lines_in_order]),
+                                            intruder_refused("another program"), lines_in_order]),
     Check("stopped", 0x20030000, 40000, [exits(143, "done with 1 error(s).."), lines_in_order_when_stopped]),
+    Check("rate", 0x20000000, 16, [rate_warning]),
+    # Last: the adapter is gone afterwards.
+    Check("unplug", 0x20000000, 40000, [unplugged]),
 ]
 
 
@@ -291,6 +327,7 @@ def judge(out, qemu_start):
         run.lines = line_actions(run.port.driver, run.trace)
         run.data = [d for d in sim_logs[run.port.name] if run.begin <= d[0] <= run.end]
         run.dump = dumps[run.port.name]
+        run.out = out
         for verdict in run.check.verdicts:
             judged = verdict(run)
             if judged is None:
@@ -304,6 +341,33 @@ def judge(out, qemu_start):
         print(f"rig: runs {done - booted:.1f} s, QEMU start to last run {done - qemu_start:.1f} s")
     print(f"rig: {passed} passed, {failed} failed")
     return 1 if failed else 0
+
+
+def unplug(out, limit_s):
+    """Waits for the guest to say its unplug run has begun, lets the write get
+    going, then removes the USB adapter through QEMU's QMP socket and notes
+    when (epoch seconds) in OUT/unplug.time."""
+    import json
+    import socket
+    console = out / "console.log"
+    give_up = time.time() + limit_s
+    while time.time() < give_up:
+        if console.exists() and "@rig unplug now" in console.read_text(errors="replace"):
+            break
+        time.sleep(0.05)
+    else:
+        return 1
+    time.sleep(1.0)
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as qmp:
+        qmp.connect(str(out / "qmp.sock"))
+        replies = qmp.makefile("r")
+        replies.readline()  # the greeting
+        for command in ({"execute": "qmp_capabilities"},
+                        {"execute": "device_del", "arguments": {"id": "adapter"}}):
+            qmp.sendall(json.dumps(command).encode() + b"\n")
+            replies.readline()
+        (out / "unplug.time").write_text(f"{time.time():.6f}\n")
+    return 0
 
 
 def prepare(out):
@@ -329,6 +393,8 @@ def main(argv):
         return 0
     if command == "verdict":
         return judge(out, float(argv[3]))
+    if command == "unplug":
+        return unplug(out, float(argv[3]))
     print(__doc__, file=sys.stderr)
     return 2
 

@@ -88,6 +88,26 @@ check_stopped() {
   wait "$run"
 }
 
+# Asked for a rate the 8250's clock cannot make: the handshake alone, whose
+# output is short enough for the report's tail.
+check_rate() {
+  timeout -s KILL 60 vexlor-prog --port "$1" --baudrate 250000 "$3"
+}
+
+# The host unplugs the USB adapter (QEMU's device_del) a second into the
+# write; the run must end at once. Other ports have nothing to unplug.
+check_unplug() {
+  [ "$(driver_of "$1")" = ftdi ] || return 0
+  echo "@rig unplug now" > /dev/console
+  flash "$@"
+}
+
+driver_of() {
+  while read -r name device driver; do
+    [ "$name" = "$1" ] && echo "$driver"
+  done < /rig/ports
+}
+
 device_of() {
   while read -r name device driver; do
     [ "$name" = "$1" ] && echo "$device"

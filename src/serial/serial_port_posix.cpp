@@ -297,13 +297,18 @@ std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n) {
   std::optional<clock_type::time_point> last_growth;
   auto last_look = clock_type::now();
   int waiting = 0;  // what the kernel held at the last look
+  // A look found that nothing has come at all: the line is quiet (a drain,
+  // a target that takes its time), so the first byte itself wakes us rather
+  // than a look every interval, and its arrival starts the gap clock.
+  bool quiet = false;
   for (;;) {
     auto deadline = total_deadline;
     if (last_growth) deadline = std::min(deadline, *last_growth + milliseconds(read_interval_ms));
     // Poll first: when the caller reads, the answer is rarely there yet.
     // The kernel wakes us once all the bytes still wanted are in.
-    set_read_minimum(port->fd, static_cast<uint8_t>(std::min<std::size_t>(n - got, 255)));
-    const bool look_at_flow = n - got > 1;
+    const std::size_t wanted = quiet ? 1 : n - got;
+    set_read_minimum(port->fd, static_cast<uint8_t>(std::min<std::size_t>(wanted, 255)));
+    const bool look_at_flow = wanted > 1;
     const auto wake =
         look_at_flow ? std::min(deadline, clock_type::now() + flow_look_interval) : deadline;
     const int ready = wait_ready(port->fd, POLLIN, wake, true);
@@ -321,6 +326,7 @@ std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n) {
       // A look while the block comes in: has the count grown?
       const int count = bytes_waiting(port->fd);
       if (count > waiting) last_growth = last_look + (now - last_look) / 2;
+      quiet = got == 0 && count == 0;
       waiting = count;
       last_look = now;
       continue;
@@ -332,6 +338,7 @@ std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n) {
         if (got == n || ready == 0) return got;
         last_growth = last_look = now;
         waiting = 0;
+        quiet = false;
         continue;
       case take_result::none:
         if (ready == 0) return got;

@@ -116,7 +116,7 @@ port_handle port_open(const std::string& name, port_open_error* error) {
   return start_line(port);
 }
 
-bool port_set_line(port_handle port, int32_t baud) { return port != nullptr && baud > 0; }
+bool port_set_line(port_handle port, line_rate) { return port != nullptr; }
 
 uint32_t port_line_rate(port_handle port) { return port == nullptr ? 0 : 115200; }
 

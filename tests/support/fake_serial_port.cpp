@@ -37,9 +37,15 @@ void note(fake_event::kind_type kind, std::size_t asked = 0, std::vector<uint8_t
   transcript.push_back({kind, now_ns, asked, std::move(bytes), ms, action});
 }
 
-// Answers are queued as the target makes them; what it logs is of no use here.
+// Answers are queued as the target makes them, bytes taking no time on this
+// line but the pauses the target asks for; what it logs is of no use here.
 void take_answers(serial_port& port) {
-  port.incoming.insert(port.incoming.end(), port.sim->output.begin(), port.sim->output.end());
+  for (emission byte : port.sim->output) {
+    if (!port.incoming.empty()) {
+      byte.at_ns = std::max(byte.at_ns, port.incoming.back().at_ns + byte.quiet_ns);
+    }
+    port.incoming.push_back(byte);
+  }
   port.sim->output.clear();
   port.sim->notes.clear();
 }

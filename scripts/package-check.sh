@@ -22,9 +22,9 @@ deb=$(readlink -f "$deb")
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vexlor-package-check.XXXXXX")
 installed_here=no
-sim_pids=()
+. "$root/scripts/simulator.sh"
 cleanup() {
-  for pid in "${sim_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  stop_simulators
   if [ "$installed_here" = yes ]; then dpkg --purge vexlor-prog >/dev/null || true; fi
   rm -rf "$work"
 }
@@ -52,10 +52,8 @@ echo "-- $bin/vexlor-flash-all on two simulated boards"
 mkdir "$work/ports"
 head -c 5000 /dev/urandom >"$work/image.bin"
 for board in 1 2; do
-  "$bin/vexlor-sim" --once --max-seconds 60 --link "$work/ports/board$board" >/dev/null &
-  sim_pids+=($!)
+  start_simulator "$bin/vexlor-sim" "$work/sim$board" --once --max-seconds 60 --link "$work/ports/board$board"
 done
-for _ in $(seq 100); do [ -e "$work/ports/board1" ] && [ -e "$work/ports/board2" ] && break; sleep 0.05; done
 (cd "$work" && env -u VEXLOR_PROG VEXLOR_PORTS_DIR="$work/ports" "$bin/vexlor-flash-all" --write --verify image.bin)
 
 for page in vexlor-prog vexlor-sim vexlor-flash-all; do

@@ -79,39 +79,32 @@ python3 scripts/rig/checks.py prepare "$out"
 (cd "$out/root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet) > "$out/initramfs.cpio"
 
 # --- Simulators and QEMU, always cleaned up.
+. scripts/simulator.sh
 pids=()
 cleanup() {
   local pid
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   pids=()
+  stop_simulators
 }
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
 
-# Starts a simulator for port $1; sets sim_pty to its pseudo-terminal.
+# Starts a simulator for port $1; sets sim_port to its pseudo-terminal.
 start_sim() {
   local name=$1 extra
   mapfile -t extra < <(python3 scripts/rig/checks.py sim-args "$out" "$name")
-  build/vexlor-sim --log "$out/sim-$name.log" --max-seconds $((qemu_seconds + 30)) "${extra[@]}" \
-    > "$out/sim-$name.out" 2> "$out/sim-$name.err" &
-  pids+=($!)
-  sim_pty=
-  for _ in $(seq 100); do
-    sim_pty=$(head -n 1 "$out/sim-$name.out" 2>/dev/null || true)
-    [ -n "$sim_pty" ] && return 0
-    sleep 0.05
-  done
-  echo "rig: vexlor-sim for $name printed no pty: $(cat "$out/sim-$name.err")" >&2
-  exit 1
+  start_simulator build/vexlor-sim "$out/sim-$name" --log "$out/sim-$name.log" \
+    --max-seconds $((qemu_seconds + 30)) "${extra[@]}"
 }
 
 start_sim COM2
-uart_pty=$sim_pty
+uart_pty=$sim_port
 start_sim ttyUSB0
-ftdi_pty=$sim_pty
+ftdi_pty=$sim_port
 
 echo "rig: booting the guest (kernel $(basename "$kernel"))"
 qemu_start=$(date +%s.%N)

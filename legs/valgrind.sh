@@ -5,17 +5,18 @@
 # erase, silent write, short read, vanished line). Fails on any memory error
 # or leak, and when a run does not end as it should.
 #
-# Needs valgrind (apt-get install valgrind). Builds build/ if needed.
+# Usage: legs/valgrind.sh PROG SIM   (the valgrind leg: cmake --workflow --preset valgrind)
+# Needs valgrind (apt-get install valgrind).
 set -euo pipefail
 
+[ $# -eq 2 ] || { echo "usage: $0 PROG SIM" >&2; exit 2; }
+prog=$1 sim=$2
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 if ! command -v valgrind >/dev/null 2>&1; then
   echo "valgrind: not installed; apt-get install valgrind" >&2
   exit 1
 fi
-cmake -S . -B build -G Ninja >/dev/null
-cmake --build build --target vexlor-prog vexlor-sim >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vexlor-valgrind.XXXXXX")
 . scripts/simulator.sh
@@ -38,14 +39,14 @@ check() {
   if [ "$fault" != none ]; then
     local sim_args=(--once --max-seconds 120)
     [ "$fault" != - ] && sim_args+=(--fault "$fault")
-    start_simulator build/vexlor-sim "$work/sim" "${sim_args[@]}"
+    start_simulator "$sim" "$work/sim" "${sim_args[@]}"
     port=$sim_port
   fi
   local args=()
   for a in "$@"; do args+=("${a/@PORT/$port}"); done
   local status=0
   (cd "$work" && valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=all \
-     --show-leak-kinds=all --log-file="$work/valgrind.log" "$root/build/vexlor-prog" "${args[@]}" \
+     --show-leak-kinds=all --log-file="$work/valgrind.log" "$prog" "${args[@]}" \
      >"$work/out.txt") || status=$?
   [ "$fault" != none ] && wait_simulator
   # Valgrind does not know the exclusive-mode ioctls (TIOCEXCL, TIOCNXCL),

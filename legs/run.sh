@@ -22,7 +22,7 @@ for group in "$@"; do
   list="packages_${group}[@]"
   needed+=("${!list}")
 done
-missing=$(packages_missing "${needed[@]}" | tr '\n' ' ')
+missing=$(packages_missing "${needed[@]}" | paste -sd ' ')
 if [ -n "$missing" ]; then
   echo "$leg: cannot run here; these Debian packages are missing: $missing" | tee "$log"
   if [ "${CI:-}" = true ]; then

@@ -34,7 +34,7 @@ foreach(line IN LISTS license_lines)
   if(line MATCHES "^Copyright \\(c\\) (.*)")
     string(APPEND copyright "Copyright: ${CMAKE_MATCH_1}\nLicense: Expat\n")
   elseif(line STREQUAL "")
-    if(body)  # an empty line of the text; those before it are left out
+    if(body)  # a paragraph break is written " ."; empty lines before the text go
       string(APPEND body " .\n")
     endif()
   elseif(NOT line STREQUAL "MIT License")

@@ -18,9 +18,9 @@ if [ -z "$bin" ]; then
 fi
 
 work=$(mktemp -d)
-sim_pid=
+. "$root/scripts/simulator.sh"
 cleanup() {
-  if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; fi
+  stop_simulators
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -30,16 +30,13 @@ head -c 10000 /dev/urandom > "$work/sample.bin"
 
 # The simulator plays the board at 115200 baud; its memory is dumped when the
 # programmer closes the port.
-"$bin/vexlor-sim" --once --baud 115200 --link "$work/ttyVEXLOR" \
-  --dump "0x20000000:10000:$work/target.bin" --max-seconds 120 > "$work/sim.out" 2> "$work/sim.err" &
-sim_pid=$!
-for _ in $(seq 100); do [ -e "$work/ttyVEXLOR" ] && break; sleep 0.05; done
+start_simulator "$bin/vexlor-sim" "$work/sim" --once --baud 115200 --link "$work/ttyVEXLOR" \
+  --dump "0x20000000:10000:$work/target.bin" --max-seconds 120
 
 echo "\$ vexlor-prog --port $work/ttyVEXLOR --write --verify sample.bin"
 status=0
 (cd "$work" && "$bin/vexlor-prog" --port "$work/ttyVEXLOR" --write --verify sample.bin) || status=$?
-wait "$sim_pid" || true
-sim_pid=
+wait_simulator
 
 if cmp -s "$work/sample.bin" "$work/target.bin"; then
   echo "target memory at 0x20000000 matches sample.bin ($(stat -c %s "$work/target.bin") bytes)"

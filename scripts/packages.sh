@@ -1,6 +1,7 @@
 # Debian packages the project's commands need, in one place, and the check
 # that installs them. Sourced by scripts/demo.sh, scripts/test.sh and
-# scripts/package.sh; not run on its own.
+# legs/run.sh (which skips a leg whose packages are missing); not run on its
+# own.
 
 # Building the tool and the simulator (nlohmann-json3-dev: the header-only
 # JSON library behind --json).
@@ -13,7 +14,7 @@ packages_windows=(g++-mingw-w64-x86-64 wine wine64)
 packages_fuzz=(clang libclang-rt-14-dev)
 # The programmer under memcheck.
 packages_valgrind=(valgrind)
-# The kernel-driver rig (scripts/rig.sh): installed without recommends, which
+# The kernel-driver rig (legs/rig.sh): installed without recommends, which
 # for QEMU would be a desktop stack.
 packages_rig=(qemu-system-x86 busybox-static cpio python3)
 # The manual pages: lint, rendering, the HTML copy for Windows.
@@ -22,6 +23,17 @@ packages_docs=(mandoc man-db)
 packages_style=(clang-format)
 # The Debian package and its check.
 packages_release=(dpkg-dev lintian)
+
+# packages_missing PACKAGE...
+# Prints those of the packages that are not installed, one a line (nothing
+# where dpkg-query is not there to tell).
+packages_missing() {
+  command -v dpkg-query >/dev/null 2>&1 || return 0
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || echo "$p"
+  done
+}
 
 # need_packages WHO PACKAGE... [--no-recommends PACKAGE...]
 # Returns when every package is installed. Missing ones are installed with
@@ -38,7 +50,7 @@ need_packages() {
   local missing=() missing_lean=() lean=no p
   for p in "$@"; do
     if [ "$p" = --no-recommends ]; then lean=yes; continue; fi
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" && continue
+    [ -z "$(packages_missing "$p")" ] && continue
     if [ "$lean" = yes ]; then missing_lean+=("$p"); else missing+=("$p"); fi
   done
   [ "${#missing[@]}" -eq 0 ] && [ "${#missing_lean[@]}" -eq 0 ] && return 0

@@ -17,7 +17,7 @@ if ! command -v wine >/dev/null 2>&1; then
   exit 3
 fi
 
-prefix=${WINEPREFIX:-${VEXLOR_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/vexlor-prog/wine}}
+prefix=${WINEPREFIX:-$("$(dirname "$0")/wine-prefix.sh" --path)}
 remove=no
 while [ $# -gt 0 ]; do
   case $1 in

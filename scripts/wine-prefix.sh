@@ -4,18 +4,25 @@
 # VEXLOR_WINE_LINGER seconds (default 600) after the last Wine program.
 #
 # Usage: scripts/wine-prefix.sh [PATH]
+#        scripts/wine-prefix.sh --path   only print where the prefix is
 #   PATH defaults to $VEXLOR_WINEPREFIX, then to
 #   ${XDG_CACHE_HOME:-$HOME/.cache}/vexlor-prog/wine: outside every build tree
 #   (a prefix is some 700 MB), made once and reused by every run.
-# Then:  WINEPREFIX=$(scripts/wine-prefix.sh) WINEDEBUG=-all wine build-win/vexlor-prog.exe ...
+# Then:  WINEPREFIX=$(scripts/wine-prefix.sh) WINEDEBUG=-all wine build/windows/vexlor-prog.exe ...
 set -eu
+
+default=${VEXLOR_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/vexlor-prog/wine}
+if [ "${1:-}" = --path ]; then
+  echo "$default"
+  exit 0
+fi
 
 if ! command -v wine >/dev/null 2>&1 || ! command -v wineserver >/dev/null 2>&1; then
   echo "wine-prefix: wine is not installed; install the Debian packages wine and wine64" >&2
   exit 3
 fi
 
-prefix=${1:-${VEXLOR_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/vexlor-prog/wine}}
+prefix=${1:-$default}
 mkdir -p "$prefix"
 prefix=$(cd "$prefix" && pwd)
 

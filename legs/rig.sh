@@ -5,27 +5,34 @@
 #   COM2    -> /dev/ttyS1:   the 8250/16550 UART driver (QEMU's second serial port)
 #   ttyUSB0 -> /dev/ttyUSB0: the ftdi_sio USB serial driver (QEMU's emulated FTDI adapter)
 # QEMU's device traces show what the drivers did to the hardware (modem
-# control register writes, FTDI vendor requests); scripts/rig/checks.py judges
+# control register writes, FTDI vendor requests); legs/rig/checks.py judges
 # every run from them, the simulators' logs and memory dumps, and the guest's
 # reports, and prints one line per check.
 #
+# Usage: legs/rig.sh PROG SIM OUT
+#   PROG  a statically linked vexlor-prog (the guest has no C library)
+#   SIM   the vexlor-sim to run on the host
+#   OUT   where everything of the run goes (console, trace, simulator logs
+#         and dumps); emptied first
+# The rig leg builds both and runs this: cmake --workflow --preset rig.
+#
 # Needs: qemu-system-x86 (--no-install-recommends), busybox-static, cpio,
 # python3, and apt-get to fetch the kernel once. The kernel and five modules
-# are kept in ${XDG_CACHE_HOME:-$HOME/.cache}/vexlor-prog/rig/; everything of
-# the last run (console, trace, simulator logs and dumps) in build-static/rig/.
+# are kept in ${XDG_CACHE_HOME:-$HOME/.cache}/vexlor-prog/rig/.
 #
 # Exits 0 when every check passes, 1 when one fails, 77 when a prerequisite is
 # missing (nothing was run).
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
-build_static="$root/build-static"
-out="$build_static/rig"
-cache="${XDG_CACHE_HOME:-${HOME:-$build_static}/.cache}/vexlor-prog/rig"
+[ $# -eq 3 ] || { echo "usage: $0 PROG SIM OUT" >&2; exit 2; }
+prog=$(readlink -f "$1")
+sim=$(readlink -f "$2")
+out=$(readlink -f "$3")
+cd "$(dirname "$0")/.."
+cache="${XDG_CACHE_HOME:-${HOME:-$out}/.cache}/vexlor-prog/rig"
 qemu_seconds=150  # the whole guest: boot and every run
 
-# --- Prerequisites, before anything is built or started.
+# --- Prerequisites, before anything is started.
 missing=()
 command -v qemu-system-x86_64 >/dev/null 2>&1 || missing+=("qemu-system-x86_64 (qemu-system-x86)")
 command -v cpio >/dev/null 2>&1 || missing+=("cpio")
@@ -40,26 +47,13 @@ if [ "${#missing[@]}" -gt 0 ]; then
   echo "rig: apt-get install --no-install-recommends qemu-system-x86 busybox-static cpio python3" >&2
   exit 77
 fi
-
-# --- The programmer, linked statically for the guest; the simulator for the host.
-# Runs a build step with its output kept aside, shown only when it fails.
-quietly() {
-  local log
-  log=$(mktemp)
-  if ! "$@" > "$log" 2>&1; then
-    cat "$log" >&2
-    rm -f "$log"
-    echo "rig: failed: $*" >&2
+for program in "$prog" "$sim"; do
+  if [ ! -x "$program" ]; then
+    echo "rig: no $program; build it: cmake --build --preset rig" >&2
     exit 1
   fi
-  rm -f "$log"
-}
-echo "rig: building"
-quietly cmake -S . -B "$build_static" -G Ninja -DCMAKE_EXE_LINKER_FLAGS=-static -DVEXLOR_BENCH=OFF
-quietly cmake --build "$build_static" --target vexlor-prog
-[ -f build/CMakeCache.txt ] || quietly cmake -S . -B build -G Ninja
-quietly cmake --build build --target vexlor-sim
-kernel=$(scripts/rig/kernel.sh "$cache")
+done
+kernel=$(legs/rig/kernel.sh "$cache")
 
 # --- The guest's root: busybox, the modules, the programmer, /init, the checks' plan.
 rm -rf "$out"
@@ -70,48 +64,41 @@ printf '%s\n' "root:x:0:0::/:/bin/sh" "rigger:x:1000:1000::/:/bin/sh" > "$out/ro
 printf '%s\n' "root:x:0:" "rigger:x:1000:" > "$out/root/etc/group"
 cp "$busybox" "$out/root/bin/busybox"
 cp "$kernel"/*.ko "$out/root/lib/modules/"
-objcopy --strip-debug "$build_static/vexlor-prog" "$out/root/bin/vexlor-prog"
-cp scripts/rig/guest.sh "$out/root/init"
+objcopy --strip-debug "$prog" "$out/root/bin/vexlor-prog"
+cp legs/rig/guest.sh "$out/root/init"
 chmod +x "$out/root/init"
 # NAME DEVICE DRIVER: the names the programmer is given, and what is behind them.
 printf '%s\n' "COM2 /dev/ttyS1 uart" "ttyUSB0 /dev/ttyUSB0 ftdi" > "$out/root/rig/ports"
-python3 scripts/rig/checks.py prepare "$out"
+python3 legs/rig/checks.py prepare "$out"
 (cd "$out/root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet) > "$out/initramfs.cpio"
 
 # --- Simulators and QEMU, always cleaned up.
+. scripts/simulator.sh
 pids=()
 cleanup() {
   local pid
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   pids=()
+  stop_simulators
 }
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
 
-# Starts a simulator for port $1; sets sim_pty to its pseudo-terminal.
+# Starts a simulator for port $1; sets sim_port to its pseudo-terminal.
 start_sim() {
   local name=$1 extra
-  mapfile -t extra < <(python3 scripts/rig/checks.py sim-args "$out" "$name")
-  build/vexlor-sim --log "$out/sim-$name.log" --max-seconds $((qemu_seconds + 30)) "${extra[@]}" \
-    > "$out/sim-$name.out" 2> "$out/sim-$name.err" &
-  pids+=($!)
-  sim_pty=
-  for _ in $(seq 100); do
-    sim_pty=$(head -n 1 "$out/sim-$name.out" 2>/dev/null || true)
-    [ -n "$sim_pty" ] && return 0
-    sleep 0.05
-  done
-  echo "rig: vexlor-sim for $name printed no pty: $(cat "$out/sim-$name.err")" >&2
-  exit 1
+  mapfile -t extra < <(python3 legs/rig/checks.py sim-args "$out" "$name")
+  start_simulator "$sim" "$out/sim-$name" --log "$out/sim-$name.log" \
+    --max-seconds $((qemu_seconds + 30)) "${extra[@]}"
 }
 
 start_sim COM2
-uart_pty=$sim_pty
+uart_pty=$sim_port
 start_sim ttyUSB0
-ftdi_pty=$sim_pty
+ftdi_pty=$sim_port
 
 echo "rig: booting the guest (kernel $(basename "$kernel"))"
 qemu_start=$(date +%s.%N)
@@ -129,7 +116,7 @@ timeout -k 5 "$qemu_seconds" qemu-system-x86_64 -m 256 -nographic -no-reboot -ni
 qemu_pid=$!
 pids+=("$qemu_pid")
 # Unplugs the USB adapter when the guest's unplug run has begun.
-python3 scripts/rig/checks.py unplug "$out" "$qemu_seconds" &
+python3 legs/rig/checks.py unplug "$out" "$qemu_seconds" &
 pids+=($!)
 qemu_status=0
 wait "$qemu_pid" || qemu_status=$?
@@ -142,7 +129,7 @@ cleanup
 echo "rig: QEMU ran $(awk -v a="$qemu_start" -v b="$qemu_end" 'BEGIN { printf "%.1f", b - a }') s"
 
 verdict=0
-python3 scripts/rig/checks.py verdict "$out" "$qemu_start" || verdict=$?
+python3 legs/rig/checks.py verdict "$out" "$qemu_start" || verdict=$?
 if [ "$verdict" -ne 0 ] || [ "$qemu_status" -ne 0 ]; then
   echo "rig: FAILED; logs in $out" >&2
   exit 1

@@ -5,22 +5,23 @@
 # erase, silent write, short read, vanished line). Fails on any memory error
 # or leak, and when a run does not end as it should.
 #
-# Needs valgrind (apt-get install valgrind). Builds build/ if needed.
+# Usage: legs/valgrind.sh PROG SIM   (the valgrind leg: cmake --workflow --preset valgrind)
+# Needs valgrind (apt-get install valgrind).
 set -euo pipefail
 
+[ $# -eq 2 ] || { echo "usage: $0 PROG SIM" >&2; exit 2; }
+prog=$1 sim=$2
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 if ! command -v valgrind >/dev/null 2>&1; then
   echo "valgrind: not installed; apt-get install valgrind" >&2
   exit 1
 fi
-cmake -S . -B build -G Ninja >/dev/null
-cmake --build build --target vexlor-prog vexlor-sim >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vexlor-valgrind.XXXXXX")
-sim_pid=
+. scripts/simulator.sh
 cleanup() {
-  if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; fi
+  stop_simulators
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -35,23 +36,19 @@ check() {
   local name=$1 expected=$2 fault=$3
   shift 3
   local port=./no-such-port
-  sim_pid=
   if [ "$fault" != none ]; then
     local sim_args=(--once --max-seconds 120)
     [ "$fault" != - ] && sim_args+=(--fault "$fault")
-    build/vexlor-sim "${sim_args[@]}" >"$work/sim.out" &
-    sim_pid=$!
-    for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.05; done
-    port=$(head -n 1 "$work/sim.out")
+    start_simulator "$sim" "$work/sim" "${sim_args[@]}"
+    port=$sim_port
   fi
   local args=()
   for a in "$@"; do args+=("${a/@PORT/$port}"); done
   local status=0
   (cd "$work" && valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=all \
-     --show-leak-kinds=all --log-file="$work/valgrind.log" "$root/build/vexlor-prog" "${args[@]}" \
+     --show-leak-kinds=all --log-file="$work/valgrind.log" "$prog" "${args[@]}" \
      >"$work/out.txt") || status=$?
-  if [ -n "$sim_pid" ]; then wait "$sim_pid" || true; fi
-  sim_pid=
+  [ "$fault" != none ] && wait_simulator
   # Valgrind does not know the exclusive-mode ioctls (TIOCEXCL, TIOCNXCL),
   # which take no argument, and warns about them; anything else it says is a finding.
   grep -v -e "noted but unhandled ioctl 0x540[cd] with no size/direction hints" \

@@ -4,7 +4,7 @@
 # use. The package is downloaded with apt-get, never installed: only the
 # kernel and five modules are unpacked from it and kept.
 #
-# usage: scripts/rig/kernel.sh CACHE_DIR
+# usage: legs/rig/kernel.sh CACHE_DIR
 set -euo pipefail
 
 cache=$1

@@ -4,34 +4,33 @@
 # image), its vexlor-flash-all finds its vexlor-prog and programs two
 # simulated boards, and its manual pages render.
 #
-# Usage: scripts/package-check.sh [DEB]   (default: the newest dist/*.deb)
+# Usage: legs/package-check.sh DEB   (the packages leg: cmake --workflow --preset packages)
 #
-# The package is installed with apt-get, and removed again afterwards
-# unless it was installed before, when root runs this in CI (CI=true) or
-# with VEXLOR_INSTALL_PACKAGE=1; otherwise its programs run from an
-# unpacked copy, and the machine is left as it was.
+# In CI (CI=true, as root) the package is installed with apt-get, and
+# removed again afterwards unless it was installed before; anywhere else its
+# programs run from an unpacked copy, and the machine is left as it was.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-deb=${1:-$(ls -t "$root"/dist/vexlor-prog_*.deb 2>/dev/null | head -n 1)}
-if [ -z "$deb" ] || [ ! -f "$deb" ]; then
-  echo "package-check: no .deb; run scripts/package.sh first" >&2
+deb=${1:?usage: $0 DEB}
+if [ ! -f "$deb" ]; then
+  echo "package-check: no $deb; make it: cmake --workflow --preset packages" >&2
   exit 1
 fi
 deb=$(readlink -f "$deb")
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vexlor-package-check.XXXXXX")
 installed_here=no
-sim_pids=()
+. "$root/scripts/simulator.sh"
 cleanup() {
-  for pid in "${sim_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  stop_simulators
   if [ "$installed_here" = yes ]; then dpkg --purge vexlor-prog >/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
 
 dpkg-deb -x "$deb" "$work/unpacked"
-if [ "$(id -u)" = 0 ] && { [ "${CI:-}" = true ] || [ "${VEXLOR_INSTALL_PACKAGE:-0}" = 1 ]; }; then
+if [ "$(id -u)" = 0 ] && [ "${CI:-}" = true ]; then
   if ! dpkg-query -W -f='${Status}' vexlor-prog 2>/dev/null | grep -q "install ok installed"; then
     installed_here=yes
   fi
@@ -52,10 +51,8 @@ echo "-- $bin/vexlor-flash-all on two simulated boards"
 mkdir "$work/ports"
 head -c 5000 /dev/urandom >"$work/image.bin"
 for board in 1 2; do
-  "$bin/vexlor-sim" --once --max-seconds 60 --link "$work/ports/board$board" >/dev/null &
-  sim_pids+=($!)
+  start_simulator "$bin/vexlor-sim" "$work/sim$board" --once --max-seconds 60 --link "$work/ports/board$board"
 done
-for _ in $(seq 100); do [ -e "$work/ports/board1" ] && [ -e "$work/ports/board2" ] && break; sleep 0.05; done
 (cd "$work" && env -u VEXLOR_PROG VEXLOR_PORTS_DIR="$work/ports" "$bin/vexlor-flash-all" --write --verify image.bin)
 
 for page in vexlor-prog vexlor-sim vexlor-flash-all; do

@@ -1,7 +1,7 @@
 #!/bin/busybox sh
 # /init of the rig's guest: loads the USB serial drivers, runs every planned
 # check against its port and reports each run on the console. The host
-# (scripts/rig/checks.py) judges what the runs did; nothing here decides.
+# (legs/rig/checks.py) judges what the runs did; nothing here decides.
 #
 # /rig/ports: NAME DEVICE DRIVER, one port a line (COM2 /dev/ttyS1 uart).
 # /rig/plan:  INDEX CHECK PORT ADDRESS IMAGE, one run a line, in order.

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The rig's checks, host side: what each check plans and how it is judged.
 
-A check is a guest function check_NAME in scripts/rig/guest.sh (it runs the
+A check is a guest function check_NAME in legs/rig/guest.sh (it runs the
 programmer in the guest) and an entry in CHECKS below (its image and address,
 and the verdicts that judge each run from what the host saw: the guest's
 report, QEMU's device trace, the simulator's log and memory dump). Every

@@ -1,5 +1,6 @@
 #!/bin/sh
-# Cross-compiles build-win/vexlor-prog.exe with MinGW-w64.
+# Cross-compiles build-win/vexlor-prog.exe and build-win/vexlor-flash-all.exe
+# with MinGW-w64.
 # Usage: scripts/build-windows.sh [extra cmake configure arguments]
 set -eu
 
@@ -15,15 +16,16 @@ fi
 cmake -S "$root" -B "$build" \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=Release "$@"
-cmake --build "$build" --target vexlor-prog -j "$(nproc 2>/dev/null || echo 2)"
+cmake --build "$build" --target vexlor-prog vexlor-flash-all -j "$(nproc 2>/dev/null || echo 2)"
 
-exe="$build/vexlor-prog.exe"
-# A DLL outside Windows itself would have to be shipped next to the .exe.
-dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
-foreign=$(printf '%s\n' "$dlls" | grep -viE '^(kernel32|msvcrt|ucrtbase|api-ms-win-.*|advapi32|user32|ws2_32|ntdll)\.dll$' || true)
-if [ -n "$foreign" ]; then
-  echo "build-windows: $exe needs DLLs not present on Windows:" >&2
-  printf '%s\n' "$foreign" | sed 's/^/  /' >&2
-  exit 1
-fi
-echo "built $exe (imports: $(printf '%s' "$dlls" | tr '\n' ' '))"
+for exe in "$build/vexlor-prog.exe" "$build/vexlor-flash-all.exe"; do
+  # A DLL outside Windows itself would have to be shipped next to the .exe.
+  dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
+  foreign=$(printf '%s\n' "$dlls" | grep -viE '^(kernel32|msvcrt|ucrtbase|api-ms-win-.*|advapi32|user32|ws2_32|ntdll)\.dll$' || true)
+  if [ -n "$foreign" ]; then
+    echo "build-windows: $exe needs DLLs not present on Windows:" >&2
+    printf '%s\n' "$foreign" | sed 's/^/  /' >&2
+    exit 1
+  fi
+  echo "built $exe (imports: $(printf '%s' "$dlls" | tr '\n' ' '))"
+done

@@ -2,10 +2,12 @@
 // folder above it that exists, so that an idle station sleeps in one wait
 // and wakes only when an entry comes or goes.
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <set>
+#include <map>
+#include <optional>
 #include <utility>
 
 #include "port_list.h"
@@ -18,7 +20,9 @@ struct ports_watch {
   int fd = -1;
   int watched = -1;              // the watch descriptor in use
   bool watching_folder = false;  // false: an ancestor, until the folder exists
-  std::set<std::string> present;
+  // The entries there, each with the file it is (its inode): a link made
+  // anew under the same name is another file, an event repeated is not.
+  std::map<std::string, ino_t> present;
   std::vector<port_change> changes;  // not yet asked for
 };
 
@@ -32,23 +36,39 @@ constexpr uint32_t ancestor_events =
     IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
 void note(ports_watch& watch, const std::string& name, bool present) {
-  if (present) {
-    watch.present.insert(name);
-  } else if (watch.present.erase(name) == 0) {
-    return;
-  }
   watch.changes.push_back({name, present});
 }
 
-// Brings the set of entries in line with the folder as it is now.
+void gone(ports_watch& watch, const std::string& name) {
+  if (watch.present.erase(name) > 0) note(watch, name, false);
+}
+
+std::optional<ino_t> entry_file(const ports_watch& watch, const std::string& name) {
+  struct stat status {};
+  if (lstat((watch.folder / name).c_str(), &status) != 0) return std::nullopt;
+  return status.st_ino;
+}
+
+// An entry that is there now: new, or the same name made anew (gone and
+// back), or the one already known (an event for what a scan has seen).
+void there(ports_watch& watch, const std::string& name) {
+  const std::optional<ino_t> file = entry_file(watch, name);
+  if (!file) return gone(watch, name);
+  const auto known = watch.present.find(name);
+  if (known != watch.present.end() && known->second == *file) return;
+  if (known != watch.present.end()) gone(watch, name);
+  watch.present[name] = *file;
+  note(watch, name, true);
+}
+
+// Brings the entries in line with the folder as it is now.
 void rescan(ports_watch& watch, const std::vector<std::string>& entries) {
-  const std::set<std::string> now(entries.begin(), entries.end());
-  for (const std::string& name : std::set<std::string>(watch.present)) {
-    if (now.count(name) == 0) note(watch, name, false);
+  std::map<std::string, ino_t> before = watch.present;
+  for (const std::string& name : entries) {
+    before.erase(name);
+    there(watch, name);
   }
-  for (const std::string& name : now) {
-    if (watch.present.count(name) == 0) note(watch, name, true);
-  }
+  for (const auto& [name, file] : before) gone(watch, name);
 }
 
 // Watches the folder and takes its entries; while it is missing, every entry
@@ -111,10 +131,11 @@ std::vector<port_change> ports_watch_changes(ports_watch* watch) {
       } else if (!is_port_name(name)) {
         continue;
       } else if ((event->mask & (IN_CREATE | IN_MOVED_TO)) != 0) {
-        note(*watch, name, false);  // one of the same name was there: it has gone
-        note(*watch, name, true);
+        there(*watch, name);
       } else if ((event->mask & (IN_DELETE | IN_MOVED_FROM)) != 0) {
-        note(*watch, name, false);
+        // Gone, even when one of the same name is there again by now: an
+        // adapter unplugged and plugged back in before this look.
+        gone(*watch, name);
       }
     }
   }

@@ -132,7 +132,7 @@ bool parse_station_options(const std::vector<std::string>& args, const station_e
       break;
     }
     if (value && value->empty()) {
-      why = arg + " needs a value that is not empty";
+      why = arg.substr(0, arg.find('=')) + " needs a value that is not empty";
       return false;
     }
   }

@@ -2,8 +2,8 @@
 # Builds the release packages into dist/:
 #   vexlor-prog_<version>_<arch>.deb           vexlor-prog, vexlor-sim, vexlor-flash-all,
 #                                              their manual pages, README, changelog, copyright
-#   vexlor-prog-<version>-windows-x86_64.zip   the static vexlor-prog.exe, its manual as HTML,
-#                                              README and LICENSE
+#   vexlor-prog-<version>-windows-x86_64.zip   the static vexlor-prog.exe and vexlor-flash-all.exe,
+#                                              their manuals as HTML, README and LICENSE
 # and checks the .deb with lintian: an error fails the script, other tags
 # are printed. Installs the Debian packages it needs when run as root.
 #
@@ -44,7 +44,7 @@ stage="$work/debian/vexlor-prog"
 DESTDIR="$stage" cmake --install "$build" >/dev/null
 doc="$stage/usr/share/doc/vexlor-prog"
 strip --remove-section=.comment --remove-section=.note --strip-unneeded \
-  "$stage/usr/bin/vexlor-prog" "$stage/usr/bin/vexlor-sim"
+  "$stage/usr/bin/vexlor-prog" "$stage/usr/bin/vexlor-sim" "$stage/usr/bin/vexlor-flash-all"
 gzip -9n "$stage"/usr/share/man/man1/*.1 "$doc/README.md" "$doc"/docs/*.md
 {
   echo "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"
@@ -76,7 +76,8 @@ chmod 0755 "$stage"/usr/bin/*
 mkdir -p "$stage/DEBIAN"
 printf 'Source: vexlor-prog\n\nPackage: vexlor-prog\nArchitecture: any\n' >"$work/debian/control"
 depends=$(cd "$work" && dpkg-shlibdeps -O -edebian/vexlor-prog/usr/bin/vexlor-prog \
-            -edebian/vexlor-prog/usr/bin/vexlor-sim | sed -n 's/^shlibs:Depends=//p')
+            -edebian/vexlor-prog/usr/bin/vexlor-sim -edebian/vexlor-prog/usr/bin/vexlor-flash-all |
+            sed -n 's/^shlibs:Depends=//p')
 
 cat >"$stage/DEBIAN/control" <<EOF
 Package: vexlor-prog
@@ -116,13 +117,15 @@ if [ "$windows" = no ]; then
   exit 0
 fi
 
-# The .zip: the statically linked executable runs on a bare Windows machine.
+# The .zip: the statically linked executables run on a bare Windows machine.
 scripts/build-windows.sh >/dev/null
 name="vexlor-prog-$version-windows-x86_64"
 mkdir -p "$work/zip/$name"
-x86_64-w64-mingw32-strip -o "$work/zip/$name/vexlor-prog.exe" build-win/vexlor-prog.exe
+for program in vexlor-prog vexlor-flash-all; do
+  x86_64-w64-mingw32-strip -o "$work/zip/$name/$program.exe" "build-win/$program.exe"
+  mandoc -T html "man/$program.1" >"$work/zip/$name/$program.html"
+done
 cp -r README.md LICENSE docs "$work/zip/$name/"
-mandoc -T html man/vexlor-prog.1 >"$work/zip/$name/vexlor-prog.html"
 zip="$dist/$name.zip"
 rm -f "$zip"
 (cd "$work/zip" && cmake -E tar cf "$zip" --format=zip "$name")

@@ -2,8 +2,10 @@
 # Runs the native vexlor-prog under valgrind (memcheck, full leak check)
 # against vexlor-sim: the success path and the failure paths that leave the
 # run early (port, image file, a container format, refused handshake, refused
-# erase, silent write, short read, vanished line). Fails on any memory error
-# or leak, and when a run does not end as it should.
+# erase, silent write, short read, vanished line). Then vexlor-flash-all the
+# same way (its runs of vexlor-prog are not traced): a line of two boards
+# with every record kept, --list, and --watch ended by SIGTERM. Fails on any
+# memory error or leak, and when a run does not end as it should.
 #
 # Needs valgrind (apt-get install valgrind). Builds build/ if needed.
 set -euo pipefail
@@ -15,12 +17,13 @@ if ! command -v valgrind >/dev/null 2>&1; then
   exit 1
 fi
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build --target vexlor-prog vexlor-sim >/dev/null
+cmake --build build --target vexlor-prog vexlor-sim vexlor-flash-all >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vexlor-valgrind.XXXXXX")
 sim_pid=
+board_pids=()
 cleanup() {
-  if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; fi
+  for pid in $sim_pid "${board_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -30,6 +33,31 @@ truncate -s 5G "$work/huge.bin"  # sparse: nothing is allocated
 printf ':0400000001020304F2\r\n:00000001FF\r\n' >"$work/firmware.hex"
 
 failures=0
+# judge NAME EXPECTED_STATUS STATUS: a run's status and what valgrind said.
+judge() {
+  local name=$1 expected=$2 status=$3
+  # Valgrind does not know the exclusive-mode ioctls (TIOCEXCL, TIOCNXCL),
+  # which take no argument, and warns about them; anything else it says is a finding.
+  grep -v -e "noted but unhandled ioctl 0x540[cd] with no size/direction hints" \
+    -e "This could cause spurious value errors to appear" -e "README_MISSING_SYSCALL_OR_IOCTL" \
+    "$work/valgrind.log" > "$work/findings.log" || true
+  if [ "$status" -ne "$expected" ] || [ -s "$work/findings.log" ]; then
+    echo "FAIL $name: exit status $status, expected $expected" >&2
+    cat "$work/findings.log" >&2
+    failures=$((failures + 1))
+  else
+    echo "ok   $name"
+  fi
+}
+
+# memcheck PROGRAM ARGS...: PROGRAM of the build, in $work, under valgrind.
+memcheck() {
+  local program=$1
+  shift
+  cd "$work" && exec valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=all \
+     --show-leak-kinds=all --log-file="$work/valgrind.log" "$root/build/$program" "$@" >"$work/out.txt"
+}
+
 # check NAME EXPECTED_STATUS SIM_FAULT PROG_ARGS...   (SIM_FAULT "-": none, "none": no simulator)
 check() {
   local name=$1 expected=$2 fault=$3
@@ -47,23 +75,10 @@ check() {
   local args=()
   for a in "$@"; do args+=("${a/@PORT/$port}"); done
   local status=0
-  (cd "$work" && valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=all \
-     --show-leak-kinds=all --log-file="$work/valgrind.log" "$root/build/vexlor-prog" "${args[@]}" \
-     >"$work/out.txt") || status=$?
+  (memcheck vexlor-prog "${args[@]}") || status=$?
   if [ -n "$sim_pid" ]; then wait "$sim_pid" || true; fi
   sim_pid=
-  # Valgrind does not know the exclusive-mode ioctls (TIOCEXCL, TIOCNXCL),
-  # which take no argument, and warns about them; anything else it says is a finding.
-  grep -v -e "noted but unhandled ioctl 0x540[cd] with no size/direction hints" \
-    -e "This could cause spurious value errors to appear" -e "README_MISSING_SYSCALL_OR_IOCTL" \
-    "$work/valgrind.log" > "$work/findings.log" || true
-  if [ "$status" -ne "$expected" ] || [ -s "$work/findings.log" ]; then
-    echo "FAIL $name: exit status $status, expected $expected" >&2
-    cat "$work/findings.log" >&2
-    failures=$((failures + 1))
-  else
-    echo "ok   $name"
-  fi
+  judge "$name" "$expected" "$status"
 }
 
 check "write and verify"       0 -                        --port @PORT --write --verify image.bin
@@ -77,6 +92,37 @@ check "write silent"           1 write.end:silent@2       --port @PORT --write -
 check "short read"             1 read.data:short:100@2    --port @PORT --write --verify image.bin
 check "line vanishes"          1 write.address:vanish@2   --port @PORT --write --verify image.bin
 check "data differs"           1 read.data:flip:3         --port @PORT --write --verify image.bin
+
+# The station: boards are simulators whose links stand in a ports folder.
+# board NAME [SIM_ARGS...]: a simulator for several sessions, linked as ports/NAME.
+board() {
+  local name=$1
+  shift
+  build/vexlor-sim --max-seconds 120 --link "$work/ports/$name" "$@" >/dev/null &
+  board_pids+=($!)
+  for _ in $(seq 100); do [ -e "$work/ports/$name" ] && break; sleep 0.05; done
+}
+mkdir "$work/ports"
+board good
+board refused --fault erase.command:refuse
+status=0
+(memcheck vexlor-flash-all --ports-dir ports --report report.jsonl --junit junit.xml --log-dir logs \
+   --write --verify image.bin) || status=$?
+judge "station: a line of two boards, one refused, with its records" 1 "$status"
+status=0
+(memcheck vexlor-flash-all --list --ports-dir ports) || status=$?
+judge "station: --list" 0 "$status"
+# --watch: the folder appears with a port in it, the board is flashed, SIGTERM ends the station.
+(memcheck vexlor-flash-all --watch --ports-dir watched --write --verify image.bin) &
+station_pid=$!
+sleep 1
+mkdir "$work/watched"
+ln -s "$(readlink "$work/ports/good")" "$work/watched/good"
+for _ in $(seq 600); do grep -q "^ok      good" "$work/out.txt" 2>/dev/null && break; sleep 0.1; done
+kill -TERM "$station_pid"
+status=0
+wait "$station_pid" || status=$?
+judge "station: --watch, a port appears, then SIGTERM" 0 "$status"
 
 if [ "$failures" -gt 0 ]; then
   echo "valgrind: $failures run(s) failed" >&2

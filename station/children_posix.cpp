@@ -188,7 +188,8 @@ activity wait_for_activity(const std::vector<child*>& running, const ports_watch
     if (watched[i].revents != 0) take_output(*reading[i], happened);
   }
   char drained[64];
-  while (read(wake_pipe[0], drained, sizeof drained) > 0) {
+  const bool woken = watched[watched.size() - 2].revents != 0;
+  while (woken && read(wake_pipe[0], drained, sizeof drained) > 0) {
   }
   happened.ports_changed = watched.back().revents != 0;
   if (stop_requests != stop_requests_seen) {

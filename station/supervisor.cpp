@@ -11,6 +11,7 @@
 #include "host.h"
 #include "junit_report.h"
 #include "run_state.h"
+#include "serial/serial_port.h"
 
 namespace {
 
@@ -19,6 +20,12 @@ using wall_clock = std::chrono::system_clock;
 // A line longer than this is no event; it is cut there rather than kept
 // growing.
 constexpr std::size_t longest_line = 64 * 1024;
+
+// After a wake that brought output, the station looks again no sooner than
+// this: the runs' lines wait in their pipes meanwhile and one wake takes them
+// all, where a wake per line would cost a line of boards more than all the
+// rest of the station. The live view is redrawn no faster anyway.
+constexpr unsigned batch_interval_ms = 100;
 
 struct board {
   station_port port;
@@ -66,8 +73,10 @@ std::string log_file_name(const std::string& port_name) {
   return (name.empty() ? "port" : name) + ".log";
 }
 
+// Only a terminal shows them: elsewhere nothing is made.
 std::vector<live_board> live_boards(const station& st) {
   std::vector<live_board> boards;
+  if (!st.view.terminal) return boards;
   for (const auto& b : st.running) {
     boards.push_back({.name = b->port.name,
                       .phase = b->read_back_only ? "check" : b->progress.phase,
@@ -250,14 +259,16 @@ int supervise(station_setup setup) {
   station st{.setup = setup};
   st.waiting.assign(setup.boards.begin(), setup.boards.end());
   if (setup.watch != nullptr) take_port_changes(st);
-  for (;;) {
+  for (bool output_came = false;;) {
     start_waiting(st);
     const bool more_to_come = setup.watch != nullptr || !st.waiting.empty();
     if (st.running.empty() && (stopping(st) || !more_to_come)) break;
+    if (output_came) sleep_ms(batch_interval_ms);
     std::vector<child*> runs;
     for (const auto& b : st.running) runs.push_back(b->run);
     const activity happened =
         wait_for_activity(runs, setup.watch, view_wait_ms(st.view, !runs.empty()));
+    output_came = !happened.output.empty();
     for (const auto& [run, text] : happened.output) {
       if (board* b = board_of(st, run)) take_output(st, *b, text);
     }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The kernel-driver rig: runs the real, statically linked vexlor-prog inside a
-# QEMU guest booting Debian's own kernel, against two ports whose far ends are
-# vexlor-sim processes on the host:
+# The kernel-driver rig: runs the real, statically linked vexlor-prog (and the
+# station's --list) inside a QEMU guest booting Debian's own kernel, against
+# two ports whose far ends are vexlor-sim processes on the host:
 #   COM2    -> /dev/ttyS1:   the 8250/16550 UART driver (QEMU's second serial port)
 #   ttyUSB0 -> /dev/ttyUSB0: the ftdi_sio USB serial driver (QEMU's emulated FTDI adapter)
 # QEMU's device traces show what the drivers did to the hardware (modem
@@ -41,7 +41,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
   exit 77
 fi
 
-# --- The programmer, linked statically for the guest; the simulator for the host.
+# --- The programmer and the station, linked statically for the guest; the simulator for the host.
 # Runs a build step with its output kept aside, shown only when it fails.
 quietly() {
   local log
@@ -56,7 +56,7 @@ quietly() {
 }
 echo "rig: building"
 quietly cmake -S . -B "$build_static" -G Ninja -DCMAKE_EXE_LINKER_FLAGS=-static -DVEXLOR_BENCH=OFF
-quietly cmake --build "$build_static" --target vexlor-prog
+quietly cmake --build "$build_static" --target vexlor-prog vexlor-flash-all
 [ -f build/CMakeCache.txt ] || quietly cmake -S . -B build -G Ninja
 quietly cmake --build build --target vexlor-sim
 kernel=$(scripts/rig/kernel.sh "$cache")
@@ -71,6 +71,7 @@ printf '%s\n' "root:x:0:" "rigger:x:1000:" > "$out/root/etc/group"
 cp "$busybox" "$out/root/bin/busybox"
 cp "$kernel"/*.ko "$out/root/lib/modules/"
 objcopy --strip-debug "$build_static/vexlor-prog" "$out/root/bin/vexlor-prog"
+objcopy --strip-debug "$build_static/vexlor-flash-all" "$out/root/bin/vexlor-flash-all"
 cp scripts/rig/guest.sh "$out/root/init"
 chmod +x "$out/root/init"
 # NAME DEVICE DRIVER: the names the programmer is given, and what is behind them.

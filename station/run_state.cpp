@@ -1,5 +1,7 @@
 #include "run_state.h"
 
+#include <algorithm>
+
 namespace {
 
 using json = nlohmann::json;
@@ -19,8 +21,11 @@ bool flag_of(const json& object, const char* key) {
   return it != object.end() && it->is_boolean() && it->get<bool>();
 }
 
+// In floating point: the counts are the run's to say, and no count it says
+// may overflow the sum.
 std::string percent(long done, long total) {
-  return std::to_string(total > 0 ? done * 100 / total : 100) + "%";
+  const double share = total > 0 ? std::clamp(static_cast<double>(done) / total, 0.0, 1.0) : 1.0;
+  return std::to_string(static_cast<int>(share * 100)) + "%";
 }
 
 }  // namespace

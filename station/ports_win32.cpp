@@ -1,40 +1,21 @@
 // Windows: the ports are the ones the communications drivers list in the
-// registry's SERIALCOMM key, each as its COM name and the driver's device
-// (\Device\VCP0, \Device\Serial0), which tells one kind of adapter from
-// another. Windows keeps no USB identity there: none is given.
-#include <windows.h>
-
+// registry, each as its COM name and the driver's device (\Device\VCP0,
+// \Device\Serial0), which tells one kind of adapter from another. Windows
+// keeps no USB identity there: none is given.
 #include <algorithm>
 #include <cctype>
 
 #include "port_list.h"
+#include "serial/registry_ports.h"
 #include "serial/serial_port.h"
 
 namespace {
 
 std::vector<station_port> registry_ports() {
   std::vector<station_port> ports;
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
-      ERROR_SUCCESS) {
-    return ports;
+  for (const registry_port& port : registry_serial_ports()) {
+    ports.push_back({.name = port.name, .path = port.name, .device = port.device});
   }
-  for (DWORD i = 0;; ++i) {
-    char device[256];
-    DWORD device_size = sizeof device;
-    BYTE name[256];
-    DWORD name_size = sizeof name - 1;
-    DWORD type = 0;
-    if (RegEnumValueA(key, i, device, &device_size, nullptr, &type, name, &name_size) !=
-        ERROR_SUCCESS) {
-      break;
-    }
-    if (type != REG_SZ) continue;
-    name[name_size] = 0;
-    const std::string port_name = reinterpret_cast<const char*>(name);
-    ports.push_back({.name = port_name, .path = port_name, .device = device});
-  }
-  RegCloseKey(key);
   // COM2 before COM10.
   std::sort(ports.begin(), ports.end(), [](const station_port& a, const station_port& b) {
     return a.name.size() != b.name.size() ? a.name.size() < b.name.size() : a.name < b.name;

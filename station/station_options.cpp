@@ -1,15 +1,31 @@
 #include "station_options.h"
 
 #include <algorithm>
+#include <iterator>
 #include <optional>
+#include <utility>
 
 namespace {
 
 constexpr const char* default_ports_folder = "/dev/serial/by-id";
 constexpr int max_jobs = 4096;
-constexpr const char* station_options[] = {"--port",   "--ports-dir", "--list",    "--jobs",
-                                           "--report", "--junit",     "--log-dir", "--skip-same",
-                                           "--watch",  "--help",      "--version"};
+constexpr const char* valued_options[] = {"--port",   "--ports-dir", "--jobs",
+                                          "--report", "--junit",     "--log-dir"};
+// The options without a value, and what each sets.
+constexpr std::pair<const char*, bool station_settings::*> switches[] = {
+    {"--list", &station_settings::list},
+    {"--skip-same", &station_settings::skip_same},
+    {"--watch", &station_settings::watch},
+    {"--help", &station_settings::help},
+    {"--version", &station_settings::version}};
+
+bool station_option(const std::string& word) {
+  for (const std::string option : valued_options) {
+    if (option != "--port" && (word == option || word.starts_with(option + "="))) return true;
+  }
+  return std::any_of(std::begin(switches), std::end(switches),
+                     [&](const auto& flag) { return word == flag.first; });
+}
 
 bool has_word(const std::vector<std::string>& words, const std::string& word) {
   return std::find(words.begin(), words.end(), word) != words.end();
@@ -43,9 +59,7 @@ bool parse_jobs(const std::string& text, int& jobs) {
 // flash r.jsonl. The words after "--" are taken as they are.
 std::string misplaced_option(const std::vector<std::string>& words) {
   for (const std::string& word : words) {
-    for (const std::string option : station_options) {
-      if (option != "--port" && (word == option || word.starts_with(option + "="))) return option;
-    }
+    if (station_option(word)) return word.substr(0, word.find('='));
   }
   return {};
 }
@@ -118,18 +132,11 @@ bool parse_station_options(const std::vector<std::string>& args, const station_e
     } else if (missing) {
       why = arg + " needs a value";
       return false;
-    } else if (arg == "--list") {
-      settings.list = true;
-    } else if (arg == "--skip-same") {
-      settings.skip_same = true;
-    } else if (arg == "--watch") {
-      settings.watch = true;
-    } else if (arg == "--help") {
-      settings.help = true;
-    } else if (arg == "--version") {
-      settings.version = true;
     } else {
-      break;
+      const auto flag = std::find_if(std::begin(switches), std::end(switches),
+                                     [&](const auto& s) { return arg == s.first; });
+      if (flag == std::end(switches)) break;
+      settings.*(flag->second) = true;
     }
     if (value && value->empty()) {
       why = arg.substr(0, arg.find('=')) + " needs a value that is not empty";

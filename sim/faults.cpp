@@ -10,8 +10,8 @@ constexpr std::array<std::string_view, sim_step_count> step_names{
     "read.command", "read.address",   "read.data",
 };
 
-constexpr std::array<std::string_view, 6> kind_names{"refuse", "silent", "late",
-                                                     "short",  "flip",   "vanish"};
+constexpr std::array<std::string_view, 7> kind_names{"refuse", "silent", "late", "short",
+                                                     "flip",   "vanish", "pause"};
 
 template <std::size_t N>
 std::optional<std::size_t> find_name(const std::array<std::string_view, N>& names,
@@ -23,7 +23,8 @@ std::optional<std::size_t> find_name(const std::array<std::string_view, N>& name
 }
 
 bool kind_takes_arg(fault_kind kind) {
-  return kind == fault_kind::late || kind == fault_kind::short_data || kind == fault_kind::flip;
+  return kind == fault_kind::late || kind == fault_kind::short_data || kind == fault_kind::flip ||
+         kind == fault_kind::pause;
 }
 
 }  // namespace
@@ -88,7 +89,8 @@ std::optional<fault_rule> parse_fault(std::string_view text, std::string& error)
     error = quoted + "argument must be a number";
     return std::nullopt;
   }
-  if ((rule.kind == fault_kind::short_data || rule.kind == fault_kind::flip) &&
+  if ((rule.kind == fault_kind::short_data || rule.kind == fault_kind::flip ||
+       rule.kind == fault_kind::pause) &&
       rule.step != sim_step::read_data) {
     error = quoted + std::string(kind) + " applies to read.data only";
     return std::nullopt;

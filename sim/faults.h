@@ -26,12 +26,12 @@ enum class sim_step : uint8_t {
 };
 inline constexpr std::size_t sim_step_count = 11;
 
-enum class fault_kind : uint8_t { refuse, silent, late, short_data, flip, vanish };
+enum class fault_kind : uint8_t { refuse, silent, late, short_data, flip, vanish, pause };
 
 struct fault_rule {
   sim_step step = sim_step::start;
   fault_kind kind = fault_kind::refuse;
-  uint32_t arg = 0;         // late: milliseconds; short: bytes kept; flip: byte index
+  uint32_t arg = 0;         // late, pause: milliseconds; short: bytes kept; flip: byte index
   uint64_t occurrence = 1;  // 0: every time
 };
 

@@ -16,9 +16,9 @@ inline line_pacer make_pacer(uint32_t baud) {
   return pacer;
 }
 
-// A byte that is ready at `ready_ns` has crossed the line at the returned time.
-inline int64_t pace_byte(line_pacer& pacer, int64_t ready_ns) {
-  if (pacer.byte_ns == 0) return ready_ns;
-  pacer.last_ns = std::max(ready_ns, pacer.last_ns) + pacer.byte_ns;
+// A byte that is ready at `ready_ns` has crossed the line at the returned
+// time; `quiet_ns` keeps the line idle that long after the byte before.
+inline int64_t pace_byte(line_pacer& pacer, int64_t ready_ns, int64_t quiet_ns = 0) {
+  pacer.last_ns = std::max(ready_ns, pacer.last_ns + quiet_ns) + pacer.byte_ns;
   return pacer.last_ns;
 }

@@ -92,8 +92,8 @@ void hold_in_adapter(adapter_model& a, std::deque<tx_byte>& pending) {
   a.held = 0;
 }
 
-void queue_byte(session& s, int64_t ready_ns, uint8_t byte) {
-  s.pending.push_back({pace_byte(s.tx, ready_ns), byte});
+void queue_byte(session& s, int64_t ready_ns, uint8_t byte, int64_t quiet_ns = 0) {
+  s.pending.push_back({pace_byte(s.tx, ready_ns, quiet_ns), byte});
   hold_in_adapter(s.adapter, s.pending);
 }
 
@@ -102,7 +102,7 @@ void queue_bytes(session& s, int64_t ready_ns, std::span<const uint8_t> bytes) {
 }
 
 void take_target_output(session& s, target& t, sim_log& log, int64_t now) {
-  for (const auto& out : t.output) queue_byte(s, out.at_ns, out.byte);
+  for (const auto& out : t.output) queue_byte(s, out.at_ns, out.byte, out.quiet_ns);
   t.output.clear();
   for (const auto& note : t.notes) log_event(log, now, note);
   t.notes.clear();

@@ -55,6 +55,16 @@ bool answer(target& t, sim_step step, std::span<const uint8_t> normal) {
       emit(t, t.clock_ns, spoiled);
       return true;
     }
+    case fault_kind::pause: {
+      // Half the block, a pause on the line, then the rest: a gap the
+      // host's read must judge by its interval rule.
+      const std::size_t half = normal.size() / 2;
+      emit(t, t.clock_ns, normal.first(half));
+      const std::size_t resumed = t.output.size();
+      emit(t, t.clock_ns, normal.subspan(half));
+      if (resumed < t.output.size()) t.output[resumed].quiet_ns = int64_t{fault->arg} * 1'000'000;
+      return true;
+    }
     case fault_kind::vanish:
       t.vanish_at_ns = t.clock_ns;
       expect(t, target_state::gone, 0);

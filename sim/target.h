@@ -28,6 +28,7 @@ enum class target_state : uint8_t {
 struct emission {
   int64_t at_ns;  // logical time the target puts the byte on the line
   uint8_t byte;
+  int64_t quiet_ns = 0;  // the line stays quiet this long after the byte before
 };
 
 struct target {

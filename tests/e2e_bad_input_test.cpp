@@ -28,10 +28,9 @@ using bytes = std::vector<uint8_t>;
 // and any erase exchanges.
 uint32_t first_write_address(const bytes& wire) {
   std::size_t i = 1;
-  while (i + 4 <= wire.size() && wire[i] == 0x71) i += 4;
-  if (i + 5 > wire.size() || wire[i] != 0x31) return 0xDEADBEEF;
-  return uint32_t{wire[i + 1]} << 24 | uint32_t{wire[i + 2]} << 16 | uint32_t{wire[i + 3]} << 8 |
-         wire[i + 4];
+  while (i + 4 <= wire.size() && wire[i] == erase_prelude) i += 4;
+  if (i + 5 > wire.size() || wire[i] != write_command) return 0xDEADBEEF;
+  return address_from_field(&wire[i + 1]);
 }
 
 struct sim_run {
@@ -326,7 +325,7 @@ TEST_F(E2EBadInput, OptionWordsTakenAsValuesDoNotAct) {
     sim_run r = run_with_sim(args);
     EXPECT_EQ(r.run.out, banner + handshake_ok + done_ok);
     EXPECT_EQ(r.run.exit_code, 0);
-    EXPECT_EQ(bytes_received(r.log), bytes{0x7F});
+    EXPECT_EQ(bytes_received(r.log), bytes{start_byte});
   }
 }
 

@@ -31,9 +31,9 @@ constexpr double wine_start_up_headroom = 6.0;
 
 std::vector<fault_case> one_of_each_kind() {
   const std::vector<std::string> chosen = {
-      "write_address_refuse",    "write_command_silent", "read_address_late_in_time",
-      "erase_prelude2_too_late", "write_end_vanish",     "read_data_short",
-      "read_data_flip"};
+      "write_address_refuse",    "write_command_silent",   "read_address_late_in_time",
+      "erase_prelude2_too_late", "write_end_vanish",       "read_data_short",
+      "read_data_flip",          "read_data_pause_in_time"};
   std::vector<fault_case> cases;
   for (const fault_case& c : all_fault_cases()) {
     if (std::find(chosen.begin(), chosen.end(), c.name) != chosen.end()) cases.push_back(c);

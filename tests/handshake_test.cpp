@@ -15,9 +15,9 @@ struct Handshake : PtyPortTest {
 }  // namespace
 
 TEST_F(Handshake, FirstByteDecides) {
-  send_bytes(pty.master, {ack_byte, 0x1F, 0x00, ack_byte});
+  send_bytes(pty.master, {ack_byte, refusal_byte, 0x00, ack_byte});
   EXPECT_TRUE(wait_ack(port, 10));
-  EXPECT_FALSE(wait_ack(port, 10));  // 0x1F refuses,
+  EXPECT_FALSE(wait_ack(port, 10));  // the simulator's refusal byte refuses,
   EXPECT_FALSE(wait_ack(port, 10));  // and so does any byte but the acknowledge,
   EXPECT_TRUE(wait_ack(port, 1));    // each using no more tries: the acknowledge after is left
 }

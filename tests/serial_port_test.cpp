@@ -129,7 +129,7 @@ TEST_F(SerialPort, DrainGivesUpOnALineThatNeverGoesQuiet) {
 
 TEST_F(SerialPort, BytesPassUnalteredBothWays) {
   open_port();
-  ASSERT_TRUE(port_set_line(port, 115200));
+  ASSERT_TRUE(port_set_line(port, {115200}));
   // Flow-control, line-editing and signal characters are protocol bytes here.
   const std::vector<uint8_t> special = {0x11, 0x13, 0x0D, 0x0A, 0x03, 0x04, 0x7F, 0x1A, 0xFF, 0x00};
   ASSERT_TRUE(port_write(port, special.data(), special.size()));
@@ -142,14 +142,14 @@ TEST_F(SerialPort, BytesPassUnalteredBothWays) {
 
 TEST_F(SerialPort, LineRatesAnyPositiveNothingElse) {
   open_port();
-  EXPECT_TRUE(port_set_line(port, 115200));
+  EXPECT_TRUE(port_set_line(port, {115200}));
   if (line_rate_settable(250000)) {
-    EXPECT_TRUE(port_set_line(port, 250000));  // not a standard rate
+    EXPECT_TRUE(port_set_line(port, {250000}));  // not a standard rate
   }
-  EXPECT_TRUE(port_set_line(port, 2000000));
-  EXPECT_FALSE(port_set_line(port, 0));
-  EXPECT_FALSE(port_set_line(port, -9600));
-  EXPECT_FALSE(port_set_line(nullptr, 9600));
+  EXPECT_TRUE(port_set_line(port, {2000000}));
+  EXPECT_FALSE(line_rate_from(0));
+  EXPECT_FALSE(line_rate_from(-9600));
+  EXPECT_FALSE(port_set_line(nullptr, {9600}));
 }
 
 TEST_F(SerialPort, VanishedLineReadsNothingWithoutWaiting) {

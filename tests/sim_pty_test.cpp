@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/address.h"
 #include "support/e2e.h"
 #include "support/pty_pair.h"
 #include "support/raw_line.h"
@@ -20,8 +21,8 @@ TEST(SimPty, ReadBlockTakesItsWireTimeAtSlowBaud) {
       start_simulator(VEXLOR_SIM_PATH, {"--once", "--baud", "9600", "--max-seconds", "20"});
   ASSERT_FALSE(sim.pty_path.empty());
   int fd = raw_open(sim.pty_path);
-  send_bytes(fd, {0x7F});
-  ASSERT_EQ(receive_bytes(fd, 1), bytes{0x75});
+  send_bytes(fd, {start_byte});
+  ASSERT_EQ(receive_bytes(fd, 1), bytes{ack_byte});
 
   // One byte in, 256 out, 10 bits each at 9600 baud: 267.7 ms, trickling.
   // Never early, in every block; a loaded machine only delays the reader, so
@@ -29,10 +30,11 @@ TEST(SimPty, ReadBlockTakesItsWireTimeAtSlowBaud) {
   double quickest_first_ms = 1e9;
   double quickest_all_ms = 1e9;
   for (int block = 0; block < 3; ++block) {
-    send_bytes(fd, {0x11, 0x20, 0x00, 0x00, 0x00});
-    ASSERT_EQ(receive_bytes(fd, 2), (bytes{0x75, 0x75}));
+    send_bytes(fd, {read_command});
+    send_bytes(fd, address_bytes(0x20000000));
+    ASSERT_EQ(receive_bytes(fd, 2), (bytes{ack_byte, ack_byte}));
     const auto sent = test_clock::now();
-    send_bytes(fd, {0xFF});
+    send_bytes(fd, {length_field(block_size)});
     bytes first = receive_bytes(fd, 64);
     const double first_ms = seconds_since(sent) * 1000;
     bytes rest = receive_bytes(fd, 256 - first.size());
@@ -54,10 +56,10 @@ TEST(SimPty, AdapterHoldsEachAnswerUntilItsLatencyTimerFires) {
                                                      "20", "--log", dir + "/sim.log"});
   ASSERT_FALSE(sim.pty_path.empty());
   int fd = raw_open(sim.pty_path);
-  send_bytes(fd, {0x7F});
-  ASSERT_EQ(receive_bytes(fd, 1), (bytes{0x75}));
-  send_bytes(fd, {0x11});
-  ASSERT_EQ(receive_bytes(fd, 1), (bytes{0x75}));
+  send_bytes(fd, {start_byte});
+  ASSERT_EQ(receive_bytes(fd, 1), (bytes{ack_byte}));
+  send_bytes(fd, {read_command});
+  ASSERT_EQ(receive_bytes(fd, 1), (bytes{ack_byte}));
   close(fd);
   EXPECT_EQ(finish_sim(sim), 0);
   // The timer restarted with the packet that carried the first answer, so
@@ -86,8 +88,10 @@ TEST(SimPty, SessionEndsAtCloseWithDumpLogAndLinkRemoved) {
 
   int fd = raw_open(dir + "/tty");
   ASSERT_EQ(receive_bytes(fd, 1), bytes{0x55});  // chatter waited in the line
-  send_bytes(fd, {0x7F, 0x31, 0x00, 0x00, 0x01, 0x02, 0x00, 0x43});
-  ASSERT_EQ(receive_bytes(fd, 4), (bytes{0x75, 0x75, 0x75, 0x75}));
+  send_bytes(fd, {start_byte, write_command});
+  send_bytes(fd, address_bytes(0x102));
+  send_bytes(fd, {length_field(1), 'C'});
+  ASSERT_EQ(receive_bytes(fd, 4), (bytes{ack_byte, ack_byte, ack_byte, ack_byte}));
   close(fd);
 
   EXPECT_EQ(finish_sim(sim), 0);
@@ -107,9 +111,9 @@ TEST(SimPty, VanishDropsTheLineAndStillDumps) {
       start_simulator(VEXLOR_SIM_PATH, {"--max-seconds", "20", "--fault", "read.command:vanish",
                                         "--dump", "0:1:" + dir + "/dump.bin"});
   int fd = raw_open(sim.pty_path);
-  send_bytes(fd, {0x7F});
-  EXPECT_EQ(receive_bytes(fd, 1), bytes{0x75});
-  send_bytes(fd, {0x11});
+  send_bytes(fd, {start_byte});
+  EXPECT_EQ(receive_bytes(fd, 1), bytes{ack_byte});
+  send_bytes(fd, {read_command});
   EXPECT_TRUE(receive_bytes(fd, 1).empty());
   EXPECT_EQ(finish_sim(sim), 0);
   uint8_t byte = 0;

@@ -29,14 +29,14 @@ target started(std::vector<std::string> faults = {}) {
     std::string error;
     t.faults.rules.push_back(*parse_fault(text, error));
   }
-  send(t, {0x7F});
+  send(t, {start_byte});
   return t;
 }
 
 std::vector<uint8_t> write_block(target& t, uint32_t address, std::vector<uint8_t> data) {
-  std::vector<uint8_t> answers = send(t, {0x31});
+  std::vector<uint8_t> answers = send(t, {write_command});
   for (uint8_t b : send(t, address_bytes(address))) answers.push_back(b);
-  std::vector<uint8_t> tail{uint8_t(data.size() - 1)};
+  std::vector<uint8_t> tail{length_field(static_cast<uint32_t>(data.size()))};
   tail.insert(tail.end(), data.begin(), data.end());
   for (uint8_t b : send(t, tail)) answers.push_back(b);
   return answers;
@@ -44,15 +44,20 @@ std::vector<uint8_t> write_block(target& t, uint32_t address, std::vector<uint8_
 
 // The data bytes of one read block (the two ACKs are checked and dropped).
 std::vector<uint8_t> read_block(target& t, uint32_t address, std::size_t size) {
-  EXPECT_EQ(send(t, {0x11}), std::vector<uint8_t>{ack});
+  EXPECT_EQ(send(t, {read_command}), std::vector<uint8_t>{ack});
   EXPECT_EQ(send(t, address_bytes(address)), std::vector<uint8_t>{ack});
-  return send(t, {uint8_t(size - 1)});
+  return send(t, {length_field(static_cast<uint32_t>(size))});
+}
+
+std::vector<uint8_t> sector_list(uint8_t sector) {
+  const auto list = one_sector_list(sector);
+  return {list.begin(), list.end()};
 }
 
 std::vector<uint8_t> erase(target& t, uint8_t sector) {
-  std::vector<uint8_t> answers = send(t, {0x71});
-  for (uint8_t b : send(t, {0x43})) answers.push_back(b);
-  for (uint8_t b : send(t, {0x00, sector})) answers.push_back(b);
+  std::vector<uint8_t> answers = send(t, {erase_prelude});
+  for (uint8_t b : send(t, {erase_command})) answers.push_back(b);
+  for (uint8_t b : send(t, sector_list(sector))) answers.push_back(b);
   return answers;
 }
 
@@ -60,12 +65,12 @@ std::vector<uint8_t> erase(target& t, uint8_t sector) {
 
 TEST(SimTarget, IgnoresNoiseBeforeStartAndRefusesUnknownCommands) {
   target t;
-  EXPECT_TRUE(send(t, {0x11, 0x31, 0x00}).empty());
-  EXPECT_EQ(send(t, {0x7F}), std::vector<uint8_t>{ack});
+  EXPECT_TRUE(send(t, {read_command, write_command, 0x00}).empty());
+  EXPECT_EQ(send(t, {start_byte}), std::vector<uint8_t>{ack});
   EXPECT_EQ(send(t, {0x00}), std::vector<uint8_t>{nack});
   // Where a command is expected a start byte begins a new session; in an
   // address or a data block it is data.
-  EXPECT_EQ(send(t, {0x31, 0x7F, 0, 0, 0, 0x00, 0x7F, 0x7F}),
+  EXPECT_EQ(send(t, {write_command, start_byte, 0, 0, 0, length_field(1), start_byte, start_byte}),
             (std::vector<uint8_t>{ack, ack, ack, ack}));
 }
 
@@ -85,20 +90,21 @@ TEST(SimTarget, EraseAnswersAndFillsTheSector) {
   EXPECT_EQ(read_block(t, 0x200C0010, 2), (std::vector<uint8_t>{0xFF, 0xFF}));
 
   EXPECT_EQ(erase(t, 8), (std::vector<uint8_t>{ack, ack, ack, nack}));  // not in the map
-  EXPECT_EQ(send(t, {0x71}), (std::vector<uint8_t>{ack, ack}));
+  EXPECT_EQ(send(t, {erase_prelude}), (std::vector<uint8_t>{ack, ack}));
   EXPECT_EQ(send(t, {0x44}), std::vector<uint8_t>{nack});
-  EXPECT_EQ(send(t, {0x7F}), std::vector<uint8_t>{ack});  // back in command state: a new start
+  EXPECT_EQ(send(t, {start_byte}),
+            std::vector<uint8_t>{ack});  // back in command state: a new start
 }
 
 TEST(SimTarget, EraseAndLateAnswersTakeTheirTimeAndDelayWhatFollows) {
   target t = started({"write.command:late:40"});
   t.erase_ns = 30 * ms;
-  send(t, {0x71, 0x43}, 5 * ms);
-  send(t, {0x00, 0x05}, 6 * ms);
+  send(t, {erase_prelude, erase_command}, 5 * ms);
+  send(t, sector_list(5), 6 * ms);
   ASSERT_EQ(t.output.size(), 1u);
   EXPECT_EQ(t.output[0].at_ns, 36 * ms);
 
-  send(t, {0x31}, 10 * ms);  // arrived during the erase: taken after it
+  send(t, {write_command}, 10 * ms);  // arrived during the erase: taken after it
   ASSERT_EQ(t.output.size(), 1u);
   EXPECT_EQ(t.output[0].at_ns, 76 * ms);
 }
@@ -106,8 +112,8 @@ TEST(SimTarget, EraseAndLateAnswersTakeTheirTimeAndDelayWhatFollows) {
 TEST(SimTarget, FaultsHitTheChosenOccurrence) {
   target t = started({"write.address:refuse@2", "write.end:silent@3"});
   EXPECT_EQ(write_block(t, 0x1000, {1}), (std::vector<uint8_t>{ack, ack, ack}));
-  EXPECT_EQ(send(t, {0x31, 0, 0, 0x10, 0}), (std::vector<uint8_t>{ack, nack}));
-  EXPECT_EQ(send(t, {0x7F}), std::vector<uint8_t>{ack});  // refused: command state again
+  EXPECT_EQ(send(t, {write_command, 0, 0, 0x10, 0}), (std::vector<uint8_t>{ack, nack}));
+  EXPECT_EQ(send(t, {start_byte}), std::vector<uint8_t>{ack});  // refused: command state again
   EXPECT_EQ(write_block(t, 0x1000, {2}), (std::vector<uint8_t>{ack, ack, ack}));
   // The third end is reached: silence.
   EXPECT_EQ(write_block(t, 0x1000, {3}), (std::vector<uint8_t>{ack, ack}));
@@ -117,9 +123,9 @@ TEST(SimTarget, FaultsHitTheChosenOccurrence) {
 
 TEST(SimTarget, RefusedPreludeSendsOneNackOnly) {
   target t = started({"erase.prelude1:refuse", "erase.prelude2:refuse"});
-  EXPECT_EQ(send(t, {0x71}), std::vector<uint8_t>{nack});
-  EXPECT_EQ(send(t, {0x71}), (std::vector<uint8_t>{ack, nack}));
-  EXPECT_EQ(send(t, {0x43}), std::vector<uint8_t>{nack});  // not an erase in progress
+  EXPECT_EQ(send(t, {erase_prelude}), std::vector<uint8_t>{nack});
+  EXPECT_EQ(send(t, {erase_prelude}), (std::vector<uint8_t>{ack, nack}));
+  EXPECT_EQ(send(t, {erase_command}), std::vector<uint8_t>{nack});  // not an erase in progress
 }
 
 TEST(SimTarget, ReadDataFaultsSpoilTheBlock) {
@@ -134,20 +140,20 @@ TEST(SimTarget, ReadDataFaultsSpoilTheBlock) {
 TEST(SimTarget, StartFaultsLeaveTheTargetUnstarted) {
   target t = started({"start:silent", "start:refuse@2", "start:silent@4"});
   EXPECT_TRUE(t.output.empty());
-  EXPECT_EQ(send(t, {0x7F}), std::vector<uint8_t>{nack});
-  EXPECT_EQ(send(t, {0x7F}), std::vector<uint8_t>{ack});
-  EXPECT_TRUE(send(t, {0x7F, 0x31}).empty());  // a new session's start is one too
+  EXPECT_EQ(send(t, {start_byte}), std::vector<uint8_t>{nack});
+  EXPECT_EQ(send(t, {start_byte}), std::vector<uint8_t>{ack});
+  EXPECT_TRUE(send(t, {start_byte, write_command}).empty());  // a new session's start is one too
 }
 
 TEST(SimTarget, HangUpNeedsANewStartAndVanishEndsEverything) {
   target t = started({"read.address:vanish"});
-  send(t, {0x31, 0x00});  // half an address when the port closes
+  send(t, {write_command, 0x00});  // half an address when the port closes
   target_hang_up(t);
   EXPECT_TRUE(send(t, {0x00, 0x00}).empty());
-  EXPECT_EQ(send(t, {0x7F}), std::vector<uint8_t>{ack});
+  EXPECT_EQ(send(t, {start_byte}), std::vector<uint8_t>{ack});
 
-  EXPECT_EQ(send(t, {0x11, 0, 0, 0, 0}, 9 * ms), std::vector<uint8_t>{ack});
+  EXPECT_EQ(send(t, {read_command, 0, 0, 0, 0}, 9 * ms), std::vector<uint8_t>{ack});
   ASSERT_TRUE(t.vanish_at_ns.has_value());
   EXPECT_EQ(*t.vanish_at_ns, 9 * ms);
-  EXPECT_TRUE(send(t, {0x7F, 0x11}).empty());
+  EXPECT_TRUE(send(t, {start_byte, read_command}).empty());
 }

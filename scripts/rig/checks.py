@@ -23,8 +23,10 @@ from pathlib import Path
 DUMP_BASE = 0x20000000
 DUMP_SIZE = 0x40000
 
-# Fault rules count per simulator, from its first run: "silent" runs first.
-SIM_FAULTS = ["start:silent@1"]
+# Fault rules count per simulator, from its first run: "silent" runs first
+# and reads nothing; "gap" reads its two blocks back, the first with a pause
+# of 80 ms halfway; "gap_too_long" reads the third block, paused 160 ms.
+SIM_FAULTS = ["start:silent@1", "read.data:pause:80@1", "read.data:pause:160@3"]
 
 DRIVERS = {"uart": "8250", "ftdi": "ftdi_sio"}
 
@@ -98,6 +100,15 @@ def intruder_refused(holder):
         ok = want in run.aside and run.aside.rstrip().endswith(b"status=1")
         seen = "" if ok else f" (got {run.aside.decode(errors='replace')!r})"
         return ok, f"a second program meanwhile: refused, in use by {holder}{seen}"
+    return verdict
+
+
+def says(reason):
+    """The run's reason line, right after its failure."""
+    def verdict(run):
+        ok = f"\n  {reason}\n".encode() in run.tail
+        seen = "" if ok else f" (got {run.tail.decode(errors='replace')!r})"
+        return ok, f'says "{reason}"{seen}'
     return verdict
 
 
@@ -200,6 +211,13 @@ def lines_in_order_when_stopped(run):
 CHECKS = [
     # First, so that the simulators' start:silent@1 hits its start byte.
     Check("silent", 0x20000000, 20000, [exits(1, "done with 1 error(s).."), lines_in_order]),
+    # The gap rule on the drivers' own delivery: 80 ms of quiet line in a
+    # block passes, 160 ms ends the read 100 ms in. Sectors 3 and 16, which
+    # no other check uses.
+    Check("gap", 0x20006000, 512, [exits(0, "done without errors.."), memory_equals_image]),
+    Check("gap_too_long", 0x200C0000, 512, [
+        exits(1, "done with 1 error(s).."),
+        says("only 128 of 256 bytes arrived for the read of the block at 0x200c0000")]),
     Check("write_verify", 0x20000000, 20000, [exits(0, "done without errors.."), memory_equals_image,
                                                lines_in_order, latency_timer]),
     # A root intruder gets past the exclusive mode, and its open raises the

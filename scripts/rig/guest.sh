@@ -49,6 +49,8 @@ intrude() {
 check_silent() { flash "$@"; }
 
 check_write_verify() { flash "$@"; }
+check_gap() { flash "$@"; }
+check_gap_too_long() { flash "$@"; }
 
 # A second run, as root, while the first flashes: the lock refuses it.
 check_in_use() {

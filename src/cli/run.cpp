@@ -64,12 +64,13 @@ bool load_image_file(const run_settings& settings, std::FILE*& file, std::vector
 // A driver that cannot make the rate asked for (a UART's clock divides only
 // so finely) takes another and says nothing; the run goes on at that rate,
 // but the user should know why it may fail. Told after the handshake's line.
-void warn_about_line_rate(port_handle port, int32_t asked, const event_sink& report) {
+void warn_about_line_rate(port_handle port, std::optional<line_rate> asked,
+                          const event_sink& report) {
   const uint32_t applied = port_line_rate(port);
-  if (asked <= 0 || applied == 0 || applied == static_cast<uint32_t>(asked)) return;
+  if (!asked || applied == 0 || applied == asked->bits_per_second) return;
   report({.kind = event_kind::warning,
           .reason = "the driver set " + std::to_string(applied) + " baud, not the " +
-                    std::to_string(asked) + " asked for"});
+                    std::to_string(asked->bits_per_second) + " asked for"});
 }
 
 // The run's outcome: the first failure reported names it.
@@ -121,7 +122,10 @@ int run(const std::vector<std::string>& words) {
                             settings.port_name, port_failure_reason(why)));
     return finish(true, settings, summary, started);
   }
-  port_set_line(port, settings.baud_rate);  // a port that refuses keeps its settings
+  // A rate of 0 or below is never asked for; a port that refuses a rate
+  // keeps its settings. Either way the run goes on.
+  const std::optional<line_rate> rate = line_rate_from(settings.baud_rate);
+  if (rate) port_set_line(port, *rate);
 
   bool error_flag = false;
   std::vector<uint8_t> image;
@@ -138,7 +142,7 @@ int run(const std::vector<std::string>& words) {
     // No input is discarded here: a byte the target sends after the line
     // sequence is taken as its answer to the start byte.
     if (!device_init(port, report)) error_flag = true;
-    warn_about_line_rate(port, settings.baud_rate, report);
+    warn_about_line_rate(port, rate, report);
     if (settings.write) write_phase(port, settings.address, image, error_flag, report);
     if (settings.verify) verify_phase(port, settings.address, image, error_flag, report);
   }

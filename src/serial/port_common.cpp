@@ -7,6 +7,17 @@ constexpr std::size_t drain_chunk = 16;
 constexpr auto drain_limit = std::chrono::seconds(2);
 }  // namespace
 
+port_handle port_refused(port_open_error* error, port_open_failure cause, std::string detail) {
+  if (error != nullptr) *error = {cause, std::move(detail)};
+  return nullptr;
+}
+
+std::optional<port_open_failure> port_name_unusable(const std::string& name) {
+  if (name.size() > port_name_max) return port_open_failure::name_too_long;
+  if (name.empty()) return port_open_failure::no_such_device;
+  return std::nullopt;
+}
+
 void drain_input(port_handle port) {
   uint8_t scratch[drain_chunk];
   const auto give_up = std::chrono::steady_clock::now() + drain_limit;

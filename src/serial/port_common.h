@@ -1,5 +1,5 @@
-// What both serial backends share: the drain at open and the reading of COM
-// port names.
+// What both serial backends share: the names no port can have, the refusal
+// that says why, the drain at open and the reading of COM port names.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +7,12 @@
 #include <string>
 
 #include "serial/serial_port.h"
+
+// Says why in `error` (when given one) and returns no port.
+port_handle port_refused(port_open_error* error, port_open_failure cause, std::string detail = {});
+
+// Why no device is even tried for a name: one too long to hold, or none.
+std::optional<port_open_failure> port_name_unusable(const std::string& name);
 
 // Discards input until one 16-byte read comes back empty, giving up after
 // 2 s on a line that never goes quiet.

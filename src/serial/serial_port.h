@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,9 +68,21 @@ inline constexpr uint64_t port_read_bound_ms(std::size_t n) {
 // tool may use, and says why in `error` when given one.
 port_handle port_open(const std::string& name, port_open_error* error = nullptr);
 
-// Baud rate and framing (8 data bits, no parity, one stop bit). A rate of 0
-// or below is refused and changes nothing.
-bool port_set_line(port_handle port, int32_t baud);
+// A baud rate a line can be asked for: a positive count of bits per
+// second. line_rate_from is the one place that turns away 0 and negative
+// numbers (what --baudrate reads from junk or a minus sign); a port is
+// never asked for them.
+struct line_rate {
+  uint32_t bits_per_second;
+};
+
+inline constexpr std::optional<line_rate> line_rate_from(int32_t baud) {
+  if (baud <= 0) return std::nullopt;
+  return line_rate{static_cast<uint32_t>(baud)};
+}
+
+// Baud rate and framing (8 data bits, no parity, one stop bit).
+bool port_set_line(port_handle port, line_rate rate);
 
 // The rate the driver applied, read back after port_set_line (a UART whose
 // clock cannot make the rate asked for takes another); 0 when it cannot be

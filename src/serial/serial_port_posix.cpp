@@ -109,11 +109,6 @@ std::string port_device_name(const std::string& name) {
 
 namespace {
 
-port_handle refuse(port_open_error* error, port_open_failure cause, std::string detail = {}) {
-  if (error != nullptr) *error = {cause, std::move(detail)};
-  return nullptr;
-}
-
 // The group that may read and write the device, by name where the group
 // file has one; empty when the group has no such right.
 std::string device_group(const std::string& device) {
@@ -143,18 +138,18 @@ port_handle refuse_errno(port_open_error* error, int number, const std::string& 
     case ENOTDIR:
     case ENXIO:
     case ENODEV:
-      return refuse(error, port_open_failure::no_such_device);
+      return port_refused(error, port_open_failure::no_such_device);
     case EACCES:
     case EPERM:
-      return refuse(error, port_open_failure::permission_denied, device_group(device));
+      return port_refused(error, port_open_failure::permission_denied, device_group(device));
     case EBUSY:
-      return refuse(error, port_open_failure::in_use, port_holder(device));
+      return port_refused(error, port_open_failure::in_use, port_holder(device));
     case EISDIR:
-      return refuse(error, port_open_failure::not_serial);
+      return port_refused(error, port_open_failure::not_serial);
     default: {
       std::string text = std::strerror(number);
       for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      return refuse(error, port_open_failure::other, text);
+      return port_refused(error, port_open_failure::other, text);
     }
   }
 }
@@ -162,8 +157,7 @@ port_handle refuse_errno(port_open_error* error, int number, const std::string& 
 }  // namespace
 
 port_handle port_open(const std::string& name, port_open_error* error) {
-  if (name.size() > port_name_max) return refuse(error, port_open_failure::name_too_long);
-  if (name.empty()) return refuse(error, port_open_failure::no_such_device);
+  if (const auto unusable = port_name_unusable(name)) return port_refused(error, *unusable);
   const std::string device = port_device_name(name);
   // O_NONBLOCK: never wait for carrier; all waiting is done by poll under the
   // read and write time-outs.
@@ -174,7 +168,7 @@ port_handle port_open(const std::string& name, port_open_error* error) {
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || !isatty(fd)) {
     close(fd);
-    return refuse(error, port_open_failure::not_serial);
+    return port_refused(error, port_open_failure::not_serial);
   }
   // Two programs on one line would interleave their bytes and leave the
   // flash mixed. The lock comes before any setting or byte, so a second run
@@ -183,7 +177,7 @@ port_handle port_open(const std::string& name, port_open_error* error) {
   // RTS, which on many boards is a reset in the middle of the flash.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
     close(fd);
-    return refuse(error, port_open_failure::in_use, port_holder(device));
+    return port_refused(error, port_open_failure::in_use, port_holder(device));
   }
   ioctl(fd, TIOCEXCL);
   port_handle port = new serial_port{fd, low_latency_on(fd), false};
@@ -193,9 +187,9 @@ port_handle port_open(const std::string& name, port_open_error* error) {
   return port;
 }
 
-bool port_set_line(port_handle port, int32_t baud) {
-  if (port == nullptr || baud <= 0) return false;
-  return set_line_speed_8n1(port->fd, static_cast<uint32_t>(baud));
+bool port_set_line(port_handle port, line_rate rate) {
+  if (port == nullptr) return false;
+  return set_line_speed_8n1(port->fd, rate.bits_per_second);
 }
 
 uint32_t port_line_rate(port_handle port) { return port == nullptr ? 0 : line_speed(port->fd); }
@@ -297,13 +291,18 @@ std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n) {
   std::optional<clock_type::time_point> last_growth;
   auto last_look = clock_type::now();
   int waiting = 0;  // what the kernel held at the last look
+  // A look found that nothing has come at all: the line is quiet (a drain,
+  // a target that takes its time), so the first byte itself wakes us rather
+  // than a look every interval, and its arrival starts the gap clock.
+  bool quiet = false;
   for (;;) {
     auto deadline = total_deadline;
     if (last_growth) deadline = std::min(deadline, *last_growth + milliseconds(read_interval_ms));
     // Poll first: when the caller reads, the answer is rarely there yet.
     // The kernel wakes us once all the bytes still wanted are in.
-    set_read_minimum(port->fd, static_cast<uint8_t>(std::min<std::size_t>(n - got, 255)));
-    const bool look_at_flow = n - got > 1;
+    const std::size_t wanted = quiet ? 1 : n - got;
+    set_read_minimum(port->fd, static_cast<uint8_t>(std::min<std::size_t>(wanted, 255)));
+    const bool look_at_flow = wanted > 1;
     const auto wake =
         look_at_flow ? std::min(deadline, clock_type::now() + flow_look_interval) : deadline;
     const int ready = wait_ready(port->fd, POLLIN, wake, true);
@@ -321,6 +320,7 @@ std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n) {
       // A look while the block comes in: has the count grown?
       const int count = bytes_waiting(port->fd);
       if (count > waiting) last_growth = last_look + (now - last_look) / 2;
+      quiet = got == 0 && count == 0;
       waiting = count;
       last_look = now;
       continue;
@@ -332,6 +332,7 @@ std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n) {
         if (got == n || ready == 0) return got;
         last_growth = last_look = now;
         waiting = 0;
+        quiet = false;
         continue;
       case take_result::none:
         if (ready == 0) return got;

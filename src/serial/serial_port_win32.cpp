@@ -76,30 +76,25 @@ std::string port_device_name(const std::string& name) {
 
 namespace {
 
-port_handle refuse(port_open_error* error, port_open_failure cause, std::string detail = {}) {
-  if (error != nullptr) *error = {cause, std::move(detail)};
-  return nullptr;
-}
-
 port_handle refuse_last_error(port_open_error* error, const std::string& name) {
   const DWORD code = GetLastError();
   switch (code) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
-      return refuse(error, port_open_failure::no_such_device);
+      return port_refused(error, port_open_failure::no_such_device);
     // A COM port opens once: another program holding it is what a refusal
     // means there. Any other name refused is a matter of rights (a folder,
     // a file of someone else's).
     case ERROR_ACCESS_DENIED:
-      return refuse(error, com_port_number(name) ? port_open_failure::in_use
-                                                 : port_open_failure::permission_denied);
+      return port_refused(error, com_port_number(name) ? port_open_failure::in_use
+                                                       : port_open_failure::permission_denied);
     case ERROR_SHARING_VIOLATION:
-      return refuse(error, port_open_failure::in_use);
+      return port_refused(error, port_open_failure::in_use);
     default: {
       char text[32];
       std::snprintf(text, sizeof text, "windows error %lu", static_cast<unsigned long>(code));
-      return refuse(error, port_open_failure::other, text);
+      return port_refused(error, port_open_failure::other, text);
     }
   }
 }
@@ -107,8 +102,7 @@ port_handle refuse_last_error(port_open_error* error, const std::string& name) {
 }  // namespace
 
 port_handle port_open(const std::string& name, port_open_error* error) {
-  if (name.size() > port_name_max) return refuse(error, port_open_failure::name_too_long);
-  if (name.empty()) return refuse(error, port_open_failure::no_such_device);
+  if (const auto unusable = port_name_unusable(name)) return port_refused(error, *unusable);
   const std::string device = port_device_name(name);
   HANDLE h =
       CreateFileA(device.c_str(), all_access, share_read_write, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -120,7 +114,7 @@ port_handle port_open(const std::string& name, port_open_error* error) {
   dcb.DCBlength = sizeof dcb;
   if (GetFileType(h) != FILE_TYPE_CHAR || !GetCommState(h, &dcb)) {
     CloseHandle(h);
-    return refuse(error, port_open_failure::not_serial);
+    return port_refused(error, port_open_failure::not_serial);
   }
   COMMTIMEOUTS timeouts{};
   timeouts.ReadIntervalTimeout = read_interval_ms;
@@ -136,12 +130,12 @@ port_handle port_open(const std::string& name, port_open_error* error) {
   return port;
 }
 
-bool port_set_line(port_handle port, int32_t baud) {
-  if (port == nullptr || baud <= 0) return false;
+bool port_set_line(port_handle port, line_rate rate) {
+  if (port == nullptr) return false;
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
   if (!GetCommState(port->handle, &dcb)) return false;
-  dcb.BaudRate = static_cast<DWORD>(baud);
+  dcb.BaudRate = rate.bits_per_second;
   dcb.ByteSize = 8;
   dcb.Parity = NOPARITY;
   dcb.StopBits = ONESTOPBIT;

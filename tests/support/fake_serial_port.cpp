@@ -37,9 +37,15 @@ void note(fake_event::kind_type kind, std::size_t asked = 0, std::vector<uint8_t
   transcript.push_back({kind, now_ns, asked, std::move(bytes), ms, action});
 }
 
-// Answers are queued as the target makes them; what it logs is of no use here.
+// Answers are queued as the target makes them, bytes taking no time on this
+// line but the pauses the target asks for; what it logs is of no use here.
 void take_answers(serial_port& port) {
-  port.incoming.insert(port.incoming.end(), port.sim->output.begin(), port.sim->output.end());
+  for (emission byte : port.sim->output) {
+    if (!port.incoming.empty()) {
+      byte.at_ns = std::max(byte.at_ns, port.incoming.back().at_ns + byte.quiet_ns);
+    }
+    port.incoming.push_back(byte);
+  }
   port.sim->output.clear();
   port.sim->notes.clear();
 }
@@ -116,7 +122,7 @@ port_handle port_open(const std::string& name, port_open_error* error) {
   return start_line(port);
 }
 
-bool port_set_line(port_handle port, int32_t baud) { return port != nullptr && baud > 0; }
+bool port_set_line(port_handle port, line_rate) { return port != nullptr; }
 
 uint32_t port_line_rate(port_handle port) { return port == nullptr ? 0 : 115200; }
 

@@ -108,6 +108,10 @@ std::vector<fault_case> all_fault_cases() {
   add("read.data", "late:7000", "too_late", true, read_block_wait, read_block_wait,
       read_block_wait);
   add("read.data", "short:100", "short", true, 100, 100, 100);  // the line is quiet for 100 ms
+  // Half the block, a pause, the rest: the gap rule passes 80 ms and ends
+  // the read 100 ms into a longer pause.
+  add("read.data", "pause:80", "pause_in_time", false, 80, 80, 80);
+  add("read.data", "pause:160", "pause_too_long", true, 100, 100, 100);
   add("read.data", "vanish", "vanish", true, 0, 0, read_block_wait);
   cases.push_back({"read_data_flip", "read.data", "flip:7", false, true, 0, 0, 0});
   return cases;
@@ -183,6 +187,7 @@ std::string fault_reason(const fault_case& c, bool line_gone) {
   if (c.kind == "vanish" && line_gone) return "the serial adapter was disconnected";
   if (c.kind == "refuse") return "the target refused " + step + " (answered 0x1f)";
   if (c.kind.starts_with("short")) return "only 100 of 256 bytes arrived for " + step;
+  if (c.kind.starts_with("pause")) return "only 128 of 256 bytes arrived for " + step;
   // Silence, a late answer past the wait, or a vanished line read as silence.
   if (c.step == "erase.final") return "sector 1 was not erased: no acknowledge within 14 s";
   const std::string bound = c.step == "read.data" ? "5.14" : "1.4";

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "stats.h"
-#include "support/simulator.h"
 #include "support/test_files.h"
 
 namespace {
@@ -63,18 +62,39 @@ void count_syscalls(const bench_paths& paths, uint32_t baud, const std::string& 
   std::filesystem::remove_all(dir);
 }
 
-// `boards` jobs at once, each against a simulator of its own; the wall time
-// from the first programmer's start to the last one's exit.
+}  // namespace
+
+std::vector<sim_target> start_boards(const bench_paths& paths, uint32_t baud,
+                                     std::size_t image_size, const std::string& dir, int boards,
+                                     const std::string& ports_folder) {
+  std::vector<sim_target> sims;
+  for (int i = 0; i < boards; ++i) {
+    const std::string dump =
+        "0x20000000:" + std::to_string(image_size) + ":" + dir + "/" + std::to_string(i);
+    std::vector<std::string> args = sim_args(baud, dump);
+    if (!ports_folder.empty()) {
+      args.insert(args.end(), {"--link", ports_folder + "/board-" + std::to_string(i)});
+    }
+    sims.push_back(start_simulator(paths.sim, args));
+  }
+  return sims;
+}
+
+int intact_boards(std::vector<sim_target>& sims, const std::string& dir,
+                  const std::vector<uint8_t>& image) {
+  int intact = 0;
+  for (std::size_t i = 0; i < sims.size(); ++i) {
+    wait_process(sims[i].process, run_limit_s);
+    if (read_file(dir + "/" + std::to_string(i)) == image) ++intact;
+  }
+  return intact;
+}
+
 double flash_at_once(const bench_paths& paths, uint32_t baud, const std::string& image_path,
                      int boards, int& intact) {
   const std::string dir = make_test_dir();
   const std::vector<uint8_t> image = read_file(image_path);
-  std::vector<sim_target> sims;
-  for (int i = 0; i < boards; ++i) {
-    const std::string dump =
-        "0x20000000:" + std::to_string(image.size()) + ":" + dir + "/" + std::to_string(i);
-    sims.push_back(start_simulator(paths.sim, sim_args(baud, dump)));
-  }
+  std::vector<sim_target> sims = start_boards(paths, baud, image.size(), dir, boards);
   const auto start = test_clock::now();
   std::vector<child_process> progs;
   for (const sim_target& sim : sims) {
@@ -83,16 +103,10 @@ double flash_at_once(const bench_paths& paths, uint32_t baud, const std::string&
   }
   for (child_process& prog : progs) wait_process(prog, run_limit_s);
   const double wall = seconds_since(start);
-  intact = 0;
-  for (int i = 0; i < boards; ++i) {
-    wait_process(sims[static_cast<std::size_t>(i)].process, run_limit_s);
-    if (read_file(dir + "/" + std::to_string(i)) == image) ++intact;
-  }
+  intact = intact_boards(sims, dir, image);
   std::filesystem::remove_all(dir);
   return wall;
 }
-
-}  // namespace
 
 board_cost measure_board_cost(const bench_paths& paths, uint32_t baud,
                               const std::string& image_path, int boards, int runs) {

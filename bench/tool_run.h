@@ -10,6 +10,7 @@
 struct bench_paths {
   std::string prog;
   std::string sim;
+  std::string station;  // vexlor-flash-all
 };
 
 struct tool_run {

@@ -18,6 +18,7 @@
 #include "machine.h"
 #include "pacing_check.h"
 #include "stats.h"
+#include "station_cost.h"
 #include "support/test_files.h"
 #include "tool_run.h"
 #include "wire_count.h"
@@ -35,12 +36,15 @@ constexpr double max_host_us_per_block = 100;
 constexpr double max_cpu_share = 0.10;  // of the wall time of a paced run
 constexpr double max_handshake_s = 0.45;
 constexpr double pacing_low = 0.99, pacing_high = 1.02;
+constexpr double max_station_core_share = 0.01;  // of one core, over the station's wall time
+constexpr double max_idle_station_cpu_s_per_minute = 0.1;
 
 struct bench_options {
   int runs = 5;
   bool large = false;
   bool latency = false;
-  int cost_boards = 0;  // --cost N: what a board costs, N boards at once
+  int cost_boards = 0;     // --cost N: what a board costs, N boards at once
+  int station_boards = 0;  // --station N: N boards through vexlor-flash-all
   bool lean = true;
   std::vector<uint32_t> bauds{115200, 921600, 2000000};
 };
@@ -52,6 +56,9 @@ const char* const usage =
     "  --latency    also 64 KiB through a modelled USB adapter, timer 16 ms and 1 ms\n"
     "  --cost N     only what a board costs: system calls and CPU of one 64 KiB job at\n"
     "               115200 baud, and N boards at once against one alone\n"
+    "  --station N  only what the station costs: N boards at 115200 baud through\n"
+    "               vexlor-flash-all against the same N started directly, and an idle\n"
+    "               --watch\n"
     "  --bauds      paced line speeds (default 115200,921600,2000000)\n"
     "  --no-lean    skip the lean client (the floor set by the simulator and pty)\n";
 
@@ -66,6 +73,9 @@ bool parse_options(int argc, char** argv, bench_options& options) {
     } else if (word == "--cost" && i + 1 < argc) {
       options.cost_boards = std::atoi(argv[++i]);
       if (options.cost_boards < 1) return false;
+    } else if (word == "--station" && i + 1 < argc) {
+      options.station_boards = std::atoi(argv[++i]);
+      if (options.station_boards < 1) return false;
     } else if (word == "--latency") {
       options.latency = true;
     } else if (word == "--no-lean") {
@@ -355,6 +365,37 @@ void cost_section(const bench_paths& paths, const bench_options& options,
         ratio);
 }
 
+// What the production station adds to the machine: its own CPU against the
+// runs', and its wall time against programmers started directly.
+void station_section(const bench_paths& paths, const bench_options& options,
+                     const std::string& image_path) {
+  constexpr uint32_t baud = 115200;
+  const int boards = options.station_boards;
+  std::printf("\nThe station: %d boards, 64 KiB --write --verify at %u baud each (median of %d)\n",
+              boards, baud, options.runs);
+  const station_cost cost = measure_station_cost(paths, baud, image_path, boards, options.runs);
+  const double ratio = cost.direct_wall_s > 0 ? cost.station_wall_s / cost.direct_wall_s : 0;
+  const double per_minute = cost.idle_s > 0 ? cost.idle_cpu_s * 60 / cost.idle_s : 1;
+  std::printf("wall: through the station %.2f s; programmers started directly %.2f s (%.3fx)\n",
+              cost.station_wall_s, cost.direct_wall_s, ratio);
+  std::printf("CPU: station %.3f s (%.2f %% of one core); its %d runs %.2f s (%.3f s a board)\n",
+              cost.station_cpu_s, cost.station_share * 100, boards, cost.runs_cpu_s,
+              cost.runs_cpu_s / boards);
+  std::printf("idle --watch: %.4f s of CPU in %.0f s (%.4f s a minute)\n", cost.idle_cpu_s,
+              cost.idle_s, per_minute);
+  std::printf("%d of %d boards intact through the station\n", cost.intact, boards * options.runs);
+  check(cost.station_share < max_station_core_share, "station's CPU < %.0f %% of one core: %.2f %%",
+        max_station_core_share * 100, cost.station_share * 100);
+  check(cost.runs_cpu_s / boards <= 0.10, "programmer's CPU for one job <= 0.10 s: %.3f s",
+        cost.runs_cpu_s / boards);
+  check(per_minute < max_idle_station_cpu_s_per_minute,
+        "idle station's CPU < %.1f s a minute: %.4f s", max_idle_station_cpu_s_per_minute,
+        per_minute);
+  check(cost.intact == boards * options.runs && cost.every_exit_ok,
+        "every board intact through the station, exit status 0: %d of %d", cost.intact,
+        boards * options.runs);
+}
+
 std::string own_directory() {
   char path[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
@@ -373,7 +414,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string here = own_directory();
-  const bench_paths paths{here + "/vexlor-prog", here + "/vexlor-sim"};
+  const bench_paths paths{here + "/vexlor-prog", here + "/vexlor-sim", here + "/vexlor-flash-all"};
   const std::string dir = make_test_dir();
 
   std::vector<std::vector<uint8_t>> images{pattern_bytes(small_image, 1)};
@@ -388,8 +429,9 @@ int main(int argc, char** argv) {
       options.runs);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-  if (options.cost_boards > 0) {
-    cost_section(paths, options, image_paths[0]);
+  if (options.cost_boards > 0 || options.station_boards > 0) {
+    if (options.cost_boards > 0) cost_section(paths, options, image_paths[0]);
+    if (options.station_boards > 0) station_section(paths, options, image_paths[0]);
   } else {
     pacing_section(paths, options);
     std::vector<uint32_t> handshake_bauds = options.bauds;

@@ -16,23 +16,26 @@ set(VEXLOR_PROG_EXE ${CMAKE_BINARY_DIR}/windows/vexlor-prog.exe)
 execute_process(COMMAND ${PROJECT_SOURCE_DIR}/scripts/wine-prefix.sh --path
                 OUTPUT_VARIABLE wine_prefix OUTPUT_STRIP_TRAILING_WHITESPACE)
 set(VEXLOR_WINE_PREFIX ${wine_prefix} CACHE PATH "The Wine prefix the Windows build runs in")
-add_test(NAME windows.imports COMMAND ${legs}/windows-imports.sh ${VEXLOR_PROG_EXE})
+add_test(NAME windows.imports COMMAND ${legs}/windows-imports.sh ${VEXLOR_PROG_EXE}
+                                      ${CMAKE_BINARY_DIR}/windows/vexlor-flash-all.exe)
 add_test(NAME windows.wine_prefix COMMAND ${PROJECT_SOURCE_DIR}/scripts/wine-prefix.sh ${VEXLOR_WINE_PREFIX})
 # Making a prefix runs wineboot, which scripts/wine-prefix.sh bounds at 600 s.
 set_tests_properties(windows.imports windows.wine_prefix PROPERTIES
   LABELS windows FIXTURES_SETUP windows TIMEOUT 700)
 
-# rig: vexlor-prog linked statically for the QEMU guest, against the
-# simulator of this tree on the host. Its bound covers fetching the kernel
+# rig: vexlor-prog and the station linked statically for the QEMU guest,
+# against the simulator of this tree on the host. Its bound covers fetching the kernel
 # on first use (at most 600 s) and the guest's 150 s.
-vexlor_other_build(static TARGETS vexlor-prog OPTIONS -DCMAKE_EXE_LINKER_FLAGS=-static)
-add_test(NAME rig COMMAND ${legs}/rig.sh ${CMAKE_BINARY_DIR}/static/vexlor-prog $<TARGET_FILE:vexlor-sim>
+vexlor_other_build(static TARGETS vexlor-prog vexlor-flash-all OPTIONS -DCMAKE_EXE_LINKER_FLAGS=-static)
+add_test(NAME rig COMMAND ${legs}/rig.sh ${CMAKE_BINARY_DIR}/static/vexlor-prog
+                          ${CMAKE_BINARY_DIR}/static/vexlor-flash-all $<TARGET_FILE:vexlor-sim>
                           ${CMAKE_BINARY_DIR}/rig)
 set_tests_properties(rig PROPERTIES LABELS rig TIMEOUT 900)
 
-# valgrind: this tree's vexlor-prog under memcheck, on its success and
-# failure paths.
-add_test(NAME valgrind COMMAND ${legs}/valgrind.sh $<TARGET_FILE:vexlor-prog> $<TARGET_FILE:vexlor-sim>)
+# valgrind: this tree's vexlor-prog and station under memcheck, on their
+# success and failure paths.
+add_test(NAME valgrind COMMAND ${legs}/valgrind.sh $<TARGET_FILE:vexlor-prog>
+                               $<TARGET_FILE:vexlor-flash-all> $<TARGET_FILE:vexlor-sim>)
 set_tests_properties(valgrind PROPERTIES LABELS valgrind TIMEOUT 600)
 
 # packages: the .deb from a release build with Debian's hardening flags,

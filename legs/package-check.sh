@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks a built .deb as a user gets it: its vexlor-prog writes and verifies
 # an image through its vexlor-sim (exit 0, the target's memory equal to the
-# image), its vexlor-flash-all finds its vexlor-prog and programs two
-# simulated boards, and its manual pages render.
+# image), its vexlor-flash-all finds its vexlor-prog, lists and programs two
+# simulated boards and keeps their record, its manual pages render, and the
+# shell completions are where bash looks for them.
 #
 # Usage: legs/package-check.sh DEB   (the packages leg: cmake --workflow --preset packages)
 #
@@ -53,7 +54,25 @@ head -c 5000 /dev/urandom >"$work/image.bin"
 for board in 1 2; do
   start_simulator "$bin/vexlor-sim" "$work/sim$board" --once --max-seconds 60 --link "$work/ports/board$board"
 done
-(cd "$work" && env -u VEXLOR_PROG VEXLOR_PORTS_DIR="$work/ports" "$bin/vexlor-flash-all" --write --verify image.bin)
+(cd "$work" && env -u VEXLOR_PROG VEXLOR_PORTS_DIR="$work/ports" "$bin/vexlor-flash-all" --list &&
+  env -u VEXLOR_PROG VEXLOR_PORTS_DIR="$work/ports" "$bin/vexlor-flash-all" --report report.jsonl \
+    --junit junit.xml --log-dir logs --write --verify image.bin)
+if [ "$(grep -c '"outcome":"ok"' "$work/report.jsonl")" != 2 ] ||
+   ! grep -q 'tests="2" failures="0"' "$work/junit.xml" ||
+   [ ! -s "$work/logs/board1.log" ] || [ ! -s "$work/logs/board2.log" ]; then
+  echo "package-check: vexlor-flash-all kept no record of both boards" >&2
+  exit 1
+fi
+echo "-- vexlor-flash-all: a report line, a JUnit test case and a log per board"
+
+for command in vexlor-prog vexlor-flash-all; do
+  completion="$work/unpacked/usr/share/bash-completion/completions/$command"
+  if ! bash -n "$completion" 2>/dev/null; then
+    echo "package-check: no bash completion for $command in the package" >&2
+    exit 1
+  fi
+done
+echo "-- bash completion: vexlor-prog, vexlor-flash-all"
 
 for page in vexlor-prog vexlor-sim vexlor-flash-all; do
   text=$(MANWIDTH=80 man -l "$work/unpacked/usr/share/man/man1/$page.1.gz" 2>"$work/man.err" || true)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The kernel-driver rig: runs the real, statically linked vexlor-prog inside a
-# QEMU guest booting Debian's own kernel, against two ports whose far ends are
-# vexlor-sim processes on the host:
+# The kernel-driver rig: runs the real, statically linked vexlor-prog (and the
+# station's --list) inside a QEMU guest booting Debian's own kernel, against
+# two ports whose far ends are vexlor-sim processes on the host:
 #   COM2    -> /dev/ttyS1:   the 8250/16550 UART driver (QEMU's second serial port)
 #   ttyUSB0 -> /dev/ttyUSB0: the ftdi_sio USB serial driver (QEMU's emulated FTDI adapter)
 # QEMU's device traces show what the drivers did to the hardware (modem
@@ -9,12 +9,13 @@
 # every run from them, the simulators' logs and memory dumps, and the guest's
 # reports, and prints one line per check.
 #
-# Usage: legs/rig.sh PROG SIM OUT
-#   PROG  a statically linked vexlor-prog (the guest has no C library)
-#   SIM   the vexlor-sim to run on the host
+# Usage: legs/rig.sh PROG STATION SIM OUT
+#   PROG     a statically linked vexlor-prog (the guest has no C library)
+#   STATION  a statically linked vexlor-flash-all
+#   SIM      the vexlor-sim to run on the host
 #   OUT   where everything of the run goes (console, trace, simulator logs
 #         and dumps); emptied first
-# The rig leg builds both and runs this: cmake --workflow --preset rig.
+# The rig leg builds all three and runs this: cmake --workflow --preset rig.
 #
 # Needs: qemu-system-x86 (--no-install-recommends), busybox-static, cpio,
 # python3, and apt-get to fetch the kernel once. The kernel and five modules
@@ -24,10 +25,11 @@
 # missing (nothing was run).
 set -euo pipefail
 
-[ $# -eq 3 ] || { echo "usage: $0 PROG SIM OUT" >&2; exit 2; }
+[ $# -eq 4 ] || { echo "usage: $0 PROG STATION SIM OUT" >&2; exit 2; }
 prog=$(readlink -f "$1")
-sim=$(readlink -f "$2")
-out=$(readlink -f "$3")
+station=$(readlink -f "$2")
+sim=$(readlink -f "$3")
+out=$(readlink -f "$4")
 cd "$(dirname "$0")/.."
 cache="${XDG_CACHE_HOME:-${HOME:-$out}/.cache}/vexlor-prog/rig"
 qemu_seconds=150  # the whole guest: boot and every run
@@ -47,7 +49,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
   echo "rig: apt-get install --no-install-recommends qemu-system-x86 busybox-static cpio python3" >&2
   exit 77
 fi
-for program in "$prog" "$sim"; do
+for program in "$prog" "$station" "$sim"; do
   if [ ! -x "$program" ]; then
     echo "rig: no $program; build it: cmake --build --preset rig" >&2
     exit 1
@@ -65,6 +67,7 @@ printf '%s\n' "root:x:0:" "rigger:x:1000:" > "$out/root/etc/group"
 cp "$busybox" "$out/root/bin/busybox"
 cp "$kernel"/*.ko "$out/root/lib/modules/"
 objcopy --strip-debug "$prog" "$out/root/bin/vexlor-prog"
+objcopy --strip-debug "$station" "$out/root/bin/vexlor-flash-all"
 cp legs/rig/guest.sh "$out/root/init"
 chmod +x "$out/root/init"
 # NAME DEVICE DRIVER: the names the programmer is given, and what is behind them.

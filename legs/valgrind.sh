@@ -2,15 +2,17 @@
 # Runs the native vexlor-prog under valgrind (memcheck, full leak check)
 # against vexlor-sim: the success path and the failure paths that leave the
 # run early (port, image file, a container format, refused handshake, refused
-# erase, silent write, short read, vanished line). Fails on any memory error
-# or leak, and when a run does not end as it should.
+# erase, silent write, short read, vanished line). Then vexlor-flash-all the
+# same way (its runs of vexlor-prog are not traced): a line of two boards
+# with every record kept, --list, and --watch ended by SIGTERM. Fails on any
+# memory error or leak, and when a run does not end as it should.
 #
-# Usage: legs/valgrind.sh PROG SIM   (the valgrind leg: cmake --workflow --preset valgrind)
+# Usage: legs/valgrind.sh PROG STATION SIM   (the valgrind leg: cmake --workflow --preset valgrind)
 # Needs valgrind (apt-get install valgrind).
 set -euo pipefail
 
-[ $# -eq 2 ] || { echo "usage: $0 PROG SIM" >&2; exit 2; }
-prog=$1 sim=$2
+[ $# -eq 3 ] || { echo "usage: $0 PROG STATION SIM" >&2; exit 2; }
+prog=$(readlink -f "$1") station=$(readlink -f "$2") sim=$(readlink -f "$3")
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 if ! command -v valgrind >/dev/null 2>&1; then
@@ -31,24 +33,9 @@ truncate -s 5G "$work/huge.bin"  # sparse: nothing is allocated
 printf ':0400000001020304F2\r\n:00000001FF\r\n' >"$work/firmware.hex"
 
 failures=0
-# check NAME EXPECTED_STATUS SIM_FAULT PROG_ARGS...   (SIM_FAULT "-": none, "none": no simulator)
-check() {
-  local name=$1 expected=$2 fault=$3
-  shift 3
-  local port=./no-such-port
-  if [ "$fault" != none ]; then
-    local sim_args=(--once --max-seconds 120)
-    [ "$fault" != - ] && sim_args+=(--fault "$fault")
-    start_simulator "$sim" "$work/sim" "${sim_args[@]}"
-    port=$sim_port
-  fi
-  local args=()
-  for a in "$@"; do args+=("${a/@PORT/$port}"); done
-  local status=0
-  (cd "$work" && valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=all \
-     --show-leak-kinds=all --log-file="$work/valgrind.log" "$prog" "${args[@]}" \
-     >"$work/out.txt") || status=$?
-  [ "$fault" != none ] && wait_simulator
+# judge NAME EXPECTED_STATUS STATUS: a run's status and what valgrind said.
+judge() {
+  local name=$1 expected=$2 status=$3
   # Valgrind does not know the exclusive-mode ioctls (TIOCEXCL, TIOCNXCL),
   # which take no argument, and warns about them; anything else it says is a finding.
   grep -v -e "noted but unhandled ioctl 0x540[cd] with no size/direction hints" \
@@ -63,6 +50,33 @@ check() {
   fi
 }
 
+# memcheck PROGRAM ARGS...: PROGRAM, in $work, under valgrind.
+memcheck() {
+  local program=$1
+  shift
+  cd "$work" && exec valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=all \
+     --show-leak-kinds=all --log-file="$work/valgrind.log" "$program" "$@" >"$work/out.txt"
+}
+
+# check NAME EXPECTED_STATUS SIM_FAULT PROG_ARGS...   (SIM_FAULT "-": none, "none": no simulator)
+check() {
+  local name=$1 expected=$2 fault=$3
+  shift 3
+  local port=./no-such-port
+  if [ "$fault" != none ]; then
+    local sim_args=(--once --max-seconds 120)
+    [ "$fault" != - ] && sim_args+=(--fault "$fault")
+    start_simulator "$sim" "$work/sim" "${sim_args[@]}"
+    port=$sim_port
+  fi
+  local args=()
+  for a in "$@"; do args+=("${a/@PORT/$port}"); done
+  local status=0
+  (memcheck "$prog" "${args[@]}") || status=$?
+  [ "$fault" != none ] && wait_simulator
+  judge "$name" "$expected" "$status"
+}
+
 check "write and verify"       0 -                        --port @PORT --write --verify image.bin
 check "port cannot be opened"  1 none                     --port ./no-such-port --write image.bin
 check "image missing"          1 -                        --port @PORT --write missing.bin
@@ -74,6 +88,35 @@ check "write silent"           1 write.end:silent@2       --port @PORT --write -
 check "short read"             1 read.data:short:100@2    --port @PORT --write --verify image.bin
 check "line vanishes"          1 write.address:vanish@2   --port @PORT --write --verify image.bin
 check "data differs"           1 read.data:flip:3         --port @PORT --write --verify image.bin
+
+# The station: boards are simulators whose links stand in a ports folder.
+# board NAME [SIM_ARGS...]: a simulator for several sessions, linked as ports/NAME.
+board() {
+  local name=$1
+  shift
+  start_simulator "$sim" "$work/board-$name" --max-seconds 120 --link "$work/ports/$name" "$@"
+}
+mkdir "$work/ports"
+board good
+board refused --fault erase.command:refuse
+status=0
+(memcheck "$station" --ports-dir ports --report report.jsonl --junit junit.xml --log-dir logs \
+   --write --verify image.bin) || status=$?
+judge "station: a line of two boards, one refused, with its records" 1 "$status"
+status=0
+(memcheck "$station" --list --ports-dir ports) || status=$?
+judge "station: --list" 0 "$status"
+# --watch: the folder appears with a port in it, the board is flashed, SIGTERM ends the station.
+(memcheck "$station" --watch --ports-dir watched --write --verify image.bin) &
+station_pid=$!
+sleep 1
+mkdir "$work/watched"
+ln -s "$(readlink "$work/ports/good")" "$work/watched/good"
+for _ in $(seq 600); do grep -q "^ok      good" "$work/out.txt" 2>/dev/null && break; sleep 0.1; done
+kill -TERM "$station_pid"
+status=0
+wait "$station_pid" || status=$?
+judge "station: --watch, a port appears, then SIGTERM" 0 "$status"
 
 if [ "$failures" -gt 0 ]; then
   echo "valgrind: $failures run(s) failed" >&2

@@ -4,6 +4,7 @@
 # baud and on an unpaced pty. Prints the figures and the speed goals; exits
 # non-zero when a goal is missed. Arguments go to vexlor-bench:
 #   --runs N (default 5)   --large (also 256 KiB)   --bauds B,B,...   --no-lean
+#   --cost N (what a board costs)   --station N (N boards through vexlor-flash-all)
 # VEXLOR_BENCH_BUILD names another build directory (default: build).
 set -euo pipefail
 

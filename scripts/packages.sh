@@ -6,8 +6,9 @@
 # Building the tool and the simulator (nlohmann-json3-dev: the header-only
 # JSON library behind --json).
 packages_build=(cmake ninja-build g++ nlohmann-json3-dev)
-# The unit and end-to-end tests.
-packages_tests=(libgtest-dev)
+# The unit and end-to-end tests (libxml2-utils: xmllint reads the station's
+# JUnit file).
+packages_tests=(libgtest-dev libxml2-utils)
 # The Windows build and its end-to-end run under Wine.
 packages_windows=(g++-mingw-w64-x86-64 wine wine64)
 # The libFuzzer targets.

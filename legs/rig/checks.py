@@ -138,6 +138,28 @@ def unplugged(run):
     return ok, f"unplugged mid-write: exit 1 within 2 s, \"the serial adapter was disconnected\"{seen}"
 
 
+def listed(run):
+    """vexlor-flash-all --list: the port's name, its device, and for the USB
+    adapter the vendor and product it reports, read from sysfs in a guest
+    without udev; a UART has no USB identity."""
+    lines = run.tail.decode(errors="replace").splitlines()
+    fields = lines[-1].split("\t") if lines else []
+    if run.port.driver == "ftdi":
+        want = f"{run.port.name}, {run.port.device}, 0403:6001 ... usb=... {ADAPTER_STRINGS}"
+        ok = (len(fields) == 3 and fields[:2] == [run.port.name, run.port.device]
+              and fields[2].startswith("0403:6001 ") and " usb=" in fields[2]
+              and fields[2].endswith(ADAPTER_STRINGS))
+    else:
+        want = f"{run.port.name}, {run.port.device}, -"
+        ok = fields == [run.port.name, run.port.device, "-"]
+    ok = ok and run.status == 0
+    seen = "" if ok else f" (exit {run.status}, got {lines[-1:]!r})"
+    return ok, f"--list: {want}{seen}"
+
+
+# The strings QEMU's emulated FTDI adapter reports: manufacturer, product.
+ADAPTER_STRINGS = '"QEMU" "QEMU USB SERIAL"'
+
 FTDI_SET_LATENCY_TIMER = 0x4009
 
 
@@ -206,6 +228,8 @@ CHECKS = [
                                             intruder_refused("another program"), lines_in_order]),
     Check("stopped", 0x20030000, 40000, [exits(143, "done with 1 error(s).."), lines_in_order_when_stopped]),
     Check("rate", 0x20000000, 16, [rate_warning]),
+    # Before the unplug, while the adapter is there.
+    Check("list", 0x20000000, 16, [listed]),
     # Last: the adapter is gone afterwards. Sector 4 alone, which no other
     # check uses, so the half-written image leaves the others' memory intact.
     Check("unplug", 0x20008000, 0x8000, [unplugged]),

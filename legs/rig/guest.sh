@@ -96,6 +96,16 @@ check_rate() {
   timeout -s KILL 60 vexlor-prog --port "$1" --baudrate 250000 "$3"
 }
 
+# The station's --list on a folder holding one link to the port, as udev's
+# /dev/serial/by-id would: the guest has no udev, so what it shows of the
+# adapter comes from sysfs alone.
+check_list() {
+  rm -rf /rig/by-id
+  mkdir /rig/by-id
+  ln -s "$(device_of "$1")" "/rig/by-id/$1"
+  timeout -s KILL 60 vexlor-flash-all --list --ports-dir /rig/by-id
+}
+
 # The host unplugs the USB adapter (QEMU's device_del) a second into the
 # write; the run must end at once. Other ports have nothing to unplug.
 check_unplug() {

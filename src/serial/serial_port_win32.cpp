@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include "serial/port_common.h"
+#include "serial/registry_ports.h"
 
 struct serial_port {
   HANDLE handle;
@@ -61,29 +62,8 @@ bool device_removed(DWORD error) {
 }  // namespace
 
 std::vector<std::string> serial_ports_present() {
-  // The communications drivers list the ports they serve here, as the
-  // device path and the port's name (COM3).
   std::vector<std::string> ports;
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
-      ERROR_SUCCESS) {
-    return ports;
-  }
-  for (DWORD i = 0;; ++i) {
-    char value_name[256];
-    DWORD name_size = sizeof value_name;
-    BYTE data[256];
-    DWORD data_size = sizeof data - 1;
-    DWORD type = 0;
-    if (RegEnumValueA(key, i, value_name, &name_size, nullptr, &type, data, &data_size) !=
-        ERROR_SUCCESS) {
-      break;
-    }
-    if (type != REG_SZ) continue;
-    data[data_size] = 0;
-    ports.emplace_back(reinterpret_cast<const char*>(data));
-  }
-  RegCloseKey(key);
+  for (const registry_port& port : registry_serial_ports()) ports.push_back(port.name);
   return ports;
 }
 

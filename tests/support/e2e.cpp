@@ -84,36 +84,30 @@ double first_byte_to_close(const std::vector<sim_event>& log) {
 
 bool running_under_wine() { return env_or("VEXLOR_TARGET", "native") == "wine"; }
 
-process_result run_programmer(const std::string& dir, std::vector<std::string> args,
-                              const std::string& pty_path,
-                              const std::vector<std::string>& env_extra) {
+std::string wine_com_port(int number, const std::string& pty_path) {
+  const fs::path link =
+      fs::path(env_or("WINEPREFIX", "")) / "dosdevices" / ("com" + std::to_string(number));
+  fs::remove(link);
+  if (!pty_path.empty()) fs::create_symlink(pty_path, link);
+  return "COM" + std::to_string(number);
+}
+
+namespace {
+
+// Runs a program of the project as the target under test has it: the native
+// binary, or the Windows build under Wine, whose console line ends are
+// normalised to "\n".
+process_result run_target(const std::string& native, const std::string& windows,
+                          const std::string& dir, const std::vector<std::string>& args,
+                          std::vector<std::string> env, double timeout_s) {
   const bool wine = running_under_wine();
-  std::string port = pty_path;
-  std::vector<std::string> env = env_extra;
+  std::vector<std::string> argv{native};
   if (wine) {
-    // Each test process gets its own COM number, two digits or more, so
-    // parallel tests never share a mapping and the \\.\ form is exercised.
-    const std::string prefix = env_or("WINEPREFIX", "");
-    const int number = 10 + static_cast<int>(getpid() % 200);
-    port = "COM" + std::to_string(number);
-    if (!pty_path.empty()) {
-      const fs::path link = fs::path(prefix) / "dosdevices" / ("com" + std::to_string(number));
-      fs::remove(link);
-      fs::create_symlink(pty_path, link);
-    }
+    argv = {env_or("VEXLOR_WINE", "/usr/bin/wine"), windows};
     env.push_back("WINEDEBUG=-all");
   }
-  for (std::string& a : args) {
-    if (a == "@PORT") a = port;
-  }
-  std::vector<std::string> argv;
-  if (wine) {
-    argv = {env_or("VEXLOR_WINE", "/usr/bin/wine"), VEXLOR_PROG_EXE_PATH};
-  } else {
-    argv = {VEXLOR_PROG_PATH};
-  }
   argv.insert(argv.end(), args.begin(), args.end());
-  process_result result = run_process(argv, dir, env, wine ? 120 : 60,
+  process_result result = run_process(argv, dir, env, wine ? 2 * timeout_s : timeout_s,
                                       wine ? child_output::captured_quiet : child_output::captured);
   if (wine) {
     std::string normalised;
@@ -124,6 +118,36 @@ process_result run_programmer(const std::string& dir, std::vector<std::string> a
     result.out = normalised;
   }
   return result;
+}
+
+}  // namespace
+
+process_result run_programmer(const std::string& dir, std::vector<std::string> args,
+                              const std::string& pty_path,
+                              const std::vector<std::string>& env_extra) {
+  std::string port = pty_path;
+  // Each test process gets its own COM number, two digits or more, so
+  // parallel tests never share a mapping and the \\.\ form is exercised.
+  if (running_under_wine()) {
+    const int number = 10 + static_cast<int>(getpid() % 200);
+    port = pty_path.empty() ? "COM" + std::to_string(number) : wine_com_port(number, pty_path);
+  }
+  for (std::string& a : args) {
+    if (a == "@PORT") a = port;
+  }
+  return run_target(VEXLOR_PROG_PATH, VEXLOR_PROG_EXE_PATH, dir, args, env_extra, 60);
+}
+
+process_result run_station(const std::string& dir, const std::vector<std::string>& args,
+                           const std::vector<std::string>& env_extra, double timeout_s) {
+  std::vector<std::string> all = args;
+  std::string native = VEXLOR_FLASH_ALL_PATH;
+  if (!running_under_wine()) {
+    // Its messages on standard error come with the result lines.
+    all.insert(all.begin(), {"-c", "exec \"$0\" \"$@\" 2>&1", native});
+    native = "/bin/sh";
+  }
+  return run_target(native, VEXLOR_FLASH_ALL_EXE_PATH, dir, all, env_extra, timeout_s);
 }
 
 std::vector<std::string> line_recorder_env(const std::string& log_path) {

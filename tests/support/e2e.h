@@ -51,6 +51,16 @@ process_result run_programmer(const std::string& dir, std::vector<std::string> a
                               const std::string& pty_path = "",
                               const std::vector<std::string>& env_extra = {});
 
+// Runs vexlor-flash-all in `dir` with `args`: natively with its standard
+// error among its output, under Wine (VEXLOR_TARGET=wine) the Windows build,
+// its output alone.
+process_result run_station(const std::string& dir, const std::vector<std::string>& args,
+                           const std::vector<std::string>& env_extra = {}, double timeout_s = 120);
+
+// Under Wine: gives `pty_path` the port name COMn in the test's Wine prefix
+// (an empty path only removes the mapping); returns the name.
+std::string wine_com_port(int number, const std::string& pty_path);
+
 // Runs the programmer natively with the control-line recorder preloaded:
 // the environment entries to add, recording into `log_path`.
 std::vector<std::string> line_recorder_env(const std::string& log_path);

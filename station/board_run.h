@@ -1,0 +1,29 @@
+// The record of one board run, as --report keeps it: one JSON object a
+// line, appended as each run ends, for a factory's traceability.
+#pragma once
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "port_list.h"
+#include "run_state.h"
+
+struct board_run {
+  station_port port;
+  nlohmann::json end;  // the run's end object; null when it printed none
+  std::chrono::system_clock::time_point start;
+  std::chrono::system_clock::time_point end_time;
+  double seconds = 0;
+  std::optional<int> exit_status;  // none when it could not be started
+  run_verdict verdict;
+  std::string log_path;  // empty: no log kept
+};
+
+// 2026-12-07T10:31:02.123Z
+std::string utc_text(std::chrono::system_clock::time_point time);
+
+// The run's line of the report, with its line break. `station` names the
+// machine.
+std::string report_line(const board_run& run, const std::string& station);

@@ -1,0 +1,189 @@
+// Windows: each run's output comes through a named pipe read with
+// overlapped reads, all completing on one I/O completion port; the console's
+// Ctrl-C handler posts to the same port. So one wait watches every run, with
+// no thread per run and no limit of 64 handles.
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+
+#include "children.h"
+
+struct child {
+  HANDLE process = nullptr;
+  HANDLE pipe = nullptr;  // the station's end
+  OVERLAPPED overlapped{};
+  char buffer[16 * 1024];
+};
+
+namespace {
+
+HANDLE completions = nullptr;
+constexpr ULONG_PTR stop_key = 1;
+std::atomic<int> stop_signal{0};
+
+HANDLE completion_port() {
+  if (completions == nullptr) {
+    completions = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+  }
+  return completions;
+}
+
+// Runs on a thread of its own. Every run shares the station's console and
+// gets the same event: nothing is passed on.
+BOOL WINAPI on_console_event(DWORD event) {
+  int signal = 0;
+  if (event == CTRL_C_EVENT) signal = 2;       // as SIGINT elsewhere
+  if (event == CTRL_BREAK_EVENT) signal = 21;  // SIGBREAK
+  if (signal == 0) return FALSE;
+  stop_signal = signal;
+  PostQueuedCompletionStatus(completion_port(), 0, stop_key, nullptr);
+  return TRUE;
+}
+
+// The command line that the C runtime of the run splits back into `args`
+// exactly: quotes around a word with spaces, backslashes doubled before a
+// quote.
+std::string quoted_argument(const std::string& arg) {
+  if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) return arg;
+  std::string out = "\"";
+  std::size_t backslashes = 0;
+  for (const char c : arg) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+    backslashes = 0;
+    out += c;
+  }
+  out.append(backslashes * 2, '\\');
+  return out + "\"";
+}
+
+std::string last_error_text() {
+  char text[256] = {};
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                 GetLastError(), 0, text, sizeof text, nullptr);
+  std::string message = text;
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                              message.back() == '.' || message.back() == ' ')) {
+    message.pop_back();
+  }
+  return message;
+}
+
+// Asks for the next piece of output; false once the run's end of the pipe
+// has closed, which it does when it exits.
+bool read_next(child& run) {
+  run.overlapped = {};
+  if (ReadFile(run.pipe, run.buffer, sizeof run.buffer, nullptr, &run.overlapped)) return true;
+  return GetLastError() == ERROR_IO_PENDING;
+}
+
+// The run's exit status. Its pipe has closed, so it is exiting; the bound
+// keeps a run that closed its output and went on from holding the station.
+void reap(child& run, activity& happened) {
+  if (WaitForSingleObject(run.process, 30000) != WAIT_OBJECT_0) TerminateProcess(run.process, 1);
+  DWORD code = 1;
+  GetExitCodeProcess(run.process, &code);
+  happened.exited.emplace_back(&run, static_cast<int>(code));
+}
+
+}  // namespace
+
+void catch_station_stops() {
+  completion_port();
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+child* child_start(const std::string& program, const std::vector<std::string>& args,
+                   std::string& why) {
+  static unsigned serial = 0;
+  const std::string pipe_name = "\\\\.\\pipe\\vexlor-flash-all-" +
+                                std::to_string(GetCurrentProcessId()) + "-" +
+                                std::to_string(serial++);
+  auto* run = new child;
+  run->pipe = CreateNamedPipeA(
+      pipe_name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+      PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, sizeof run->buffer, 0, nullptr);
+  if (run->pipe == INVALID_HANDLE_VALUE) {
+    why = "no pipe for its output: " + last_error_text();
+    delete run;
+    return nullptr;
+  }
+  // The run's handles are inheritable only for as long as it takes to start
+  // it: runs are started one at a time, so no run inherits another's pipe
+  // (which would keep that pipe open past its run's end).
+  SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE output = CreateFileA(pipe_name.c_str(), GENERIC_WRITE, 0, &inherited, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input;
+  startup.hStdOutput = output;
+  startup.hStdError = output;
+  std::string command_line = quoted_argument(program);
+  for (const std::string& arg : args) {
+    command_line += ' ';
+    command_line += quoted_argument(arg);
+  }
+  PROCESS_INFORMATION started{};
+  const bool ok = output != INVALID_HANDLE_VALUE &&
+                  CreateProcessA(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0,
+                                 nullptr, nullptr, &startup, &started);
+  if (!ok) why = "cannot start " + program + ": " + last_error_text();
+  if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
+  if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
+  if (!ok) {
+    CloseHandle(run->pipe);
+    delete run;
+    return nullptr;
+  }
+  CloseHandle(started.hThread);
+  run->process = started.hProcess;
+  CreateIoCompletionPort(run->pipe, completion_port(), reinterpret_cast<ULONG_PTR>(run), 0);
+  if (!read_next(*run)) {
+    // Ended before its first read was asked for: told at the next wait.
+    PostQueuedCompletionStatus(completion_port(), 0, reinterpret_cast<ULONG_PTR>(run), nullptr);
+  }
+  return run;
+}
+
+// The console gave every run the same Ctrl-C as the station.
+void child_stop(child*, int) {}
+
+void child_release(child* run) {
+  CloseHandle(run->pipe);
+  CloseHandle(run->process);
+  delete run;
+}
+
+activity wait_for_activity(const std::vector<child*>&, const ports_watch*, int timeout_ms) {
+  activity happened;
+  DWORD wait = timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms);
+  for (;;) {
+    DWORD bytes = 0;
+    ULONG_PTR key = 0;
+    OVERLAPPED* overlapped = nullptr;
+    const BOOL ok = GetQueuedCompletionStatus(completion_port(), &bytes, &key, &overlapped, wait);
+    if (!ok && overlapped == nullptr) break;  // nothing more within the wait
+    wait = 0;                                 // take whatever else is ready, then return
+    if (key == stop_key) {
+      happened.stop_signal = stop_signal;
+      continue;
+    }
+    // A read that completed asks for the next; a failed one (the pipe has
+    // broken) or a packet without a read (posted by child_start) ends the run.
+    child& run = *reinterpret_cast<child*>(key);
+    if (ok && overlapped != nullptr) {
+      if (bytes > 0) happened.output.emplace_back(&run, std::string(run.buffer, bytes));
+      if (read_next(run)) continue;
+    }
+    reap(run, happened);
+  }
+  return happened;
+}

@@ -1,0 +1,124 @@
+#include "console_view.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+constexpr auto moving_interval = std::chrono::milliseconds(100);
+constexpr auto clock_interval = std::chrono::seconds(1);
+constexpr const char* erase_line_end = "\x1b[K";
+constexpr const char* erase_below = "\x1b[J";
+
+std::string elapsed(double seconds) {
+  const long whole = static_cast<long>(seconds);
+  char text[32];
+  std::snprintf(text, sizeof text, "%ld:%02ld", whole / 60, whole % 60);
+  return text;
+}
+
+// Cut to fit one row: a line that wrapped would take two, and the cursor
+// would no longer come back to the first live line.
+std::string fitted(std::string line, int columns) {
+  const auto room = static_cast<std::size_t>(std::max(columns - 1, 1));
+  if (line.size() > room) line.resize(room);
+  return line + erase_line_end + "\n";
+}
+
+void write_out(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+void draw(console_view& view, const std::string& lines, const std::vector<live_board>& boards) {
+  const terminal_size size = *view.terminal;
+  // Back to the first live line, then over it.
+  std::string text = "\r";
+  if (view.drawn > 0) text += "\x1b[" + std::to_string(view.drawn) + "A";
+  for (std::size_t start = 0; start < lines.size();) {
+    const std::size_t end = lines.find('\n', start);
+    text += lines.substr(start, end - start) + erase_line_end + "\n";
+    start = end == std::string::npos ? lines.size() : end + 1;
+  }
+  const std::vector<std::string> live = live_lines(boards, size);
+  for (const std::string& line : live) text += line;
+  text += erase_below;
+  write_out(text);
+  view.drawn = static_cast<int>(live.size());
+  view.last_drawn = view_clock::now();
+  view.changed = false;
+}
+
+}  // namespace
+
+std::string result_line(const board_run& run) {
+  const std::string& name = run.port.name;
+  switch (run.verdict.outcome) {
+    case run_outcome::ok:
+      return "ok      " + name + "\n";
+    case run_outcome::unchanged:
+      return "ok      " + name + " (unchanged)\n";
+    case run_outcome::failed:
+    case run_outcome::stopped:
+      break;
+  }
+  const std::string exit = run.exit_status ? "exit " + std::to_string(*run.exit_status) : "not run";
+  return "FAILED  " + name + " (" + exit + "): " + run.verdict.reason + "\n";
+}
+
+std::string not_run_line(const std::string& name) {
+  return "FAILED  " + name + " (not run): stopped before its run began\n";
+}
+
+std::string start_line(const std::string& name) { return "start   " + name + "\n"; }
+
+std::string count_line(std::size_t ok, std::size_t total, bool watching) {
+  return "vexlor-flash-all: " + std::to_string(ok) + " of " + std::to_string(total) +
+         (watching ? " run(s) ok\n" : " port(s) ok\n");
+}
+
+std::vector<std::string> live_lines(const std::vector<live_board>& boards, terminal_size size) {
+  // One row stays free for the cursor below the live lines.
+  const std::size_t room = static_cast<std::size_t>(std::max(size.rows - 2, 1));
+  const std::size_t shown = boards.size() <= room ? boards.size() : room - 1;
+  std::size_t name_width = 0;
+  for (std::size_t i = 0; i < shown; ++i) name_width = std::max(name_width, boards[i].name.size());
+  std::vector<std::string> lines;
+  for (std::size_t i = 0; i < shown; ++i) {
+    const live_board& board = boards[i];
+    char text[64];
+    std::snprintf(text, sizeof text, "  %-9s %-10s %s", board.phase.c_str(), board.detail.c_str(),
+                  elapsed(board.seconds).c_str());
+    lines.push_back(
+        fitted(board.name + std::string(name_width - board.name.size(), ' ') + text, size.columns));
+  }
+  if (shown < boards.size()) {
+    lines.push_back(
+        fitted("... and " + std::to_string(boards.size() - shown) + " more running", size.columns));
+  }
+  return lines;
+}
+
+console_view open_console_view() { return {.terminal = output_terminal()}; }
+
+void view_print(console_view& view, const std::string& lines,
+                const std::vector<live_board>& boards) {
+  if (!view.terminal) {
+    write_out(lines);
+    return;
+  }
+  view.terminal = output_terminal().value_or(*view.terminal);  // it may have been resized
+  draw(view, lines, boards);
+}
+
+void view_refresh(console_view& view, const std::vector<live_board>& boards) {
+  if (view_wait_ms(view, !boards.empty() || view.drawn > 0) == 0) view_print(view, "", boards);
+}
+
+int view_wait_ms(const console_view& view, bool boards_running) {
+  if (!view.terminal || !boards_running) return -1;
+  const auto due = view.last_drawn + (view.changed ? moving_interval : clock_interval);
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(due - view_clock::now()).count();
+  return left <= 0 ? 0 : static_cast<int>(left) + 1;
+}

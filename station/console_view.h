@@ -1,0 +1,61 @@
+// What the operator sees. On a terminal: one live line per running board
+// (port, phase, percentage, elapsed time), redrawn in place, with each
+// board's result line printed above them as it ends. Elsewhere (a pipe, a
+// file): the result lines alone, each as its board ends, then the count.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "board_run.h"
+#include "host.h"
+
+using view_clock = std::chrono::steady_clock;
+
+// "ok      NAME", "ok      NAME (unchanged)", "FAILED  NAME (exit N): REASON".
+std::string result_line(const board_run& run);
+
+// A board whose run a stop request kept from beginning.
+std::string not_run_line(const std::string& name);
+
+// "start   NAME" (--watch), as a board's run begins.
+std::string start_line(const std::string& name);
+
+// "vexlor-flash-all: K of N port(s) ok", or run(s) for --watch.
+std::string count_line(std::size_t ok, std::size_t total, bool watching);
+
+struct live_board {
+  std::string name;
+  std::string phase;   // as the run's events name it; "check" for --skip-same's read-back
+  std::string detail;  // "42%", "sector 3"
+  double seconds = 0;  // since its run began
+};
+
+// The live lines for the boards, each cut to the terminal's width and ended
+// by "erase to the end of the line"; boards beyond the terminal's height are
+// counted on a last line.
+std::vector<std::string> live_lines(const std::vector<live_board>& boards, terminal_size size);
+
+struct console_view {
+  std::optional<terminal_size> terminal;  // none: result lines only
+  int drawn = 0;                          // live lines on the screen, below the cursor's line
+  view_clock::time_point last_drawn;
+  bool changed = false;  // a board's phase or percentage moved since the last drawing
+};
+
+console_view open_console_view();
+
+// Prints `lines` (whole lines: results, starts, the count), above the live
+// lines on a terminal, and redraws those for `boards`.
+void view_print(console_view& view, const std::string& lines,
+                const std::vector<live_board>& boards);
+
+// Redraws the live lines when they are due: at most ten times a second while
+// boards move, once a second for the clocks.
+void view_refresh(console_view& view, const std::vector<live_board>& boards);
+
+// How long the station may wait before view_refresh has something to draw:
+// -1 for as long as it likes (no terminal, or no board running).
+int view_wait_ms(const console_view& view, bool boards_running);

@@ -1,0 +1,134 @@
+// vexlor-flash-all: flashes every board of a production line at once, one
+// vexlor-prog per port, and keeps a record of each board run.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "children.h"
+#include "port_list.h"
+#include "ports_watch.h"
+#include "programmer_path.h"
+#include "station_options.h"
+#include "supervisor.h"
+
+#ifndef VEXLOR_VERSION
+#error "the build names the tool's version"
+#endif
+
+namespace {
+
+constexpr int exit_failed = 1;
+constexpr int exit_usage = 2;
+
+int complain(int status, const std::string& why) {
+  std::fprintf(stderr, "vexlor-flash-all: %s\n", why.c_str());
+  if (status == exit_usage) std::fputs("See vexlor-flash-all --help.\n", stderr);
+  return status;
+}
+
+std::string environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+std::vector<station_port> named_ports(const station_settings& settings) {
+  std::vector<station_port> ports;
+  for (const std::string& name : settings.ports) ports.push_back(named_port(name));
+  return ports;
+}
+
+int list_ports(const station_settings& settings) {
+  std::vector<station_port> ports = named_ports(settings);
+  std::string why;
+  if (settings.ports.empty() && !find_ports(settings.ports_folder, ports, why)) {
+    complain(0, why);
+  }
+  for (const station_port& port : ports) std::printf("%s\n", port_list_line(port).c_str());
+  return 0;
+}
+
+// What must be in place before any board is touched: a record that cannot
+// be kept is found out now, not after a line of boards has been flashed.
+bool prepare_records(const station_settings& settings, std::FILE*& report, std::string& why) {
+  std::error_code error;
+  if (!settings.log_folder.empty()) {
+    std::filesystem::create_directories(settings.log_folder, error);
+    if (!std::filesystem::is_directory(settings.log_folder, error)) {
+      why = "cannot make the log folder " + settings.log_folder;
+      return false;
+    }
+  }
+  if (!settings.junit_path.empty()) {
+    const std::string probe = settings.junit_path + ".partial";
+    std::FILE* file = std::fopen(probe.c_str(), "wb");
+    if (file == nullptr) {
+      why = "cannot write the JUnit report " + settings.junit_path + ": " + std::strerror(errno);
+      return false;
+    }
+    std::fclose(file);
+    std::filesystem::remove(probe, error);
+  }
+  if (!settings.report_path.empty()) {
+    // Appended to, never truncated: the record of earlier runs stays.
+    report = std::fopen(settings.report_path.c_str(), "ab");
+    if (report == nullptr) {
+      why = "cannot open the report " + settings.report_path + ": " + std::strerror(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+int flash(const station_settings& settings) {
+  std::string why;
+  const std::string programmer = find_programmer(why);
+  if (programmer.empty()) return complain(exit_usage, why);
+  std::vector<station_port> boards = named_ports(settings);
+  ports_watch* watch = nullptr;
+  if (settings.watch) {
+    watch = ports_watch_start(settings.ports_folder, why);
+    if (watch == nullptr) return complain(exit_usage, why);
+  } else if (boards.empty() && !found_ports_may_be_flashed) {
+    return complain(exit_usage, "name each port to flash with --port (COM3, ...)");
+  } else if (boards.empty()) {
+    if (!find_ports(settings.ports_folder, boards, why)) return complain(exit_failed, why);
+    if (boards.empty()) {
+      return complain(exit_failed, "no serial adapter found in " + settings.ports_folder);
+    }
+  }
+  std::FILE* report = nullptr;
+  if (!prepare_records(settings, report, why)) {
+    ports_watch_end(watch);
+    return complain(exit_usage, why);
+  }
+  const int status = supervise({settings, programmer, report, watch, boards});
+  if (report != nullptr) std::fclose(report);
+  ports_watch_end(watch);
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // First of all: a Ctrl-C from here on reaches the runs once, through the
+  // station, and every run ends cleanly.
+  catch_station_stops();
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  station_settings settings;
+  std::string why;
+  const station_environment env{environment("VEXLOR_PORTS_DIR"), environment("VEXLOR_LOG_DIR")};
+  if (!parse_station_options(args, env, settings, why)) return complain(exit_usage, why);
+  if (settings.help) {
+    std::fputs(station_usage().c_str(), stdout);
+    return 0;
+  }
+  if (settings.version) {
+    std::printf("vexlor-flash-all %s\n", VEXLOR_VERSION);
+    return 0;
+  }
+  return settings.list ? list_ports(settings) : flash(settings);
+}

@@ -1,0 +1,304 @@
+#include "supervisor.h"
+
+#include <algorithm>
+#include <deque>
+#include <filesystem>
+#include <memory>
+
+#include "board_run.h"
+#include "children.h"
+#include "console_view.h"
+#include "host.h"
+#include "junit_report.h"
+#include "run_state.h"
+#include "serial/serial_port.h"
+
+namespace {
+
+using wall_clock = std::chrono::system_clock;
+
+// A line longer than this is no event; it is cut there rather than kept
+// growing.
+constexpr std::size_t longest_line = 64 * 1024;
+
+// After a wake that brought output, the station looks again no sooner than
+// this: the runs' lines wait in their pipes meanwhile and one wake takes them
+// all, where a wake per line would cost a line of boards more than all the
+// rest of the station. The live view is redrawn no faster anyway.
+constexpr unsigned batch_interval_ms = 100;
+
+struct board {
+  station_port port;
+  child* run = nullptr;
+  bool read_back_only = false;  // --skip-same: the read-back that comes first
+  bool stop_sent = false;
+  bool back_again = false;  // --watch: its port went and came back while it ran
+  std::string pending;      // output that is not yet a whole line
+  run_progress progress;
+  wall_clock::time_point start;
+  view_clock::time_point started;
+  std::string log_path;
+  std::FILE* log = nullptr;
+};
+
+struct station {
+  station_setup setup;
+  std::string host = host_name();
+  std::deque<station_port> waiting;
+  std::vector<std::unique_ptr<board>> running;
+  std::vector<board_run> finished;
+  std::vector<station_port> not_run;  // a stop request kept their runs from beginning
+  console_view view = open_console_view();
+  int stop_signal = 0;
+  bool stopped_a_run = false;
+  bool record_lost = false;  // a report line could not be written
+  wall_clock::time_point start = wall_clock::now();
+  view_clock::time_point started = view_clock::now();
+};
+
+double seconds_since(view_clock::time_point start) {
+  return std::chrono::duration<double>(view_clock::now() - start).count();
+}
+
+// A port's name as a file name: "/dev/ttyUSB0" keeps its log as
+// dev_ttyUSB0.log, inside the log folder whatever the name holds.
+std::string log_file_name(const std::string& port_name) {
+  std::string name;
+  for (const char c : port_name) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '.' || c == '-' || c == '_';
+    name += plain ? c : '_';
+  }
+  name.erase(0, name.find_first_not_of("._"));
+  return (name.empty() ? "port" : name) + ".log";
+}
+
+// Only a terminal shows them: elsewhere nothing is made.
+std::vector<live_board> live_boards(const station& st) {
+  std::vector<live_board> boards;
+  if (!st.view.terminal) return boards;
+  for (const auto& b : st.running) {
+    boards.push_back({.name = b->port.name,
+                      .phase = b->read_back_only ? "check" : b->progress.phase,
+                      .detail = b->progress.detail,
+                      .seconds = seconds_since(b->started)});
+  }
+  return boards;
+}
+
+bool stopping(const station& st) { return st.stop_signal != 0; }
+
+void finish(station& st, board& b, const run_verdict& verdict, std::optional<int> exit_status) {
+  const board_run run{.port = b.port,
+                      .end = b.progress.end,
+                      .start = b.start,
+                      .end_time = wall_clock::now(),
+                      .seconds = seconds_since(b.started),
+                      .exit_status = exit_status,
+                      .verdict = verdict,
+                      .log_path = b.log_path};
+  if (b.log != nullptr) std::fclose(b.log);
+  if (st.setup.report != nullptr) {
+    const std::string line = report_line(run, st.host);
+    if (std::fputs(line.c_str(), st.setup.report) < 0 || std::fflush(st.setup.report) != 0) {
+      st.record_lost = true;
+      std::fprintf(stderr, "vexlor-flash-all: the report line of %s could not be written\n",
+                   b.port.name.c_str());
+    }
+  }
+  st.finished.push_back(run);
+  if (b.back_again && !stopping(st)) {
+    st.waiting.push_back(folder_port(st.setup.settings.ports_folder, b.port.name));
+  }
+  std::erase_if(st.running, [&](const auto& other) { return other.get() == &b; });
+  view_print(st.view, result_line(run), live_boards(st));
+}
+
+// Starts the board's run (or its read-back); false when it could not start,
+// the board then finished with why.
+bool launch(station& st, board& b) {
+  b.progress = {};
+  b.stop_sent = false;
+  std::string why;
+  b.run = child_start(st.setup.programmer,
+                      run_arguments(st.setup.settings, b.port.path, b.read_back_only), why);
+  if (b.run != nullptr) return true;
+  finish(st, b, {run_outcome::failed, "start", why}, std::nullopt);
+  return false;
+}
+
+void start_board(station& st, const station_port& port) {
+  const station_settings& settings = st.setup.settings;
+  auto b = std::make_unique<board>();
+  b->port = port;
+  b->read_back_only = settings.skip_same;
+  b->start = wall_clock::now();
+  b->started = view_clock::now();
+  if (!settings.log_folder.empty()) {
+    b->log_path = (std::filesystem::path(settings.log_folder) / log_file_name(port.name)).string();
+    // Appended: a board flashed again keeps the earlier run's events above.
+    b->log = std::fopen(b->log_path.c_str(), "ab");
+    if (b->log == nullptr) {
+      std::fprintf(stderr, "vexlor-flash-all: cannot write the log %s\n", b->log_path.c_str());
+      b->log_path.clear();
+    }
+  }
+  board& started = *b;
+  st.running.push_back(std::move(b));
+  if (settings.watch) view_print(st.view, start_line(port.name), live_boards(st));
+  launch(st, started);
+}
+
+void start_waiting(station& st) {
+  const int jobs = st.setup.settings.jobs;
+  while (!st.waiting.empty() && !stopping(st) &&
+         (jobs == 0 || st.running.size() < static_cast<std::size_t>(jobs))) {
+    const station_port port = st.waiting.front();
+    st.waiting.pop_front();
+    start_board(st, port);
+  }
+}
+
+board* board_of(station& st, const child* run) {
+  for (const auto& b : st.running) {
+    if (b->run == run) return b.get();
+  }
+  return nullptr;
+}
+
+board* board_named(station& st, const std::string& name) {
+  for (const auto& b : st.running) {
+    if (b->port.name == name) return b.get();
+  }
+  return nullptr;
+}
+
+void take_line(board& b, std::string line) {
+  if (!line.empty() && line.back() == '\r') line.pop_back();  // a Windows run's line end
+  if (b.log != nullptr) {
+    std::fputs(line.c_str(), b.log);
+    std::fputc('\n', b.log);
+    std::fflush(b.log);
+  }
+  take_run_line(b.progress, line);
+}
+
+void take_output(station& st, board& b, const std::string& text) {
+  b.pending += text;
+  std::size_t start = 0;
+  for (std::size_t end; (end = b.pending.find('\n', start)) != std::string::npos; start = end + 1) {
+    take_line(b, b.pending.substr(start, end - start));
+  }
+  b.pending.erase(0, start);
+  if (b.pending.size() > longest_line) take_line(b, std::exchange(b.pending, {}));
+  st.view.changed = true;
+}
+
+void take_exit(station& st, board& b, int exit_status) {
+  if (!b.pending.empty()) take_line(b, std::exchange(b.pending, {}));
+  b.run = nullptr;
+  if (b.read_back_only) {
+    if (exit_status == 0 && judge_run(b.progress, 0, false).outcome == run_outcome::ok) {
+      finish(st, b, {run_outcome::unchanged, {}, {}}, exit_status);
+      return;
+    }
+    if (read_back_differs(b.progress) && !stopping(st)) {
+      b.read_back_only = false;  // now the write the words ask for
+      launch(st, b);
+      return;
+    }
+  }
+  finish(st, b, judge_run(b.progress, exit_status, b.stop_sent), exit_status);
+}
+
+// The first request stops the station: nothing more begins, and every run is
+// asked to end with its closing line sequence. Each request is passed on, so
+// that a second one ends the runs at once.
+void take_stop(station& st, int signal) {
+  if (!stopping(st)) {
+    st.stop_signal = signal;
+    st.stopped_a_run = !st.running.empty();
+    st.not_run.assign(st.waiting.begin(), st.waiting.end());
+    st.waiting.clear();
+  }
+  for (const auto& b : st.running) {
+    if (b->run == nullptr) continue;
+    child_stop(b->run, signal);
+    b->stop_sent = true;
+  }
+}
+
+// --watch: a port that appears is taken on once; one that goes is no longer
+// waited for; one that goes and comes back while its run goes on is taken
+// on again after that run.
+void take_port_changes(station& st) {
+  for (const port_change& change : ports_watch_changes(st.setup.watch)) {
+    board* running = board_named(st, change.name);
+    const auto waiting = std::find_if(st.waiting.begin(), st.waiting.end(),
+                                      [&](const station_port& p) { return p.name == change.name; });
+    if (running != nullptr) {
+      running->back_again = change.present;
+    } else if (!change.present && waiting != st.waiting.end()) {
+      st.waiting.erase(waiting);
+    } else if (change.present && waiting == st.waiting.end() && !stopping(st)) {
+      st.waiting.push_back(folder_port(st.setup.settings.ports_folder, change.name));
+    }
+  }
+}
+
+int exit_status_of(const station& st, std::size_t ok, std::size_t total) {
+  const bool watching = st.setup.watch != nullptr;
+  if (stopping(st) && (!watching || st.stopped_a_run)) return 128 + st.stop_signal;
+  const bool every_run_ok = ok == total && (watching || total > 0) && !st.record_lost;
+  return every_run_ok ? 0 : 1;
+}
+
+}  // namespace
+
+int supervise(station_setup setup) {
+  station st{.setup = setup};
+  st.waiting.assign(setup.boards.begin(), setup.boards.end());
+  if (setup.watch != nullptr) take_port_changes(st);
+  for (bool output_came = false;;) {
+    start_waiting(st);
+    const bool more_to_come = setup.watch != nullptr || !st.waiting.empty();
+    if (st.running.empty() && (stopping(st) || !more_to_come)) break;
+    if (output_came) sleep_ms(batch_interval_ms);
+    std::vector<child*> runs;
+    for (const auto& b : st.running) runs.push_back(b->run);
+    const activity happened =
+        wait_for_activity(runs, setup.watch, view_wait_ms(st.view, !runs.empty()));
+    output_came = !happened.output.empty();
+    for (const auto& [run, text] : happened.output) {
+      if (board* b = board_of(st, run)) take_output(st, *b, text);
+    }
+    for (const auto& [run, exit_status] : happened.exited) {
+      if (board* b = board_of(st, run)) take_exit(st, *b, exit_status);
+      child_release(run);
+    }
+    if (happened.stop_signal != 0) take_stop(st, happened.stop_signal);
+    if (happened.ports_changed) take_port_changes(st);
+    view_refresh(st.view, live_boards(st));
+  }
+
+  std::string closing;
+  for (const station_port& port : st.not_run) closing += not_run_line(port.name);
+  const std::size_t ok = static_cast<std::size_t>(
+      std::count_if(st.finished.begin(), st.finished.end(), [](const board_run& run) {
+        return run.verdict.outcome == run_outcome::ok ||
+               run.verdict.outcome == run_outcome::unchanged;
+      }));
+  const std::size_t total = st.finished.size() + st.not_run.size();
+  closing += count_line(ok, total, setup.watch != nullptr);
+  view_print(st.view, closing, {});
+  if (!setup.settings.junit_path.empty()) {
+    std::string why;
+    const std::string xml =
+        junit_xml(st.finished, st.not_run, st.start, seconds_since(st.started), st.host);
+    if (!write_whole_file(setup.settings.junit_path, xml, why)) {
+      std::fprintf(stderr, "vexlor-flash-all: %s\n", why.c_str());
+      st.record_lost = true;
+    }
+  }
+  return exit_status_of(st, ok, total);
+}

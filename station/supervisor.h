@@ -1,0 +1,26 @@
+// The station at work: one vexlor-prog per board, at most --jobs at once,
+// each run's events read as they come, its record kept as it ends; with
+// --watch, boards taken on as their ports appear, until a stop request.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "port_list.h"
+#include "ports_watch.h"
+#include "station_options.h"
+
+struct station_setup {
+  const station_settings& settings;
+  std::string programmer;  // the vexlor-prog to run
+  std::FILE* report;       // --report, open for appending; nullptr: none
+  ports_watch* watch;      // --watch; nullptr: the boards below and no more
+  std::vector<station_port> boards;
+};
+
+// Runs every board to its end and returns the station's exit status: 0 when
+// every run succeeded, 1 when any failed (or, without --watch, no board was
+// there), 128 + N when stopped by signal N (with --watch, only when a run
+// was still going and had to be stopped).
+int supervise(station_setup setup);

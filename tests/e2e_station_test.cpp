@@ -1,0 +1,520 @@
+// The production station end to end: the real vexlor-flash-all running the
+// real vexlor-prog against simulators, whose links in a folder stand for the
+// adapters of /dev/serial/by-id. A line of boards with a refused erase and
+// an adapter pulled out mid-run; its report, JUnit file and logs; boards
+// that already hold the image; ports that come, go and come back under
+// --watch; a stop in the middle; the live view on a terminal; and what the
+// command line refuses. Under Wine, the Windows build with COM ports.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "support/e2e.h"
+#include "support/json_lines.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t image_size = 3000;
+constexpr uint32_t image_address = 0x20000000;
+
+// A board on the bench: a simulator whose port is the link ports/NAME.
+struct bench_board {
+  std::string name;
+  sim_target sim;
+  std::string memory_path;  // its memory at the image's place, written as it exits
+};
+
+struct E2EStation : ::testing::Test {
+  std::string dir = make_test_dir();
+  std::string ports = dir + "/ports";
+  std::vector<uint8_t> image = pattern_bytes(image_size, 18);
+
+  void SetUp() override {
+    fs::create_directory(ports);
+    write_file(dir + "/image.bin", image);
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  // `sim_args` after the defaults: one session (--once) unless `sessions`.
+  bench_board add_board(const std::string& name, std::vector<std::string> sim_args = {},
+                        bool sessions = false, const std::string& link_folder = "") {
+    bench_board board{name, {}, dir + "/" + name + ".memory"};
+    std::vector<std::string> args{
+        "--link",
+        (link_folder.empty() ? ports : link_folder) + "/" + name,
+        "--max-seconds",
+        "60",
+        "--dump",
+        hex_address(image_address) + ":" + std::to_string(image_size) + ":" + board.memory_path,
+        "--log",
+        dir + "/" + name + ".sim.log"};
+    if (!sessions) args.push_back("--once");
+    args.insert(args.end(), sim_args.begin(), sim_args.end());
+    board.sim = start_simulator(VEXLOR_SIM_PATH, args, dir);
+    if (board.sim.pty_path.empty()) throw std::runtime_error("vexlor-sim printed no pty path");
+    board.sim.log_path = dir + "/" + name + ".sim.log";
+    return board;
+  }
+
+  std::string sha256_of_image() {
+    const process_result sum = run_process({"/usr/bin/sha256sum", dir + "/image.bin"}, "", {}, 10);
+    return sum.out.substr(0, 64);
+  }
+};
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string read_text(const std::string& path) {
+  const std::vector<uint8_t> bytes = read_file(path);
+  return {bytes.begin(), bytes.end()};
+}
+
+// xmllint's answer to an XPath expression on the file: a count or a text.
+std::string xpath(const std::string& file, const std::string& expression) {
+  std::string answer =
+      run_process({"/usr/bin/xmllint", "--xpath", expression, file}, "", {}, 10).out;
+  if (answer.ends_with('\n')) answer.pop_back();
+  return answer;
+}
+
+// 2026-12-07T10:31:02.123Z
+bool is_utc_text(const std::string& text) {
+  const std::string shape = "dddd-dd-ddTdd:dd:dd.dddZ";
+  if (text.size() != shape.size()) return false;
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    const bool digit = std::isdigit(static_cast<unsigned char>(text[i])) != 0;
+    if (shape[i] == 'd' ? !digit : text[i] != shape[i]) return false;
+  }
+  return true;
+}
+
+nlohmann::json record_of(const std::vector<nlohmann::json>& records, const std::string& port) {
+  for (const nlohmann::json& record : records) {
+    if (record["port"] == port) return record;
+  }
+  return nullptr;
+}
+
+constexpr const char* windows_test = "the Windows build has its own test: WindowsPorts";
+
+}  // namespace
+
+TEST_F(E2EStation, FlashesALineAndKeepsItsRecord) {
+  if (running_under_wine()) GTEST_SKIP() << windows_test;
+  struct row {
+    std::string name;
+    std::vector<std::string> faults;
+    std::string outcome;
+    std::string phase;
+    std::string reason;  // the start of it
+  };
+  const std::vector<row> rows{
+      {"board-a", {}, "ok", "", ""},
+      {"board-b", {}, "ok", "", ""},
+      {"refused",
+       {"--fault", "erase.command:refuse"},
+       "failed",
+       "erase",
+       "the target refused the erase command of sector 0 (answered 0x1f)"},
+      {"pulled",
+       {"--fault", "write.end:vanish@4"},
+       "failed",
+       "write",
+       "the serial adapter was disconnected"},
+  };
+  std::vector<bench_board> boards;
+  for (const row& r : rows) boards.push_back(add_board(r.name, r.faults));
+  // An earlier shift's record stays: the report is appended to.
+  const std::string earlier = "{\"port\":\"from-yesterday\"}\n";
+  write_file(dir + "/report.jsonl", {earlier.begin(), earlier.end()});
+
+  const process_result run =
+      run_station(dir, {"--ports-dir", ports, "--jobs", "3", "--report", "report.jsonl", "--junit",
+                        "junit.xml", "--log-dir", "logs", "--write", "--verify", "image.bin"});
+  EXPECT_EQ(run.exit_code, 1) << run.out;
+
+  // One result line per board as it ends, in whatever order they end, then
+  // the count.
+  const std::vector<std::string> lines = lines_of(run.out);
+  ASSERT_EQ(lines.size(), rows.size() + 1) << run.out;
+  EXPECT_EQ(lines.back(), "vexlor-flash-all: 2 of 4 port(s) ok");
+  const std::set<std::string> results(lines.begin(), lines.end() - 1);
+  const std::string report = read_text(dir + "/report.jsonl");
+  ASSERT_TRUE(report.starts_with(earlier)) << report;
+  const std::vector<nlohmann::json> records = json_lines(report.substr(earlier.size()));
+  ASSERT_EQ(records.size(), rows.size()) << report;
+  const std::string sha256 = sha256_of_image();
+
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const row& r = rows[i];
+    SCOPED_TRACE(r.name);
+    const bool ok = r.outcome == "ok";
+    const std::string result =
+        ok ? "ok      " + r.name : "FAILED  " + r.name + " (exit 1): " + r.reason;
+    EXPECT_TRUE(std::any_of(results.begin(), results.end(), [&](const std::string& line) {
+      return line.starts_with(result);
+    })) << run.out;
+    EXPECT_EQ(finish_sim(boards[i].sim), 0);
+    if (ok) {
+      EXPECT_TRUE(read_file(boards[i].memory_path) == image);
+    }
+
+    const nlohmann::json record = record_of(records, r.name);
+    ASSERT_TRUE(record.is_object()) << report;
+    EXPECT_EQ(record["device"], boards[i].sim.pty_path);
+    EXPECT_TRUE(record["identity"].is_null());  // a pty has no USB adapter behind it
+    EXPECT_EQ(record["image"], "image.bin");
+    EXPECT_EQ(record["sha256"], sha256);
+    EXPECT_EQ(record["size"], image_size);
+    EXPECT_EQ(record["address"], image_address);
+    EXPECT_EQ(record["baud"], 115200);
+    EXPECT_TRUE(is_utc_text(record["start"])) << record;
+    EXPECT_TRUE(is_utc_text(record["end"])) << record;
+    EXPECT_LE(record["start"], record["end"]);
+    EXPECT_GT(record["seconds"].get<double>(), 0);
+    EXPECT_EQ(record["exit"], ok ? 0 : 1);
+    EXPECT_EQ(record["outcome"], r.outcome);
+    EXPECT_EQ(record["phase"], ok ? nlohmann::json(nullptr) : nlohmann::json(r.phase));
+    if (!ok) {
+      EXPECT_TRUE(record["reason"].get<std::string>().starts_with(r.reason)) << record;
+    }
+    EXPECT_EQ(record["log"], "logs/" + r.name + ".log");
+    EXPECT_FALSE(record["station"].get<std::string>().empty());
+    EXPECT_EQ(record["tool"], "1.0.0");
+    // The log holds the run's events, its end object last.
+    const std::vector<nlohmann::json> events =
+        json_lines(read_text(dir + "/logs/" + r.name + ".log"));
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back()["event"], "end");
+  }
+
+  const std::string junit = dir + "/junit.xml";
+  EXPECT_EQ(run_process({"/usr/bin/xmllint", "--noout", junit}, "", {}, 10).exit_code, 0);
+  EXPECT_EQ(xpath(junit, "string(/testsuite/@name)"), "vexlor-flash-all");
+  EXPECT_EQ(xpath(junit, "string(/testsuite/@tests)"), "4");
+  EXPECT_EQ(xpath(junit, "string(/testsuite/@failures)"), "2");
+  EXPECT_EQ(xpath(junit, "count(//testcase[@classname='serial'])"), "4");
+  EXPECT_EQ(xpath(junit, "string(//testcase[@name='refused']/failure/@message)"),
+            "erase: " + rows[2].reason);
+  EXPECT_EQ(xpath(junit, "count(//testcase[@name='board-a']/failure)"), "0");
+}
+
+TEST_F(E2EStation, SkipSameLeavesABoardThatHoldsTheImage) {
+  if (running_under_wine()) GTEST_SKIP() << windows_test;
+  // Several sessions each: the read-back, then the write where it is needed.
+  bench_board holding =
+      add_board("holding", {"--load", hex_address(image_address) + ":" + dir + "/image.bin"}, true);
+  bench_board blank = add_board("blank", {}, true);
+  const process_result run = run_station(dir, {"--ports-dir", ports, "--skip-same", "--report",
+                                               "report.jsonl", "--write", "--verify", "image.bin"});
+  EXPECT_EQ(run.exit_code, 0) << run.out;
+  const std::vector<std::string> lines = lines_of(run.out);
+  EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()),
+            (std::set<std::string>{"ok      holding (unchanged)", "ok      blank",
+                                   "vexlor-flash-all: 2 of 2 port(s) ok"}))
+      << run.out;
+  const std::vector<nlohmann::json> records = json_lines(read_text(dir + "/report.jsonl"));
+  EXPECT_EQ(record_of(records, "holding")["outcome"], "unchanged");
+  EXPECT_EQ(record_of(records, "blank")["outcome"], "ok");
+  stop_process(holding.sim.process);
+  stop_process(blank.sim.process);
+  EXPECT_TRUE(read_file(blank.memory_path) == image);
+  EXPECT_TRUE(read_file(holding.memory_path) == image);
+  const auto erased = [](const std::string& log) {
+    const std::vector<sim_event> events = read_sim_log(log);
+    return std::count_if(events.begin(), events.end(),
+                         [](const sim_event& e) { return e.kind == "erase"; });
+  };
+  EXPECT_EQ(erased(holding.sim.log_path), 0);
+  EXPECT_GT(erased(blank.sim.log_path), 0);
+}
+
+TEST_F(E2EStation, WatchFlashesEachPortOncePerAppearance) {
+  if (running_under_wine()) GTEST_SKIP() << windows_test;
+  // The ports folder is not there yet, nor its parent: udev makes them when
+  // the first adapter comes.
+  const std::string folder = dir + "/serial/by-id";
+  const std::string parked = dir + "/parked";  // where the simulators' own links are
+  fs::create_directory(parked);
+  bench_board first = add_board("first", {}, true, parked);
+  bench_board second = add_board("second", {}, true, parked);
+  child_process station =
+      start_process({VEXLOR_FLASH_ALL_PATH, "--watch", "--ports-dir", folder, "--report",
+                     "report.jsonl", "--write", "--verify", "image.bin"},
+                    dir);
+  const auto plug = [&](const bench_board& board) {
+    fs::create_symlink(board.sim.pty_path, folder + "/" + board.name);
+  };
+  const auto expect_lines = [&](const std::vector<std::string>& expected) {
+    for (const std::string& line : expected) EXPECT_EQ(read_line(station, 60), line);
+  };
+  // Give the station a moment to be waiting before the folder appears; it
+  // must find it whether or not it was in time.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  fs::create_directories(folder);
+  plug(first);
+  expect_lines({"start   first", "ok      first"});
+  plug(second);
+  expect_lines({"start   second", "ok      second"});
+  // Unplugged and plugged in again: flashed again; the other is left alone.
+  fs::remove(folder + "/first");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  plug(first);
+  expect_lines({"start   first", "ok      first"});
+  // The folder goes with the last adapter and comes back with the next.
+  fs::remove_all(dir + "/serial");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  fs::create_directories(folder);
+  plug(second);
+  expect_lines({"start   second", "ok      second"});
+
+  const process_result stopped = stop_process(station, 30);
+  EXPECT_EQ(stopped.out, "vexlor-flash-all: 4 of 4 run(s) ok\n");
+  EXPECT_EQ(stopped.exit_code, 0);  // SIGTERM with no run going is the normal end
+  EXPECT_EQ(json_lines(read_text(dir + "/report.jsonl")).size(), 4u);
+  stop_process(first.sim.process);
+  stop_process(second.sim.process);
+}
+
+TEST_F(E2EStation, AStopEndsEveryRunCleanlyAndKeepsTheRecord) {
+  if (running_under_wine()) GTEST_SKIP() << windows_test;
+  // Paced, so that the runs are still writing when the stop comes; one run
+  // at a time, so that the second board is still waiting.
+  std::vector<std::string> paced{"--baud", "19200"};
+  bench_board going = add_board("going", paced);
+  bench_board waiting = add_board("waiting", paced);
+  child_process station =
+      start_process({VEXLOR_FLASH_ALL_PATH, "--ports-dir", ports, "--jobs", "1", "--report",
+                     "report.jsonl", "--junit", "junit.xml", "--write", "--verify", "image.bin"},
+                    dir);
+  // The run is under way once the simulator has taken the start byte.
+  const auto give_up = deadline_in(30);
+  while (read_sim_log(going.sim.log_path).size() < 3 && test_clock::now() < give_up) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const process_result stopped = stop_process(station, 30);
+  EXPECT_EQ(stopped.exit_code, 128 + SIGTERM) << stopped.out;
+  EXPECT_EQ(stopped.out,
+            "FAILED  going (exit 143): stopped by SIGTERM\n"
+            "FAILED  waiting (not run): stopped before its run began\n"
+            "vexlor-flash-all: 0 of 2 port(s) ok\n");
+  EXPECT_EQ(finish_sim(going.sim), 0);  // the run closed the port as it ended
+  stop_process(waiting.sim.process);
+  const std::vector<nlohmann::json> records = json_lines(read_text(dir + "/report.jsonl"));
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["outcome"], "stopped");
+  EXPECT_EQ(records[0]["phase"], "signal");
+  const std::string junit = dir + "/junit.xml";
+  EXPECT_EQ(xpath(junit, "string(/testsuite/@tests)"), "2");
+  EXPECT_EQ(xpath(junit, "string(/testsuite/@failures)"), "2");
+  EXPECT_EQ(xpath(junit, "count(//failure[starts-with(@message, 'stopped')])"), "2");
+}
+
+TEST_F(E2EStation, LiveViewOnATerminal) {
+  if (running_under_wine()) GTEST_SKIP() << windows_test;
+  // Paced, so that the boards are seen under way.
+  bench_board one = add_board("one", {"--baud", "115200"});
+  bench_board two = add_board("two", {"--baud", "115200"});
+  write_file(dir + "/large.bin", pattern_bytes(8192, 3));
+  // script(1) gives the station a terminal of its own, as an operator's is.
+  const std::string command =
+      std::string(VEXLOR_FLASH_ALL_PATH) + " --ports-dir " + ports + " --write --verify large.bin";
+  const process_result run =
+      run_process({"/usr/bin/script", "-qec", command, "/dev/null"}, dir, {}, 120);
+  EXPECT_EQ(run.exit_code, 0) << run.out;
+  // Replays the output on a screen of lines: carriage return, line feed,
+  // cursor up, erase to the end of the line and below.
+  std::vector<std::string> screen{""};
+  std::size_t row = 0, column = 0;
+  bool seen_under_way = false;
+  for (std::size_t i = 0; i < run.out.size(); ++i) {
+    const char c = run.out[i];
+    if (c == '\r') {
+      column = 0;
+    } else if (c == '\n') {
+      if (++row == screen.size()) screen.emplace_back();
+      column = 0;
+    } else if (c == '\x1b' && run.out.compare(i, 2, "\x1b[") == 0) {
+      std::size_t end = i + 2;
+      while (end < run.out.size() && std::isdigit(static_cast<unsigned char>(run.out[end]))) ++end;
+      const int count = end > i + 2 ? std::stoi(run.out.substr(i + 2, end - i - 2)) : 1;
+      if (run.out[end] == 'A') row -= std::min<std::size_t>(row, static_cast<std::size_t>(count));
+      if (run.out[end] == 'K' || run.out[end] == 'J') screen[row].resize(column);
+      if (run.out[end] == 'J') screen.resize(row + 1);
+      i = end;
+    } else {
+      if (screen[row].size() <= column) screen[row].resize(column + 1, ' ');
+      screen[row][column++] = c;
+      seen_under_way = seen_under_way || screen[row].find("% ") != std::string::npos;
+    }
+  }
+  EXPECT_TRUE(seen_under_way) << "no live line with a percentage";
+  while (!screen.empty() && screen.back().empty()) screen.pop_back();
+  ASSERT_EQ(screen.size(), 3u) << run.out;
+  EXPECT_EQ(std::set<std::string>(screen.begin(), screen.begin() + 2),
+            (std::set<std::string>{"ok      one", "ok      two"}));
+  EXPECT_EQ(screen[2], "vexlor-flash-all: 2 of 2 port(s) ok");
+  EXPECT_EQ(finish_sim(one.sim), 0);
+  EXPECT_EQ(finish_sim(two.sim), 0);
+}
+
+TEST_F(E2EStation, WhatTheCommandLineAndThePortsFolderRefuse) {
+  if (running_under_wine()) GTEST_SKIP() << windows_test;
+  struct row {
+    std::string what;
+    std::vector<std::string> args;
+    int exit_code;
+    std::string says;  // a line of the output begins with it
+    std::vector<std::string> env = {};
+  };
+  fs::create_directory(dir + "/empty");
+  fs::create_symlink(dir + "/no-such-device", ports + "/unplugged");
+  const std::vector<row> rows{
+      {"--port among the words",
+       {"--write", "--port", "/dev/ttyUSB0", "image.bin"},
+       2,
+       "vexlor-flash-all: --port among vexlor-prog's words"},
+      {"a station option after the words",
+       {"--write", "image.bin", "--report", "r.jsonl"},
+       2,
+       "vexlor-flash-all: --report after vexlor-prog's words"},
+      {"no runs at all", {"--jobs", "0", "--write", "image.bin"}, 2, "vexlor-flash-all: --jobs"},
+      {"--watch with --port",
+       {"--watch", "--port", "a", "--write", "image.bin"},
+       2,
+       "vexlor-flash-all: --watch flashes the ports that appear"},
+      {"--skip-same without a write",
+       {"--skip-same", "--verify", "image.bin"},
+       2,
+       "vexlor-flash-all: --skip-same"},
+      {"a report that cannot be written",
+       {"--ports-dir", ports, "--report", dir + "/missing/r.jsonl", "--write", "image.bin"},
+       2,
+       "vexlor-flash-all: cannot open the report"},
+      {"no programmer to run",
+       {"--ports-dir", ports, "--write", "image.bin"},
+       2,
+       "vexlor-flash-all: VEXLOR_PROG=",
+       {"VEXLOR_PROG=" + dir + "/image.bin"}},
+      {"no ports folder",
+       {"--ports-dir", dir + "/none", "--write", "image.bin"},
+       1,
+       "vexlor-flash-all: no ports folder " + dir + "/none"},
+      {"an empty ports folder",
+       {"--write", "image.bin"},
+       1,
+       "vexlor-flash-all: no serial adapter found in " + dir + "/empty",
+       {"VEXLOR_PORTS_DIR=" + dir + "/empty"}},
+      {"a port whose device is gone: its run says why",
+       {"--ports-dir", ports, "--write", "image.bin"},
+       1,
+       "FAILED  unplugged (exit 1): no such device"},
+      {"--list: the device a link leads to, and no identity",
+       {"--list", "--ports-dir", ports},
+       0,
+       "unplugged\t" + dir + "/no-such-device\t-"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    const process_result run = run_station(dir, r.args, r.env, 60);
+    EXPECT_EQ(run.exit_code, r.exit_code) << run.out;
+    const std::vector<std::string> lines = lines_of(run.out);
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+      return line.starts_with(r.says);
+    })) << run.out;
+  }
+  EXPECT_FALSE(fs::exists(dir + "/r.jsonl"));
+}
+
+TEST_F(E2EStation, BashCompletion) {
+  if (running_under_wine()) GTEST_SKIP() << windows_test;
+  const std::string completions =
+      (fs::path(__FILE__).parent_path().parent_path() / "completions").string();
+  struct row {
+    std::string words;  // the command line up to the word being completed
+    std::string offered;
+  };
+  const std::vector<row> rows{
+      {"vexlor-flash-all --jo", "--jobs"},
+      {"vexlor-flash-all --jobs 4 --skip-same --wr", "--write"},
+      {"vexlor-flash-all --write --verify --ba", "--baudrate"},
+      {"vexlor-flash-all --write --baudrate 1152", "115200"},
+      {"vexlor-flash-all --write --po", ""},  // the station names the ports
+      {"vexlor-prog --po", "--port"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.words);
+    const std::string command = r.words.substr(0, r.words.find(' '));
+    std::string function = "_" + command;
+    std::replace(function.begin(), function.end(), '-', '_');
+    // As bash sets them for a completion function, then the function.
+    const std::string script = ". " + completions + "/" + command + "; COMP_WORDS=(" + r.words +
+                               "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); " + function +
+                               "; echo \"${COMPREPLY[*]}\"";
+    const process_result run = run_process({"/bin/bash", "-c", script}, dir, {}, 10);
+    EXPECT_EQ(run.out, r.offered + "\n");
+  }
+}
+
+TEST_F(E2EStation, WindowsPorts) {
+  if (!running_under_wine()) GTEST_SKIP() << "the Windows build under Wine";
+  // COM numbers of their own, apart from the programmer's tests (10 to 209).
+  const int number = 210 + static_cast<int>(getpid() % 20) * 2;
+  bench_board good = add_board("good", {});
+  bench_board refused = add_board("refused", {"--fault", "erase.command:refuse"});
+  const std::string good_port = wine_com_port(number, good.sim.pty_path);
+  const std::string refused_port = wine_com_port(number + 1, refused.sim.pty_path);
+  const process_result run =
+      run_station(dir, {"--port", good_port, "--port", refused_port, "--report", "report.jsonl",
+                        "--write", "--verify", "image.bin"});
+  EXPECT_EQ(run.exit_code, 1) << run.out;
+  const std::vector<std::string> lines = lines_of(run.out);
+  EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()),
+            (std::set<std::string>{"ok      " + good_port,
+                                   "FAILED  " + refused_port +
+                                       " (exit 1): the target refused the erase command of sector "
+                                       "0 (answered 0x1f)",
+                                   "vexlor-flash-all: 1 of 2 port(s) ok"}))
+      << run.out;
+  EXPECT_EQ(finish_sim(good.sim), 0);
+  EXPECT_TRUE(read_file(good.memory_path) == image);
+  finish_sim(refused.sim);
+  const std::vector<nlohmann::json> records = json_lines(read_text(dir + "/report.jsonl"));
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(record_of(records, good_port)["device"], "\\\\.\\" + good_port);
+  EXPECT_EQ(record_of(records, refused_port)["phase"], "erase");
+  wine_com_port(number, "");
+  wine_com_port(number + 1, "");
+
+  // --list: what the registry's SERIALCOMM key lists, the driver's device
+  // beside each COM name. The key is rebuilt whenever Wine starts afresh, so
+  // a value the test adds goes with it.
+  const std::string key = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+  const std::string device = "\\Device\\VexlorTest" + std::to_string(number);
+  const std::string wine = "/usr/bin/wine";
+  run_process({wine, "reg", "add", key, "/v", device, "/d", "COM" + std::to_string(number), "/f"},
+              dir, {"WINEDEBUG=-all"}, 60, child_output::captured_quiet);
+  const process_result list = run_station(dir, {"--list"});
+  run_process({wine, "reg", "delete", key, "/v", device, "/f"}, dir, {"WINEDEBUG=-all"}, 60,
+              child_output::captured_quiet);
+  EXPECT_EQ(list.exit_code, 0);
+  const std::vector<std::string> listed = lines_of(list.out);
+  EXPECT_NE(std::find(listed.begin(), listed.end(),
+                      "COM" + std::to_string(number) + "\t" + device + "\t-"),
+            listed.end())
+      << list.out;
+  // No ports folder on Windows, so no --watch.
+  EXPECT_EQ(run_station(dir, {"--watch", "--write", "image.bin"}).exit_code, 2);
+}

@@ -1,0 +1,276 @@
+// The station's parts in-process: its command line, what a run's events come
+// to, the text of its records and of the live view.
+#include <gtest/gtest.h>
+
+#include "board_run.h"
+#include "console_view.h"
+#include "junit_report.h"
+#include "port_list.h"
+#include "run_state.h"
+#include "station_options.h"
+
+namespace {
+
+using words = std::vector<std::string>;
+
+}  // namespace
+
+TEST(StationOptions, StationOptionsFirstThenTheWords) {
+  struct row {
+    std::string what;
+    words args;
+    station_environment env;
+    std::string why;  // the start of it; empty: accepted
+    words ports = {};
+    std::string folder = "/dev/serial/by-id";
+    int jobs = 0;
+    words run_words = {};
+  };
+  const std::vector<row> rows{
+      {"words alone",
+       {"--write", "fw.bin"},
+       {},
+       "",
+       {},
+       "/dev/serial/by-id",
+       0,
+       {"--write", "fw.bin"}},
+      {"the environment's folder", {"--write"}, {"ports", ""}, "", {}, "ports", 0, {"--write"}},
+      {"--ports-dir over the environment",
+       {"--ports-dir=here", "--write"},
+       {"ports", ""},
+       "",
+       {},
+       "here",
+       0,
+       {"--write"}},
+      {"ports and jobs, both spellings",
+       {"--port", "a", "--port=b", "--jobs=2", "--", "--write"},
+       {},
+       "",
+       {"a", "b"},
+       "/dev/serial/by-id",
+       2,
+       {"--write"}},
+      {"the first other word ends the options",
+       {"--jobs", "1", "fw.bin", "--write"},
+       {},
+       "",
+       {},
+       "/dev/serial/by-id",
+       1,
+       {"fw.bin", "--write"}},
+      {"after --, a station option's name is a word",
+       {"--", "--list"},
+       {},
+       "",
+       {},
+       "/dev/serial/by-id",
+       0,
+       {"--list"}},
+      {"a value missing", {"--report"}, {}, "--report needs a value"},
+      {"an empty value", {"--log-dir=", "--write"}, {}, "--log-dir needs a value that is not"},
+      {"--jobs not a number", {"--jobs", "4x"}, {}, "--jobs takes a number"},
+      {"--jobs too many", {"--jobs", "99999"}, {}, "--jobs takes a number"},
+      {"--port among the words", {"--write", "--port", "x"}, {}, "--port among vexlor-prog's"},
+      {"a station option after the words",
+       {"--write", "fw.bin", "--junit=j.xml"},
+       {},
+       "--junit after vexlor-prog's words"},
+      {"--port with --ports-dir",
+       {"--port", "a", "--ports-dir", "d"},
+       {},
+       "--port and --ports-dir"},
+      {"the same port twice", {"--port", "a", "--port", "a"}, {}, "port a given twice"},
+      {"--list with words", {"--list", "--write"}, {}, "--list flashes nothing"},
+      {"--skip-same without --write", {"--skip-same", "--verify"}, {}, "--skip-same leaves out"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    station_settings settings;
+    std::string why;
+    const bool accepted = parse_station_options(r.args, r.env, settings, why);
+    EXPECT_EQ(accepted, r.why.empty()) << why;
+    if (!accepted) {
+      EXPECT_TRUE(why.starts_with(r.why)) << why;
+      continue;
+    }
+    EXPECT_EQ(settings.ports, r.ports);
+    EXPECT_EQ(settings.ports_folder, r.folder);
+    EXPECT_EQ(settings.jobs, r.jobs);
+    EXPECT_EQ(settings.words, r.run_words);
+  }
+}
+
+TEST(StationOptions, TheReadBackIsTheRunWithVerifyAlone) {
+  station_settings settings;
+  std::string why;
+  ASSERT_TRUE(parse_station_options({"--skip-same", "--write", "--address", "0x20001000", "fw.bin"},
+                                    {}, settings, why));
+  EXPECT_EQ(run_arguments(settings, "p", false),
+            (words{"--port", "p", "--json", "--write", "--address", "0x20001000", "fw.bin"}));
+  EXPECT_EQ(run_arguments(settings, "p", true),
+            (words{"--port", "p", "--json", "--address", "0x20001000", "fw.bin", "--verify"}));
+}
+
+TEST(RunState, WhatARunComesTo) {
+  const std::string end_ok =
+      R"({"event":"end","ok":true,"exit":0,"phase":null,"reason":null,"version":"1.0.0"})";
+  const std::string end_erase =
+      R"({"event":"end","ok":false,"exit":1,"phase":"erase","reason":"the target refused"})";
+  const std::string end_signal =
+      R"({"event":"end","ok":false,"exit":143,"phase":"signal","reason":"stopped by SIGTERM"})";
+  struct row {
+    std::string what;
+    words lines;
+    int exit_status;
+    bool stop_sent;
+    run_outcome outcome;
+    std::string phase;
+    std::string reason;  // the start of it
+    std::string live;    // phase and detail at the end
+  };
+  const std::vector<row> rows{
+      {"ok",
+       {R"({"event":"phase","phase":"handshake","ok":true})", end_ok},
+       0,
+       false,
+       run_outcome::ok,
+       "",
+       "",
+       "handshake ok"},
+      {"refused",
+       {R"({"event":"phase","phase":"erase","ok":false,"reason":"x","sector":2})", end_erase},
+       1,
+       false,
+       run_outcome::failed,
+       "erase",
+       "the target refused",
+       "erase failed"},
+      {"stopped",
+       {R"({"event":"progress","phase":"write","done":512,"total":2048})", end_signal},
+       143,
+       true,
+       run_outcome::stopped,
+       "signal",
+       "stopped by SIGTERM",
+       "write 25%"},
+      {"ok but a failed exit status",
+       {end_ok},
+       3,
+       false,
+       run_outcome::failed,
+       "",
+       "exit status 3",
+       "handshake "},
+      {"killed before its end line",
+       {R"({"event":"phase","phase":"erase","ok":true,"sector":4})"},
+       128 + 9,
+       false,
+       run_outcome::failed,
+       "erase",
+       "vexlor-prog was ended by signal 9 during the erase",
+       "erase sector 4"},
+      {"killed after a stop was passed on",
+       {},
+       128 + 15,
+       true,
+       run_outcome::stopped,
+       "handshake",
+       "stopped by signal 15",
+       "handshake "},
+      {"its last words kept",
+       {R"({"event":"progress","phase":"verify","done":1,"total":3})", "AddressSanitizer: boom",
+        "{not json"},
+       1,
+       false,
+       run_outcome::failed,
+       "verify",
+       "vexlor-prog ended with exit status 1 and no end "
+       "line: {not json",
+       "verify 33%"},
+      {"counts past any sum",
+       {R"({"event":"progress","phase":"write","done":9223372036854775807,"total":3})"},
+       1,
+       false,
+       run_outcome::failed,
+       "write",
+       "vexlor-prog ended with exit status 1",
+       "write 100%"},
+      {"fields of the wrong type are no events",
+       {R"({"event":"phase","phase":7,"ok":"yes"})", R"({"event":"end","ok":1})"},
+       0,
+       false,
+       run_outcome::failed,
+       "",
+       "exit status 0",
+       " failed"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    run_progress progress;
+    for (const std::string& line : r.lines) take_run_line(progress, line);
+    EXPECT_EQ(progress.phase + " " + progress.detail, r.live);
+    const run_verdict verdict = judge_run(progress, r.exit_status, r.stop_sent);
+    EXPECT_EQ(outcome_name(verdict.outcome), std::string(outcome_name(r.outcome)));
+    EXPECT_EQ(verdict.phase, r.phase);
+    EXPECT_TRUE(verdict.reason.starts_with(r.reason)) << verdict.reason;
+  }
+}
+
+TEST(StationRecords, XmlTextIsEscapedAndValid) {
+  struct row {
+    std::string text;
+    std::string xml;
+  };
+  const std::vector<row> rows{
+      {"a<b>&\"c'", "a&lt;b&gt;&amp;&quot;c&apos;"},
+      {"tab\there\nline", "tab&#9;here&#10;line"},
+      {"bell\x07", "bell\xEF\xBF\xBD"},                          // no control character in XML
+      {"caf\xC3\xA9", "caf\xC3\xA9"},                            // UTF-8 kept
+      {"bad\xC3(", "bad\xEF\xBF\xBD("},                          // a cut sequence
+      {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                  // an overlong '/'
+      {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // a surrogate
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.text);
+    EXPECT_EQ(xml_escaped(r.text), r.xml);
+  }
+}
+
+TEST(StationRecords, IdentityAndReportLines) {
+  const usb_identity adapter{"0403", "6001", "A10K2Q", "FTDI", "FT232R USB UART", "1-1.4:1.0"};
+  usb_identity bare = adapter;
+  bare.serial = bare.manufacturer = "";
+  bare.product = "Tab\there \"quoted\"";
+  EXPECT_EQ(identity_text(adapter),
+            "0403:6001 serial=A10K2Q usb=1-1.4:1.0 \"FTDI\" \"FT232R USB UART\"");
+  EXPECT_EQ(identity_text(bare), "0403:6001 usb=1-1.4:1.0 \"\" \"Tab\\x09here \\\"quoted\\\"\"");
+  EXPECT_EQ(port_list_line({.name = "by-id-name", .device = "/dev/ttyUSB0", .identity = adapter}),
+            "by-id-name\t/dev/ttyUSB0\t" + identity_text(adapter));
+
+  // A run that could not start: no end object, so the tool's facts are null.
+  board_run run{.port = {.name = "p", .device = "/dev/ttyUSB0", .identity = adapter},
+                .verdict = {run_outcome::failed, "start", "cannot start"}};
+  const nlohmann::json record = nlohmann::json::parse(report_line(run, "line-3"));
+  EXPECT_EQ(record["identity"]["serial"], "A10K2Q");
+  EXPECT_TRUE(record["image"].is_null() && record["sha256"].is_null() && record["exit"].is_null());
+  EXPECT_EQ(record["outcome"], "failed");
+  EXPECT_EQ(record["station"], "line-3");
+  EXPECT_EQ(result_line(run), "FAILED  p (not run): cannot start\n");
+}
+
+TEST(StationView, LiveLinesFitTheTerminal) {
+  std::vector<live_board> boards;
+  for (int i = 0; i < 6; ++i) {
+    boards.push_back(
+        {"board-" + std::to_string(i) + std::string(i == 0 ? 50 : 0, 'x'), "write", "42%", 75.5});
+  }
+  const std::vector<std::string> lines = live_lines(boards, {.columns = 40, .rows = 6});
+  ASSERT_EQ(lines.size(), 4u);  // a free row, three boards, the rest counted
+  EXPECT_EQ(lines[0], "board-0" + std::string(32, 'x') + "\x1b[K\n");
+  EXPECT_TRUE(lines[1].starts_with("board-1" + std::string(50, ' ').substr(0, 32)));
+  EXPECT_EQ(lines[3], "... and 3 more running\x1b[K\n");
+  const std::vector<std::string> wide = live_lines({boards[1]}, {.columns = 80, .rows = 24});
+  EXPECT_EQ(wide, (std::vector<std::string>{"board-1  write     42%        1:15\x1b[K\n"}));
+}

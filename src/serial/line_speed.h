@@ -1,9 +1,11 @@
-// Baud rate and 8N1 framing on a POSIX terminal, and the count of bytes
-// that makes it readable; the platform decides how an arbitrary
-// (non-standard) rate is expressed and how cheaply a setting changes.
+// Baud rate and 8N1 framing on a POSIX terminal, the count of bytes that
+// makes it readable, and whether its transmitter has emptied; the platform
+// decides how an arbitrary (non-standard) rate is expressed, how cheaply a
+// setting changes and whether the driver can tell.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 // Returns false, changing nothing, when the terminal settings cannot be read
 // or the new ones are not accepted.
@@ -17,6 +19,11 @@ uint32_t line_speed(int fd);
 // one per byte. A read hands over everything only with a count of 1, so
 // readers set 1 again before they read. Changes only what differs.
 bool set_read_minimum(int fd, uint8_t count);
+
+// True once every byte written has left the transmitter (the driver's
+// buffer, the FIFO and the shift register are empty); nothing where the
+// driver cannot tell.
+std::optional<bool> transmitter_empty(int fd);
 
 // The settings this process knows of fd may be stale: it was opened anew,
 // or changed by other means.

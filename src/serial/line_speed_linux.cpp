@@ -43,3 +43,9 @@ uint32_t line_speed(int fd) {
   if (ioctl(fd, TCGETS2, &t) != 0) return 0;
   return t.c_ospeed;
 }
+
+std::optional<bool> transmitter_empty(int fd) {
+  unsigned int status = 0;
+  if (ioctl(fd, TIOCSERGETLSR, &status) != 0) return std::nullopt;
+  return (status & TIOCSER_TEMT) != 0;
+}

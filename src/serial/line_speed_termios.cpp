@@ -49,3 +49,6 @@ bool set_read_minimum(int fd, uint8_t count) {
 }
 
 void forget_line_settings() {}
+
+// Only Linux has a portable question for it (TIOCSERGETLSR).
+std::optional<bool> transmitter_empty(int) { return std::nullopt; }

@@ -27,6 +27,7 @@ struct serial_port {
   int fd;
   bool low_latency_set;  // by us, so it is put back at close
   bool gone = false;     // the line went away: an unplugged adapter
+  bool unsent = false;   // bytes were written since the transmitter was last seen empty
 };
 
 namespace {
@@ -180,7 +181,7 @@ port_handle port_open(const std::string& name, port_open_error* error) {
     return port_refused(error, port_open_failure::in_use, port_holder(device));
   }
   ioctl(fd, TIOCEXCL);
-  port_handle port = new serial_port{fd, low_latency_on(fd), false};
+  port_handle port = new serial_port{fd, low_latency_on(fd)};
   forget_line_settings();
   make_raw(fd);
   drain_input(port);
@@ -197,24 +198,37 @@ uint32_t port_line_rate(port_handle port) { return port == nullptr ? 0 : line_sp
 namespace {
 
 // A write returns once the driver has the bytes, which may still be on
-// their way out (a USB adapter's buffer); a line change would overtake them.
-// Waits, within the time-out a write of them has, until they are gone.
+// their way out: in its buffer, in a UART's transmit FIFO, in a USB
+// adapter. A line change would overtake them (a reset in the middle of the
+// last block). Waits, within the time a write of them has, until the
+// transmitter says it is empty (the UART drivers and many USB adapters
+// tell); where the driver cannot tell, until its buffer is empty and then
+// for a 16-byte FIFO's time on the line.
 void wait_output_sent(int fd) {
+  constexpr int uart_fifo_bytes = 16;
   int queued = 0;
-  if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
-  const auto deadline =
-      clock_type::now() +
-      milliseconds(write_total_multiplier_ms * int64_t{queued} + write_total_constant_ms);
-  while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 && clock_type::now() < deadline) {
+  if (ioctl(fd, TIOCOUTQ, &queued) != 0) queued = 0;
+  const auto deadline = clock_type::now() +
+                        milliseconds(write_total_multiplier_ms * int64_t{queued + uart_fifo_bytes} +
+                                     write_total_constant_ms);
+  auto pause_a_millisecond = [] {
     pollfd none{-1, 0, 0};
     poll(&none, 1, 1);
+  };
+  while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 && clock_type::now() < deadline) {
+    pause_a_millisecond();
   }
-  // The driver's buffer is empty, but a UART's transmit FIFO may still hold
-  // up to 16 bytes: their time on the line, at the rate the line has.
-  constexpr uint64_t uart_fifo_bits = 16 * 10;
+  if (std::optional<bool> empty = transmitter_empty(fd)) {
+    while (empty == false && clock_type::now() < deadline) {
+      pause_a_millisecond();
+      empty = transmitter_empty(fd);
+    }
+    return;
+  }
   if (const uint32_t rate = line_speed(fd); rate > 0) {
+    constexpr uint64_t fifo_bits = uart_fifo_bytes * 10;
     pollfd none{-1, 0, 0};
-    poll(&none, 1, static_cast<int>(uart_fifo_bits * 1000 / rate + 1));
+    poll(&none, 1, static_cast<int>(fifo_bits * 1000 / rate + 1));
   }
 }
 
@@ -222,7 +236,8 @@ void wait_output_sent(int fd) {
 
 bool port_control(port_handle port, port_line_action code) {
   if (port == nullptr) return false;
-  wait_output_sent(port->fd);
+  if (port->unsent) wait_output_sent(port->fd);
+  port->unsent = false;
   using enum port_line_action;
   int line = (code == set_rts || code == clear_rts) ? TIOCM_RTS : TIOCM_DTR;
   unsigned long request = (code == set_rts || code == set_dtr) ? TIOCMBIS : TIOCMBIC;
@@ -239,6 +254,7 @@ bool port_write(port_handle port, const uint8_t* bytes, std::size_t n) {
     ssize_t w = write(port->fd, bytes + done, n - done);
     if (w > 0) {
       done += static_cast<std::size_t>(w);
+      port->unsent = true;
       continue;
     }
     if (w < 0 && errno == EINTR) continue;

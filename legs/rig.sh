@@ -102,6 +102,7 @@ start_sim COM2
 uart_pty=$sim_port
 start_sim ttyUSB0
 ftdi_pty=$sim_port
+ftdi_sim=$sim_pid
 
 echo "rig: booting the guest (kernel $(basename "$kernel"))"
 qemu_start=$(date +%s.%N)
@@ -119,7 +120,7 @@ timeout -k 5 "$qemu_seconds" qemu-system-x86_64 -m 256 -nographic -no-reboot -ni
 qemu_pid=$!
 pids+=("$qemu_pid")
 # Unplugs the USB adapter when the guest's unplug run has begun.
-python3 legs/rig/checks.py unplug "$out" "$qemu_seconds" &
+python3 legs/rig/checks.py unplug "$out" "$qemu_seconds" "$ftdi_sim" &
 pids+=($!)
 qemu_status=0
 wait "$qemu_pid" || qemu_status=$?

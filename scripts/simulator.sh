@@ -41,7 +41,8 @@ wait_simulator() {
 # so that their memory dumps are written.
 stop_simulators() {
   local pid
-  for pid in "${sim_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  # One held still (SIGSTOP) takes the signal only once it goes on.
+  for pid in "${sim_pids[@]}"; do kill "$pid" 2>/dev/null && kill -CONT "$pid" 2>/dev/null || true; done
   for pid in "${sim_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   sim_pids=()
 }

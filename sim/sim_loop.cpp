@@ -118,6 +118,9 @@ bool write_due(int master, session& s, sim_log& log, int64_t limit_ns) {
     due.push_back(item.byte);
   }
   if (due.empty()) return true;
+  // The log's time for the bytes is taken before the write: they cannot
+  // reach the host earlier, whatever keeps this process from the CPU after.
+  const int64_t handed_over_ns = monotonic_ns();
   ssize_t written = write(master, due.data(), due.size());
   if (written < 0) {
     if (errno == EAGAIN || errno == EINTR) {
@@ -126,8 +129,8 @@ bool write_due(int master, session& s, sim_log& log, int64_t limit_ns) {
     }
     return false;
   }
-  s.last_write_ns = monotonic_ns();
-  log_bytes(log, s.last_write_ns, "tx", std::span(due).first(static_cast<std::size_t>(written)));
+  s.last_write_ns = handed_over_ns;
+  log_bytes(log, handed_over_ns, "tx", std::span(due).first(static_cast<std::size_t>(written)));
   s.pending.erase(s.pending.begin(), s.pending.begin() + written);
   if (static_cast<std::size_t>(written) < due.size()) s.write_blocked = true;
   return true;

@@ -10,9 +10,11 @@ check runs once on every port, in the order of CHECKS.
   checks.py prepare OUT      write the images and the guest's plan into OUT/root/rig
   checks.py sim-args OUT P   the simulator options for port P, one a line
   checks.py verdict OUT T0   judge OUT's logs; T0 = QEMU's start (epoch seconds)
-  checks.py unplug OUT S     unplug the USB adapter during the unplug run (waits at most S s)
+  checks.py unplug OUT S PID unplug the USB adapter during the unplug run (waits at most S s),
+                            its simulator PID held still around it
 """
 import dataclasses
+import os
 import random
 import re
 import sys
@@ -183,29 +185,54 @@ OPENING = {"uart": ["clr rts", "clr dtr"], "ftdi": ["clr rts", "set dtr", "clr d
 CLOSING = {"uart": ["set rts", "set dtr", "clr dtr"], "ftdi": ["set rts", "set dtr", "clr dtr"]}
 
 
-def lines_in_order(run, host_only=False):
+def lines_in_order(run):
     """The opening sequence is the last line change before the start byte, the
     closing one the first after the last exchange, and none comes between.
-    With host_only the last exchange is the host's last byte: a stopped run
-    does not wait for the answer already on its way."""
+    The simulator logs each answer at the moment it begins to write it, so the
+    host's line changes that follow the answer come after that time."""
     if not run.data or run.data[0][1] != "rx" or run.data[0][2][:1] != b"\x7f":
         return False, "control lines: the simulator got no start byte first"
     start = run.data[0][0]
-    last = [t for t, direction, _ in run.data if direction == "rx" or not host_only][-1]
+    last = run.data[-1][0]
     before = [a for t, a in run.lines if t < start]
     during = [a for t, a in run.lines if start <= t <= last]
     after = [a for t, a in run.lines if t > last]
     opening, closing = OPENING[run.port.driver], CLOSING[run.port.driver]
     ok = before[-len(opening):] == opening and not during and after[:len(closing)] == closing
     text = (f"control lines: {', '.join(opening)} before the start byte; {', '.join(closing)} after the "
-            f"{'host' + chr(39) + 's last byte' if host_only else 'last exchange'}")
+            f"last exchange")
     if not ok:
         text += f" (got before: {before}, between: {during}, after: {after})"
     return ok, text
 
 
 def lines_in_order_when_stopped(run):
-    return lines_in_order(run, host_only=True)
+    """A stopped run does not wait for the answer already on its way, so its
+    closing sequence is judged against its own bytes: on the 8250, none of
+    them reaches the UART once the closing sequence has begun (QEMU's trace
+    has both, on one clock; the UART sends each byte as it is written). The
+    adapter's data is not traced, and the simulator reads the host's bytes
+    some time after they came, which cannot order them against a line
+    change: there only the opening sequence is judged."""
+    if not run.data or run.data[0][1] != "rx" or run.data[0][2][:1] != b"\x7f":
+        return False, "control lines: the simulator got no start byte first"
+    start = run.data[0][0]
+    opening, closing = OPENING[run.port.driver], CLOSING[run.port.driver]
+    before = [a for t, a in run.lines if t < start]
+    ok = before[-len(opening):] == opening
+    text = f"control lines: {', '.join(opening)} before the start byte"
+    if run.port.driver == "uart":
+        closing_at = next((t for t, a in run.lines if t > start and a == closing[0]), None)
+        after = [a for t, a in run.lines if closing_at is not None and t >= closing_at]
+        late = [t for t, kind, (register, _) in run.trace
+                if kind == "uart" and register == TRANSMIT and closing_at is not None and t > closing_at]
+        ok = ok and after[:len(closing)] == closing and not late
+        text += f"; {', '.join(closing)} after the host's last byte reached the UART"
+        if not ok:
+            text += f" (got before: {before}, from the closing on: {after}, bytes after it: {len(late)})"
+    elif not ok:
+        text += f" (got before: {before})"
+    return ok, text
 
 
 CHECKS = [
@@ -254,7 +281,7 @@ def plan(ports):
 TRACE = re.compile(r"^\d+@(\d+\.\d+):(\w+) (.*)$")
 UART_WRITE = re.compile(r"write addr 0x([0-9a-f]+) val 0x([0-9a-f]+)")
 FTDI_CONTROL = re.compile(r"got control 0x([0-9a-f]+), value 0x([0-9a-f]+)")
-SCRATCH, MODEM_CONTROL = 7, 4
+TRANSMIT, SCRATCH, MODEM_CONTROL = 0, 7, 4
 # The guest's marks in the scratch register: INDEX before a run, END_MARK +
 # INDEX after it, BOOT_MARK once the ports are there, DONE_MARK at the end.
 END_MARK, DONE_MARK, BOOT_MARK = 128, 254, 255
@@ -386,11 +413,17 @@ def judge(out, qemu_start):
     return 1 if failed else 0
 
 
-def unplug(out, limit_s):
+def unplug(out, limit_s, sim_pid):
     """Waits for the guest to say its unplug run has begun, lets the write get
     going, then removes the USB adapter through QEMU's QMP socket and notes
-    when (epoch seconds) in OUT/unplug.time."""
+    when (epoch seconds) in OUT/unplug.time.
+
+    The adapter's simulator is held still (SIGSTOP) from a moment before the
+    removal until a moment after: QEMU 7.2 dereferences the removed device
+    when bytes from its character device reach it after device_del, and dies
+    of it. A pulled cable carries nothing either."""
     import json
+    import signal
     import socket
     console = out / "console.log"
     give_up = time.time() + limit_s
@@ -401,15 +434,24 @@ def unplug(out, limit_s):
     else:
         return 1
     time.sleep(1.0)
-    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as qmp:
-        qmp.connect(str(out / "qmp.sock"))
-        replies = qmp.makefile("r")
-        replies.readline()  # the greeting
-        for command in ({"execute": "qmp_capabilities"},
-                        {"execute": "device_del", "arguments": {"id": "adapter"}}):
-            qmp.sendall(json.dumps(command).encode() + b"\n")
-            replies.readline()
-        (out / "unplug.time").write_text(f"{time.time():.6f}\n")
+    # The rig ends this process (SIGTERM) as soon as the guest is done, which
+    # may be before the pause below is over: the simulator goes on all the same.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    os.kill(sim_pid, signal.SIGSTOP)
+    try:
+        time.sleep(0.1)  # what the simulator wrote reaches the adapter first
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as qmp:
+            qmp.connect(str(out / "qmp.sock"))
+            replies = qmp.makefile("r")
+            replies.readline()  # the greeting
+            for command in ({"execute": "qmp_capabilities"},
+                            {"execute": "device_del", "arguments": {"id": "adapter"}}):
+                qmp.sendall(json.dumps(command).encode() + b"\n")
+                replies.readline()
+            (out / "unplug.time").write_text(f"{time.time():.6f}\n")
+        time.sleep(0.5)
+    finally:
+        os.kill(sim_pid, signal.SIGCONT)
     return 0
 
 
@@ -437,7 +479,7 @@ def main(argv):
     if command == "verdict":
         return judge(out, float(argv[3]))
     if command == "unplug":
-        return unplug(out, float(argv[3]))
+        return unplug(out, float(argv[3]), int(argv[4]))
     print(__doc__, file=sys.stderr)
     return 2
 

@@ -13,6 +13,22 @@ constexpr std::array<std::string_view, sim_step_count> step_names{
 constexpr std::array<std::string_view, 7> kind_names{"refuse", "silent", "late", "short",
                                                      "flip",   "vanish", "pause"};
 
+// What a kind needs, in fault_kind's order: a number after it, and whether it
+// spoils the data of a read block, the only answer with more than one byte.
+struct kind_needs {
+  bool arg;
+  bool read_data_only;
+};
+constexpr std::array<kind_needs, kind_names.size()> kind_rules{{
+    {false, false},  // refuse
+    {false, false},  // silent
+    {true, false},   // late
+    {true, true},    // short
+    {true, true},    // flip
+    {false, false},  // vanish
+    {true, true},    // pause
+}};
+
 template <std::size_t N>
 std::optional<std::size_t> find_name(const std::array<std::string_view, N>& names,
                                      std::string_view name) {
@@ -20,11 +36,6 @@ std::optional<std::size_t> find_name(const std::array<std::string_view, N>& name
     if (names[i] == name) return i;
   }
   return std::nullopt;
-}
-
-bool kind_takes_arg(fault_kind kind) {
-  return kind == fault_kind::late || kind == fault_kind::short_data || kind == fault_kind::flip ||
-         kind == fault_kind::pause;
 }
 
 }  // namespace
@@ -79,8 +90,9 @@ std::optional<fault_rule> parse_fault(std::string_view text, std::string& error)
     return std::nullopt;
   }
   rule.kind = static_cast<fault_kind>(*kind_index);
+  const kind_needs needs = kind_rules[*kind_index];
 
-  if (kind_takes_arg(rule.kind) != has_arg) {
+  if (needs.arg != has_arg) {
     error =
         quoted + std::string(kind) + (has_arg ? " takes no argument" : " needs a number argument");
     return std::nullopt;
@@ -89,9 +101,7 @@ std::optional<fault_rule> parse_fault(std::string_view text, std::string& error)
     error = quoted + "argument must be a number";
     return std::nullopt;
   }
-  if ((rule.kind == fault_kind::short_data || rule.kind == fault_kind::flip ||
-       rule.kind == fault_kind::pause) &&
-      rule.step != sim_step::read_data) {
+  if (needs.read_data_only && rule.step != sim_step::read_data) {
     error = quoted + std::string(kind) + " applies to read.data only";
     return std::nullopt;
   }

@@ -10,8 +10,12 @@ namespace {
 
 constexpr std::array<uint8_t, 1> ack{ack_byte};
 
-void emit(target& t, int64_t at, std::span<const uint8_t> bytes) {
-  for (uint8_t byte : bytes) t.output.push_back({at, byte});
+// `quiet_ns`: the line stays quiet that long before the first of the bytes.
+void emit(target& t, int64_t at, std::span<const uint8_t> bytes, int64_t quiet_ns = 0) {
+  for (uint8_t byte : bytes) {
+    t.output.push_back({at, byte, quiet_ns});
+    quiet_ns = 0;
+  }
 }
 
 void expect(target& t, target_state state, std::size_t count) {
@@ -60,9 +64,7 @@ bool answer(target& t, sim_step step, std::span<const uint8_t> normal) {
       // host's read must judge by its interval rule.
       const std::size_t half = normal.size() / 2;
       emit(t, t.clock_ns, normal.first(half));
-      const std::size_t resumed = t.output.size();
-      emit(t, t.clock_ns, normal.subspan(half));
-      if (resumed < t.output.size()) t.output[resumed].quiet_ns = int64_t{fault->arg} * 1'000'000;
+      emit(t, t.clock_ns, normal.subspan(half), int64_t{fault->arg} * 1'000'000);
       return true;
     }
     case fault_kind::vanish:

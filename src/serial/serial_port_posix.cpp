@@ -204,6 +204,13 @@ namespace {
 // transmitter says it is empty (the UART drivers and many USB adapters
 // tell); where the driver cannot tell, until its buffer is empty and then
 // for a 16-byte FIFO's time on the line.
+// A pause that no stop request cuts short: the closing sequence must wait
+// for the bytes before it all the same.
+void pause_ms(int milliseconds) {
+  pollfd none{-1, 0, 0};
+  poll(&none, 1, milliseconds);
+}
+
 void wait_output_sent(int fd) {
   constexpr int uart_fifo_bytes = 16;
   int queued = 0;
@@ -211,24 +218,20 @@ void wait_output_sent(int fd) {
   const auto deadline = clock_type::now() +
                         milliseconds(write_total_multiplier_ms * int64_t{queued + uart_fifo_bytes} +
                                      write_total_constant_ms);
-  auto pause_a_millisecond = [] {
-    pollfd none{-1, 0, 0};
-    poll(&none, 1, 1);
-  };
-  while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 && clock_type::now() < deadline) {
-    pause_a_millisecond();
+  while (queued > 0 && clock_type::now() < deadline) {
+    pause_ms(1);
+    if (ioctl(fd, TIOCOUTQ, &queued) != 0) break;
   }
   if (std::optional<bool> empty = transmitter_empty(fd)) {
     while (empty == false && clock_type::now() < deadline) {
-      pause_a_millisecond();
+      pause_ms(1);
       empty = transmitter_empty(fd);
     }
     return;
   }
   if (const uint32_t rate = line_speed(fd); rate > 0) {
     constexpr uint64_t fifo_bits = uart_fifo_bytes * 10;
-    pollfd none{-1, 0, 0};
-    poll(&none, 1, static_cast<int>(fifo_bits * 1000 / rate + 1));
+    pause_ms(static_cast<int>(fifo_bits * 1000 / rate + 1));
   }
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <deque>
 
+#include "line_pacer.h"
 #include "serial/port_common.h"
 #include "target.h"
 
@@ -14,6 +15,7 @@ struct serial_port {
   std::size_t used = 0;
   target* sim = nullptr;          // target mode
   std::deque<emission> incoming;  // answers on their way, in time order
+  line_pacer line;                // bytes take no time, pauses do
 };
 
 namespace {
@@ -41,9 +43,7 @@ void note(fake_event::kind_type kind, std::size_t asked = 0, std::vector<uint8_t
 // line but the pauses the target asks for; what it logs is of no use here.
 void take_answers(serial_port& port) {
   for (emission byte : port.sim->output) {
-    if (!port.incoming.empty()) {
-      byte.at_ns = std::max(byte.at_ns, port.incoming.back().at_ns + byte.quiet_ns);
-    }
+    byte.at_ns = pace_byte(port.line, byte.at_ns, byte.quiet_ns);
     port.incoming.push_back(byte);
   }
   port.sim->output.clear();

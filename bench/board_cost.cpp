@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr double run_limit_s = 600;
-
 // The total of `strace -c -o FILE`: its last line, "100.00 ... CALLS ERRORS total".
 long strace_total(const std::string& path) {
   std::ifstream in(path);

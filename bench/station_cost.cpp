@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr double run_limit_s = 600;
 constexpr double idle_watch_s = 20;
 
 // The time the kernel has run the process's thread, in seconds, from

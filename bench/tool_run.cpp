@@ -4,13 +4,6 @@
 
 #include "support/simulator.h"
 
-namespace {
-
-// Bounds every run: a hung tool or simulator ends the run, not the benchmark.
-constexpr double run_limit_s = 600;
-
-}  // namespace
-
 tool_run run_tool(const bench_paths& paths, uint32_t baud, const std::string& image_path,
                   bool write, bool verify, const std::vector<std::string>& sim_extra) {
   tool_run run;

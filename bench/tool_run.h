@@ -7,6 +7,10 @@
 
 #include "support/process.h"
 
+// Bounds every run of the programmer, the station or a simulator: a hung one
+// ends the run, not the benchmark.
+inline constexpr double run_limit_s = 600;
+
 struct bench_paths {
   std::string prog;
   std::string sim;

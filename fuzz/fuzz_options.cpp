@@ -83,7 +83,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
   }
 
-  const run_settings s = parse_options(words);
+  run_settings s;
+  std::string why;
+  if (!parse_options(words, s, why)) {
+    if (why.empty()) fail("a usage error that does not say why", "");
+    return 0;
+  }
   if (s.image_path != "default.bin" && !any_word_is(words, s.image_path)) {
     fail("image path that no word gave", s.image_path);
   }

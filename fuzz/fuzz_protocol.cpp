@@ -159,9 +159,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, std::size_t input_si
   // The events as the console shows them, and every failure's reason.
   std::string printed;
   std::vector<std::string> reasons;
-  const event_sink record = [&](const run_event& event) {
-    printed += console_text(event);
-    if (event.kind == event_kind::ended && !event.ok) reasons.push_back(event.reason);
+  const event_sink record = [&](const bootloader_event& event) {
+    const run_event tagged = protocol_event{run_phase::write, event};
+    printed += console_text(tagged);
+    if (const auto failure = failure_of(tagged)) reasons.push_back(failure->reason);
   };
 
   port_handle port = fake_port_open(input + 9, input_size - 9);

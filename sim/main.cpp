@@ -2,7 +2,6 @@
 // programmer can be tried, tested and measured without a board.
 #include <sys/prctl.h>
 
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -14,32 +13,10 @@
 #include "sim_log.h"
 #include "sim_loop.h"
 #include "sim_options.h"
+#include "stop/stop_requests.h"
 #include "target.h"
 
 namespace {
-
-volatile std::sig_atomic_t stop_requested = 0;
-
-void on_stop_signal(int) { stop_requested = 1; }
-
-// Handles SIGINT and SIGTERM only while the loop waits; returns the mask to wait under.
-sigset_t catch_stop_signals() {
-  struct sigaction action {};
-  action.sa_handler = on_stop_signal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  sigset_t wait_mask;
-  sigprocmask(SIG_BLOCK, &stop_signals, &wait_mask);
-  sigdelset(&wait_mask, SIGINT);
-  sigdelset(&wait_mask, SIGTERM);
-  return wait_mask;
-}
 
 bool write_dumps(const target& t, const std::vector<memory_dump>& dumps) {
   bool ok = true;
@@ -94,7 +71,7 @@ int main(int argc, char** argv) {
   // Pacing wakes up every byte time (87 us at 115200 baud); the default
   // 50 us timer slack would be a visible share of that.
   prctl(PR_SET_TIMERSLACK, 1000UL);
-  const sigset_t wait_mask = catch_stop_signals();
+  catch_stop_requests();
 
   pty_link link;
   if (!pty_create(link, error) ||
@@ -107,7 +84,7 @@ int main(int argc, char** argv) {
   std::printf("%s\n", link.slave_path.c_str());
   std::fflush(stdout);
 
-  loop_end end = run_sim_loop(link.master, config, t, log, wait_mask, &stop_requested);
+  loop_end end = run_sim_loop(link.master, config, t, log);
   if (end == loop_end::timed_out) std::fprintf(stderr, "vexlor-sim: --max-seconds reached\n");
 
   pty_close_master(link);

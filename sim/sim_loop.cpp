@@ -11,6 +11,8 @@
 #include <optional>
 
 #include "line_pacer.h"
+#include "stop/stop_requests.h"
+#include "stop/stop_wait_posix.h"
 #include "pty_link.h"
 #include "sim_clock.h"
 #include "wake_tuning.h"
@@ -165,7 +167,7 @@ enum class step_result { going_on, hung_up, vanished, failed };
 // One turn of an open session: put due bytes on the line, then sleep until
 // the next due byte, input from the host or the deadline.
 step_result serve(int master, const loop_config& config, session& s, wake_tuning& tuning, target& t,
-                  sim_log& log, const sigset_t& wait_mask) {
+                  sim_log& log) {
   int64_t now = monotonic_ns();
   int64_t write_limit = s.vanish_at_ns ? std::min(now, *s.vanish_at_ns) : now + tuning.early_ns;
   // The last byte queued never goes early: the host answers it at once.
@@ -195,14 +197,17 @@ step_result serve(int master, const loop_config& config, session& s, wake_tuning
   const bool flush_when_quiet = log.dirty && s.pending.empty();
   if (flush_when_quiet) wake = std::min(wake, now + quiet_flush_ns);
 
-  pollfd watch{master, static_cast<short>(POLLIN | (s.write_blocked ? POLLOUT : 0)), 0};
+  pollfd watched[2] = {{master, static_cast<short>(POLLIN | (s.write_blocked ? POLLOUT : 0)), 0},
+                       {stop_wait_descriptor(), POLLIN, 0}};
+  pollfd& watch = watched[0];
   timespec timeout = as_timespec(wake - now);
-  const int ready = ppoll(&watch, 1, &timeout, &wait_mask);
+  const int ready = ppoll(watched, 2, &timeout, nullptr);
   if (ready < 0) {
     if (errno == EINTR) return step_result::going_on;
     std::fprintf(stderr, "vexlor-sim: poll: %s\n", std::strerror(errno));
     return step_result::failed;
   }
+  if (watched[1].revents != 0) return step_result::going_on;  // a stop request: seen by the loop
   if (ready == 0) {
     const bool woke_for_byte = wake_for_byte && wake == aim;
     if (woke_for_byte && wake > now) {
@@ -225,8 +230,7 @@ step_result serve(int master, const loop_config& config, session& s, wake_tuning
 
 }  // namespace
 
-loop_end run_sim_loop(int master, const loop_config& config, target& t, sim_log& log,
-                      const sigset_t& wait_mask, const volatile std::sig_atomic_t* stop) {
+loop_end run_sim_loop(int master, const loop_config& config, target& t, sim_log& log) {
   if (!config.chatter.empty() && write(master, config.chatter.data(), config.chatter.size()) > 0) {
     log_bytes(log, monotonic_ns(), "tx", config.chatter);
   }
@@ -234,14 +238,15 @@ loop_end run_sim_loop(int master, const loop_config& config, target& t, sim_log&
   session s = fresh_session(config);
   wake_tuning tuning = make_wake_tuning(config.baud);
   for (;;) {
-    if (*stop) return loop_end::signalled;
+    if (stop_requested()) return loop_end::signalled;
     const int64_t now = monotonic_ns();
     if (now >= config.deadline_ns) return loop_end::timed_out;
 
     if (!s.open) {
       if (pty_hung_up(master)) {
         timespec pause = as_timespec(std::min(hang_up_poll_ns, config.deadline_ns - now));
-        ppoll(nullptr, 0, &pause, &wait_mask);
+        pollfd stop{stop_wait_descriptor(), POLLIN, 0};
+        ppoll(&stop, 1, &pause, nullptr);
         continue;
       }
       s.open = true;
@@ -251,7 +256,7 @@ loop_end run_sim_loop(int master, const loop_config& config, target& t, sim_log&
       continue;
     }
 
-    switch (serve(master, config, s, tuning, t, log, wait_mask)) {
+    switch (serve(master, config, s, tuning, t, log)) {
       case step_result::going_on:
         break;
       case step_result::vanished:

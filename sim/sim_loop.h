@@ -3,7 +3,6 @@
 // the line when they are due, and notices the close. Single-threaded.
 #pragma once
 
-#include <csignal>
 #include <cstdint>
 #include <vector>
 
@@ -21,8 +20,6 @@ struct loop_config {
 
 enum class loop_end { once_done, vanished, signalled, timed_out, failed };
 
-// `wait_mask` is the signal mask to wait under: the caller blocks SIGINT and
-// SIGTERM and its handlers set `*stop`, so a signal can only land while the
-// loop sleeps and is seen at once.
-loop_end run_sim_loop(int master, const loop_config& config, target& t, sim_log& log,
-                      const sigset_t& wait_mask, const volatile std::sig_atomic_t* stop);
+// Ends with `signalled` at a stop request (stop/stop_requests.h), which
+// every wait of the loop watches for.
+loop_end run_sim_loop(int master, const loop_config& config, target& t, sim_log& log);

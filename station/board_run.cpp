@@ -3,15 +3,23 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <nlohmann/json.hpp>
 
 namespace {
 
 using json = nlohmann::ordered_json;
 
 // The end object's value, or null where the run printed none.
-json from_end(const nlohmann::json& end, const char* key) {
-  if (!end.is_object() || !end.contains(key)) return nullptr;
-  return end[key];
+template <typename T>
+json from_end(const std::optional<end_line>& end, T end_line::*field) {
+  if (!end) return nullptr;
+  return json(*end.*field);
+}
+
+template <typename T>
+json from_end(const std::optional<end_line>& end, std::optional<T> end_line::*field) {
+  if (!end || !(*end.*field)) return nullptr;
+  return json(*(*end.*field));
 }
 
 json text_or_null(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
@@ -42,16 +50,15 @@ std::string utc_text(std::chrono::system_clock::time_point time) {
 }
 
 std::string report_line(const board_run& run, const std::string& station) {
-  const bool ok =
-      run.verdict.outcome == run_outcome::ok || run.verdict.outcome == run_outcome::unchanged;
+  const bool ok = outcome_is_success(run.verdict.outcome);
   const json record{{"port", run.port.name},
                     {"device", text_or_null(run.port.device)},
                     {"identity", identity_object(run.port.identity)},
-                    {"image", from_end(run.end, "image")},
-                    {"sha256", from_end(run.end, "sha256")},
-                    {"size", from_end(run.end, "size")},
-                    {"address", from_end(run.end, "address")},
-                    {"baud", from_end(run.end, "baud")},
+                    {"image", from_end(run.end, &end_line::image)},
+                    {"sha256", from_end(run.end, &end_line::sha256)},
+                    {"size", from_end(run.end, &end_line::size)},
+                    {"address", from_end(run.end, &end_line::address)},
+                    {"baud", from_end(run.end, &end_line::baud)},
                     {"start", utc_text(run.start)},
                     {"end", utc_text(run.end_time)},
                     {"seconds", std::round(run.seconds * 1000) / 1000},
@@ -61,7 +68,7 @@ std::string report_line(const board_run& run, const std::string& station) {
                     {"reason", ok ? json(nullptr) : json(run.verdict.reason)},
                     {"log", text_or_null(run.log_path)},
                     {"station", text_or_null(station)},
-                    {"tool", from_end(run.end, "version")}};
+                    {"tool", run.end ? text_or_null(run.end->version) : json(nullptr)}};
   // Names and paths are bytes as the system gives them; any that are not
   // UTF-8 are shown with replacement characters rather than making the line
   // invalid JSON.

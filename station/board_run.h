@@ -3,7 +3,6 @@
 #pragma once
 
 #include <chrono>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 
@@ -12,7 +11,7 @@
 
 struct board_run {
   station_port port;
-  nlohmann::json end;  // the run's end object; null when it printed none
+  std::optional<end_line> end;  // the run's end object; none when it printed none
   std::chrono::system_clock::time_point start;
   std::chrono::system_clock::time_point end_time;
   double seconds = 0;

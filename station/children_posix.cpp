@@ -8,11 +8,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 
 #include "children.h"
+#include "stop/stop_requests.h"
+#include "stop/stop_wait_posix.h"
 
 extern char** environ;
 
@@ -23,32 +26,22 @@ struct child {
 
 namespace {
 
-// The handlers note what came and wake the wait through the pipe; a full
-// pipe loses only a wake-up, never what the notes say.
-int wake_pipe[2] = {-1, -1};
-volatile std::sig_atomic_t stop_requests = 0;
-volatile std::sig_atomic_t last_stop_signal = 0;
-volatile std::sig_atomic_t children_ended = 0;
-std::sig_atomic_t stop_requests_seen = 0;
-constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
-
-void wake() {
-  const int saved_errno = errno;
-  const char byte = 0;
-  if (write(wake_pipe[1], &byte, 1) < 0) {
-  }
-  errno = saved_errno;
-}
-
-void on_stop(int signal) {
-  last_stop_signal = signal;
-  stop_requests = stop_requests + 1;
-  wake();
-}
+// SIGCHLD notes that a run ended and wakes the wait through a pipe of its
+// own (stop requests have theirs); a full pipe loses only a wake-up, never
+// the note. The note is taken with one exchange, so an end noted between
+// reading and clearing it is never lost.
+int ended_pipe[2] = {-1, -1};
+std::atomic<int> children_ended{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+unsigned stop_requests_seen = 0;
 
 void on_child_ended(int) {
+  const int saved_errno = errno;
   children_ended = 1;
-  wake();
+  const char byte = 0;
+  if (write(ended_pipe[1], &byte, 1) < 0) {
+  }
+  errno = saved_errno;
 }
 
 void handle(int signal, void (*handler)(int), int flags) {
@@ -104,20 +97,16 @@ bool reap(child& run, activity& happened) {
 }  // namespace
 
 void catch_station_stops() {
-  // A reader of the station's output that has gone away must never stop a
-  // flash; the runs get the default back.
-  std::signal(SIGPIPE, SIG_IGN);
-  if (wake_pipe[0] >= 0 || pipe(wake_pipe) != 0) return;
-  for (int fd : wake_pipe) {
+  // Every request is handed on to the runs; SIGQUIT too, so that a quit key
+  // never leaves runs flashing with nobody to record them. The runs get
+  // SIGPIPE's default back.
+  catch_stop_requests({.second_ends_process = false, .quit_too = true});
+  if (ended_pipe[0] >= 0 || pipe(ended_pipe) != 0) return;
+  for (int fd : ended_pipe) {
     set_non_blocking(fd);
     fcntl(fd, F_SETFD, FD_CLOEXEC);
   }
   handle(SIGCHLD, on_child_ended, SA_RESTART | SA_NOCLDSTOP);
-  for (int signal : stop_signals) {
-    struct sigaction before {};
-    sigaction(signal, nullptr, &before);
-    if (before.sa_handler != SIG_IGN) handle(signal, on_stop, SA_RESTART);
-  }
 }
 
 child* child_start(const std::string& program, const std::vector<std::string>& args,
@@ -164,7 +153,9 @@ child* child_start(const std::string& program, const std::vector<std::string>& a
   return new child{.pid = pid, .output = pipe_ends[0]};
 }
 
-void child_stop(child* run, int signal) { kill(run->pid, signal); }
+// The request's own signal, but SIGQUIT as SIGTERM: vexlor-prog's clean
+// stop, where SIGQUIT would end it without its closing line sequence.
+void child_stop(child* run, int signal) { kill(run->pid, signal == SIGQUIT ? SIGTERM : signal); }
 
 void child_release(child* run) { delete run; }
 
@@ -177,7 +168,8 @@ activity wait_for_activity(const std::vector<child*>& running, const ports_watch
     watched.push_back({run->output, POLLIN, 0});
     reading.push_back(run);
   }
-  watched.push_back({wake_pipe[0], POLLIN, 0});
+  watched.push_back({stop_wait_descriptor(), POLLIN, 0});
+  watched.push_back({ended_pipe[0], POLLIN, 0});
   watched.push_back({ports_watch_descriptor(watch), POLLIN, 0});
   activity happened;
   if (poll(watched.data(), watched.size(), timeout_ms) <= 0) {
@@ -187,20 +179,19 @@ activity wait_for_activity(const std::vector<child*>& running, const ports_watch
   for (std::size_t i = 0; i < reading.size(); ++i) {
     if (watched[i].revents != 0) take_output(*reading[i], happened);
   }
+  stop_take_wakes();
   char drained[64];
-  const bool woken = watched[watched.size() - 2].revents != 0;
-  while (woken && read(wake_pipe[0], drained, sizeof drained) > 0) {
+  while (read(ended_pipe[0], drained, sizeof drained) > 0) {
   }
   happened.ports_changed = watched.back().revents != 0;
-  if (stop_requests != stop_requests_seen) {
-    stop_requests_seen = stop_requests;
-    happened.stop_signal = last_stop_signal;
+  if (stop_request_count() != stop_requests_seen) {
+    stop_requests_seen = stop_request_count();
+    happened.stop_signal = stop_latest_signal();
   }
   // A run is reaped once its output has ended or the kernel said a child
   // ended: waiting on each of many runs at every wake would cost more than
   // the rest of the station.
-  const bool any_ended = children_ended != 0;
-  children_ended = 0;
+  const bool any_ended = children_ended.exchange(0) != 0;
   for (child* run : running) {
     if (any_ended || run->output < 0) reap(*run, happened);
   }

@@ -4,10 +4,11 @@
 // no thread per run and no limit of 64 handles.
 #include <windows.h>
 
-#include <atomic>
 #include <string>
 
 #include "children.h"
+#include "stop/stop_requests.h"
+#include "stop/stop_wait_win32.h"
 
 struct child {
   HANDLE process = nullptr;
@@ -20,7 +21,7 @@ namespace {
 
 HANDLE completions = nullptr;
 constexpr ULONG_PTR stop_key = 1;
-std::atomic<int> stop_signal{0};
+unsigned stop_requests_seen = 0;
 
 HANDLE completion_port() {
   if (completions == nullptr) {
@@ -29,17 +30,9 @@ HANDLE completion_port() {
   return completions;
 }
 
-// Runs on a thread of its own. Every run shares the station's console and
-// gets the same event: nothing is passed on.
-BOOL WINAPI on_console_event(DWORD event) {
-  int signal = 0;
-  if (event == CTRL_C_EVENT) signal = 2;       // as SIGINT elsewhere
-  if (event == CTRL_BREAK_EVENT) signal = 21;  // SIGBREAK
-  if (signal == 0) return FALSE;
-  stop_signal = signal;
-  PostQueuedCompletionStatus(completion_port(), 0, stop_key, nullptr);
-  return TRUE;
-}
+// Called on the console handler's thread. Every run shares the station's
+// console and gets the same event: nothing is passed on.
+void wake_for_stop() { PostQueuedCompletionStatus(completion_port(), 0, stop_key, nullptr); }
 
 // The command line that the C runtime of the run splits back into `args`
 // exactly: quotes around a word with spaces, backslashes doubled before a
@@ -94,7 +87,8 @@ void reap(child& run, activity& happened) {
 
 void catch_station_stops() {
   completion_port();
-  SetConsoleCtrlHandler(on_console_event, TRUE);
+  catch_stop_requests({.second_ends_process = false});
+  stop_on_each_request(wake_for_stop);
 }
 
 child* child_start(const std::string& program, const std::vector<std::string>& args,
@@ -173,7 +167,10 @@ activity wait_for_activity(const std::vector<child*>&, const ports_watch*, int t
     if (!ok && overlapped == nullptr) break;  // nothing more within the wait
     wait = 0;                                 // take whatever else is ready, then return
     if (key == stop_key) {
-      happened.stop_signal = stop_signal;
+      if (stop_request_count() != stop_requests_seen) {
+        stop_requests_seen = stop_request_count();
+        happened.stop_signal = stop_latest_signal();
+      }
       continue;
     }
     // A read that completed asks for the next; a failed one (the pipe has

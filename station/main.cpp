@@ -9,15 +9,12 @@
 #include <vector>
 
 #include "children.h"
+#include "contract/run_contract.h"
 #include "port_list.h"
 #include "ports_watch.h"
 #include "programmer_path.h"
 #include "station_options.h"
 #include "supervisor.h"
-
-#ifndef VEXLOR_VERSION
-#error "the build names the tool's version"
-#endif
 
 namespace {
 
@@ -127,7 +124,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (settings.version) {
-    std::printf("vexlor-flash-all %s\n", VEXLOR_VERSION);
+    std::printf("vexlor-flash-all %s\n", tool_version());
     return 0;
   }
   return settings.list ? list_ports(settings) : flash(settings);

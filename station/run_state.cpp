@@ -1,58 +1,38 @@
 #include "run_state.h"
 
-#include <algorithm>
-
 namespace {
 
-using json = nlohmann::json;
-
-std::string text_of(const json& object, const char* key) {
-  const auto it = object.find(key);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
-long number_of(const json& object, const char* key) {
-  const auto it = object.find(key);
-  return it != object.end() && it->is_number_integer() ? it->get<long>() : 0;
-}
-
-bool flag_of(const json& object, const char* key) {
-  const auto it = object.find(key);
-  return it != object.end() && it->is_boolean() && it->get<bool>();
-}
-
-// In floating point: the counts are the run's to say, and no count it says
-// may overflow the sum.
-std::string percent(long done, long total) {
-  const double share = total > 0 ? std::clamp(static_cast<double>(done) / total, 0.0, 1.0) : 1.0;
-  return std::to_string(static_cast<int>(share * 100)) + "%";
-}
+template <typename... Ts>
+struct overloaded : Ts... {
+  using Ts::operator()...;
+};
 
 }  // namespace
 
 void take_run_line(run_progress& progress, const std::string& line) {
-  const json event = json::parse(line, nullptr, false);
-  if (!event.is_object()) {
+  const std::optional<run_line> event = parse_run_line(line);
+  if (!event) {
     // Enough of it to tell what it was, not a whole dump.
     if (!line.empty()) progress.last_words = line.substr(0, 200);
     return;
   }
-  const std::string kind = text_of(event, "event");
-  if (kind == "end") {
-    progress.end = event;
-  } else if (kind == "progress") {
-    progress.phase = text_of(event, "phase");
-    progress.detail = percent(number_of(event, "done"), number_of(event, "total"));
-  } else if (kind == "phase") {
-    progress.phase = text_of(event, "phase");
-    if (!flag_of(event, "ok")) {
-      progress.detail = "failed";
-    } else if (progress.phase == "erase") {
-      progress.detail = "sector " + std::to_string(number_of(event, "sector"));
-    } else {
-      progress.detail = progress.phase == "handshake" ? "ok" : "100%";
-    }
-  }
+  std::visit(overloaded{[&](const end_line& end) { progress.end = end; },
+                        [&](const progress_line& p) {
+                          progress.phase = phase_name(p.phase);
+                          progress.detail = std::to_string(percent_done(p.done, p.total)) + "%";
+                        },
+                        [&](const phase_line& p) {
+                          progress.phase = phase_name(p.phase);
+                          if (!p.ok) {
+                            progress.detail = "failed";
+                          } else if (p.sector) {
+                            progress.detail = "sector " + std::to_string(*p.sector);
+                          } else {
+                            progress.detail = p.phase == run_phase::handshake ? "ok" : "100%";
+                          }
+                        },
+                        [](const auto&) {}},
+             *event);
 }
 
 const char* outcome_name(run_outcome outcome) {
@@ -70,11 +50,17 @@ const char* outcome_name(run_outcome outcome) {
 }
 
 run_verdict judge_run(const run_progress& progress, int exit_status, bool stop_sent) {
-  const json& end = progress.end;
-  if (end.is_object()) {
-    if (exit_status == 0 && flag_of(end, "ok")) return {run_outcome::ok, {}, {}};
-    run_verdict verdict{run_outcome::failed, text_of(end, "phase"), text_of(end, "reason")};
-    if (verdict.phase == "signal") verdict.outcome = run_outcome::stopped;
+  if (const std::optional<end_line>& end = progress.end) {
+    if (end->schema != run_schema) {
+      return {run_outcome::failed, "usage",
+              "this vexlor-prog speaks --json schema " + std::to_string(end->schema) +
+                  ", the station reads schema " + std::to_string(run_schema) +
+                  ": install the two from one release"};
+    }
+    if (exit_status == 0 && end->ok) return {run_outcome::ok, {}, {}};
+    run_verdict verdict{run_outcome::failed, end->phase ? phase_name(*end->phase) : "",
+                        end->reason.value_or("")};
+    if (end->phase == run_phase::signal) verdict.outcome = run_outcome::stopped;
     if (verdict.reason.empty()) verdict.reason = "exit status " + std::to_string(exit_status);
     return verdict;
   }
@@ -96,5 +82,5 @@ run_verdict judge_run(const run_progress& progress, int exit_status, bool stop_s
 }
 
 bool read_back_differs(const run_progress& progress) {
-  return progress.end.is_object() && text_of(progress.end, "phase") == "verify";
+  return progress.end && progress.end->phase == run_phase::verify;
 }

@@ -2,13 +2,15 @@
 // line, and what the run came to once it has exited.
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
+
+#include "contract/run_contract.h"
 
 struct run_progress {
   std::string phase = "handshake";  // the phase under way or last ended, by the events' names
   std::string detail;               // "42%", "sector 3", "ok"
-  nlohmann::json end;               // the end object; null until it has come
+  std::optional<end_line> end;      // the end object, once it has come
   std::string last_words;  // the last line that was no event (a crash report, say); for the reason
 };
 
@@ -19,6 +21,11 @@ enum class run_outcome { ok, unchanged, failed, stopped };
 
 const char* outcome_name(run_outcome outcome);
 
+// A board that holds what it should: flashed, or found holding it already.
+inline bool outcome_is_success(run_outcome outcome) {
+  return outcome == run_outcome::ok || outcome == run_outcome::unchanged;
+}
+
 struct run_verdict {
   run_outcome outcome = run_outcome::failed;
   std::string phase;   // of the failure; empty when ok
@@ -26,7 +33,9 @@ struct run_verdict {
 };
 
 // What a run came to, from its exit status (128 + N when signal N ended it)
-// and its events; `stop_sent` when the station passed a stop request on.
+// and its events; `stop_sent` when the station passed a stop request on. A
+// run that speaks a --json schema this station does not know has failed:
+// nothing it said can be relied on.
 run_verdict judge_run(const run_progress& progress, int exit_status, bool stop_sent);
 
 // Whether --skip-same's read-back found the board holding something else

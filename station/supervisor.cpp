@@ -11,7 +11,7 @@
 #include "host.h"
 #include "junit_report.h"
 #include "run_state.h"
-#include "serial/serial_port.h"
+#include "stop/stop_requests.h"
 
 namespace {
 
@@ -284,10 +284,8 @@ int supervise(station_setup setup) {
   std::string closing;
   for (const station_port& port : st.not_run) closing += not_run_line(port.name);
   const std::size_t ok = static_cast<std::size_t>(
-      std::count_if(st.finished.begin(), st.finished.end(), [](const board_run& run) {
-        return run.verdict.outcome == run_outcome::ok ||
-               run.verdict.outcome == run_outcome::unchanged;
-      }));
+      std::count_if(st.finished.begin(), st.finished.end(),
+                    [](const board_run& run) { return outcome_is_success(run.verdict.outcome); }));
   const std::size_t total = st.finished.size() + st.not_run.size();
   closing += count_line(ok, total, setup.watch != nullptr);
   view_print(st.view, closing, {});

@@ -10,7 +10,7 @@ namespace {
 
 std::string percent_text(uint32_t done, uint32_t total) {
   return console_text(
-      {.kind = event_kind::progress, .phase = run_phase::write, .size = total, .done = done});
+      protocol_event{run_phase::write, transfer_progress{.size = total, .done = done}});
 }
 
 std::vector<uint32_t> touched(uint32_t address, uint32_t size) {

@@ -52,19 +52,20 @@ TEST_F(Handshake, AnswerAfterTwoSecondsIsTooLate) {
 }
 
 TEST_F(Handshake, DeviceInitSendsTheStartByteAndReports) {
-  std::vector<run_event> events;
-  const event_sink record = [&](const run_event& e) { events.push_back(e); };
+  std::vector<bootloader_event> events;
+  const event_sink record = [&](const bootloader_event& e) { events.push_back(e); };
   send_bytes(pty.master, {ack_byte});
   EXPECT_TRUE(device_init(port, record));
   ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0].kind, event_kind::begun);
-  EXPECT_TRUE(events[1].kind == event_kind::ended && events[1].ok);
+  EXPECT_TRUE(std::holds_alternative<handshake_begun>(events[0]));
+  EXPECT_TRUE(std::get<handshake_ended>(events[1]).ok);
   EXPECT_EQ(receive_bytes(pty.master, 1), std::vector<uint8_t>{start_byte});
 
   events.clear();
   send_bytes(pty.master, {refusal_byte});
   EXPECT_FALSE(device_init(port, record));
   ASSERT_EQ(events.size(), 2u);
-  EXPECT_FALSE(events[1].ok);
-  EXPECT_EQ(events[1].reason, "the target refused the start byte (answered 0x1f)");
+  EXPECT_FALSE(std::get<handshake_ended>(events[1]).ok);
+  EXPECT_EQ(std::get<handshake_ended>(events[1]).reason,
+            "the target refused the start byte (answered 0x1f)");
 }

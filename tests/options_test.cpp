@@ -36,7 +36,12 @@ TEST(ParseDecimal, SignSpacesJunkAndSaturation) {
 }
 
 namespace {
-run_settings parse(std::vector<std::string> words) { return parse_options(words); }
+run_settings parse(std::vector<std::string> words) {
+  run_settings settings;
+  std::string why;
+  EXPECT_TRUE(parse_options(words, settings, why)) << why;
+  return settings;
+}
 }  // namespace
 
 TEST(ParseOptions, DefaultsWithNoWords) {

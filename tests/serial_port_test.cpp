@@ -132,7 +132,7 @@ TEST_F(SerialPort, BytesPassUnalteredBothWays) {
   ASSERT_TRUE(port_set_line(port, {115200}));
   // Flow-control, line-editing and signal characters are protocol bytes here.
   const std::vector<uint8_t> special = {0x11, 0x13, 0x0D, 0x0A, 0x03, 0x04, 0x7F, 0x1A, 0xFF, 0x00};
-  ASSERT_TRUE(port_write(port, special.data(), special.size()));
+  ASSERT_TRUE(port_write(port, special.data(), special.size()).ok);
   EXPECT_EQ(receive_bytes(pty.master, special.size()), special);
   send_bytes(pty.master, special);
   std::vector<uint8_t> got(special.size());

@@ -2,6 +2,8 @@
 // to, the text of its records and of the live view.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "board_run.h"
 #include "console_view.h"
 #include "junit_report.h"
@@ -115,11 +117,12 @@ TEST(StationOptions, TheReadBackIsTheRunWithVerifyAlone) {
 
 TEST(RunState, WhatARunComesTo) {
   const std::string end_ok =
-      R"({"event":"end","ok":true,"exit":0,"phase":null,"reason":null,"version":"1.0.0"})";
+      R"({"event":"end","ok":true,"exit":0,"phase":null,"reason":null,"schema":1})";
   const std::string end_erase =
-      R"({"event":"end","ok":false,"exit":1,"phase":"erase","reason":"the target refused"})";
+      R"({"event":"end","ok":false,"exit":1,"phase":"erase","reason":"the target refused","schema":1})";
   const std::string end_signal =
-      R"({"event":"end","ok":false,"exit":143,"phase":"signal","reason":"stopped by SIGTERM"})";
+      R"({"event":"end","ok":false,"exit":143,"phase":"signal","reason":"stopped by SIGTERM","schema":1})";
+  const std::string end_of_schema_2 = R"({"event":"end","ok":true,"exit":0,"schema":2})";
   struct row {
     std::string what;
     words lines;
@@ -198,13 +201,29 @@ TEST(RunState, WhatARunComesTo) {
        "vexlor-prog ended with exit status 1",
        "write 100%"},
       {"fields of the wrong type are no events",
-       {R"({"event":"phase","phase":7,"ok":"yes"})", R"({"event":"end","ok":1})"},
+       {R"({"event":"phase","phase":7,"ok":"yes"})", R"({"event":"end","ok":1,"schema":1})"},
        0,
        false,
        run_outcome::failed,
        "",
        "exit status 0",
-       " failed"},
+       "handshake "},
+      {"a schema the station does not know",
+       {end_of_schema_2},
+       0,
+       false,
+       run_outcome::failed,
+       "usage",
+       "this vexlor-prog speaks --json schema 2, the station reads schema 1",
+       "handshake "},
+      {"no schema at all",
+       {R"({"event":"end","ok":true,"exit":0})"},
+       0,
+       false,
+       run_outcome::failed,
+       "usage",
+       "this vexlor-prog speaks --json schema 0",
+       "handshake "},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.what);

@@ -18,11 +18,12 @@ inline constexpr unsigned empty_ack_pause_ms = 100;
 
 // Why an exchange did not get the answer it waited for.
 struct exchange_failure {
-  enum kind_type { none, refused, silent, short_data, gone, stopped } kind = none;
+  enum kind_type { none, refused, silent, short_data, gone, stopped, write_failed } kind = none;
   uint8_t byte = 0;          // refused: the byte that came instead of the acknowledge
   unsigned waited_ms = 0;    // silent: the bound that passed
   std::size_t got = 0;       // short_data: bytes that arrived
   std::size_t expected = 0;  // short_data: bytes asked for
+  std::string error;         // write_failed: the system's words
 };
 
 // True when the first byte received within `tries` one-byte reads is the
@@ -30,12 +31,13 @@ struct exchange_failure {
 // a line that has gone away. Says why not in `why` when given one.
 bool wait_ack(port_handle port, int tries, exchange_failure* why = nullptr);
 
-// A stopped run (Ctrl-C, a kill) starts no new exchange: each operation
-// checks this before it sends a command and then fails as a refusal would.
-inline bool run_stopped() { return stop_exit_status() != 0; }
+// Sends bytes of an exchange; false when the port failed them, with `why`
+// saying how (an unplugged adapter, or the system's error).
+bool send_bytes(port_handle port, const uint8_t* bytes, std::size_t n, exchange_failure& why);
 
-// "stopped by SIGTERM" and the like, for the stop request received.
-std::string stop_reason();
+// A stopped run (Ctrl-C, a kill) starts no new exchange: each operation asks
+// this before it sends a command, and then fails with `why` saying so.
+bool stop_before_exchange(exchange_failure& why);
 
 // One lower-case line that says what went wrong at `step` ("the start
 // byte", "the write command of the block at 0x20000100").
@@ -53,6 +55,6 @@ bool erase_range(port_handle port, uint32_t address, uint32_t size, const event_
 bool write_memory(port_handle port, uint32_t address, const uint8_t* data, uint32_t size,
                   const event_sink& report);
 
-// `buffer` must hold `size` bytes. Reports as the verify phase.
+// `buffer` must hold `size` bytes.
 bool read_memory(port_handle port, uint32_t address, uint8_t* buffer, uint32_t size,
                  const event_sink& report);

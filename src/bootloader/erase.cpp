@@ -3,35 +3,35 @@
 
 namespace {
 
-// Each wait names its step, so a failure can say where the exchange stopped.
+// Each write and wait names its step, so a failure can say where the
+// exchange stopped.
 bool erase_exchange(port_handle port, uint32_t sector, std::string& reason) {
   const std::string of_sector = " of sector " + std::to_string(sector);
   exchange_failure why;
-  auto step = [&](int tries, const std::string& name) {
-    if (wait_ack(port, tries, &why)) return true;
-    reason = failure_reason(why, name + of_sector);
-    return false;
+  std::string step_name;
+  auto send = [&](const uint8_t* bytes, std::size_t n, const std::string& name) {
+    step_name = name;
+    return send_bytes(port, bytes, n, why);
   };
-  if (run_stopped()) {
-    reason = stop_reason();
-    return false;
-  }
-  port_write(port, &erase_prelude, 1);
-  // The target acknowledges the prelude twice.
-  if (!step(ack_tries, "the erase prelude") ||
-      !step(ack_tries, "the erase prelude (second acknowledge)")) {
-    return false;
-  }
-  port_write(port, &erase_command, 1);
-  if (!step(ack_tries, "the erase command")) return false;
+  auto acknowledged = [&](int tries, const std::string& name) {
+    step_name = name;
+    return wait_ack(port, tries, &why);
+  };
   const auto list = one_sector_list(sector);
-  port_write(port, list.data(), list.size());
-  if (wait_ack(port, erase_final_tries, &why)) return true;
-  if (why.kind == exchange_failure::silent) {
+  // The target acknowledges the prelude twice.
+  const bool ok = !stop_before_exchange(why) && send(&erase_prelude, 1, "the erase prelude") &&
+                  acknowledged(ack_tries, "the erase prelude") &&
+                  acknowledged(ack_tries, "the erase prelude (second acknowledge)") &&
+                  send(&erase_command, 1, "the erase command") &&
+                  acknowledged(ack_tries, "the erase command") &&
+                  send(list.data(), list.size(), "the erase") &&
+                  acknowledged(erase_final_tries, "the erase");
+  if (ok) return true;
+  if (why.kind == exchange_failure::silent && step_name == "the erase") {
     reason = "sector " + std::to_string(sector) + " was not erased: no acknowledge within " +
              std::to_string(why.waited_ms / 1000) + " s";
   } else {
-    reason = failure_reason(why, "the erase" + of_sector);
+    reason = failure_reason(why, step_name + of_sector);
   }
   return false;
 }
@@ -41,11 +41,7 @@ bool erase_exchange(port_handle port, uint32_t sector, std::string& reason) {
 bool erase_sector(port_handle port, uint32_t sector, const event_sink& report) {
   std::string reason;
   const bool ok = erase_exchange(port, sector, reason);
-  report({.kind = event_kind::ended,
-          .phase = run_phase::erase,
-          .ok = ok,
-          .sector = sector,
-          .reason = reason});
+  report(sector_erased{.sector = sector, .ok = ok, .reason = reason});
   return ok;
 }
 

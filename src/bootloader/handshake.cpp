@@ -2,13 +2,14 @@
 #include <cstdio>
 
 #include "bootloader/bootloader.h"
+#include "stop/stop_requests.h"
 
 bool wait_ack(port_handle port, int tries, exchange_failure* why) {
   exchange_failure failure;
   failure.kind = exchange_failure::silent;
   failure.waited_ms =
       static_cast<unsigned>(tries > 0 ? tries * (port_read_bound_ms(1) + empty_ack_pause_ms) : 0);
-  for (int i = 0; i < tries && !run_stopped(); ++i) {
+  for (int i = 0; i < tries && !stop_requested(); ++i) {
     uint8_t byte = 0;
     // The first byte received decides; a wrong one ends the wait at once.
     if (port_read(port, &byte, 1) == 1) {
@@ -23,24 +24,26 @@ bool wait_ack(port_handle port, int tries, exchange_failure* why) {
     }
     sleep_ms(empty_ack_pause_ms);
   }
-  if (run_stopped()) failure = {exchange_failure::stopped};
+  if (stop_requested()) failure = {exchange_failure::stopped};
   if (why != nullptr) *why = failure;
   return false;
 }
 
-std::string stop_reason() {
-  switch (stop_exit_status() - 128) {
-    case 1:
-      return "stopped by SIGHUP (the terminal closed)";
-    case 2:
-      return "stopped by SIGINT (Ctrl-C)";
-    case 15:
-      return "stopped by SIGTERM";
-    case 21:
-      return "stopped by Ctrl-Break";
-    default:
-      return "stopped by signal " + std::to_string(stop_exit_status() - 128);
+bool send_bytes(port_handle port, const uint8_t* bytes, std::size_t n, exchange_failure& why) {
+  const port_result sent = port_write(port, bytes, n);
+  if (sent.ok) return true;
+  if (port_gone(port)) {
+    why = {exchange_failure::gone};
+  } else {
+    why = {.kind = exchange_failure::write_failed, .error = sent.error};
   }
+  return false;
+}
+
+bool stop_before_exchange(exchange_failure& why) {
+  if (!stop_requested()) return false;
+  why = {exchange_failure::stopped};
+  return true;
 }
 
 std::string failure_reason(const exchange_failure& why, const std::string& step) {
@@ -58,6 +61,9 @@ std::string failure_reason(const exchange_failure& why, const std::string& step)
       std::snprintf(text, sizeof text, "only %zu of %zu bytes arrived for %s", why.got,
                     why.expected, step.c_str());
       return text;
+    case exchange_failure::write_failed:
+      // The port said no: the fault is on this side of the cable.
+      return "writing " + step + " to the port failed: " + why.error;
     case exchange_failure::gone:
       return "the serial adapter was disconnected";
     case exchange_failure::stopped:
@@ -69,10 +75,10 @@ std::string failure_reason(const exchange_failure& why, const std::string& step)
 }
 
 bool device_init(port_handle port, const event_sink& report) {
-  report({.kind = event_kind::begun, .phase = run_phase::handshake});
+  report(handshake_begun{});
   exchange_failure why;
-  if (!run_stopped()) port_write(port, &start_byte, 1);
-  const bool ok = wait_ack(port, ack_tries, &why);
+  const bool ok = !stop_before_exchange(why) && send_bytes(port, &start_byte, 1, why) &&
+                  wait_ack(port, ack_tries, &why);
   std::string reason;
   if (!ok) {
     reason = failure_reason(why, "the start byte");
@@ -82,6 +88,6 @@ bool device_init(port_handle port, const event_sink& report) {
       reason += ": is the board in boot-loader mode, reset wired to RTS/DTR?";
     }
   }
-  report({.kind = event_kind::ended, .phase = run_phase::handshake, .ok = ok, .reason = reason});
+  report(handshake_ended{.ok = ok, .reason = reason});
   return ok;
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "bootloader/bootloader.h"
+#include "stop/stop_requests.h"
 
 namespace {
 
@@ -24,24 +25,26 @@ struct block_failure {
 // acknowledged; then the length byte, which holds length - 1.
 bool send_block_header(port_handle port, uint8_t command, uint32_t address, uint32_t length,
                        block_failure& failure) {
-  port_write(port, &command, 1);
   failure.part = command == write_command ? "the write command" : "the read command";
-  if (!wait_ack(port, ack_tries, &failure.why)) return false;
+  if (!send_bytes(port, &command, 1, failure.why) || !wait_ack(port, ack_tries, &failure.why)) {
+    return false;
+  }
   const auto field = address_field(address);
-  port_write(port, field.data(), field.size());
   failure.part = "the address";
-  if (!wait_ack(port, ack_tries, &failure.why)) return false;
+  if (!send_bytes(port, field.data(), field.size(), failure.why) ||
+      !wait_ack(port, ack_tries, &failure.why)) {
+    return false;
+  }
   const uint8_t length_byte = length_field(length);
-  port_write(port, &length_byte, 1);
-  return true;
+  failure.part = "the length";
+  return send_bytes(port, &length_byte, 1, failure.why);
 }
 
 bool write_block(port_handle port, uint32_t address, const uint8_t* data, uint32_t length,
                  block_failure& failure) {
   if (!send_block_header(port, write_command, address, length, failure)) return false;
-  port_write(port, data, length);
   failure.part = "the data";
-  return wait_ack(port, ack_tries, &failure.why);
+  return send_bytes(port, data, length, failure.why) && wait_ack(port, ack_tries, &failure.why);
 }
 
 bool read_block(port_handle port, uint32_t address, uint8_t* buffer, uint32_t length,
@@ -51,7 +54,7 @@ bool read_block(port_handle port, uint32_t address, uint8_t* buffer, uint32_t le
   const std::size_t got = port_read(port, buffer, length);
   if (got == length) return true;
   failure.part = "the read";
-  if (run_stopped()) {
+  if (stop_requested()) {
     failure.why = {exchange_failure::stopped};
   } else if (port_gone(port)) {
     failure.why = {exchange_failure::gone};
@@ -65,37 +68,28 @@ bool read_block(port_handle port, uint32_t address, uint8_t* buffer, uint32_t le
 }
 
 template <typename Bytes, typename BlockFn>
-bool transfer(run_phase phase, port_handle port, uint32_t address, Bytes bytes, uint32_t size,
-              BlockFn block, const event_sink& report) {
+bool transfer(transfer_direction direction, port_handle port, uint32_t address, Bytes bytes,
+              uint32_t size, BlockFn block, const event_sink& report) {
   const uint32_t start = address;
-  report({.kind = event_kind::begun, .phase = phase, .address = start, .size = size});
+  report(transfer_begun{.direction = direction, .address = start, .size = size});
   uint32_t remaining = size;
   std::string reason;
   while (remaining > 0) {
     const uint32_t length = std::min(remaining, block_size);
     block_failure failure;
-    if (run_stopped()) failure.why = {exchange_failure::stopped};
-    if (failure.why.kind != exchange_failure::none ||
-        !block(port, address, bytes, length, failure)) {
+    if (stop_before_exchange(failure.why) || !block(port, address, bytes, length, failure)) {
       reason = failure_reason(failure.why, block_step(failure.part, address));
       break;
     }
     remaining -= length;
     address += length;
     bytes += length;
-    report({.kind = event_kind::progress,
-            .phase = phase,
-            .address = start,
-            .size = size,
-            .done = size - remaining});
+    report(transfer_progress{
+        .direction = direction, .address = start, .size = size, .done = size - remaining});
   }
   const bool ok = remaining == 0;
-  report({.kind = event_kind::ended,
-          .phase = phase,
-          .ok = ok,
-          .address = start,
-          .size = size,
-          .reason = reason});
+  report(transfer_ended{
+      .direction = direction, .address = start, .size = size, .ok = ok, .reason = reason});
   return ok;
 }
 
@@ -103,10 +97,10 @@ bool transfer(run_phase phase, port_handle port, uint32_t address, Bytes bytes, 
 
 bool write_memory(port_handle port, uint32_t address, const uint8_t* data, uint32_t size,
                   const event_sink& report) {
-  return transfer(run_phase::write, port, address, data, size, write_block, report);
+  return transfer(transfer_direction::write, port, address, data, size, write_block, report);
 }
 
 bool read_memory(port_handle port, uint32_t address, uint8_t* buffer, uint32_t size,
                  const event_sink& report) {
-  return transfer(run_phase::verify, port, address, buffer, size, read_block, report);
+  return transfer(transfer_direction::read, port, address, buffer, size, read_block, report);
 }

@@ -1,45 +1,54 @@
-// What a run reports: one set of events, which the front end renders as the
-// console text or as JSON Lines. The boot-loader operations hand theirs to
-// the sink the run passes down and never print by themselves.
+// What the boot-loader operations report as they go: the handshake, each
+// sector erase, each transfer's start, blocks and end. They hand these to
+// the sink they are given and never print by themselves; the front end
+// renders them.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <variant>
 
-// json_report.cpp names them in this order.
-enum class run_phase : uint8_t { port, file, handshake, erase, write, verify, signal };
+enum class transfer_direction : uint8_t { write, read };
 
-enum class event_kind : uint8_t {
-  begun,     // an operation started: the handshake, a transfer (a sector erase shows nothing)
-  progress,  // a block of a transfer went through
-  ended,     // an operation ended, well or not; `reason` says why not
-  compared,  // the verify phase compared the image with what it read back
-  warning,   // the run goes on, but the user should know (`reason`)
-};
+// The start byte went out ("initializing device..").
+struct handshake_begun {};
 
-// What the front end failed at before the target was reached; each has a
-// console line of its own.
-enum class front_end_failure : uint8_t {
-  none,
-  cannot_open_port,
-  cannot_open_file,
-  cannot_read_file,
-  image_does_not_fit,
-  cannot_allocate,
-};
-
-struct run_event {
-  event_kind kind = event_kind::ended;
-  run_phase phase = run_phase::handshake;
+struct handshake_ended {
   bool ok = true;
-  uint32_t sector = 0;   // erase
-  uint32_t address = 0;  // transfers: where they start; image_does_not_fit: where it was to go
-  uint32_t size = 0;     // transfers, cannot_allocate, image_does_not_fit: bytes
-  uint32_t done = 0;     // progress: bytes through so far, of `size`
-  std::string reason;    // one lower-case line: why it failed, or the warning
-  front_end_failure failure = front_end_failure::none;
-  std::string subject;  // the port name or the image path a front-end failure names
+  std::string reason;  // why not: one lower-case line
 };
 
-using event_sink = std::function<void(const run_event&)>;
+// One sector's erase exchange ended (a range erase shows nothing else).
+struct sector_erased {
+  uint32_t sector = 0;
+  bool ok = true;
+  std::string reason;
+};
+
+struct transfer_begun {
+  transfer_direction direction = transfer_direction::write;
+  uint32_t address = 0;
+  uint32_t size = 0;
+};
+
+// A block went through: `done` bytes of `size` so far.
+struct transfer_progress {
+  transfer_direction direction = transfer_direction::write;
+  uint32_t address = 0;
+  uint32_t size = 0;
+  uint32_t done = 0;
+};
+
+struct transfer_ended {
+  transfer_direction direction = transfer_direction::write;
+  uint32_t address = 0;
+  uint32_t size = 0;
+  bool ok = true;
+  std::string reason;
+};
+
+using bootloader_event = std::variant<handshake_begun, handshake_ended, sector_erased,
+                                      transfer_begun, transfer_progress, transfer_ended>;
+
+using event_sink = std::function<void(const bootloader_event&)>;

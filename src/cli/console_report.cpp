@@ -8,81 +8,91 @@ const char* const ok_tail = "\b\b - OK  \n";
 const char* const error_tail = "\b\b - error\n";
 const char* const percent_field_end = "\b\b\b\b";  // steps back over "100%"
 
+template <typename... Ts>
+struct overloaded : Ts... {
+  using Ts::operator()...;
+};
+
 std::string format(const char* format, unsigned long value) {
   char text[64];
   std::snprintf(text, sizeof text, format, value);
   return text;
 }
 
-std::string reason_line(const run_event& event) {
-  return event.reason.empty() ? std::string() : "  " + event.reason + "\n";
+std::string reason_line(const std::string& reason) {
+  return reason.empty() ? std::string() : "  " + reason + "\n";
 }
 
-std::string percent_field(uint32_t done, uint32_t total) {
-  // 64-bit product: done * 100 overflows 32 bits from about 43 MB on.
-  const unsigned percent = total == 0 ? 100u : static_cast<unsigned>(uint64_t{done} * 100 / total);
-  return format("\b\b\b\b%3lu%%", percent);
+std::string tail(bool ok, const std::string& reason) {
+  return (ok ? ok_tail : error_tail) + reason_line(reason);
 }
 
-// The console line of a failure before the target was reached.
-std::string front_end_line(const run_event& event) {
-  const char* subject = event.subject.c_str();
-  char text[600];
-  switch (event.failure) {
-    case front_end_failure::cannot_open_port:
-      std::snprintf(text, sizeof text, "error: cannot open port %s\n", subject);
-      break;
-    case front_end_failure::cannot_open_file:
-      std::snprintf(text, sizeof text, "cannot open file %s..\n", subject);
-      break;
-    case front_end_failure::cannot_read_file:
-      std::snprintf(text, sizeof text, "cannot read file %s..\n", subject);
-      break;
-    case front_end_failure::image_does_not_fit:
+std::string protocol_text(const protocol_event& e) {
+  return std::visit(
+      overloaded{[](const handshake_begun&) -> std::string { return "initializing device.."; },
+                 [](const handshake_ended& h) { return tail(h.ok, h.reason); },
+                 [](const sector_erased& s) { return tail(s.ok, s.reason); },
+                 [](const transfer_begun& t) {
+                   const char* message = t.direction == transfer_direction::write
+                                             ? "writting %lu bytes.."
+                                             : "reading %lu bytes..";
+                   return format(message, t.size) + "  0%";
+                 },
+                 [](const transfer_progress& t) {
+                   return format("\b\b\b\b%3lu%%", percent_done(t.done, t.size));
+                 },
+                 [](const transfer_ended& t) { return percent_field_end + tail(t.ok, t.reason); }},
+      e.event);
+}
+
+std::string line_naming(const char* format, const std::string& subject, const std::string& reason) {
+  std::string text(format);
+  text.replace(text.find("%s"), 2, subject);
+  return text + reason_line(reason);
+}
+
+std::string file_text(const file_failed& f) {
+  switch (f.kind) {
+    case file_failed::cannot_open:
+      return line_naming("cannot open file %s..\n", f.path, f.reason);
+    case file_failed::cannot_read:
+      return line_naming("cannot read file %s..\n", f.path, f.reason);
+    case file_failed::does_not_fit: {
+      char text[96];
       std::snprintf(text, sizeof text, "image of %lu bytes does not fit at 0x%08lx..\n",
-                    static_cast<unsigned long>(event.size),
-                    static_cast<unsigned long>(event.address));
-      break;
-    case front_end_failure::cannot_allocate:
-      std::snprintf(text, sizeof text, "cannot allocate %lu bytes..\n",
-                    static_cast<unsigned long>(event.size));
-      break;
-    case front_end_failure::none:
-      return {};
-  }
-  return text;
-}
-
-bool is_transfer(run_phase phase) {
-  return phase == run_phase::write || phase == run_phase::verify;
-}
-
-}  // namespace
-
-std::string console_text(const run_event& event) {
-  switch (event.kind) {
-    case event_kind::begun:
-      if (event.phase == run_phase::handshake) return "initializing device..";
-      return format(
-                 event.phase == run_phase::write ? "writting %lu bytes.." : "reading %lu bytes..",
-                 event.size) +
-             "  0%";
-    case event_kind::progress:
-      return percent_field(event.done, event.size);
-    case event_kind::ended:
-      if (event.failure != front_end_failure::none)
-        return front_end_line(event) + reason_line(event);
-      return (is_transfer(event.phase) ? percent_field_end : "") +
-             std::string(event.ok ? ok_tail : error_tail) + reason_line(event);
-    case event_kind::compared:
-    case event_kind::warning:
-      return reason_line(event);
+                    static_cast<unsigned long>(f.size), static_cast<unsigned long>(f.address));
+      return text + reason_line(f.reason);
+    }
   }
   return {};
 }
 
-std::string console_final_line(bool error_flag) {
-  return error_flag ? format("done with %lu error(s)..\n\n", 1) : "done without errors..\n\n";
+std::string final_line(bool ok) {
+  return ok ? "done without errors..\n\n" : format("done with %lu error(s)..\n\n", 1);
+}
+
+}  // namespace
+
+std::string console_banner() {
+  const std::string version = tool_version();
+  // "1.0.0" shows as "v1.0".
+  return "vexlor prog v" + version.substr(0, version.rfind('.')) + "\n\n";
+}
+
+std::string console_text(const run_event& event) {
+  return std::visit(
+      overloaded{[](const protocol_event& e) { return protocol_text(e); },
+                 [](const compared& c) { return reason_line(c.reason); },
+                 [](const run_warning& w) { return reason_line(w.reason); },
+                 [](const port_failed& p) {
+                   return line_naming("error: cannot open port %s\n", p.port, p.reason);
+                 },
+                 [](const file_failed& f) { return file_text(f); },
+                 [](const memory_failed& m) {
+                   return format("cannot allocate %lu bytes..\n", m.size) + reason_line(m.reason);
+                 },
+                 [](const run_ended& e) { return final_line(e.outcome.ok); }},
+      event);
 }
 
 void console_write(const std::string& text) {
@@ -90,6 +100,6 @@ void console_write(const std::string& text) {
   std::fflush(stdout);
 }
 
-event_sink console_sink() {
+run_sink console_sink() {
   return [](const run_event& event) { console_write(console_text(event)); };
 }

@@ -1,101 +1,73 @@
 #include "cli/json_report.h"
 
 #include <memory>
-#include <nlohmann/json.hpp>
 
 #include "cli/console_report.h"
 
-#ifndef VEXLOR_VERSION
-#error "the build names the tool's version"
-#endif
-
 namespace {
 
-using json = nlohmann::ordered_json;
+template <typename... Ts>
+struct overloaded : Ts... {
+  using Ts::operator()...;
+};
 
-// Port names and paths are bytes as typed; any that are not UTF-8 are shown
-// with replacement characters rather than making the line invalid JSON.
-std::string line_of(const json& object) {
-  return object.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-}
+using maybe_line = std::optional<run_line>;
 
-json phase_object(const run_event& event) {
-  json object{{"event", "phase"}, {"phase", phase_name(event.phase)}, {"ok", event.ok}};
-  if (!event.ok) object["reason"] = event.reason;
-  if (event.phase == run_phase::erase) object["sector"] = event.sector;
-  if (event.phase == run_phase::write || event.phase == run_phase::verify) {
-    object["address"] = event.address;
-    object["size"] = event.size;
-  }
-  return object;
+maybe_line protocol_line(run_phase phase, const bootloader_event& event, json_state& state) {
+  return std::visit(
+      overloaded{[&](const handshake_ended& h) -> maybe_line {
+                   return phase_line{.phase = phase, .ok = h.ok, .reason = h.reason};
+                 },
+                 [&](const sector_erased& s) -> maybe_line {
+                   return phase_line{
+                       .phase = phase, .ok = s.ok, .reason = s.reason, .sector = s.sector};
+                 },
+                 [&](const transfer_begun&) -> maybe_line {
+                   state.last_percent = -1;
+                   return std::nullopt;
+                 },
+                 [&](const transfer_progress& t) -> maybe_line {
+                   const int percent = static_cast<int>(percent_done(t.done, t.size));
+                   if (percent == state.last_percent) return std::nullopt;
+                   state.last_percent = percent;
+                   return progress_line{.phase = phase, .done = t.done, .total = t.size};
+                 },
+                 [&](const transfer_ended& t) -> maybe_line {
+                   // A read that went through is told by the comparison that
+                   // follows it.
+                   if (phase == run_phase::verify && t.ok) return std::nullopt;
+                   return phase_line{.phase = phase,
+                                     .ok = t.ok,
+                                     .reason = t.reason,
+                                     .address = t.address,
+                                     .size = t.size};
+                 },
+                 [](const handshake_begun&) -> maybe_line { return std::nullopt; }},
+      event);
 }
 
 }  // namespace
 
-const char* phase_name(run_phase phase) {
-  // In run_phase's order.
-  constexpr const char* names[] = {"port",  "file",   "handshake", "erase",
-                                   "write", "verify", "signal"};
-  return names[static_cast<std::size_t>(phase)];
+maybe_line json_line(const run_event& event, json_state& state) {
+  return std::visit(
+      overloaded{[&](const protocol_event& e) { return protocol_line(e.phase, e.event, state); },
+                 [](const compared& c) -> maybe_line {
+                   return phase_line{.phase = run_phase::verify,
+                                     .ok = c.ok,
+                                     .reason = c.reason,
+                                     .address = c.address,
+                                     .size = c.size};
+                 },
+                 [](const run_warning& w) -> maybe_line { return warning_line{w.reason}; },
+                 [](const run_ended& e) -> maybe_line { return e.outcome; },
+                 // The front end's failures are told by the end object.
+                 [](const auto&) -> maybe_line { return std::nullopt; }},
+      event);
 }
 
-std::string json_line(const run_event& event, json_state& state) {
-  switch (event.kind) {
-    case event_kind::begun:
-      state.last_percent = -1;
-      return {};
-    case event_kind::progress: {
-      const int percent =
-          event.size == 0 ? 100 : static_cast<int>(uint64_t{event.done} * 100 / event.size);
-      if (percent == state.last_percent) return {};
-      state.last_percent = percent;
-      return line_of({{"event", "progress"},
-                      {"phase", phase_name(event.phase)},
-                      {"done", event.done},
-                      {"total", event.size}});
-    }
-    case event_kind::ended:
-      // The front end's failures are told by the end object; a read that went
-      // through is told by the comparison that follows it.
-      if (event.failure != front_end_failure::none) return {};
-      if (event.phase == run_phase::verify && event.ok) return {};
-      return line_of(phase_object(event));
-    case event_kind::compared:
-      return line_of(phase_object(event));
-    case event_kind::warning:
-      return line_of({{"event", "warning"}, {"reason", event.reason}});
-  }
-  return {};
-}
-
-std::string json_end_line(const run_summary& summary) {
-  json end{{"event", "end"},
-           {"ok", summary.ok},
-           {"errors", summary.ok ? 0 : 1},
-           {"exit", summary.exit_status},
-           {"phase", nullptr},
-           {"reason", nullptr},
-           {"port", summary.port},
-           {"image", summary.image},
-           {"size", nullptr},
-           {"sha256", nullptr},
-           {"address", summary.address},
-           {"baud", summary.baud},
-           {"seconds", summary.seconds},
-           {"version", VEXLOR_VERSION}};
-  if (summary.failed_phase) {
-    end["phase"] = phase_name(*summary.failed_phase);
-    end["reason"] = summary.reason;
-  }
-  if (summary.size) end["size"] = *summary.size;
-  if (summary.sha256) end["sha256"] = *summary.sha256;
-  return line_of(end);
-}
-
-event_sink json_sink() {
+run_sink json_sink() {
   auto state = std::make_shared<json_state>();
   return [state](const run_event& event) {
-    const std::string line = json_line(event, *state);
-    if (!line.empty()) console_write(line);
+    if (const maybe_line line = json_line(event, *state)) console_write(run_line_text(*line));
   };
 }

@@ -1,40 +1,20 @@
 // The run's events as JSON Lines (--json), for scripts and the production
-// station: one object per line, each flushed as written, the end object last.
+// station: one object per line, each flushed as written, the end object
+// last. The lines themselves are the contract's (contract/run_contract.h).
 #pragma once
 
-#include <cstdint>
 #include <optional>
-#include <string>
 
-#include "bootloader/report.h"
-
-// What the end object says about the whole run.
-struct run_summary {
-  bool ok = false;
-  int exit_status = 1;
-  std::optional<run_phase> failed_phase;  // the first failure's
-  std::string reason;                     // the first failure's
-  std::string port;
-  std::string image;
-  std::optional<uint32_t> size;       // when the image was loaded
-  std::optional<std::string> sha256;  // of the image bytes, when loaded
-  uint32_t address = 0;
-  int32_t baud = 0;
-  double seconds = 0;
-};
-
-const char* phase_name(run_phase phase);
+#include "cli/run_events.h"
 
 // Progress is said at most once per percent.
 struct json_state {
   int last_percent = -1;
 };
 
-// The line for one event ("" when the event has none in JSON), with its
-// line break.
-std::string json_line(const run_event& event, json_state& state);
-
-std::string json_end_line(const run_summary& summary);
+// The contract's line for one event; nullopt when the event has none in
+// JSON.
+std::optional<run_line> json_line(const run_event& event, json_state& state);
 
 // A sink that writes each event's JSON line.
-event_sink json_sink();
+run_sink json_sink();

@@ -2,7 +2,7 @@
 #include <vector>
 
 #include "cli/run.h"
-#include "serial/serial_port.h"
+#include "stop/stop_requests.h"
 
 int main(int argc, char** argv) {
   // First of all: a Ctrl-C from here on ends the run cleanly, lines and all.

@@ -40,26 +40,73 @@ int32_t parse_decimal(const std::string& text) {
   return static_cast<int32_t>(negative ? -magnitude : magnitude);
 }
 
-run_settings parse_options(const std::vector<std::string>& words) {
-  run_settings settings;
+namespace {
+
+// One row an option. A value-taking option is one only when another word
+// follows it, which it then takes whatever it is; standing last, it is the
+// image path, as any other word is. `apply` sets what the option sets, or
+// says why it cannot take the value.
+struct option_row {
+  const char* name;
+  bool takes_value;
+  bool (*apply)(run_settings& settings, const std::string& value, std::string& why);
+};
+
+constexpr option_row option_table[] = {
+    {"--port", true,
+     [](run_settings& s, const std::string& value, std::string&) {
+       s.port_name = value;
+       return true;
+     }},
+    {"--baudrate", true,
+     [](run_settings& s, const std::string& value, std::string&) {
+       s.baud_rate = parse_decimal(value);
+       return true;
+     }},
+    {"--address", true,
+     [](run_settings& s, const std::string& value, std::string&) {
+       s.address = parse_number(value);
+       return true;
+     }},
+    {"--write", false,
+     [](run_settings& s, const std::string&, std::string&) {
+       s.write = true;
+       return true;
+     }},
+    {"--verify", false,
+     [](run_settings& s, const std::string&, std::string&) {
+       s.verify = true;
+       return true;
+     }},
+    {"--json", false,
+     [](run_settings& s, const std::string&, std::string&) {
+       s.json = true;
+       return true;
+     }},
+};
+
+const option_row* option_named(const std::string& word) {
+  for (const option_row& row : option_table) {
+    if (word == row.name) return &row;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool parse_options(const std::vector<std::string>& words, run_settings& settings,
+                   std::string& why) {
+  settings = {};
   for (std::size_t i = 0; i < words.size(); ++i) {
     const std::string& word = words[i];
+    const option_row* option = option_named(word);
     const bool has_value = i + 1 < words.size();
-    if (word == "--port" && has_value) {
-      settings.port_name = words[++i];
-    } else if (word == "--baudrate" && has_value) {
-      settings.baud_rate = parse_decimal(words[++i]);
-    } else if (word == "--address" && has_value) {
-      settings.address = parse_number(words[++i]);
-    } else if (word == "--write") {
-      settings.write = true;
-    } else if (word == "--verify") {
-      settings.verify = true;
-    } else if (word == "--json") {
-      settings.json = true;
-    } else {
+    if (option == nullptr || (option->takes_value && !has_value)) {
       settings.image_path = word;
+      continue;
     }
+    const std::string value = option->takes_value ? words[++i] : std::string();
+    if (!option->apply(settings, value, why)) return false;
   }
-  return settings;
+  return true;
 }

@@ -23,4 +23,8 @@ uint32_t parse_number(const std::string& text);
 // other character; no digits gives 0. Saturates at the 32-bit signed limits.
 int32_t parse_decimal(const std::string& text);
 
-run_settings parse_options(const std::vector<std::string>& words);
+// The words read left to right into `settings`, by the option table in
+// options.cpp. False, with one line in `why` that names the bad word or
+// value, for a command line the run must not begin with: a usage error,
+// told before any port is opened.
+bool parse_options(const std::vector<std::string>& words, run_settings& settings, std::string& why);

@@ -7,12 +7,12 @@
 #include "bootloader/bootloader.h"
 
 void write_phase(port_handle port, uint32_t address, const std::vector<uint8_t>& image,
-                 bool& error_flag, const event_sink& report) {
+                 bool& error_flag, const run_sink& report) {
   if (error_flag) return;
   const auto size = static_cast<uint32_t>(image.size());
   // An image whose sectors were not all erased is never written.
-  if (!erase_range(port, address, size, report) ||
-      !write_memory(port, address, image.data(), size, report)) {
+  if (!erase_range(port, address, size, phase_sink(run_phase::erase, report)) ||
+      !write_memory(port, address, image.data(), size, phase_sink(run_phase::write, report))) {
     error_flag = true;
   }
 }
@@ -36,31 +36,24 @@ std::string compare_reason(uint32_t address, const std::vector<uint8_t>& image,
 }
 
 void verify_phase(port_handle port, uint32_t address, const std::vector<uint8_t>& image,
-                  bool& error_flag, const event_sink& report) {
+                  bool& error_flag, const run_sink& report) {
   if (error_flag) return;
   const auto size = static_cast<uint32_t>(image.size());
   std::vector<uint8_t> read_back;
   try {
     read_back.resize(size);
   } catch (const std::bad_alloc&) {
-    report({.phase = run_phase::verify,
-            .ok = false,
-            .size = size,
-            .reason = "not enough memory to read the image back",
-            .failure = front_end_failure::cannot_allocate});
+    report(memory_failed{.phase = run_phase::verify,
+                         .size = size,
+                         .reason = "not enough memory to read the image back"});
     error_flag = true;
     return;
   }
-  if (!read_memory(port, address, read_back.data(), size, report)) {
+  if (!read_memory(port, address, read_back.data(), size, phase_sink(run_phase::verify, report))) {
     error_flag = true;
     return;
   }
   const std::string reason = compare_reason(address, image, read_back);
-  report({.kind = event_kind::compared,
-          .phase = run_phase::verify,
-          .ok = reason.empty(),
-          .address = address,
-          .size = size,
-          .reason = reason});
+  report(compared{.address = address, .size = size, .ok = reason.empty(), .reason = reason});
   if (!reason.empty()) error_flag = true;
 }

@@ -3,15 +3,16 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
-#include "bootloader/report.h"
+#include "cli/run_events.h"
 #include "serial/serial_port.h"
 
 void write_phase(port_handle port, uint32_t address, const std::vector<uint8_t>& image,
-                 bool& error_flag, const event_sink& report);
+                 bool& error_flag, const run_sink& report);
 void verify_phase(port_handle port, uint32_t address, const std::vector<uint8_t>& image,
-                  bool& error_flag, const event_sink& report);
+                  bool& error_flag, const run_sink& report);
 
 // Where and how the target's memory differs from the image; empty when it
 // does not. One line, for the verify phase's reason.

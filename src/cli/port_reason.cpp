@@ -1,5 +1,7 @@
 #include "cli/port_reason.h"
 
+#include "cli/device_group.h"
+
 namespace {
 
 // Lines of this size fit a terminal; a long list of ports is cut with a count.
@@ -28,9 +30,11 @@ std::string port_failure_reason(const port_open_error& error) {
   switch (error.cause) {
     case port_open_failure::no_such_device:
       return missing_port_reason();
-    case port_open_failure::permission_denied:
-      if (error.detail.empty()) return "permission denied";
-      return "permission denied: you must belong to group " + error.detail;
+    case port_open_failure::permission_denied: {
+      const std::string group = device_group(error.device);
+      if (group.empty()) return "permission denied";
+      return "permission denied: you must belong to group " + group;
+    }
     case port_open_failure::in_use:
       if (error.detail.empty()) return "in use by another program";
       return "in use by " + error.detail;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
 
 #include "bootloader/bootloader.h"
@@ -15,112 +16,159 @@
 #include "cli/phases.h"
 #include "cli/port_reason.h"
 #include "cli/sha256.h"
+#include "stop/stop_requests.h"
 
 namespace {
 
+constexpr int exit_usage = 2;
 constexpr unsigned line_settle_ms = 10;
 
-run_event front_end_failed(run_phase phase, front_end_failure failure, const std::string& subject,
-                           std::string reason) {
-  return {.phase = phase,
-          .ok = false,
-          .reason = std::move(reason),
-          .failure = failure,
-          .subject = subject};
-}
+using enum port_line_action;
+constexpr port_line_action opening_sequence[] = {clear_rts, set_dtr, clear_dtr};
+constexpr port_line_action closing_sequence[] = {set_rts, set_dtr, clear_dtr};
 
 // Loads the image and checks that it may be programmed where it is to go;
 // says why not. Nothing has been sent to the target yet when this fails.
 bool load_image_file(const run_settings& settings, std::FILE*& file, std::vector<uint8_t>& image,
-                     const event_sink& report) {
+                     const run_sink& report) {
   const std::string& path = settings.image_path;
   std::string why;
   file = image_open(path, why);
   if (file == nullptr) {
-    report(front_end_failed(run_phase::file, front_end_failure::cannot_open_file, path, why));
+    report(file_failed{.kind = file_failed::cannot_open, .path = path, .reason = why});
     return false;
   }
   if (!image_load(file, path, image, why)) {
-    report(front_end_failed(run_phase::file, front_end_failure::cannot_read_file, path, why));
+    report(file_failed{.kind = file_failed::cannot_read, .path = path, .reason = why});
     return false;
   }
   if (const char* advice = image_format_advice(recognise_image_format(image))) {
-    report(front_end_failed(run_phase::file, front_end_failure::cannot_read_file, path, advice));
+    report(file_failed{.kind = file_failed::cannot_read, .path = path, .reason = advice});
     return false;
   }
   // Past 2^32 the block addresses would wrap to 0 and write flash that the
   // sector choice never erased.
   if (uint64_t{settings.address} + image.size() > uint64_t{1} << 32) {
-    run_event event = front_end_failed(run_phase::file, front_end_failure::image_does_not_fit, path,
-                                       "it would run past the end of the address space");
-    event.address = settings.address;
-    event.size = static_cast<uint32_t>(image.size());
-    report(event);
+    report(file_failed{.kind = file_failed::does_not_fit,
+                       .path = path,
+                       .reason = "it would run past the end of the address space",
+                       .address = settings.address,
+                       .size = static_cast<uint32_t>(image.size())});
     return false;
   }
   return true;
+}
+
+// Drives the control lines through `actions`, back to back. A port with no
+// control lines at all (a pseudo-terminal) changes nothing, as it always
+// did; any other failure ends the sequence, and `why` names the change.
+bool drive_lines(port_handle port, std::span<const port_line_action> actions, std::string& why) {
+  for (const port_line_action action : actions) {
+    const port_result changed = port_control(port, action);
+    if (!changed.ok && !changed.unsupported) {
+      why = std::string(line_action_text(action)) + " failed: " + changed.error;
+      return false;
+    }
+  }
+  return true;
+}
+
+// The opening line sequence and the start handshake. A sequence that could
+// not be driven has not put the board into its boot loader: the start byte
+// is not sent, and the handshake fails saying why.
+bool enter_and_greet(port_handle port, const run_sink& report) {
+  std::string why;
+  if (!drive_lines(port, opening_sequence, why)) {
+    report(protocol_event{run_phase::handshake, handshake_begun{}});
+    report(protocol_event{
+        run_phase::handshake,
+        handshake_ended{.ok = false, .reason = "the opening line sequence: " + why}});
+    return false;
+  }
+  sleep_ms(line_settle_ms);
+  // No input is discarded here: a byte the target sends after the line
+  // sequence is taken as its answer to the start byte.
+  return device_init(port, phase_sink(run_phase::handshake, report));
 }
 
 // A driver that cannot make the rate asked for (a UART's clock divides only
 // so finely) takes another and says nothing; the run goes on at that rate,
 // but the user should know why it may fail. Told after the handshake's line.
 void warn_about_line_rate(port_handle port, std::optional<line_rate> asked,
-                          const event_sink& report) {
+                          const run_sink& report) {
   const uint32_t applied = port_line_rate(port);
   if (!asked || applied == 0 || applied == asked->bits_per_second) return;
-  report({.kind = event_kind::warning,
-          .reason = "the driver set " + std::to_string(applied) + " baud, not the " +
-                    std::to_string(asked->bits_per_second) + " asked for"});
+  report(run_warning{"the driver set " + std::to_string(applied) + " baud, not the " +
+                     std::to_string(asked->bits_per_second) + " asked for"});
 }
 
-// The run's outcome: the first failure reported names it.
-void note_failure(run_summary& summary, const run_event& event) {
-  const bool failed =
-      (event.kind == event_kind::ended || event.kind == event_kind::compared) && !event.ok;
-  if (!failed || summary.failed_phase) return;
-  summary.failed_phase = event.phase;
-  summary.reason = event.reason;
-}
-
-// A stopped run counts as failed even when its last exchange went through:
-// whoever stopped it cannot know how far it got.
-int finish(bool error_flag, const run_settings& settings, run_summary& summary,
-           std::chrono::steady_clock::time_point started) {
+// The run's outcome, sent as the last event. A stopped run counts as failed
+// even when its last exchange went through: whoever stopped it cannot know
+// how far it got.
+int finish(bool error_flag, end_line& outcome, std::chrono::steady_clock::time_point started,
+           const run_sink& report) {
   const int stopped = stop_exit_status();
   if (stopped != 0) {
-    summary.failed_phase = run_phase::signal;
-    summary.reason = stop_reason();
+    outcome.phase = run_phase::signal;
+    outcome.reason = stop_reason();
   }
-  summary.ok = !error_flag && stopped == 0;
-  summary.exit_status = stopped != 0 ? stopped : summary.ok ? 0 : 1;
+  outcome.ok = !error_flag && stopped == 0;
+  outcome.errors = outcome.ok ? 0 : 1;
+  outcome.exit = stopped != 0 ? stopped : outcome.ok ? 0 : 1;
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
-  summary.seconds = std::round(elapsed.count() * 1000) / 1000;
-  console_write(settings.json ? json_end_line(summary) : console_final_line(!summary.ok));
-  return summary.exit_status;
+  outcome.seconds = std::round(elapsed.count() * 1000) / 1000;
+  report(run_ended{outcome});
+  return outcome.exit;
+}
+
+// A command line the run does not begin with: said on standard error (and
+// as the end object with --json), before any port is opened.
+int refuse_usage(const run_settings& settings, const std::string& why) {
+  std::fprintf(stderr, "vexlor-prog: %s\n", why.c_str());
+  if (settings.json) {
+    end_line outcome{.exit = exit_usage,
+                     .phase = run_phase::usage,
+                     .reason = why,
+                     .port = settings.port_name,
+                     .image = settings.image_path,
+                     .address = settings.address,
+                     .baud = settings.baud_rate,
+                     .version = tool_version()};
+    console_write(run_line_text(outcome));
+  }
+  return exit_usage;
 }
 
 }  // namespace
 
 int run(const std::vector<std::string>& words) {
   const auto started = std::chrono::steady_clock::now();
-  const run_settings settings = parse_options(words);
-  if (!settings.json) console_write(console_banner);
-  run_summary summary{.port = settings.port_name,
-                      .image = settings.image_path,
-                      .address = settings.address,
-                      .baud = settings.baud_rate};
-  const event_sink render = settings.json ? json_sink() : console_sink();
-  const event_sink report = [&](const run_event& event) {
-    note_failure(summary, event);
+  run_settings settings;
+  std::string usage_error;
+  const bool usable = parse_options(words, settings, usage_error);
+  if (!settings.json) console_write(console_banner());
+  if (!usable) return refuse_usage(settings, usage_error);
+
+  end_line outcome{.port = settings.port_name,
+                   .image = settings.image_path,
+                   .address = settings.address,
+                   .baud = settings.baud_rate,
+                   .version = tool_version()};
+  const run_sink render = settings.json ? json_sink() : console_sink();
+  const run_sink report = [&](const run_event& event) {
+    // The first failure names the run's outcome.
+    if (const auto failure = failure_of(event); failure && !outcome.phase) {
+      outcome.phase = failure->phase;
+      outcome.reason = failure->reason;
+    }
     render(event);
   };
 
   port_open_error why;
   port_handle port = port_open(settings.port_name, &why);
   if (port == nullptr) {
-    report(front_end_failed(run_phase::port, front_end_failure::cannot_open_port,
-                            settings.port_name, port_failure_reason(why)));
-    return finish(true, settings, summary, started);
+    report(port_failed{.port = settings.port_name, .reason = port_failure_reason(why)});
+    return finish(true, outcome, started, report);
   }
   // A rate of 0 or below is never asked for; a port that refuses a rate
   // keeps its settings. Either way the run goes on.
@@ -133,25 +181,21 @@ int run(const std::vector<std::string>& words) {
   if (!load_image_file(settings, file, image, report)) {
     error_flag = true;
   } else {
-    summary.size = static_cast<uint32_t>(image.size());
-    summary.sha256 = sha256_hex(image);
-    port_control(port, port_line_action::clear_rts);
-    port_control(port, port_line_action::set_dtr);
-    port_control(port, port_line_action::clear_dtr);
-    sleep_ms(line_settle_ms);
-    // No input is discarded here: a byte the target sends after the line
-    // sequence is taken as its answer to the start byte.
-    if (!device_init(port, report)) error_flag = true;
+    outcome.size = static_cast<uint32_t>(image.size());
+    outcome.sha256 = sha256_hex(image);
+    if (!enter_and_greet(port, report)) error_flag = true;
     warn_about_line_rate(port, rate, report);
     if (settings.write) write_phase(port, settings.address, image, error_flag, report);
     if (settings.verify) verify_phase(port, settings.address, image, error_flag, report);
   }
 
-  port_control(port, port_line_action::set_rts);
-  port_control(port, port_line_action::set_dtr);
-  port_control(port, port_line_action::clear_dtr);
+  std::string closing_failure;
+  if (!drive_lines(port, closing_sequence, closing_failure) && !port_gone(port)) {
+    // The flash is as the run left it; the board may not have been let go.
+    report(run_warning{"the closing line sequence: " + closing_failure});
+  }
   port_close(port);
   if (file != nullptr) std::fclose(file);
   image = {};  // released last, after the port and the file
-  return finish(error_flag, settings, summary, started);
+  return finish(error_flag, outcome, started, report);
 }

@@ -8,7 +8,10 @@ constexpr auto drain_limit = std::chrono::seconds(2);
 }  // namespace
 
 port_handle port_refused(port_open_error* error, port_open_failure cause, std::string detail) {
-  if (error != nullptr) *error = {cause, std::move(detail)};
+  if (error != nullptr) {
+    error->cause = cause;
+    error->detail = std::move(detail);
+  }
   return nullptr;
 }
 
@@ -24,6 +27,20 @@ void drain_input(port_handle port) {
   while (port_read(port, scratch, sizeof scratch) > 0 &&
          std::chrono::steady_clock::now() < give_up) {
   }
+}
+
+const char* line_action_text(port_line_action code) {
+  switch (code) {
+    case port_line_action::set_rts:
+      return "setting RTS";
+    case port_line_action::clear_rts:
+      return "clearing RTS";
+    case port_line_action::set_dtr:
+      return "setting DTR";
+    case port_line_action::clear_dtr:
+      return "clearing DTR";
+  }
+  return "changing a control line";
 }
 
 std::optional<unsigned long> com_port_number(const std::string& name) {

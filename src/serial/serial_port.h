@@ -36,10 +36,12 @@ enum class port_open_failure {
 
 struct port_open_error {
   port_open_failure cause = port_open_failure::none;
-  // permission_denied: the group that may open the device, where there is
-  // one; in_use: the program that holds it, "NAME (pid N)", where that can
-  // be told; other: the system's own words for the error.
+  // in_use: the program that holds it, "NAME (pid N)", where that can be
+  // told; other: the system's own words for the error.
   std::string detail;
+  // The device the name led to, for whoever explains a refusal (who may
+  // open it, when permission was denied).
+  std::string device;
 };
 
 // The serial ports this machine has, by the names that open them
@@ -89,10 +91,26 @@ bool port_set_line(port_handle port, line_rate rate);
 // read.
 uint32_t port_line_rate(port_handle port);
 
-bool port_control(port_handle port, port_line_action code);
+// What a call that can fail on an open port says: whether it did what it
+// was asked, and if not, why in the system's own words, lower case
+// ("input/output error"), so that a failed write or line change is told
+// apart from a target that did not answer.
+struct port_result {
+  bool ok = true;
+  // A control-line request to a port that has no control lines (a
+  // pseudo-terminal, some virtual ports): nothing was changed, and nothing
+  // could be. Not ok, but no fault of the line either.
+  bool unsupported = false;
+  std::string error;
+};
+
+port_result port_control(port_handle port, port_line_action code);
+
+// "setting RTS" and the like, for a reason that names the change.
+const char* line_action_text(port_line_action code);
 
 // One write of n bytes, bounded by 20 * n + 20 ms.
-bool port_write(port_handle port, const uint8_t* bytes, std::size_t n);
+port_result port_write(port_handle port, const uint8_t* bytes, std::size_t n);
 
 // Reads up to n bytes under the time-out set above, and returns the count
 // received so far. A failed read counts 0.
@@ -102,19 +120,11 @@ std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n);
 // adapter); from then on reads return 0 at once.
 bool port_gone(port_handle port);
 
-// Puts back what port_open changed in the driver's settings, lets others
-// open the port again and closes it. Closing nullptr does nothing.
+// Puts back what port_open changed in the driver's settings and the
+// terminal settings it found, lets others open the port again and closes
+// it. Closing nullptr does nothing.
 void port_close(port_handle port);
 
-void sleep_ms(unsigned milliseconds);
-
-// A run can be stopped from outside: Ctrl-C, a kill, a terminal that hangs
-// up (Windows: Ctrl-C and Ctrl-Break). From the first such request on, every
-// wait in this layer ends at once: a read returns what it has, a pause ends.
-// A write is never cut short, so no command goes out in part. A second
-// request ends the process at once. A closed standard output stops nothing.
-void catch_stop_requests();
-
-// 0 while no stop has been requested; otherwise the exit status that tells
-// which request it was, 128 + the signal number (130 for Ctrl-C).
-int stop_exit_status();
+// From the first stop request on (stop/stop_requests.h), every wait in this
+// layer ends at once: a read returns what it has. A write is never cut
+// short, so no command goes out in part.

@@ -5,10 +5,8 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <optional>
 #include <poll.h>
 #include <sys/file.h>
@@ -22,12 +20,16 @@
 #include "serial/low_latency.h"
 #include "serial/port_common.h"
 #include "serial/serial_ports.h"
+#include "stop/stop_requests.h"
+#include "stop/stop_wait_posix.h"
 
 struct serial_port {
   int fd;
   bool low_latency_set;  // by us, so it is put back at close
-  bool gone = false;     // the line went away: an unplugged adapter
-  bool unsent = false;   // bytes were written since the transmitter was last seen empty
+  termios found{};       // the terminal settings the port had, put back at close
+  bool found_read = false;
+  bool gone = false;    // the line went away: an unplugged adapter
+  bool unsent = false;  // bytes were written since the transmitter was last seen empty
 };
 
 namespace {
@@ -35,26 +37,23 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// A stop request is a signal number and a byte in a pipe: the byte makes the
-// pipe readable, so every wait that watches it ends at once, from then on.
-volatile std::sig_atomic_t stop_signal = 0;
-int stop_pipe[2] = {-1, -1};
-constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
+// The port whose terminal settings a process that dies of a second stop
+// request puts back: plain data, for a signal handler to read.
+struct found_settings {
+  int fd = -1;
+  termios settings{};
+};
+found_settings dying_port;
 
-void on_stop_signal(int signal) {
-  if (stop_signal == 0) stop_signal = signal;
-  // The next one takes the default way out: the process ends at once.
-  for (int s : stop_signals) std::signal(s, SIG_DFL);
-  const int saved_errno = errno;
-  const char byte = 0;
-  if (write(stop_pipe[1], &byte, 1) < 0) {
-  }
-  errno = saved_errno;
+void put_back_found_settings() {
+  if (dying_port.fd >= 0) tcsetattr(dying_port.fd, TCSANOW, &dying_port.settings);
 }
 
-bool set_flags(int fd, int status_flags) {
-  return fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | status_flags) == 0 &&
-         fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
+// The system's words for an error number, lower case, as the run's reasons are.
+std::string system_words(int number) {
+  std::string text = std::strerror(number);
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
 }
 
 int ms_until(clock_type::time_point deadline) {
@@ -68,7 +67,7 @@ int ms_until(clock_type::time_point deadline) {
 // Returns the revents, 0 on time-out, -1 on error.
 int wait_ready(int fd, short events, clock_type::time_point deadline, bool stoppable) {
   for (;;) {
-    pollfd p[2] = {{fd, events, 0}, {stoppable ? stop_pipe[0] : -1, POLLIN, 0}};
+    pollfd p[2] = {{fd, events, 0}, {stoppable ? stop_wait_descriptor() : -1, POLLIN, 0}};
     int rc = poll(p, 2, ms_until(deadline));
     if (rc > 0 && p[1].revents != 0) return 0;
     if (rc > 0) return p[0].revents;
@@ -84,9 +83,8 @@ int wait_ready(int fd, short events, clock_type::time_point deadline, bool stopp
 // software flow control (0x11 and 0x13 are protocol bytes), and no hardware
 // flow control (RTS is one of the tool's control lines, not a handshake).
 // Speed and framing are left to port_set_line.
-void make_raw(int fd) {
-  termios t{};
-  if (tcgetattr(fd, &t) != 0) return;
+void make_raw(int fd, const termios& found) {
+  termios t = found;
   t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
                                       IXON | IXOFF | IXANY);
   t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
@@ -110,29 +108,6 @@ std::string port_device_name(const std::string& name) {
 
 namespace {
 
-// The group that may read and write the device, by name where the group
-// file has one; empty when the group has no such right.
-std::string device_group(const std::string& device) {
-  struct stat st {};
-  if (stat(device.c_str(), &st) != 0 || (st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) {
-    return {};
-  }
-  // Read directly rather than through the name service: the tool is also
-  // built statically, and a local device group is named in this file.
-  std::ifstream groups("/etc/group");
-  std::string line;
-  while (std::getline(groups, line)) {
-    const std::size_t first = line.find(':');
-    const std::size_t second = line.find(':', first + 1);
-    const std::size_t third = line.find(':', second + 1);
-    if (third == std::string::npos) continue;
-    if (line.compare(second + 1, third - second - 1, std::to_string(st.st_gid)) == 0) {
-      return line.substr(0, first);
-    }
-  }
-  return "number " + std::to_string(st.st_gid);
-}
-
 port_handle refuse_errno(port_open_error* error, int number, const std::string& device) {
   switch (number) {
     case ENOENT:
@@ -142,15 +117,13 @@ port_handle refuse_errno(port_open_error* error, int number, const std::string& 
       return port_refused(error, port_open_failure::no_such_device);
     case EACCES:
     case EPERM:
-      return port_refused(error, port_open_failure::permission_denied, device_group(device));
+      return port_refused(error, port_open_failure::permission_denied);
     case EBUSY:
       return port_refused(error, port_open_failure::in_use, port_holder(device));
     case EISDIR:
       return port_refused(error, port_open_failure::not_serial);
     default: {
-      std::string text = std::strerror(number);
-      for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      return port_refused(error, port_open_failure::other, text);
+      return port_refused(error, port_open_failure::other, system_words(number));
     }
   }
 }
@@ -160,6 +133,7 @@ port_handle refuse_errno(port_open_error* error, int number, const std::string& 
 port_handle port_open(const std::string& name, port_open_error* error) {
   if (const auto unusable = port_name_unusable(name)) return port_refused(error, *unusable);
   const std::string device = port_device_name(name);
+  if (error != nullptr) error->device = device;
   // O_NONBLOCK: never wait for carrier; all waiting is done by poll under the
   // read and write time-outs.
   int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -182,8 +156,15 @@ port_handle port_open(const std::string& name, port_open_error* error) {
   }
   ioctl(fd, TIOCEXCL);
   port_handle port = new serial_port{fd, low_latency_on(fd)};
+  port->found_read = tcgetattr(fd, &port->found) == 0;
+  if (port->found_read) {
+    // A terminal given by mistake (--port /dev/tty) must not be left without
+    // echo and Ctrl-C, not even when a second Ctrl-C ends the run at once.
+    dying_port = {fd, port->found};
+    stop_before_dying(put_back_found_settings);
+    make_raw(fd, port->found);
+  }
   forget_line_settings();
-  make_raw(fd);
   drain_input(port);
   return port;
 }
@@ -237,21 +218,25 @@ void wait_output_sent(int fd) {
 
 }  // namespace
 
-bool port_control(port_handle port, port_line_action code) {
-  if (port == nullptr) return false;
+port_result port_control(port_handle port, port_line_action code) {
+  if (port == nullptr) return {.ok = false, .error = "no port is open"};
   if (port->unsent) wait_output_sent(port->fd);
   port->unsent = false;
   using enum port_line_action;
   int line = (code == set_rts || code == clear_rts) ? TIOCM_RTS : TIOCM_DTR;
   unsigned long request = (code == set_rts || code == set_dtr) ? TIOCMBIS : TIOCMBIC;
-  return ioctl(port->fd, request, &line) == 0;
+  if (ioctl(port->fd, request, &line) == 0) return {};
+  const int number = errno;
+  // A pseudo-terminal, and some virtual ports, have no modem lines at all.
+  return {.ok = false,
+          .unsupported = number == ENOTTY || number == EINVAL,
+          .error = system_words(number)};
 }
 
-bool port_write(port_handle port, const uint8_t* bytes, std::size_t n) {
-  if (port == nullptr) return false;
-  const auto deadline =
-      clock_type::now() +
-      milliseconds(write_total_multiplier_ms * static_cast<int64_t>(n) + write_total_constant_ms);
+port_result port_write(port_handle port, const uint8_t* bytes, std::size_t n) {
+  if (port == nullptr) return {.ok = false, .error = "no port is open"};
+  const uint64_t bound_ms = write_total_multiplier_ms * uint64_t{n} + write_total_constant_ms;
+  const auto deadline = clock_type::now() + milliseconds(bound_ms);
   std::size_t done = 0;
   while (done < n) {
     ssize_t w = write(port->fd, bytes + done, n - done);
@@ -261,11 +246,24 @@ bool port_write(port_handle port, const uint8_t* bytes, std::size_t n) {
       continue;
     }
     if (w < 0 && errno == EINTR) continue;
-    if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      const int number = errno;
+      // An unplugged adapter: what every later call will find too.
+      if (number == EIO || number == ENXIO || number == ENODEV) port->gone = true;
+      return {.ok = false, .error = system_words(number)};
+    }
     int ready = wait_ready(port->fd, POLLOUT, deadline, false);
-    if (ready <= 0 || (ready & (POLLERR | POLLHUP | POLLNVAL))) return false;
+    if (ready < 0 || (ready & (POLLERR | POLLHUP | POLLNVAL))) {
+      port->gone = true;
+      return {.ok = false, .error = "the line hung up"};
+    }
+    if (ready == 0) {
+      return {.ok = false,
+              .error = std::to_string(n - done) + " of " + std::to_string(n) +
+                       " bytes not taken within " + std::to_string(bound_ms) + " ms"};
+    }
   }
-  return true;
+  return {};
 }
 
 namespace {
@@ -370,38 +368,14 @@ bool port_gone(port_handle port) { return port != nullptr && port->gone; }
 void port_close(port_handle port) {
   if (port == nullptr) return;
   if (port->low_latency_set) low_latency_off(port->fd);
+  if (port->found_read) {
+    // After the closing sequence; at once, as the bytes before it have left.
+    tcsetattr(port->fd, TCSANOW, &port->found);
+    stop_before_dying(nullptr);
+    dying_port = {};
+  }
   ioctl(port->fd, TIOCNXCL);
   forget_line_settings();
   close(port->fd);  // which also releases the lock
   delete port;
 }
-
-void sleep_ms(unsigned milliseconds) {
-  const auto deadline = clock_type::now() + std::chrono::milliseconds(milliseconds);
-  while (clock_type::now() < deadline) {
-    pollfd stop{stop_pipe[0], POLLIN, 0};
-    if (poll(&stop, 1, ms_until(deadline)) > 0) return;
-  }
-}
-
-void catch_stop_requests() {
-  // A reader that has gone away (a closed pipe) must never cut a flash
-  // short; the exit status still tells the result.
-  std::signal(SIGPIPE, SIG_IGN);
-  if (stop_pipe[0] >= 0 || pipe(stop_pipe) != 0) return;
-  set_flags(stop_pipe[0], O_NONBLOCK);
-  set_flags(stop_pipe[1], O_NONBLOCK);
-  struct sigaction action {};
-  action.sa_handler = on_stop_signal;
-  action.sa_flags = SA_RESTART;
-  sigemptyset(&action.sa_mask);
-  for (int s : stop_signals) sigaddset(&action.sa_mask, s);
-  for (int s : stop_signals) {
-    struct sigaction before {};
-    sigaction(s, nullptr, &before);
-    // A signal ignored at start (nohup, a background job) stays ignored.
-    if (before.sa_handler != SIG_IGN) sigaction(s, &action, nullptr);
-  }
-}
-
-int stop_exit_status() { return stop_signal == 0 ? 0 : 128 + stop_signal; }

@@ -2,7 +2,6 @@
 // time-outs itself (SetCommTimeouts), so reads and writes are single calls.
 #include "serial/serial_port.h"
 
-#include <atomic>
 #include <cstdio>
 
 #define WIN32_LEAN_AND_MEAN
@@ -59,6 +58,13 @@ bool device_removed(DWORD error) {
   }
 }
 
+// The words a failed call gets: the error's number, as Windows names it.
+std::string windows_words(DWORD code) {
+  char text[32];
+  std::snprintf(text, sizeof text, "windows error %lu", static_cast<unsigned long>(code));
+  return text;
+}
+
 }  // namespace
 
 std::vector<std::string> serial_ports_present() {
@@ -91,11 +97,8 @@ port_handle refuse_last_error(port_open_error* error, const std::string& name) {
                                                        : port_open_failure::permission_denied);
     case ERROR_SHARING_VIOLATION:
       return port_refused(error, port_open_failure::in_use);
-    default: {
-      char text[32];
-      std::snprintf(text, sizeof text, "windows error %lu", static_cast<unsigned long>(code));
-      return port_refused(error, port_open_failure::other, text);
-    }
+    default:
+      return port_refused(error, port_open_failure::other, windows_words(code));
   }
 }
 
@@ -104,6 +107,7 @@ port_handle refuse_last_error(port_open_error* error, const std::string& name) {
 port_handle port_open(const std::string& name, port_open_error* error) {
   if (const auto unusable = port_name_unusable(name)) return port_refused(error, *unusable);
   const std::string device = port_device_name(name);
+  if (error != nullptr) error->device = device;
   HANDLE h =
       CreateFileA(device.c_str(), all_access, share_read_write, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return refuse_last_error(error, name);
@@ -149,18 +153,32 @@ uint32_t port_line_rate(port_handle port) {
   return dcb.BaudRate;
 }
 
-bool port_control(port_handle port, port_line_action code) {
-  if (port == nullptr) return false;
+port_result port_control(port_handle port, port_line_action code) {
+  if (port == nullptr) return {.ok = false, .error = "no port is open"};
   constexpr DWORD codes[] = {SETRTS, CLRRTS, SETDTR, CLRDTR};  // in port_line_action's order
-  return EscapeCommFunction(port->handle, codes[static_cast<int>(code)]) != FALSE;
+  if (EscapeCommFunction(port->handle, codes[static_cast<int>(code)])) return {};
+  const DWORD error = GetLastError();
+  return {.ok = false,
+          .unsupported = error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED,
+          .error = windows_words(error)};
 }
 
-bool port_write(port_handle port, const uint8_t* bytes, std::size_t n) {
-  if (port == nullptr || n > MAXDWORD) return false;
+port_result port_write(port_handle port, const uint8_t* bytes, std::size_t n) {
+  if (port == nullptr) return {.ok = false, .error = "no port is open"};
+  if (n > MAXDWORD) return {.ok = false, .error = "too many bytes for one write"};
   DWORD written = 0;
-  const BOOL ok = WriteFile(port->handle, bytes, static_cast<DWORD>(n), &written, nullptr);
-  if (!ok) port->gone = device_removed(GetLastError());
-  return ok && written == n;
+  if (!WriteFile(port->handle, bytes, static_cast<DWORD>(n), &written, nullptr)) {
+    const DWORD error = GetLastError();
+    port->gone = device_removed(error);
+    return {.ok = false, .error = windows_words(error)};
+  }
+  if (written != n) {
+    // The write time-out passed with bytes left over.
+    return {.ok = false,
+            .error = std::to_string(n - written) + " of " + std::to_string(n) +
+                     " bytes not taken in time"};
+  }
+  return {};
 }
 
 std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n) {
@@ -181,30 +199,3 @@ void port_close(port_handle port) {
   CloseHandle(port->handle);
   delete port;
 }
-
-void sleep_ms(unsigned milliseconds) { Sleep(milliseconds); }
-
-namespace {
-
-std::atomic<int> stop_status{0};
-
-// Runs on a thread of its own. The waits of this backend are short (a pause
-// of 100 ms, a read bounded by its time-out), so the run sees the request
-// within a pause, between two tries.
-BOOL WINAPI on_console_event(DWORD event) {
-  int status = 0;
-  if (event == CTRL_C_EVENT) status = 128 + 2;       // as SIGINT elsewhere
-  if (event == CTRL_BREAK_EVENT) status = 128 + 21;  // SIGBREAK
-  if (status == 0) return FALSE;
-  int none = 0;
-  // A second request goes on to the default handler, which ends the process.
-  return stop_status.compare_exchange_strong(none, status) ? TRUE : FALSE;
-}
-
-}  // namespace
-
-// A closed standard output is an error result of the write, never a signal,
-// on Windows: nothing to do for it.
-void catch_stop_requests() { SetConsoleCtrlHandler(on_console_event, TRUE); }
-
-int stop_exit_status() { return stop_status.load(); }

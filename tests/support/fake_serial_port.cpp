@@ -7,6 +7,7 @@
 
 #include "line_pacer.h"
 #include "serial/port_common.h"
+#include "stop/stop_requests.h"
 #include "target.h"
 
 struct serial_port {
@@ -126,20 +127,20 @@ bool port_set_line(port_handle port, line_rate) { return port != nullptr; }
 
 uint32_t port_line_rate(port_handle port) { return port == nullptr ? 0 : 115200; }
 
-bool port_control(port_handle port, port_line_action code) {
-  if (port == nullptr) return false;
+port_result port_control(port_handle port, port_line_action code) {
+  if (port == nullptr) return {.ok = false, .error = "no port is open"};
   note(fake_event::control, 0, {}, 0, code);
-  return true;
+  return {};
 }
 
-bool port_write(port_handle port, const uint8_t* bytes, std::size_t n) {
-  if (port == nullptr) return false;
+port_result port_write(port_handle port, const uint8_t* bytes, std::size_t n) {
+  if (port == nullptr) return {.ok = false, .error = "no port is open"};
   note(fake_event::write, 0, std::vector<uint8_t>(bytes, bytes + n));
-  if (port->sim == nullptr) return true;
-  if (line_gone_by(*port, now_ns)) return false;
+  if (port->sim == nullptr) return {};
+  if (line_gone_by(*port, now_ns)) return {.ok = false, .error = "input/output error"};
   for (std::size_t i = 0; i < n; ++i) target_receive(*port->sim, bytes[i], now_ns);
   take_answers(*port);
-  return true;
+  return {};
 }
 
 std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n) {
@@ -160,12 +161,8 @@ void port_close(port_handle port) {
   delete port;
 }
 
+// Stands in for the pause of stop/stop_requests.h: it moves the line's clock.
 void sleep_ms(unsigned milliseconds) {
   now_ns += int64_t{milliseconds} * ms_ns;
   note(fake_event::sleep, 0, {}, milliseconds);
 }
-
-// Nothing stops an in-process run from outside.
-void catch_stop_requests() {}
-
-int stop_exit_status() { return 0; }

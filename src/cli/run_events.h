@@ -1,0 +1,78 @@
+// What a run reports: one stream of events, which the front end renders as
+// the console text or as JSON Lines. The boot loader's own events arrive
+// tagged with the phase of the run they came in; the rest are the front
+// end's own: its failures before the target was reached, the comparison,
+// warnings, and the outcome, last of all.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <variant>
+
+#include "bootloader/report.h"
+#include "contract/run_contract.h"
+
+// What the boot loader reported, in the phase the run was in: a read is
+// the verify phase's, a write the write phase's.
+struct protocol_event {
+  run_phase phase = run_phase::handshake;
+  bootloader_event event;
+};
+
+// The verify phase compared the image with what it read back.
+struct compared {
+  uint32_t address = 0;
+  uint32_t size = 0;
+  bool ok = true;
+  std::string reason;  // where they differ
+};
+
+// The run goes on, but the user should know.
+struct run_warning {
+  std::string reason;
+};
+
+// The port did not open: nothing was done.
+struct port_failed {
+  std::string port;
+  std::string reason;
+};
+
+// The image could not be used: nothing has been sent.
+struct file_failed {
+  enum kind_type { cannot_open, cannot_read, does_not_fit } kind = cannot_open;
+  std::string path;
+  std::string reason;
+  uint32_t address = 0;  // does_not_fit: where it was to go
+  uint32_t size = 0;     // does_not_fit: its bytes
+};
+
+// Memory for `size` bytes could not be had.
+struct memory_failed {
+  run_phase phase = run_phase::verify;
+  uint32_t size = 0;
+  std::string reason;
+};
+
+// The run's outcome: the end object's contents.
+struct run_ended {
+  end_line outcome;
+};
+
+using run_event = std::variant<protocol_event, compared, run_warning, port_failed, file_failed,
+                               memory_failed, run_ended>;
+
+using run_sink = std::function<void(const run_event&)>;
+
+// The boot loader's sink for one phase of the run.
+inline event_sink phase_sink(run_phase phase, const run_sink& report) {
+  return [phase, &report](const bootloader_event& event) { report(protocol_event{phase, event}); };
+}
+
+// The phase and reason of an event that is a failure; nullopt for any other.
+struct failure_note {
+  run_phase phase;
+  std::string reason;
+};
+std::optional<failure_note> failure_of(const run_event& event);

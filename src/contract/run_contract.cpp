@@ -1,0 +1,225 @@
+#include "contract/run_contract.h"
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+#ifndef VEXLOR_VERSION
+#error "the build names the tool's version"
+#endif
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+// The names on the wire, written once for the writer and the reader.
+namespace field {
+constexpr const char* event = "event";
+constexpr const char* phase = "phase";
+constexpr const char* ok = "ok";
+constexpr const char* reason = "reason";
+constexpr const char* sector = "sector";
+constexpr const char* address = "address";
+constexpr const char* size = "size";
+constexpr const char* done = "done";
+constexpr const char* total = "total";
+constexpr const char* errors = "errors";
+constexpr const char* exit = "exit";
+constexpr const char* port = "port";
+constexpr const char* image = "image";
+constexpr const char* sha256 = "sha256";
+constexpr const char* baud = "baud";
+constexpr const char* seconds = "seconds";
+constexpr const char* version = "version";
+constexpr const char* schema = "schema";
+}  // namespace field
+
+namespace event {
+constexpr const char* phase = "phase";
+constexpr const char* progress = "progress";
+constexpr const char* warning = "warning";
+constexpr const char* end = "end";
+}  // namespace event
+
+constexpr run_phase every_phase[] = {run_phase::usage,     run_phase::port,  run_phase::file,
+                                     run_phase::handshake, run_phase::erase, run_phase::write,
+                                     run_phase::verify,    run_phase::signal};
+
+template <typename T>
+json or_null(const std::optional<T>& value) {
+  return value ? json(*value) : json(nullptr);
+}
+
+json object_of(const phase_line& line) {
+  json object{
+      {field::event, event::phase}, {field::phase, phase_name(line.phase)}, {field::ok, line.ok}};
+  if (!line.ok) object[field::reason] = line.reason;
+  if (line.sector) object[field::sector] = *line.sector;
+  if (line.address) object[field::address] = *line.address;
+  if (line.size) object[field::size] = *line.size;
+  return object;
+}
+
+json object_of(const progress_line& line) {
+  return {{field::event, event::progress},
+          {field::phase, phase_name(line.phase)},
+          {field::done, line.done},
+          {field::total, line.total}};
+}
+
+json object_of(const warning_line& line) {
+  return {{field::event, event::warning}, {field::reason, line.reason}};
+}
+
+json object_of(const end_line& line) {
+  json object{{field::event, event::end},
+              {field::ok, line.ok},
+              {field::errors, line.errors},
+              {field::exit, line.exit},
+              {field::phase, line.phase ? json(phase_name(*line.phase)) : json(nullptr)},
+              {field::reason, or_null(line.reason)},
+              {field::port, line.port},
+              {field::image, line.image},
+              {field::size, or_null(line.size)},
+              {field::sha256, or_null(line.sha256)},
+              {field::address, line.address},
+              {field::baud, line.baud},
+              {field::seconds, line.seconds},
+              {field::version, line.version},
+              {field::schema, line.schema}};
+  return object;
+}
+
+json object_of(const unknown_line&) { return json::object(); }
+
+// A reader's view of one object: a field of the wrong type reads as absent.
+struct fields {
+  const json& object;
+
+  template <typename T>
+  std::optional<T> get(const char* name) const {
+    const auto it = object.find(name);
+    if (it == object.end()) return std::nullopt;
+    if constexpr (std::is_same_v<T, bool>) {
+      if (!it->is_boolean()) return std::nullopt;
+    } else if constexpr (std::is_same_v<T, std::string>) {
+      if (!it->is_string()) return std::nullopt;
+    } else if constexpr (std::is_floating_point_v<T>) {
+      if (!it->is_number()) return std::nullopt;
+    } else {
+      // Whole numbers only, and only those the field's type can hold.
+      if (it->is_number_unsigned()) {
+        const auto value = it->get<uint64_t>();
+        if (value > static_cast<uint64_t>(std::numeric_limits<T>::max())) return std::nullopt;
+        return static_cast<T>(value);
+      }
+      if (!it->is_number_integer()) return std::nullopt;
+      const auto value = it->get<int64_t>();
+      if (value < static_cast<int64_t>(std::numeric_limits<T>::min()) ||
+          (value > 0 &&
+           static_cast<uint64_t>(value) > static_cast<uint64_t>(std::numeric_limits<T>::max()))) {
+        return std::nullopt;
+      }
+      return static_cast<T>(value);
+    }
+    return it->get<T>();
+  }
+
+  std::optional<run_phase> phase(const char* name) const {
+    const auto text = get<std::string>(name);
+    return text ? phase_named(*text) : std::nullopt;
+  }
+};
+
+std::optional<run_line> phase_from(const fields& f) {
+  const auto phase = f.phase(field::phase);
+  if (!phase) return std::nullopt;
+  phase_line line{.phase = *phase, .ok = f.get<bool>(field::ok).value_or(false)};
+  if (!line.ok) line.reason = f.get<std::string>(field::reason).value_or("");
+  line.sector = f.get<uint32_t>(field::sector);
+  line.address = f.get<uint32_t>(field::address);
+  line.size = f.get<uint32_t>(field::size);
+  return line;
+}
+
+std::optional<run_line> progress_from(const fields& f) {
+  const auto phase = f.phase(field::phase);
+  if (!phase) return std::nullopt;
+  return progress_line{.phase = *phase,
+                       .done = f.get<uint64_t>(field::done).value_or(0),
+                       .total = f.get<uint64_t>(field::total).value_or(0)};
+}
+
+end_line end_from(const fields& f) {
+  end_line line{.schema = f.get<int>(field::schema).value_or(0),
+                .ok = f.get<bool>(field::ok).value_or(false),
+                .errors = f.get<int>(field::errors).value_or(1),
+                .exit = f.get<int>(field::exit).value_or(1),
+                .phase = f.phase(field::phase),
+                .reason = f.get<std::string>(field::reason),
+                .port = f.get<std::string>(field::port).value_or(""),
+                .image = f.get<std::string>(field::image).value_or(""),
+                .size = f.get<uint32_t>(field::size),
+                .sha256 = f.get<std::string>(field::sha256),
+                .address = f.get<uint32_t>(field::address).value_or(0),
+                .baud = f.get<int32_t>(field::baud).value_or(0),
+                .seconds = f.get<double>(field::seconds).value_or(0),
+                .version = f.get<std::string>(field::version).value_or("")};
+  return line;
+}
+
+}  // namespace
+
+const char* tool_version() { return VEXLOR_VERSION; }
+
+const char* phase_name(run_phase phase) {
+  switch (phase) {
+    case run_phase::usage:
+      return "usage";
+    case run_phase::port:
+      return "port";
+    case run_phase::file:
+      return "file";
+    case run_phase::handshake:
+      return "handshake";
+    case run_phase::erase:
+      return "erase";
+    case run_phase::write:
+      return "write";
+    case run_phase::verify:
+      return "verify";
+    case run_phase::signal:
+      return "signal";
+  }
+  return "";
+}
+
+std::optional<run_phase> phase_named(std::string_view name) {
+  for (const run_phase phase : every_phase) {
+    if (name == phase_name(phase)) return phase;
+  }
+  return std::nullopt;
+}
+
+unsigned percent_done(uint64_t done, uint64_t total) {
+  if (total == 0) return 100;
+  // In 128 bits: done * 100 may not fit 64 when a reader is handed any count.
+  return static_cast<unsigned>(
+      std::min<unsigned __int128>(static_cast<unsigned __int128>(done) * 100 / total, 100));
+}
+
+std::string run_line_text(const run_line& line) {
+  const json object = std::visit([](const auto& l) { return object_of(l); }, line);
+  return object.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+std::optional<run_line> parse_run_line(std::string_view text) {
+  const json object = json::parse(text, nullptr, false);
+  if (!object.is_object()) return std::nullopt;
+  const fields f{object};
+  const std::string kind = f.get<std::string>(field::event).value_or("");
+  if (kind == event::phase) return phase_from(f);
+  if (kind == event::progress) return progress_from(f);
+  if (kind == event::warning) return warning_line{f.get<std::string>(field::reason).value_or("")};
+  if (kind == event::end) return end_from(f);
+  return unknown_line{};
+}

@@ -1,0 +1,104 @@
+// The contract between vexlor-prog --json and whoever reads it (the
+// production station, a script): the events a run prints, one JSON object a
+// line, their field names, the phases by name and the schema number. The
+// writer and the reader live here together, so that they cannot drift
+// apart; vexlor-prog writes every line with run_line_text, the station
+// reads every line with parse_run_line.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+// The schema of the lines. It changes when an event or a field is removed
+// or renamed or changes its meaning; events and fields that are added keep
+// it, and a reader passes over what it does not know. The end object
+// carries it, and a reader refuses a run whose schema it does not know.
+inline constexpr int run_schema = 1;
+
+// The version of the tools, from the build ("1.0.0").
+const char* tool_version();
+
+// The parts of a run, as the lines name them (phase_name): a failure names
+// the phase it ended.
+enum class run_phase : uint8_t {
+  usage,      // the command line, before the port is opened
+  port,       // opening the port
+  file,       // loading the image
+  handshake,  // the start byte and its acknowledge
+  erase,
+  write,
+  verify,
+  signal,  // a stop request ended the run
+};
+
+const char* phase_name(run_phase phase);
+std::optional<run_phase> phase_named(std::string_view name);
+
+// How far a transfer is, in whole percent of `total` (100 for nothing to
+// move), never past 100 whatever the counts.
+unsigned percent_done(uint64_t done, uint64_t total);
+
+// {"event":"phase",...}: an operation ended, well or not. An erase names
+// its sector, a transfer its range.
+struct phase_line {
+  run_phase phase = run_phase::handshake;
+  bool ok = true;
+  std::string reason;  // why not; empty when ok
+  std::optional<uint32_t> sector;
+  std::optional<uint32_t> address;
+  std::optional<uint32_t> size;
+  bool operator==(const phase_line&) const = default;
+};
+
+// {"event":"progress",...}: a transfer moved on, at most once a percent.
+struct progress_line {
+  run_phase phase = run_phase::write;
+  uint64_t done = 0;
+  uint64_t total = 0;
+  bool operator==(const progress_line&) const = default;
+};
+
+// {"event":"warning",...}: the run goes on, but the user should know.
+struct warning_line {
+  std::string reason;
+  bool operator==(const warning_line&) const = default;
+};
+
+// {"event":"end",...}: the last line, the run's outcome.
+struct end_line {
+  int schema = run_schema;  // 0: the run named none
+  bool ok = false;
+  int errors = 1;
+  int exit = 1;  // the process's exit status
+  std::optional<run_phase> phase;
+  std::optional<std::string> reason;  // both set when the run failed
+  std::string port;
+  std::string image;
+  std::optional<uint32_t> size;       // when the image was loaded
+  std::optional<std::string> sha256;  // of the image file, when loaded
+  uint32_t address = 0;
+  int32_t baud = 0;
+  double seconds = 0;
+  std::string version;
+  bool operator==(const end_line&) const = default;
+};
+
+// A JSON object whose event this reader does not know: passed over.
+struct unknown_line {
+  bool operator==(const unknown_line&) const = default;
+};
+
+using run_line = std::variant<phase_line, progress_line, warning_line, end_line, unknown_line>;
+
+// The line, one JSON object with its line break. Text that is not UTF-8 (a
+// port name, a path) is shown with replacement characters rather than
+// making the line invalid JSON.
+std::string run_line_text(const run_line& line);
+
+// The line read back, without its line break; nullopt for anything that is
+// no JSON object of this contract (a crash report, a fragment). A field of
+// the wrong type reads as absent.
+std::optional<run_line> parse_run_line(std::string_view text);

@@ -1,6 +1,6 @@
 // The ports a station serves, and what each one is: the device behind it and
 // the USB adapter's identity, so that a result can be traced to its board.
-// Finding ports is the platform's (ports_posix.cpp: a folder of links such
+// Finding ports is the platform's (ports_linux.cpp: a folder of links such
 // as udev's /dev/serial/by-id, identity from sysfs; ports_win32.cpp: the
 // registry); the rest is shared (port_list.cpp).
 #pragma once

@@ -9,41 +9,6 @@ namespace {
 
 constexpr const char* default_ports_folder = "/dev/serial/by-id";
 constexpr int max_jobs = 4096;
-constexpr const char* valued_options[] = {"--port",   "--ports-dir", "--jobs",
-                                          "--report", "--junit",     "--log-dir"};
-// The options without a value, and what each sets.
-constexpr std::pair<const char*, bool station_settings::*> switches[] = {
-    {"--list", &station_settings::list},
-    {"--skip-same", &station_settings::skip_same},
-    {"--watch", &station_settings::watch},
-    {"--help", &station_settings::help},
-    {"--version", &station_settings::version}};
-
-bool station_option(const std::string& word) {
-  for (const std::string option : valued_options) {
-    if (option != "--port" && (word == option || word.starts_with(option + "="))) return true;
-  }
-  return std::any_of(std::begin(switches), std::end(switches),
-                     [&](const auto& flag) { return word == flag.first; });
-}
-
-bool has_word(const std::vector<std::string>& words, const std::string& word) {
-  return std::find(words.begin(), words.end(), word) != words.end();
-}
-
-// "--jobs 4" and "--jobs=4" alike; nullopt when `arg` is not `option`.
-// `missing` is set when the option is there but its value is not.
-std::optional<std::string> value_of(const std::string& option, const std::vector<std::string>& args,
-                                    std::size_t& i, bool& missing) {
-  const std::string& arg = args[i];
-  if (arg.starts_with(option + "=")) return arg.substr(option.size() + 1);
-  if (arg != option) return std::nullopt;
-  if (i + 1 >= args.size()) {
-    missing = true;
-    return std::nullopt;
-  }
-  return args[++i];
-}
 
 bool parse_jobs(const std::string& text, int& jobs) {
   if (text.empty() || text.size() > 4 ||
@@ -54,12 +19,91 @@ bool parse_jobs(const std::string& text, int& jobs) {
   return jobs >= 1 && jobs <= max_jobs;
 }
 
+// What reading the command line keeps besides the settings.
+struct reading {
+  station_settings& settings;
+  bool ports_folder_given = false;
+};
+
+// One row an option: its name, its value's name in the usage text (none
+// for a switch), what it does there, and what it sets. One table drives the
+// parsing, the check for an option among vexlor-prog's words, and --help.
+struct station_option {
+  const char* name;
+  const char* value;  // nullptr: a switch
+  const char* help;
+  // Sets what the option sets; false, with why, for a value it cannot take.
+  bool (*apply)(reading& r, const std::string& value, std::string& why);
+};
+
+constexpr station_option option_table[] = {
+    {"--port", "P", "flash port P (repeatable); default: every port in the ports folder",
+     [](reading& r, const std::string& value, std::string&) {
+       r.settings.ports.push_back(value);
+       return true;
+     }},
+    {"--ports-dir", "D", "the ports folder (default $VEXLOR_PORTS_DIR, else /dev/serial/by-id)",
+     [](reading& r, const std::string& value, std::string&) {
+       r.settings.ports_folder = value;
+       r.ports_folder_given = true;
+       return true;
+     }},
+    {"--list", nullptr, "list the ports found, their devices and USB identities; flash nothing",
+     [](reading& r, const std::string&, std::string&) { return r.settings.list = true; }},
+    {"--jobs", "N", "at most N runs at once (default: every board at once)",
+     [](reading& r, const std::string& value, std::string& why) {
+       if (parse_jobs(value, r.settings.jobs)) return true;
+       why = "--jobs takes a number of runs from 1 to " + std::to_string(max_jobs) + ", not \"" +
+             value + "\"";
+       return false;
+     }},
+    {"--report", "FILE", "append one JSON line per board run to FILE",
+     [](reading& r, const std::string& value, std::string&) {
+       r.settings.report_path = value;
+       return true;
+     }},
+    {"--junit", "FILE", "write a JUnit XML report to FILE at the end",
+     [](reading& r, const std::string& value, std::string&) {
+       r.settings.junit_path = value;
+       return true;
+     }},
+    {"--skip-same", nullptr, "read back first; leave a board that holds the image as it is",
+     [](reading& r, const std::string&, std::string&) { return r.settings.skip_same = true; }},
+    {"--log-dir", "D", "keep each run's events as D/NAME.log (default $VEXLOR_LOG_DIR)",
+     [](reading& r, const std::string& value, std::string&) {
+       r.settings.log_folder = value;
+       return true;
+     }},
+    {"--watch", nullptr, "flash each board as its port appears, until SIGINT or SIGTERM",
+     [](reading& r, const std::string&, std::string&) { return r.settings.watch = true; }},
+    {"--help", nullptr, nullptr,
+     [](reading& r, const std::string&, std::string&) { return r.settings.help = true; }},
+    {"--version", nullptr, nullptr,
+     [](reading& r, const std::string&, std::string&) { return r.settings.version = true; }},
+};
+
+// The option `word` names, as "--jobs" or "--jobs=4" (a valued option);
+// nullptr for any other word.
+const station_option* option_named(const std::string& word) {
+  for (const station_option& option : option_table) {
+    if (word == option.name) return &option;
+    if (option.value != nullptr && word.starts_with(std::string(option.name) + "=")) return &option;
+  }
+  return nullptr;
+}
+
+bool has_word(const std::vector<std::string>& words, const std::string& word) {
+  return std::find(words.begin(), words.end(), word) != words.end();
+}
+
 // A station option after vexlor-prog's words would reach each run as its
 // image path, the last word winning: "--write fw.bin --report r.jsonl" would
 // flash r.jsonl. The words after "--" are taken as they are.
 std::string misplaced_option(const std::vector<std::string>& words) {
   for (const std::string& word : words) {
-    if (station_option(word)) return word.substr(0, word.find('='));
+    // --port among the words has a check of its own.
+    const station_option* option = option_named(word);
+    if (option != nullptr && std::string(option->name) != "--port") return option->name;
   }
   return {};
 }
@@ -101,66 +145,52 @@ bool parse_station_options(const std::vector<std::string>& args, const station_e
   settings = {};
   settings.ports_folder = env.ports_folder.empty() ? default_ports_folder : env.ports_folder;
   settings.log_folder = env.log_folder;
-  bool ports_folder_given = false;
+  reading r{settings};
   bool words_marked = false;  // "--" ended the options
   std::size_t i = 0;
   for (; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    bool missing = false;
-    std::optional<std::string> value;
     if (arg == "--") {
       ++i;
       words_marked = true;
       break;
-    } else if ((value = value_of("--port", args, i, missing))) {
-      settings.ports.push_back(*value);
-    } else if ((value = value_of("--ports-dir", args, i, missing))) {
-      settings.ports_folder = *value;
-      ports_folder_given = true;
-    } else if ((value = value_of("--jobs", args, i, missing))) {
-      if (!parse_jobs(*value, settings.jobs)) {
-        why = "--jobs takes a number of runs from 1 to " + std::to_string(max_jobs) + ", not \"" +
-              *value + "\"";
+    }
+    const station_option* option = option_named(arg);
+    if (option == nullptr) break;  // vexlor-prog's words begin here
+    std::string value;
+    if (option->value != nullptr) {
+      // "--jobs 4" and "--jobs=4" alike.
+      if (arg != option->name) {
+        value = arg.substr(arg.find('=') + 1);
+      } else if (i + 1 < args.size()) {
+        value = args[++i];
+      } else {
+        why = arg + " needs a value";
         return false;
       }
-    } else if ((value = value_of("--report", args, i, missing))) {
-      settings.report_path = *value;
-    } else if ((value = value_of("--junit", args, i, missing))) {
-      settings.junit_path = *value;
-    } else if ((value = value_of("--log-dir", args, i, missing))) {
-      settings.log_folder = *value;
-    } else if (missing) {
-      why = arg + " needs a value";
-      return false;
-    } else {
-      const auto flag = std::find_if(std::begin(switches), std::end(switches),
-                                     [&](const auto& s) { return arg == s.first; });
-      if (flag == std::end(switches)) break;
-      settings.*(flag->second) = true;
+      if (value.empty()) {
+        why = std::string(option->name) + " needs a value that is not empty";
+        return false;
+      }
     }
-    if (value && value->empty()) {
-      why = arg.substr(0, arg.find('=')) + " needs a value that is not empty";
-      return false;
-    }
+    if (!option->apply(r, value, why)) return false;
   }
   settings.words.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
-  return check_together(settings, ports_folder_given, words_marked, why);
+  return check_together(settings, r.ports_folder_given, words_marked, why);
 }
 
 std::string station_usage() {
-  return "usage: vexlor-flash-all [OPTIONS] [--] [VEXLOR-PROG WORDS WITHOUT --port]...\n"
-         "       vexlor-flash-all --list\n"
-         "  --port P        flash port P (repeatable); default: every port in the ports folder\n"
-         "  --ports-dir D   the ports folder (default $VEXLOR_PORTS_DIR, else /dev/serial/by-id)\n"
-         "  --list          list the ports found, their devices and USB identities; flash nothing\n"
-         "  --jobs N        at most N runs at once (default: every board at once)\n"
-         "  --report FILE   append one JSON line per board run to FILE\n"
-         "  --junit FILE    write a JUnit XML report to FILE at the end\n"
-         "  --skip-same     read back first; leave a board that holds the image as it is\n"
-         "  --log-dir D     keep each run's events as D/NAME.log (default $VEXLOR_LOG_DIR)\n"
-         "  --watch         flash each board as its port appears, until SIGINT or SIGTERM\n"
-         "  --help, --version\n"
-         "See man vexlor-flash-all.\n";
+  std::string usage =
+      "usage: vexlor-flash-all [OPTIONS] [--] [VEXLOR-PROG WORDS WITHOUT --port]...\n"
+      "       vexlor-flash-all --list\n";
+  for (const station_option& option : option_table) {
+    if (option.help == nullptr) continue;
+    std::string name =
+        std::string(option.name) + (option.value ? std::string(" ") + option.value : "");
+    name.resize(std::max<std::size_t>(name.size(), 14), ' ');
+    usage += "  " + name + "  " + option.help + "\n";
+  }
+  return usage + "  --help, --version\nSee man vexlor-flash-all.\n";
 }
 
 std::vector<std::string> run_arguments(const station_settings& settings, const std::string& port,

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 
@@ -135,6 +136,10 @@ TEST_F(E2EBadInput, ImagesThatCannotBeProgrammedSendNothing) {
        "cannot read file fw.srec..\n  this is an s-record file" + convert +
            "-I srec -O binary IN OUT\n",
        ""},
+      // Shown with its control characters made visible, never raw on the terminal.
+      {"name with control characters", [](const std::string&) { return "\x1b[2J\n.bin"; },
+       "cannot open file \\x1b[2J\\x0a.bin..\n  no such file\n",
+       "Windows file names hold no control characters"},
       // The blocks would wrap to address 0, onto flash no erase has touched.
       {"range past the end of the address space",
        [](const std::string& d) {
@@ -248,6 +253,11 @@ TEST_F(E2EBadInput, PortsThatCannotBeUsedAreRefusedWithTheReason) {
        {"--port", "--write", "image.bin"},
        "--write",
        "no such device"},
+      // Escape sequences that would clear the screen and set the clipboard.
+      {"a name with escape sequences",
+       {"--port", "\x1b]52;c;aGk=\x07\x1b[2J", "image.bin"},
+       "\\x1b]52;c;aGk=\\x07\\x1b[2J",
+       "no such device"},
       {"permission denied",
        {"--port", guarded.slave_path, "image.bin"},
        guarded.slave_path,
@@ -284,6 +294,34 @@ TEST_F(E2EBadInput, PortsThatCannotBeUsedAreRefusedWithTheReason) {
   EXPECT_EQ(read_file(dir + "/notes.txt"), (bytes{'k', 'e', 'e', 'p'}));
   EXPECT_EQ(fs::last_write_time(dir + "/notes.txt"), notes_time);
   EXPECT_FALSE(fs::exists(dir + "/no-such-port"));
+}
+
+// A terminal given as the port by a slip of the fingers gets its echo, its
+// line editing and its Ctrl-C back when the run ends.
+TEST_F(E2EBadInput, ATerminalGivenAsThePortIsLeftAsItWasFound) {
+  if (running_under_wine()) GTEST_SKIP() << "a POSIX terminal's settings";
+  write_file(dir + "/image.bin", {1, 2, 3});
+  pty_link terminal = open_pty_pair();
+  const int held = open(terminal.slave_path.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(held, 0);
+  termios2 before{};
+  ioctl(held, TCGETS2, &before);
+  // Cooked, as a shell's terminal is.
+  before.c_lflag |= ECHO | ECHOE | ICANON | ISIG | IEXTEN;
+  before.c_iflag |= ICRNL | IXON;
+  before.c_oflag |= OPOST | ONLCR;
+  ASSERT_EQ(ioctl(held, TCSETS2, &before), 0);
+  ioctl(held, TCGETS2, &before);
+  const process_result r = run_programmer(dir, {"--port", terminal.slave_path, "image.bin"});
+  termios2 after{};
+  ioctl(held, TCGETS2, &after);
+  close(held);
+  pty_close_master(terminal);
+  EXPECT_EQ(r.exit_code, 1);  // nobody answers the start byte there
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(after.c_iflag, before.c_iflag);
+  EXPECT_EQ(after.c_oflag, before.c_oflag);
+  EXPECT_EQ(0, std::memcmp(after.c_cc, before.c_cc, sizeof before.c_cc));
 }
 
 TEST_F(E2EBadInput, AddressesWithJunkOrOutOfRangeWrapAndReachTheWire) {

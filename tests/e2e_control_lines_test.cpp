@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "support/console_text.h"
 #include "support/e2e.h"
 
 namespace {
@@ -22,10 +23,16 @@ struct ControlLines : ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(dir); }
 
-  std::vector<timed_line> record_run(const std::vector<std::string>& args) {
+  std::vector<timed_line> record_run(const std::vector<std::string>& args,
+                                     const std::string& fault = "",
+                                     process_result* result = nullptr) {
     sim_target sim = start_sim(dir, {});
     const std::string log = dir + "/lines.log";
-    run_programmer(dir, args, sim.pty_path, line_recorder_env(log));
+    std::filesystem::remove(log);
+    std::vector<std::string> env = line_recorder_env(log);
+    if (!fault.empty()) env.push_back("VEXLOR_LINE_FAULT=" + fault);
+    const process_result r = run_programmer(dir, args, sim.pty_path, env);
+    if (result != nullptr) *result = r;
     finish_sim(sim);
     return read_timed_lines(log);
   }
@@ -46,4 +53,34 @@ TEST_F(ControlLines, OpeningSequenceThenPauseThenStartByteThenClosingSequence) {
   EXPECT_GE(events[3].t - events[2].t, 0.010);
   EXPECT_LT(events[3].t - events[2].t, 0.010 + 0.1);
   EXPECT_LT(events[6].t - events[4].t, 0.1);
+}
+
+// A driver that fails a write or a line change: the run says so, in the
+// system's words, rather than blaming the board for not answering.
+TEST_F(ControlLines, AFailingDriverIsToldApartFromASilentBoard) {
+  write_file(dir + "/image.bin", pattern_bytes(300, 1));
+  struct row {
+    std::string fault;
+    std::string console;  // after the banner
+    std::vector<std::string> lines;
+  };
+  const std::vector<row> rows{
+      {"lines",
+       handshake_error + "  the opening line sequence: clearing RTS failed: input/output error\n" +
+           "  the closing line sequence: setting RTS failed: input/output error\n",
+       {"clear rts", "set rts"}},
+      {"write=2",  // the erase prelude, after the start byte
+       handshake_ok + error_tail +
+           "  writing the erase prelude of sector 0 to the port failed: operation not permitted\n",
+       {"clear rts", "set dtr", "clear dtr", "write 7f", "write 71", "set rts", "set dtr",
+        "clear dtr"}},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.fault);
+    process_result result;
+    const auto events = record_run({"--port", "@PORT", "--write", "image.bin"}, r.fault, &result);
+    EXPECT_EQ(result.out, banner + r.console + done_error);
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(texts(events), r.lines);
+  }
 }

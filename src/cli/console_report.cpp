@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "text/visible_text.h"
+
 namespace {
 
 const char* const ok_tail = "\b\b - OK  \n";
@@ -19,8 +21,11 @@ std::string format(const char* format, unsigned long value) {
   return text;
 }
 
+// Reasons and names carry text from outside (a port name, a path, the name
+// of the program that holds a port): shown with control characters made
+// visible, so that none reaches the terminal raw.
 std::string reason_line(const std::string& reason) {
-  return reason.empty() ? std::string() : "  " + reason + "\n";
+  return reason.empty() ? std::string() : "  " + visible_text(reason) + "\n";
 }
 
 std::string tail(bool ok, const std::string& reason) {
@@ -47,7 +52,7 @@ std::string protocol_text(const protocol_event& e) {
 
 std::string line_naming(const char* format, const std::string& subject, const std::string& reason) {
   std::string text(format);
-  text.replace(text.find("%s"), 2, subject);
+  text.replace(text.find("%s"), 2, visible_text(subject));
   return text + reason_line(reason);
 }
 

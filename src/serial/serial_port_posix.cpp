@@ -370,7 +370,16 @@ void port_close(port_handle port) {
   if (port->low_latency_set) low_latency_off(port->fd);
   if (port->found_read) {
     // After the closing sequence; at once, as the bytes before it have left.
-    tcsetattr(port->fd, TCSANOW, &port->found);
+    // The modes go back as they were found (a terminal given by mistake gets
+    // its echo and Ctrl-C back); the rate stays as the run set it, which is
+    // what a look at the port afterwards should tell.
+    termios put_back = port->found;
+    termios now{};
+    if (tcgetattr(port->fd, &now) == 0) {
+      cfsetispeed(&put_back, cfgetispeed(&now));
+      cfsetospeed(&put_back, cfgetospeed(&now));
+    }
+    tcsetattr(port->fd, TCSANOW, &put_back);
     stop_before_dying(nullptr);
     dying_port = {};
   }

@@ -1,6 +1,10 @@
 // Preloaded into the programmer by the control-line tests: a pty has no
 // modem lines, so the tests record the modem-control requests and the writes
 // to the port, with times, to check their order and the pause between them.
+// With VEXLOR_LINE_FAULT it also plays a driver that fails: "lines" fails
+// every modem-control request with EIO, "write=N" fails the Nth write to
+// the port with EPERM, so that the tool's words for such a failure can be
+// checked on the real binary.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -9,7 +13,9 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -40,6 +46,14 @@ void record(const char* what) {
   close(fd);
 }
 
+// The fault asked for: its kind, and for a write its number.
+bool fault_is(const char* kind) {
+  const char* fault = std::getenv("VEXLOR_LINE_FAULT");
+  return fault != nullptr && std::strncmp(fault, kind, std::strlen(kind)) == 0;
+}
+
+int writes_seen = 0;
+
 }  // namespace
 
 extern "C" int ioctl(int fd, unsigned long request, ...) {
@@ -53,6 +67,10 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     std::snprintf(what, sizeof what, "%s %s%s", request == TIOCMBIS ? "set" : "clear",
                   (lines & TIOCM_RTS) ? "rts" : "", (lines & TIOCM_DTR) ? "dtr" : "");
     record(what);
+    if (fault_is("lines")) {
+      errno = EIO;
+      return -1;
+    }
   }
   return real_ioctl()(fd, request, arg);
 }
@@ -66,6 +84,10 @@ extern "C" ssize_t write(int fd, const void* bytes, size_t n) {
       used += static_cast<size_t>(std::snprintf(what + used, sizeof what - used, " %02x", p[i]));
     }
     record(what);
+    if (fault_is("write=") && ++writes_seen == std::atoi(std::getenv("VEXLOR_LINE_FAULT") + 6)) {
+      errno = EPERM;
+      return -1;
+    }
   }
   return real_write()(fd, bytes, n);
 }

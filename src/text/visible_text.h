@@ -1,0 +1,16 @@
+// Text from outside (a port name, a path, a program's name, a run's output)
+// as a terminal may show it: a control character reaching a terminal raw
+// can clear the screen, move the cursor over an earlier line, or set the
+// clipboard, and a line break can forge a line of its own.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// `text` with every control character made visible as \xNN: C0 (tab and
+// line breaks included), DEL, C1 (raw or UTF-8 encoded) and every byte that
+// is not UTF-8. Printable ASCII and UTF-8 text pass as they are.
+std::string visible_text(std::string_view text);
+
+// True when visible_text would change `text`.
+bool has_invisible_bytes(std::string_view text);

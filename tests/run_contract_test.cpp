@@ -1,0 +1,64 @@
+// The --json contract both ways: every event the programmer can emit,
+// written as vexlor-prog writes it and read back as the station reads it,
+// comes back as it was emitted.
+#include <gtest/gtest.h>
+
+#include "cli/json_report.h"
+#include "contract/run_contract.h"
+
+TEST(RunContract, EveryEventReadsBackAsWritten) {
+  const end_line failed{.ok = false,
+                        .errors = 1,
+                        .exit = 143,
+                        .phase = run_phase::signal,
+                        .reason = "stopped by SIGTERM",
+                        .port = "/dev/ttyUSB0",
+                        .image = "fw.bin",
+                        .size = 300,
+                        .sha256 = std::string(64, 'a'),
+                        .address = 0x20000000,
+                        .baud = 115200,
+                        .seconds = 1.25,
+                        .version = tool_version()};
+  const end_line usage{.exit = 2, .phase = run_phase::usage, .reason = "bad", .baud = -5};
+  const end_line ok{.ok = true, .errors = 0, .exit = 0, .port = "COM3", .image = "a b\"c"};
+  const std::vector<run_event> events{
+      protocol_event{run_phase::handshake, handshake_ended{.ok = true}},
+      protocol_event{run_phase::handshake, handshake_ended{.ok = false, .reason = "no answer"}},
+      protocol_event{run_phase::erase, sector_erased{.sector = 17, .ok = true}},
+      protocol_event{run_phase::erase, sector_erased{.sector = 4, .ok = false, .reason = "x"}},
+      protocol_event{run_phase::write, transfer_progress{.address = 1, .size = 300, .done = 256}},
+      protocol_event{run_phase::write, transfer_ended{.address = 0xFFFFFF00, .size = 256}},
+      protocol_event{run_phase::verify,
+                     transfer_ended{.address = 2, .size = 3, .ok = false, .reason = "short"}},
+      compared{.address = 0x20000000, .size = 300, .ok = false, .reason = "differ in 1 byte(s)"},
+      compared{.address = 0x20000000, .size = 0},
+      run_warning{"the driver set 115200 baud, not the 250000 asked for"},
+      run_ended{failed},
+      run_ended{usage},
+      run_ended{ok},
+  };
+  for (const run_event& event : events) {
+    json_state state;
+    const std::optional<run_line> written = json_line(event, state);
+    ASSERT_TRUE(written);
+    std::string text = run_line_text(*written);
+    SCOPED_TRACE(text);
+    ASSERT_TRUE(text.ends_with("\n"));
+    text.pop_back();
+    EXPECT_EQ(parse_run_line(text), written);
+  }
+}
+
+TEST(RunContract, WhatIsNoEventOfTheContract) {
+  EXPECT_FALSE(parse_run_line("AddressSanitizer: boom"));
+  EXPECT_FALSE(parse_run_line("[1,2]"));
+  EXPECT_FALSE(parse_run_line(R"({"event":"phase","phase":"nowhere","ok":true})"));
+  EXPECT_EQ(parse_run_line(R"({"event":"board_of_the_future"})"), run_line(unknown_line{}));
+  const auto end = parse_run_line(R"({"event":"end","ok":true,"exit":0,"size":-1,"address":5e9})");
+  ASSERT_TRUE(end);
+  const end_line& line = std::get<end_line>(*end);
+  EXPECT_EQ(line.schema, 0);  // none named: a reader refuses it
+  EXPECT_FALSE(line.size);    // out of its type's range: absent
+  EXPECT_EQ(line.address, 0u);
+}

@@ -1,18 +1,26 @@
-// Container formats that firmware builds produce beside the raw image. The
-// tool programs raw bytes only: one of these given by mistake would put its
-// headers or its ASCII text into flash, and verify would still pass.
+// Container formats that firmware builds produce beside the raw image: ELF,
+// Intel HEX and S-records carry addresses and headers or text, which must
+// never reach flash byte for byte.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 
 enum class image_format { raw, elf, intel_hex, s_record };
 
-// ELF by its magic; Intel HEX and S-records only when the whole file is
-// well-formed records with valid checksums, so raw firmware that merely
+// ELF by its magic; Intel HEX and S-records when the first line is a
+// well-formed record with a valid checksum, so raw firmware that merely
 // begins with ':' or 'S' stays raw.
 image_format recognise_image_format(std::span<const uint8_t> image);
 
 // One lower-case line naming the format and how to convert it, without the
 // indent and line break; nullptr for raw bytes.
 const char* image_format_advice(image_format format);
+
+// --format's value: "auto" (nothing forced: the content decides), "bin"
+// (raw bytes, whatever they look like), "ihex", "srec" or "elf". False for
+// any other word, saying which words there are in `why`.
+bool parse_image_format_option(const std::string& value, std::optional<image_format>& forced,
+                               std::string& why);

@@ -1,13 +1,5 @@
 #include "run_state.h"
-
-namespace {
-
-template <typename... Ts>
-struct overloaded : Ts... {
-  using Ts::operator()...;
-};
-
-}  // namespace
+#include "contract/visit.h"
 
 void take_run_line(run_progress& progress, const std::string& line) {
   const std::optional<run_line> event = parse_run_line(line);
@@ -36,17 +28,9 @@ void take_run_line(run_progress& progress, const std::string& line) {
 }
 
 const char* outcome_name(run_outcome outcome) {
-  switch (outcome) {
-    case run_outcome::ok:
-      return "ok";
-    case run_outcome::unchanged:
-      return "unchanged";
-    case run_outcome::failed:
-      return "failed";
-    case run_outcome::stopped:
-      return "stopped";
-  }
-  return "failed";
+  // In run_outcome's order.
+  constexpr const char* names[] = {"ok", "unchanged", "failed", "stopped"};
+  return names[static_cast<std::size_t>(outcome)];
 }
 
 run_verdict judge_run(const run_progress& progress, int exit_status, bool stop_sent) {

@@ -26,60 +26,57 @@ struct reading {
 };
 
 // One row an option: its name, its value's name in the usage text (none
-// for a switch), what it does there, and what it sets. One table drives the
-// parsing, the check for an option among vexlor-prog's words, and --help.
+// for a switch), what it does there, and what it sets: a switch its flag,
+// a plain value its text, anything else through `apply`, which may refuse
+// the value. One table drives the parsing, the check for an option among
+// vexlor-prog's words, and --help.
 struct station_option {
   const char* name;
   const char* value;  // nullptr: a switch
-  const char* help;
-  // Sets what the option sets; false, with why, for a value it cannot take.
-  bool (*apply)(reading& r, const std::string& value, std::string& why);
+  const char* help;   // nullptr: named on the last line of --help
+  bool station_settings::*flag = nullptr;
+  std::string station_settings::*text = nullptr;
+  bool (*apply)(reading& r, const std::string& value, std::string& why) = nullptr;
 };
 
+bool add_port(reading& r, const std::string& value, std::string&) {
+  r.settings.ports.push_back(value);
+  return true;
+}
+
+bool set_ports_folder(reading& r, const std::string& value, std::string&) {
+  r.settings.ports_folder = value;
+  r.ports_folder_given = true;
+  return true;
+}
+
+bool set_jobs(reading& r, const std::string& value, std::string& why) {
+  if (parse_jobs(value, r.settings.jobs)) return true;
+  why = "--jobs takes a number of runs from 1 to " + std::to_string(max_jobs) + ", not \"" + value +
+        "\"";
+  return false;
+}
+
+using s = station_settings;
 constexpr station_option option_table[] = {
-    {"--port", "P", "flash port P (repeatable); default: every port in the ports folder",
-     [](reading& r, const std::string& value, std::string&) {
-       r.settings.ports.push_back(value);
-       return true;
-     }},
+    {"--port", "P", "flash port P (repeatable); default: every port in the ports folder", nullptr,
+     nullptr, add_port},
     {"--ports-dir", "D", "the ports folder (default $VEXLOR_PORTS_DIR, else /dev/serial/by-id)",
-     [](reading& r, const std::string& value, std::string&) {
-       r.settings.ports_folder = value;
-       r.ports_folder_given = true;
-       return true;
-     }},
+     nullptr, nullptr, set_ports_folder},
     {"--list", nullptr, "list the ports found, their devices and USB identities; flash nothing",
-     [](reading& r, const std::string&, std::string&) { return r.settings.list = true; }},
-    {"--jobs", "N", "at most N runs at once (default: every board at once)",
-     [](reading& r, const std::string& value, std::string& why) {
-       if (parse_jobs(value, r.settings.jobs)) return true;
-       why = "--jobs takes a number of runs from 1 to " + std::to_string(max_jobs) + ", not \"" +
-             value + "\"";
-       return false;
-     }},
-    {"--report", "FILE", "append one JSON line per board run to FILE",
-     [](reading& r, const std::string& value, std::string&) {
-       r.settings.report_path = value;
-       return true;
-     }},
-    {"--junit", "FILE", "write a JUnit XML report to FILE at the end",
-     [](reading& r, const std::string& value, std::string&) {
-       r.settings.junit_path = value;
-       return true;
-     }},
+     &s::list},
+    {"--jobs", "N", "at most N runs at once (default: every board at once)", nullptr, nullptr,
+     set_jobs},
+    {"--report", "FILE", "append one JSON line per board run to FILE", nullptr, &s::report_path},
+    {"--junit", "FILE", "write a JUnit XML report to FILE at the end", nullptr, &s::junit_path},
     {"--skip-same", nullptr, "read back first; leave a board that holds the image as it is",
-     [](reading& r, const std::string&, std::string&) { return r.settings.skip_same = true; }},
-    {"--log-dir", "D", "keep each run's events as D/NAME.log (default $VEXLOR_LOG_DIR)",
-     [](reading& r, const std::string& value, std::string&) {
-       r.settings.log_folder = value;
-       return true;
-     }},
+     &s::skip_same},
+    {"--log-dir", "D", "keep each run's events as D/NAME.log (default $VEXLOR_LOG_DIR)", nullptr,
+     &s::log_folder},
     {"--watch", nullptr, "flash each board as its port appears, until SIGINT or SIGTERM",
-     [](reading& r, const std::string&, std::string&) { return r.settings.watch = true; }},
-    {"--help", nullptr, nullptr,
-     [](reading& r, const std::string&, std::string&) { return r.settings.help = true; }},
-    {"--version", nullptr, nullptr,
-     [](reading& r, const std::string&, std::string&) { return r.settings.version = true; }},
+     &s::watch},
+    {"--help", nullptr, nullptr, &s::help},
+    {"--version", nullptr, nullptr, &s::version},
 };
 
 // The option `word` names, as "--jobs" or "--jobs=4" (a valued option);
@@ -173,7 +170,13 @@ bool parse_station_options(const std::vector<std::string>& args, const station_e
         return false;
       }
     }
-    if (!option->apply(r, value, why)) return false;
+    if (option->flag != nullptr) {
+      settings.*(option->flag) = true;
+    } else if (option->text != nullptr) {
+      settings.*(option->text) = value;
+    } else if (!option->apply(r, value, why)) {
+      return false;
+    }
   }
   settings.words.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
   return check_together(settings, r.ports_folder_given, words_marked, why);

@@ -3,17 +3,13 @@
 #include <cstdio>
 
 #include "text/visible_text.h"
+#include "contract/visit.h"
 
 namespace {
 
 const char* const ok_tail = "\b\b - OK  \n";
 const char* const error_tail = "\b\b - error\n";
 const char* const percent_field_end = "\b\b\b\b";  // steps back over "100%"
-
-template <typename... Ts>
-struct overloaded : Ts... {
-  using Ts::operator()...;
-};
 
 std::string format(const char* format, unsigned long value) {
   char text[64];

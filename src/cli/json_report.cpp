@@ -3,13 +3,9 @@
 #include <memory>
 
 #include "cli/console_report.h"
+#include "contract/visit.h"
 
 namespace {
-
-template <typename... Ts>
-struct overloaded : Ts... {
-  using Ts::operator()...;
-};
 
 using maybe_line = std::optional<run_line>;
 

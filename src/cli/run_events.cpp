@@ -1,11 +1,7 @@
 #include "cli/run_events.h"
+#include "contract/visit.h"
 
 namespace {
-
-template <typename... Ts>
-struct overloaded : Ts... {
-  using Ts::operator()...;
-};
 
 std::optional<failure_note> failed(bool ok, run_phase phase, const std::string& reason) {
   if (ok) return std::nullopt;

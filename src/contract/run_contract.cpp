@@ -172,25 +172,11 @@ end_line end_from(const fields& f) {
 const char* tool_version() { return VEXLOR_VERSION; }
 
 const char* phase_name(run_phase phase) {
-  switch (phase) {
-    case run_phase::usage:
-      return "usage";
-    case run_phase::port:
-      return "port";
-    case run_phase::file:
-      return "file";
-    case run_phase::handshake:
-      return "handshake";
-    case run_phase::erase:
-      return "erase";
-    case run_phase::write:
-      return "write";
-    case run_phase::verify:
-      return "verify";
-    case run_phase::signal:
-      return "signal";
-  }
-  return "";
+  // In run_phase's order.
+  constexpr const char* names[] = {"usage", "port",  "file",   "handshake",
+                                   "erase", "write", "verify", "signal"};
+  static_assert(std::size(names) == std::size(every_phase));
+  return names[static_cast<std::size_t>(phase)];
 }
 
 std::optional<run_phase> phase_named(std::string_view name) {

@@ -15,10 +15,15 @@ port_handle port_refused(port_open_error* error, port_open_failure cause, std::s
   return nullptr;
 }
 
-std::optional<port_open_failure> port_name_unusable(const std::string& name) {
-  if (name.size() > port_name_max) return port_open_failure::name_too_long;
-  if (name.empty()) return port_open_failure::no_such_device;
-  return std::nullopt;
+std::optional<std::string> device_to_open(const std::string& name, port_open_error* error) {
+  if (name.size() > port_name_max || name.empty()) {
+    port_refused(
+        error, name.empty() ? port_open_failure::no_such_device : port_open_failure::name_too_long);
+    return std::nullopt;
+  }
+  std::string device = port_device_name(name);
+  if (error != nullptr) error->device = device;
+  return device;
 }
 
 void drain_input(port_handle port) {
@@ -30,17 +35,9 @@ void drain_input(port_handle port) {
 }
 
 const char* line_action_text(port_line_action code) {
-  switch (code) {
-    case port_line_action::set_rts:
-      return "setting RTS";
-    case port_line_action::clear_rts:
-      return "clearing RTS";
-    case port_line_action::set_dtr:
-      return "setting DTR";
-    case port_line_action::clear_dtr:
-      return "clearing DTR";
-  }
-  return "changing a control line";
+  // In port_line_action's order.
+  constexpr const char* texts[] = {"setting RTS", "clearing RTS", "setting DTR", "clearing DTR"};
+  return texts[static_cast<std::size_t>(code)];
 }
 
 std::optional<unsigned long> com_port_number(const std::string& name) {

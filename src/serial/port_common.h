@@ -11,8 +11,10 @@
 // Says why in `error` (when given one) and returns no port.
 port_handle port_refused(port_open_error* error, port_open_failure cause, std::string detail = {});
 
-// Why no device is even tried for a name: one too long to hold, or none.
-std::optional<port_open_failure> port_name_unusable(const std::string& name);
+// The device a port name leads to, noted in `error` for whoever explains a
+// refusal; nullopt, with the cause in `error`, for a name no port can have
+// (one too long to hold, or none).
+std::optional<std::string> device_to_open(const std::string& name, port_open_error* error);
 
 // Discards input until one 16-byte read comes back empty, giving up after
 // 2 s on a line that never goes quiet.

@@ -122,22 +122,20 @@ port_handle refuse_errno(port_open_error* error, int number, const std::string& 
       return port_refused(error, port_open_failure::in_use, port_holder(device));
     case EISDIR:
       return port_refused(error, port_open_failure::not_serial);
-    default: {
+    default:
       return port_refused(error, port_open_failure::other, system_words(number));
-    }
   }
 }
 
 }  // namespace
 
 port_handle port_open(const std::string& name, port_open_error* error) {
-  if (const auto unusable = port_name_unusable(name)) return port_refused(error, *unusable);
-  const std::string device = port_device_name(name);
-  if (error != nullptr) error->device = device;
+  const std::optional<std::string> device = device_to_open(name, error);
+  if (!device) return nullptr;
   // O_NONBLOCK: never wait for carrier; all waiting is done by poll under the
   // read and write time-outs.
-  int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return refuse_errno(error, errno, device);
+  int fd = open(device->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return refuse_errno(error, errno, *device);
   // Refuse anything but a terminal device (a regular file, a directory,
   // /dev/null) before a single byte is written to it.
   struct stat st {};
@@ -152,7 +150,7 @@ port_handle port_open(const std::string& name, port_open_error* error) {
   // RTS, which on many boards is a reset in the middle of the flash.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
     close(fd);
-    return port_refused(error, port_open_failure::in_use, port_holder(device));
+    return port_refused(error, port_open_failure::in_use, port_holder(*device));
   }
   ioctl(fd, TIOCEXCL);
   port_handle port = new serial_port{fd, low_latency_on(fd)};

@@ -65,23 +65,6 @@ std::string windows_words(DWORD code) {
   return text;
 }
 
-}  // namespace
-
-std::vector<std::string> serial_ports_present() {
-  std::vector<std::string> ports;
-  for (const registry_port& port : registry_serial_ports()) ports.push_back(port.name);
-  return ports;
-}
-
-std::string port_device_name(const std::string& name) {
-  // Only COM1 to COM9 open by the bare name; the device namespace form opens
-  // every port number.
-  if (com_port_number(name)) return "\\\\.\\" + name;
-  return name;
-}
-
-namespace {
-
 port_handle refuse_last_error(port_open_error* error, const std::string& name) {
   const DWORD code = GetLastError();
   switch (code) {
@@ -104,12 +87,24 @@ port_handle refuse_last_error(port_open_error* error, const std::string& name) {
 
 }  // namespace
 
+std::vector<std::string> serial_ports_present() {
+  std::vector<std::string> ports;
+  for (const registry_port& port : registry_serial_ports()) ports.push_back(port.name);
+  return ports;
+}
+
+std::string port_device_name(const std::string& name) {
+  // Only COM1 to COM9 open by the bare name; the device namespace form opens
+  // every port number.
+  if (com_port_number(name)) return "\\\\.\\" + name;
+  return name;
+}
+
 port_handle port_open(const std::string& name, port_open_error* error) {
-  if (const auto unusable = port_name_unusable(name)) return port_refused(error, *unusable);
-  const std::string device = port_device_name(name);
-  if (error != nullptr) error->device = device;
-  HANDLE h =
-      CreateFileA(device.c_str(), all_access, share_read_write, nullptr, OPEN_EXISTING, 0, nullptr);
+  const std::optional<std::string> device = device_to_open(name, error);
+  if (!device) return nullptr;
+  HANDLE h = CreateFileA(device->c_str(), all_access, share_read_write, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
   if (h == INVALID_HANDLE_VALUE) return refuse_last_error(error, name);
   // A name can just as well open an ordinary file, a pipe, NUL or the
   // console; none of them may ever be written to. Only a character device

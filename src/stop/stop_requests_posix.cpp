@@ -5,40 +5,31 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 
+#include "stop/stop_notes.h"
 #include "stop/stop_requests.h"
 #include "stop/stop_wait_posix.h"
 
 namespace {
 
-// Lock-free atomics are safe to touch in a signal handler.
-std::atomic<int> first_signal{0};
-std::atomic<int> latest_signal{0};
-std::atomic<unsigned> request_count{0};
-std::atomic<void (*)()> dying_hook{nullptr};
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<unsigned>::is_always_lock_free);
 int wake_pipe[2] = {-1, -1};
 bool second_ends_process = true;
 constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 void on_stop_signal(int signal) {
   const int saved_errno = errno;
-  int none = 0;
-  const bool first = first_signal.compare_exchange_strong(none, signal);
-  if (!first && second_ends_process) {
+  if (!note_stop_request(signal) && second_ends_process) {
     // The second request takes the default way out: the process ends at
     // once, with what must not outlive it put back first.
-    if (auto hook = dying_hook.load()) hook();
+    run_dying_hook();
     std::signal(signal, SIG_DFL);
     raise(signal);  // delivered as the handler returns: it is blocked in here
     errno = saved_errno;
     return;
   }
-  latest_signal = signal;
-  ++request_count;
+  count_stop_request(signal);
   const char byte = 0;
   if (write(wake_pipe[1], &byte, 1) < 0) {
     // A full pipe is readable already: no wake-up is lost.
@@ -74,19 +65,6 @@ void catch_stop_requests(stop_catching how) {
     if (before.sa_handler != SIG_IGN) sigaction(s, &action, nullptr);
   }
 }
-
-int stop_signal() { return first_signal.load(); }
-
-int stop_exit_status() {
-  const int signal = stop_signal();
-  return signal == 0 ? 0 : 128 + signal;
-}
-
-unsigned stop_request_count() { return request_count.load(); }
-
-int stop_latest_signal() { return latest_signal.load(); }
-
-void stop_before_dying(void (*hook)()) { dying_hook = hook; }
 
 int stop_wait_descriptor() { return wake_pipe[0]; }
 

@@ -3,16 +3,13 @@
 // event that waits can watch among their handles.
 #include <atomic>
 
+#include "stop/stop_notes.h"
 #include "stop/stop_requests.h"
 #include "stop/stop_wait_win32.h"
 
 namespace {
 
-std::atomic<int> first_signal{0};
-std::atomic<int> latest_signal{0};
-std::atomic<unsigned> request_count{0};
 std::atomic<void (*)()> each_request_hook{nullptr};
-std::atomic<void (*)()> dying_hook{nullptr};
 HANDLE stopped_event = nullptr;
 bool second_ends_process = true;
 
@@ -31,15 +28,12 @@ int signal_of(DWORD event) {
 BOOL WINAPI on_console_event(DWORD event) {
   const int signal = signal_of(event);
   if (signal == 0) return FALSE;
-  int none = 0;
-  const bool first = first_signal.compare_exchange_strong(none, signal);
-  if (!first && second_ends_process) {
+  if (!note_stop_request(signal) && second_ends_process) {
     // The default handler ends the process.
-    if (auto hook = dying_hook.load()) hook();
+    run_dying_hook();
     return FALSE;
   }
-  latest_signal = signal;
-  ++request_count;
+  count_stop_request(signal);
   SetEvent(stopped_event);
   if (auto wake = each_request_hook.load()) wake();
   return TRUE;
@@ -53,19 +47,6 @@ void catch_stop_requests(stop_catching how) {
   stopped_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(on_console_event, TRUE);
 }
-
-int stop_signal() { return first_signal.load(); }
-
-int stop_exit_status() {
-  const int signal = stop_signal();
-  return signal == 0 ? 0 : 128 + signal;
-}
-
-unsigned stop_request_count() { return request_count.load(); }
-
-int stop_latest_signal() { return latest_signal.load(); }
-
-void stop_before_dying(void (*hook)()) { dying_hook = hook; }
 
 HANDLE stop_wait_event() { return stopped_event; }
 

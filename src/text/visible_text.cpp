@@ -1,17 +1,25 @@
 #include "text/visible_text.h"
 
-#include <cstdint>
 #include <cstdio>
 
 namespace {
 
-// The length of the UTF-8 sequence at `at` when it is a well-formed one
-// that encodes a character a terminal prints (not C1, not a surrogate);
-// 0 otherwise.
+// The length of the character at `at` when a terminal prints it as it is
+// (printable ASCII, or UTF-8 from U+00A0 on); 0 otherwise.
 std::size_t printable_length(std::string_view text, std::size_t at) {
+  const auto character = utf8_character_at(text, at);
+  if (!character) return 0;
+  const bool printable = character->length == 1 ? character->code >= 0x20 && character->code < 0x7f
+                                                : character->code >= 0xA0;
+  return printable ? character->length : 0;
+}
+
+}  // namespace
+
+std::optional<utf8_character> utf8_character_at(std::string_view text, std::size_t at) {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
   const unsigned char lead = byte(at);
-  if (lead >= 0x20 && lead < 0x7f) return 1;
+  if (lead < 0x80) return utf8_character{lead, 1};
   std::size_t length = 0;
   uint32_t code = 0;
   if (lead >= 0xC2 && lead <= 0xDF) {
@@ -24,20 +32,19 @@ std::size_t printable_length(std::string_view text, std::size_t at) {
     length = 4;
     code = lead & 0x07;
   } else {
-    return 0;
+    return std::nullopt;
   }
-  if (at + length > text.size()) return 0;
+  if (at + length > text.size()) return std::nullopt;
   for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(at + i) & 0xC0) != 0x80) return 0;
+    if ((byte(at + i) & 0xC0) != 0x80) return std::nullopt;
     code = code << 6 | (byte(at + i) & 0x3F);
   }
   const uint32_t shortest[] = {0, 0, 0x80, 0x800, 0x10000};
-  const bool printable = code >= shortest[length] && code >= 0xA0 && code <= 0x10FFFF &&
-                         !(code >= 0xD800 && code <= 0xDFFF);
-  return printable ? length : 0;
+  if (code < shortest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+    return std::nullopt;
+  }
+  return utf8_character{code, length};
 }
-
-}  // namespace
 
 std::string visible_text(std::string_view text) {
   std::string out;

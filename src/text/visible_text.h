@@ -4,6 +4,8 @@
 // clipboard, and a line break can forge a line of its own.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,3 +16,13 @@ std::string visible_text(std::string_view text);
 
 // True when visible_text would change `text`.
 bool has_invisible_bytes(std::string_view text);
+
+// One character of UTF-8 text: its code point and how many bytes it takes.
+struct utf8_character {
+  uint32_t code = 0;
+  std::size_t length = 0;
+};
+
+// The character at `at` when the bytes there are well-formed UTF-8 (the
+// shortest form, no surrogate, at most U+10FFFF); nullopt otherwise.
+std::optional<utf8_character> utf8_character_at(std::string_view text, std::size_t at);

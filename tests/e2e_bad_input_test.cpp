@@ -17,6 +17,7 @@
 
 #include "support/console_text.h"
 #include "support/e2e.h"
+#include "support/json_lines.h"
 #include "support/pty_pair.h"
 
 namespace fs = std::filesystem;
@@ -224,6 +225,7 @@ TEST_F(E2EBadInput, PortsThatCannotBeUsedAreRefusedWithTheReason) {
     std::string shown;              // the name in the message
     std::string reason;
     std::vector<std::string> run_as = {};  // natively only: the command that runs the tool
+    std::string warning = "";              // before the error line
   };
   const std::string name = wine ? "" : "./";  // natively a bare name means a device under /dev
   const std::vector<port_case> cases = {
@@ -252,7 +254,9 @@ TEST_F(E2EBadInput, PortsThatCannotBeUsedAreRefusedWithTheReason) {
       {"an option word as the name",
        {"--port", "--write", "image.bin"},
        "--write",
-       "no such device"},
+       "no such device",
+       {},
+       "  --write is taken as the value of --port, not as an option\n"},
       // Escape sequences that would clear the screen and set the clipboard.
       {"a name with escape sequences",
        {"--port", "\x1b]52;c;aGk=\x07\x1b[2J", "image.bin"},
@@ -275,11 +279,12 @@ TEST_F(E2EBadInput, PortsThatCannotBeUsedAreRefusedWithTheReason) {
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     const process_result r =
         c.run_as.empty() ? run_programmer(dir, c.args) : run_process(argv, dir, {}, 60);
-    const std::string head = banner + "error: cannot open port " + c.shown + "\n  " + c.reason;
+    const std::string head =
+        banner + c.warning + "error: cannot open port " + c.shown + "\n  " + c.reason;
     if (c.reason == "no such device") {
       // The same line names the serial ports the machine has, which vary.
       ASSERT_TRUE(r.out.starts_with(head + "; ") && r.out.ends_with("\n" + done_error)) << r.out;
-      const std::vector<std::string> reasons = reason_lines(r.out);
+      const std::vector<std::string> reasons = reason_lines(r.out.substr(head.find("error:")));
       ASSERT_EQ(reasons.size(), 1u);
       EXPECT_LE(reasons[0].size(), 100u);
       EXPECT_TRUE(reasons[0] == "no such device; no serial ports were found" ||
@@ -353,17 +358,78 @@ TEST_F(E2EBadInput, AddressesWithJunkOrOutOfRangeWrapAndReachTheWire) {
 
 TEST_F(E2EBadInput, OptionWordsTakenAsValuesDoNotAct) {
   write_file(dir + "/image.bin", pattern_bytes(40, 4));
-  // The flag is the value of the option before it, so no write or verify happens.
-  const std::vector<std::vector<std::string>> cases = {
-      {"--port", "@PORT", "--address", "--write", "image.bin"},
-      {"--port", "@PORT", "image.bin", "--baudrate", "--verify"},
+  // The flag is the value of the option before it, so no write or verify
+  // happens; a warning says so before anything is done.
+  struct row {
+    std::vector<std::string> args;
+    std::string warning;
   };
-  for (const auto& args : cases) {
-    SCOPED_TRACE(args[args.size() - 2] + " " + args.back());
+  const std::vector<row> cases = {
+      {{"--port", "@PORT", "--address", "--write", "image.bin"},
+       "--write is taken as the value of --address, not as an option"},
+      {{"--port", "@PORT", "image.bin", "--baudrate", "--verify"},
+       "--verify is taken as the value of --baudrate, not as an option"},
+  };
+  for (const auto& [args, warning] : cases) {
+    SCOPED_TRACE(warning);
     sim_run r = run_with_sim(args);
-    EXPECT_EQ(r.run.out, banner + handshake_ok + done_ok);
+    EXPECT_EQ(r.run.out, banner + "  " + warning + "\n" + handshake_ok + done_ok);
     EXPECT_EQ(r.run.exit_code, 0);
     EXPECT_EQ(bytes_received(r.log), bytes{start_byte});
+  }
+}
+
+// What looks like a slip is told before anything is done: a mistyped option
+// or an image path replaced by a later word as a warning, an option joined
+// to its value as a usage error (exit 2) before any port is opened.
+TEST_F(E2EBadInput, SlipsAreToldBeforeAnythingIsDone) {
+  write_file(dir + "/fw.bin", pattern_bytes(40, 4));
+  write_file(dir + "/old.bin", pattern_bytes(40, 5));
+  struct row {
+    std::vector<std::string> args;
+    std::string warning;  // empty: a usage error
+    std::string refusal = "";
+  };
+  const std::vector<row> rows{
+      {{"--port", "@PORT", "--Write", "fw.bin"},
+       "--Write is not an option of this tool; fw.bin is the image"},
+      {{"--port", "@PORT", "--write", "--verfy", "fw.bin"},
+       "--verfy is not an option of this tool; fw.bin is the image"},
+      {{"--port", "@PORT", "old.bin", "--write", "fw.bin"},
+       "the image is fw.bin, not old.bin: the last such word names it"},
+      {{"--port=/dev/ttyS0", "--write", "fw.bin"},
+       "",
+       "--port=/dev/ttyS0 is not a word this tool reads: write it as --port /dev/ttyS0"},
+      {{"--port", "@PORT", "--baudrate=9600", "fw.bin"},
+       "",
+       "--baudrate=9600 is not a word this tool reads: write it as --baudrate 9600"},
+      {{"fw.bin", "--write", "--address=0x20000000"},
+       "",
+       "--address=0x20000000 is not a word this tool reads: write it as --address 0x20000000"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.args[2]);
+    if (r.warning.empty()) {
+      std::vector<std::string> args = r.args;
+      args.push_back("--json");
+      const std::string line_log = dir + "/lines.log";
+      fs::remove(line_log);
+      std::vector<std::string> env;
+      if (!running_under_wine()) env = line_recorder_env(line_log);
+      const process_result run = run_programmer(dir, args, "", env);
+      EXPECT_EQ(run.exit_code, 2);
+      const std::vector<nlohmann::json> lines = json_lines(run.out);
+      ASSERT_EQ(lines.size(), 1u);
+      EXPECT_EQ(lines[0]["phase"], "usage");
+      EXPECT_EQ(lines[0]["reason"], r.refusal);
+      EXPECT_EQ(lines[0]["exit"], 2);
+      EXPECT_TRUE(line_requests(line_log).empty()) << "no port opened, no line driven";
+      continue;
+    }
+    sim_run run = run_with_sim(r.args);
+    EXPECT_TRUE(run.run.out.starts_with(banner + "  " + r.warning + "\n" + handshake_ok))
+        << run.run.out;
+    EXPECT_EQ(run.run.exit_code, 0);
   }
 }
 
@@ -380,8 +446,9 @@ TEST_F(E2EBadInput, WordsInAnyOrderLaterOnesWin) {
     const std::string dump = dir + "/memory.bin";
     fs::remove(dump);
     sim_run r = run_with_sim(args, {"--dump", "0x20000000:500:" + dump});
-    EXPECT_EQ(r.run.out, banner + handshake_ok + ok_tail + transfer_ok("writting", 500) +
-                             transfer_ok("reading", 500) + done_ok);
+    EXPECT_EQ(without_reasons(r.run.out), banner + handshake_ok + ok_tail +
+                                              transfer_ok("writting", 500) +
+                                              transfer_ok("reading", 500) + done_ok);
     EXPECT_EQ(read_file(dump), image);
   }
 }

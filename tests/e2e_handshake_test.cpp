@@ -108,8 +108,10 @@ TEST_F(E2EHandshake, WordsThatAreNotOptionsNameTheImage) {
   sim = start_sim(dir, {});
   r = run_programmer(dir, {"--port", "@PORT", "image.bin", "--address"}, sim.pty_path);
   finish_sim(sim);
-  EXPECT_EQ(r.out, banner + "cannot open file --address..\n  no such file; --address" +
-                       not_an_option + done_error);
+  EXPECT_EQ(r.out, banner +
+                       "  the image is --address, not image.bin: the last such word names it\n" +
+                       "cannot open file --address..\n  no such file; --address" + not_an_option +
+                       done_error);
   EXPECT_EQ(r.exit_code, 1);
 }
 

@@ -70,7 +70,8 @@ TEST(ParallelBoards, EightBoardsAtOnceAllIntact) {
   for (const board& b : boards) {
     SCOPED_TRACE(b.dir);
     EXPECT_EQ(b.run.exit_code, 0);
-    EXPECT_TRUE(b.run.out.starts_with(banner + handshake_ok)) << b.run.out;
+    // Set aside: a warning for an image that reaches past the flash.
+    EXPECT_TRUE(without_reasons(b.run.out).starts_with(banner + handshake_ok)) << b.run.out;
     EXPECT_TRUE(b.run.out.ends_with(ok_tail + done_ok)) << b.run.out;
     EXPECT_EQ(b.sim_status, 0);
     EXPECT_TRUE(b.memory == b.image)

@@ -21,7 +21,8 @@ TEST(RunContract, EveryEventReadsBackAsWritten) {
                         .seconds = 1.25,
                         .version = tool_version()};
   const end_line usage{.exit = 2, .phase = run_phase::usage, .reason = "bad", .baud = -5};
-  const end_line ok{.ok = true, .errors = 0, .exit = 0, .port = "COM3", .image = "a b\"c"};
+  const end_line ok{
+      .ok = true, .errors = 0, .exit = 0, .port = "COM3", .image = "a b\"c", .write = true};
   const std::vector<run_event> events{
       protocol_event{run_phase::handshake, handshake_ended{.ok = true}},
       protocol_event{run_phase::handshake, handshake_ended{.ok = false, .reason = "no answer"}},

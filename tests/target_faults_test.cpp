@@ -130,6 +130,8 @@ TEST_P(TargetFaults, InJson) {
   const nlohmann::json& end = lines.back();
   EXPECT_EQ(end["event"], "end");
   EXPECT_EQ(end["exit"], status);
+  EXPECT_EQ(end["write"], true);  // what the run was asked to do
+  EXPECT_EQ(end["verify"], true);
   EXPECT_EQ(end["ok"], !c.fails && !c.compare_fails);
   if (end["ok"]) {
     EXPECT_TRUE(end["phase"].is_null() && end["reason"].is_null());

@@ -44,45 +44,34 @@ namespace {
 
 // One row an option. A value-taking option is one only when another word
 // follows it, which it then takes whatever it is; standing last, it is the
-// image path, as any other word is. `apply` sets what the option sets, or
-// says why it cannot take the value.
+// image path, as any other word is. A switch sets its flag, a plain value
+// its text; anything else goes through `apply`, which may refuse the value.
 struct option_row {
   const char* name;
   bool takes_value;
-  bool (*apply)(run_settings& settings, const std::string& value, std::string& why);
+  bool run_settings::*flag = nullptr;
+  std::string run_settings::*text = nullptr;
+  bool (*apply)(run_settings& settings, const std::string& value, std::string& why) = nullptr;
 };
 
+bool set_baud_rate(run_settings& s, const std::string& value, std::string&) {
+  s.baud_rate = parse_decimal(value);
+  return true;
+}
+
+bool set_address(run_settings& s, const std::string& value, std::string&) {
+  s.address = parse_number(value);
+  return true;
+}
+
+using r = run_settings;
 constexpr option_row option_table[] = {
-    {"--port", true,
-     [](run_settings& s, const std::string& value, std::string&) {
-       s.port_name = value;
-       return true;
-     }},
-    {"--baudrate", true,
-     [](run_settings& s, const std::string& value, std::string&) {
-       s.baud_rate = parse_decimal(value);
-       return true;
-     }},
-    {"--address", true,
-     [](run_settings& s, const std::string& value, std::string&) {
-       s.address = parse_number(value);
-       return true;
-     }},
-    {"--write", false,
-     [](run_settings& s, const std::string&, std::string&) {
-       s.write = true;
-       return true;
-     }},
-    {"--verify", false,
-     [](run_settings& s, const std::string&, std::string&) {
-       s.verify = true;
-       return true;
-     }},
-    {"--json", false,
-     [](run_settings& s, const std::string&, std::string&) {
-       s.json = true;
-       return true;
-     }},
+    {"--port", true, nullptr, &r::port_name},
+    {"--baudrate", true, nullptr, nullptr, set_baud_rate},
+    {"--address", true, nullptr, nullptr, set_address},
+    {"--write", false, &r::write},
+    {"--verify", false, &r::verify},
+    {"--json", false, &r::json},
 };
 
 const option_row* option_named(const std::string& word) {
@@ -92,21 +81,71 @@ const option_row* option_named(const std::string& word) {
   return nullptr;
 }
 
+// "--port=COM3": a known option and its value joined, which no word of
+// this tool's command line is.
+const option_row* joined_option(const std::string& word) {
+  const std::size_t equals = word.find('=');
+  if (equals == std::string::npos) return nullptr;
+  const option_row* option = option_named(word.substr(0, equals));
+  return option != nullptr && option->takes_value ? option : nullptr;
+}
+
+bool looks_like_an_option(const std::string& word) { return word.size() > 1 && word[0] == '-'; }
+
+// A word as a warning names it: cut, so that the line fits a terminal.
+std::string shown(const std::string& word) {
+  constexpr std::size_t longest = 32;
+  return word.size() <= longest ? word : word.substr(0, longest - 3) + "...";
+}
+
 }  // namespace
 
 bool parse_options(const std::vector<std::string>& words, run_settings& settings,
                    std::string& why) {
   settings = {};
+  why.clear();
+  // The first usage error is the one told; the words after it are read all
+  // the same, so that --json decides how it is told.
+  auto refuse = [&](const std::string& text) {
+    if (why.empty()) why = text;
+  };
+  bool image_given = false;
   for (std::size_t i = 0; i < words.size(); ++i) {
     const std::string& word = words[i];
+    if (const option_row* joined = joined_option(word)) {
+      refuse(word + " is not a word this tool reads: write it as " + joined->name + " " +
+             word.substr(word.find('=') + 1));
+      continue;
+    }
     const option_row* option = option_named(word);
     const bool has_value = i + 1 < words.size();
     if (option == nullptr || (option->takes_value && !has_value)) {
+      if (image_given) {
+        const std::string& earlier = settings.image_path;
+        settings.slips.push_back(looks_like_an_option(earlier)
+                                     ? shown(earlier) + " is not an option of this tool; " +
+                                           shown(word) + " is the image"
+                                     : "the image is " + shown(word) + ", not " + shown(earlier) +
+                                           ": the last such word names it");
+      }
       settings.image_path = word;
+      image_given = true;
       continue;
     }
     const std::string value = option->takes_value ? words[++i] : std::string();
-    if (!option->apply(settings, value, why)) return false;
+    if (option->takes_value && option_named(value) != nullptr) {
+      // Both words are the table's: the line stays short.
+      settings.slips.push_back(value + " is taken as the value of " + option->name +
+                               ", not as an option");
+    }
+    std::string refused;
+    if (option->flag != nullptr) {
+      settings.*(option->flag) = true;
+    } else if (option->text != nullptr) {
+      settings.*(option->text) = value;
+    } else if (!option->apply(settings, value, refused)) {
+      refuse(refused);
+    }
   }
-  return true;
+  return why.empty();
 }

@@ -13,6 +13,10 @@ struct run_settings {
   bool verify = false;
   bool json = false;  // JSON Lines on standard output instead of the console text
   std::string image_path = "default.bin";  // as typed; an over-long one is refused, never cut
+  // Words that look like a slip (an option mistyped, an image path a later
+  // word replaced, an option word taken as another's value), each as the
+  // warning the run gives before it begins.
+  std::vector<std::string> slips;
 };
 
 // "0x" followed by hex digits, or decimal digits. Every character multiplies
@@ -26,5 +30,7 @@ int32_t parse_decimal(const std::string& text);
 // The words read left to right into `settings`, by the option table in
 // options.cpp. False, with one line in `why` that names the bad word or
 // value, for a command line the run must not begin with: a usage error,
-// told before any port is opened.
+// told before any port is opened. A known option joined to its value with
+// "=" (--port=COM3) is one: taken as the image path, it would leave the
+// default port to be opened and driven.
 bool parse_options(const std::vector<std::string>& words, run_settings& settings, std::string& why);

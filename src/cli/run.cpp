@@ -17,6 +17,7 @@
 #include "cli/port_reason.h"
 #include "cli/sha256.h"
 #include "stop/stop_requests.h"
+#include "text/visible_text.h"
 
 namespace {
 
@@ -102,6 +103,19 @@ void warn_about_line_rate(port_handle port, std::optional<line_rate> asked,
                      std::to_string(asked->bits_per_second) + " asked for"});
 }
 
+// Bytes that no sector of the flash map holds are written without an
+// erase: right for RAM, a mistake for an image too big for the flash or an
+// address one zero short. The run goes on; the user is told where.
+void warn_outside_map(uint32_t address, uint32_t size, const run_sink& report) {
+  for (const address_range& range : ranges_outside_map(address, size)) {
+    char text[100];
+    std::snprintf(text, sizeof text,
+                  "bytes 0x%08lx-0x%08lx lie outside the flash map: written without an erase",
+                  static_cast<unsigned long>(range.first), static_cast<unsigned long>(range.last));
+    report(run_warning{text});
+  }
+}
+
 // The run's outcome, sent as the last event. A stopped run counts as failed
 // even when its last exchange went through: whoever stopped it cannot know
 // how far it got.
@@ -124,7 +138,7 @@ int finish(bool error_flag, end_line& outcome, std::chrono::steady_clock::time_p
 // A command line the run does not begin with: said on standard error (and
 // as the end object with --json), before any port is opened.
 int refuse_usage(const run_settings& settings, const std::string& why) {
-  std::fprintf(stderr, "vexlor-prog: %s\n", why.c_str());
+  std::fprintf(stderr, "vexlor-prog: %s\n", visible_text(why).c_str());
   if (settings.json) {
     end_line outcome{.exit = exit_usage,
                      .phase = run_phase::usage,
@@ -133,7 +147,9 @@ int refuse_usage(const run_settings& settings, const std::string& why) {
                      .image = settings.image_path,
                      .address = settings.address,
                      .baud = settings.baud_rate,
-                     .version = tool_version()};
+                     .version = tool_version(),
+                     .write = settings.write,
+                     .verify = settings.verify};
     console_write(run_line_text(outcome));
   }
   return exit_usage;
@@ -153,7 +169,9 @@ int run(const std::vector<std::string>& words) {
                    .image = settings.image_path,
                    .address = settings.address,
                    .baud = settings.baud_rate,
-                   .version = tool_version()};
+                   .version = tool_version(),
+                   .write = settings.write,
+                   .verify = settings.verify};
   const run_sink render = settings.json ? json_sink() : console_sink();
   const run_sink report = [&](const run_event& event) {
     // The first failure names the run's outcome.
@@ -163,6 +181,9 @@ int run(const std::vector<std::string>& words) {
     }
     render(event);
   };
+
+  // Before anything is done: what looks like a slip on the command line.
+  for (const std::string& slip : settings.slips) report(run_warning{slip});
 
   port_open_error why;
   port_handle port = port_open(settings.port_name, &why);
@@ -183,6 +204,7 @@ int run(const std::vector<std::string>& words) {
   } else {
     outcome.size = static_cast<uint32_t>(image.size());
     outcome.sha256 = sha256_hex(image);
+    if (settings.write) warn_outside_map(settings.address, outcome.size.value(), report);
     if (!enter_and_greet(port, report)) error_flag = true;
     warn_about_line_rate(port, rate, report);
     if (settings.write) write_phase(port, settings.address, image, error_flag, report);

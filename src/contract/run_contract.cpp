@@ -31,6 +31,8 @@ constexpr const char* baud = "baud";
 constexpr const char* seconds = "seconds";
 constexpr const char* version = "version";
 constexpr const char* schema = "schema";
+constexpr const char* write = "write";
+constexpr const char* verify = "verify";
 }  // namespace field
 
 namespace event {
@@ -85,7 +87,9 @@ json object_of(const end_line& line) {
               {field::baud, line.baud},
               {field::seconds, line.seconds},
               {field::version, line.version},
-              {field::schema, line.schema}};
+              {field::schema, line.schema},
+              {field::write, line.write},
+              {field::verify, line.verify}};
   return object;
 }
 
@@ -163,7 +167,9 @@ end_line end_from(const fields& f) {
                 .address = f.get<uint32_t>(field::address).value_or(0),
                 .baud = f.get<int32_t>(field::baud).value_or(0),
                 .seconds = f.get<double>(field::seconds).value_or(0),
-                .version = f.get<std::string>(field::version).value_or("")};
+                .version = f.get<std::string>(field::version).value_or(""),
+                .write = f.get<bool>(field::write).value_or(false),
+                .verify = f.get<bool>(field::verify).value_or(false)};
   return line;
 }
 

@@ -83,6 +83,8 @@ struct end_line {
   int32_t baud = 0;
   double seconds = 0;
   std::string version;
+  bool write = false;  // what the run was asked to do: write, verify
+  bool verify = false;
   bool operator==(const end_line&) const = default;
 };
 

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 inline constexpr uint8_t ack_byte = 0x75;
 // What vexlor-sim answers when it refuses a step. The programmer gives no
@@ -73,4 +74,30 @@ inline constexpr std::optional<flash_sector> find_sector(uint8_t number) {
     if (sector.number == number) return sector;
   }
   return std::nullopt;
+}
+
+// A stretch of addresses, first to last byte.
+struct address_range {
+  uint32_t first;
+  uint32_t last;
+  bool operator==(const address_range&) const = default;
+};
+
+// The parts of [address, address + size) that no sector of the map holds,
+// in address order: what a write there reaches without any erase. At most
+// three: before the first block, between the blocks, after the last.
+inline std::vector<address_range> ranges_outside_map(uint32_t address, uint32_t size) {
+  std::vector<address_range> outside;
+  if (size == 0) return outside;
+  const uint64_t end = uint64_t{address} + size;  // one past the last byte
+  uint64_t at = address;
+  for (const flash_sector& sector : sector_map) {
+    const uint64_t sector_end = uint64_t{sector.start} + sector.size;
+    if (sector_end <= at) continue;
+    if (sector.start >= end) break;
+    if (sector.start > at) outside.push_back({static_cast<uint32_t>(at), sector.start - 1});
+    at = sector_end;
+  }
+  if (at < end) outside.push_back({static_cast<uint32_t>(at), static_cast<uint32_t>(end - 1)});
+  return outside;
 }

@@ -24,7 +24,8 @@ namespace {
 
 bool is_reason_line(const std::string& console, std::size_t start) {
   return console.compare(start, 2, "  ") == 0 && start + 2 < console.size() &&
-         std::islower(static_cast<unsigned char>(console[start + 2]));
+         (std::islower(static_cast<unsigned char>(console[start + 2])) ||
+          console[start + 2] == '-');
 }
 
 }  // namespace

@@ -22,7 +22,8 @@ std::string transfer_line(const std::string& verb, std::size_t size, std::size_t
 std::string transfer_ok(const std::string& verb, std::size_t size);
 
 // A console without its reason lines: every line that begins with two
-// spaces and a letter, which is how the tool says why something failed.
+// spaces and a letter or a hyphen, which is how the tool says why something
+// failed or warns.
 std::string without_reasons(const std::string& console);
 
 // The reason lines alone, without their indent.

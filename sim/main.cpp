@@ -67,6 +67,7 @@ int main(int argc, char** argv) {
   target t;
   t.erase_ns = int64_t{options->erase_ms} * 1'000'000;
   t.faults.rules = options->faults;
+  t.board.setup = options->board;
   for (const auto& load : options->loads) {
     if (!load_image(t.memory, load.address, load.path, error)) {
       std::fprintf(stderr, "vexlor-sim: %s\n", error.c_str());

@@ -176,6 +176,8 @@ const option_row option_table[] = {
     {"--ignore-starts", "K", read_ignored_starts,
      "the boot loader lets its first K start bytes pass"},
     {"--echo", "", set_echo, "every byte received comes straight back"},
+    {"--lines-from", "PATH", read_path<&sim_options::lines_from>,
+     "RTS and DTR changes from a Unix socket at PATH"},
     {"--max-seconds", "S", read_max_seconds, "exit after S seconds whatever happens"},
 };
 

@@ -34,6 +34,7 @@ struct sim_options {
   std::vector<memory_dump> dumps;
   std::vector<fault_rule> faults;
   board_setup board;
+  std::string lines_from;  // empty: the host's control lines are not seen
   double max_seconds = 0;  // 0: no bound
 };
 

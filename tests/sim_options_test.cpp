@@ -36,7 +36,7 @@ TEST(SimOptions, ValuesAreParsed) {
   EXPECT_EQ(options->latency_ms, 16u);
 
   options = parse({"--wiring", "R1:D0:25", "--app-text", "v2\\x01\\\\\\r\\n", "--ignore-starts",
-                   "3", "--echo"});
+                   "3", "--echo", "--lines-from", "/tmp/lines"});
   ASSERT_TRUE(options.has_value());
   ASSERT_TRUE(options->board.wiring.has_value());
   EXPECT_EQ(line_level_name(options->board.wiring->reset), "R1");
@@ -45,6 +45,7 @@ TEST(SimOptions, ValuesAreParsed) {
   EXPECT_EQ(options->board.app_text, (std::vector<uint8_t>{'v', '2', 0x01, '\\', '\r', '\n'}));
   EXPECT_EQ(options->board.ignored_starts, 3u);
   EXPECT_TRUE(options->board.echo);
+  EXPECT_EQ(options->lines_from, "/tmp/lines");
   options = parse({"--app-answers", "2", "--app-text", "hi"});
   ASSERT_TRUE(options.has_value());
   EXPECT_EQ(options->board.app_answers, 2u);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/line_sequence.h"
+#include "line_channel.h"
 #include "support/address.h"
 #include "support/fake_serial_port.h"
 #include "target.h"
@@ -252,5 +253,22 @@ TEST(SimTarget, BoardsAnswerTheStartByteAsTheyAreWiredAndDriven) {
     for (std::size_t i = 0; i < answers.size(); ++i) {
       EXPECT_EQ(answers[i], r.attempts[i].answer) << "attempt " << i + 1;
     }
+  }
+}
+
+TEST(SimTarget, LineChangeMessagesRoundTripAndJunkIsRefused) {
+  const line_change_message sent{{control_line::rts, false}, 123'456'789'012, 17};
+  std::string text = line_change_text(sent);
+  ASSERT_EQ(text.back(), '\n');
+  text.pop_back();
+  const auto got = parse_line_change(text);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(line_level_name(got->change), "R0");
+  EXPECT_EQ(got->at_ns, sent.at_ns);
+  EXPECT_EQ(got->bytes_before, 17u);
+  for (const char* junk :
+       {"", "R2 at 1 after 0", "R1 at 1", "R1 at -1 after 0", "R1 at 1 after 0 x",
+        "R1  at 1 after 0", "R1 at 99999999999999999999 after 0"}) {
+    EXPECT_FALSE(parse_line_change(junk)) << junk;
   }
 }

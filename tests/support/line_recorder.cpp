@@ -1,6 +1,9 @@
 // Preloaded into the programmer by the control-line tests: a pty has no
 // modem lines, so the tests record the modem-control requests and the writes
-// to the port, with times, to check their order and the pause between them.
+// to the port, with times, to check their order and the pause between them
+// (VEXLOR_LINE_LOG), and hand each change to vexlor-sim's line channel
+// (VEXLOR_LINES_TO, the simulator's --lines-from socket) so that a board it
+// plays sees RTS and DTR move.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -10,6 +13,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+
+#include "line_channel.h"
+#include "sim_clock.h"
 
 namespace {
 
@@ -24,6 +30,33 @@ ioctl_fn real_ioctl() {
 write_fn real_write() {
   static auto fn = reinterpret_cast<write_fn>(dlsym(RTLD_NEXT, "write"));
   return fn;
+}
+
+// The simulator answers at once unless the bytes before the change are
+// still on their way; this only bounds a simulator that has died.
+constexpr int channel_answer_ms = 10'000;
+
+// Bytes written to the port so far: each change says how many came before it.
+uint64_t bytes_written = 0;
+// The simulator's line channel, connected at the first change.
+constexpr int no_channel_yet = -1;
+constexpr int channel_given_up = -2;
+int channel = no_channel_yet;
+
+// Tells the simulator of one change and waits until it has taken it, so
+// that the change lands after the bytes written before it and before those
+// written after it (see line_channel.h).
+void forward(line_level change, int64_t at_ns) {
+  const char* path = std::getenv("VEXLOR_LINES_TO");
+  if (path == nullptr) return;
+  if (channel == no_channel_yet) channel = line_channel_connect(path);
+  if (channel < 0) return;
+  // An answer that did not come may still come, and would pass for the
+  // next one's: a channel that failed once is given up.
+  if (!line_channel_tell(channel, {change, at_ns, bytes_written}, channel_answer_ms)) {
+    close(channel);
+    channel = channel_given_up;
+  }
 }
 
 void record(const char* what) {
@@ -48,11 +81,14 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
   void* arg = va_arg(args, void*);
   va_end(args);
   if (request == TIOCMBIS || request == TIOCMBIC) {
+    const int64_t at_ns = monotonic_ns();
     const int lines = *static_cast<int*>(arg);
     char what[64];
     std::snprintf(what, sizeof what, "%s %s%s", request == TIOCMBIS ? "set" : "clear",
                   (lines & TIOCM_RTS) ? "rts" : "", (lines & TIOCM_DTR) ? "dtr" : "");
     record(what);
+    if (lines & TIOCM_RTS) forward({control_line::rts, request == TIOCMBIS}, at_ns);
+    if (lines & TIOCM_DTR) forward({control_line::dtr, request == TIOCMBIS}, at_ns);
   }
   return real_ioctl()(fd, request, arg);
 }
@@ -66,6 +102,9 @@ extern "C" ssize_t write(int fd, const void* bytes, size_t n) {
       used += static_cast<size_t>(std::snprintf(what + used, sizeof what - used, " %02x", p[i]));
     }
     record(what);
+    const ssize_t written = real_write()(fd, bytes, n);
+    if (written > 0) bytes_written += static_cast<uint64_t>(written);
+    return written;
   }
   return real_write()(fd, bytes, n);
 }

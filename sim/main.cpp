@@ -8,6 +8,7 @@
 
 #include "faults.h"
 #include "image_files.h"
+#include "line_channel.h"
 #include "pty_link.h"
 #include "sim_clock.h"
 #include "sim_log.h"
@@ -44,6 +45,7 @@ int main(int argc, char** argv) {
   target t;
   t.erase_ns = int64_t{options->erase_ms} * 1'000'000;
   t.faults.rules = options->faults;
+  t.board.setup = options->board;
   for (const auto& load : options->loads) {
     if (!load_image(t.memory, load.address, load.path, error)) {
       std::fprintf(stderr, "vexlor-sim: %s\n", error.c_str());
@@ -74,13 +76,17 @@ int main(int argc, char** argv) {
   catch_stop_requests();
 
   pty_link link;
+  line_channel lines;
   if (!pty_create(link, error) ||
-      (!options->link_path.empty() && !pty_make_symlink(link, options->link_path, error))) {
+      (!options->link_path.empty() && !pty_make_symlink(link, options->link_path, error)) ||
+      (!options->lines_from.empty() && !line_channel_open(lines, options->lines_from, error))) {
     std::fprintf(stderr, "vexlor-sim: %s\n", error.c_str());
     pty_close_master(link);
+    pty_remove_symlink(link);
     log_close(log);
     return 1;
   }
+  if (!options->lines_from.empty()) config.lines = &lines;
   std::printf("%s\n", link.slave_path.c_str());
   std::fflush(stdout);
 
@@ -90,6 +96,7 @@ int main(int argc, char** argv) {
   pty_close_master(link);
   bool dumped = write_dumps(t, options->dumps);
   pty_remove_symlink(link);
+  line_channel_close(lines);
   log_close(log);
   return end == loop_end::failed || !dumped ? 1 : 0;
 }

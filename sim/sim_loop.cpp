@@ -57,6 +57,8 @@ struct session {
   std::deque<tx_byte> pending;
   adapter_model adapter;
   std::optional<int64_t> vanish_at_ns;
+  uint64_t received = 0;                           // bytes from the host since the open
+  std::optional<line_change_message> line_change;  // waiting for the bytes before it
 };
 
 session fresh_session(const loop_config& config) {
@@ -146,6 +148,7 @@ bool read_input(int master, session& s, target& t, sim_log& log) {
     if (got < 0) return errno == EAGAIN || errno == EINTR;
     if (got == 0) return false;
     const int64_t now = monotonic_ns();
+    s.received += static_cast<uint64_t>(got);
     for (ssize_t i = 0; i < got; ++i) {
       log_bytes(log, now, "rx", std::span(buffer + i, 1));
       target_receive(t, buffer[i], pace_byte(s.rx, now));
@@ -154,6 +157,20 @@ bool read_input(int master, session& s, target& t, sim_log& log) {
     // A read that did not fill the buffer took all there was: no need to
     // ask again for an EAGAIN.
     if (static_cast<std::size_t>(got) < sizeof buffer) return true;
+  }
+}
+
+// Takes the host's line changes, each once every byte it wrote before the
+// change is in (see line_channel.h), and lets the host go on.
+void take_line_changes(line_channel& channel, session& s, target& t, sim_log& log) {
+  for (;;) {
+    if (!s.line_change) s.line_change = line_channel_read(channel);
+    if (!s.line_change || s.received < s.line_change->bytes_before) return;
+    const int64_t at_ns = std::max(s.line_change->at_ns, s.rx.last_ns);
+    target_line_change(t, s.line_change->change, at_ns);
+    take_target_output(s, t, log, at_ns);
+    line_channel_acknowledge(channel);
+    s.line_change.reset();
   }
 }
 
@@ -197,17 +214,19 @@ step_result serve(int master, const loop_config& config, session& s, wake_tuning
   const bool flush_when_quiet = log.dirty && s.pending.empty();
   if (flush_when_quiet) wake = std::min(wake, now + quiet_flush_ns);
 
-  pollfd watched[2] = {{master, static_cast<short>(POLLIN | (s.write_blocked ? POLLOUT : 0)), 0},
-                       {stop_wait_descriptor(), POLLIN, 0}};
-  pollfd& watch = watched[0];
+  pollfd watch[3] = {
+      {master, static_cast<short>(POLLIN | (s.write_blocked ? POLLOUT : 0)), 0},
+      // One change at a time: while one waits for its bytes, its host waits too.
+      {config.lines && !s.line_change ? line_channel_fd(*config.lines) : -1, POLLIN, 0},
+      {stop_wait_descriptor(), POLLIN, 0}};
   timespec timeout = as_timespec(wake - now);
-  const int ready = ppoll(watched, 2, &timeout, nullptr);
+  const int ready = ppoll(watch, 3, &timeout, nullptr);
   if (ready < 0) {
     if (errno == EINTR) return step_result::going_on;
     std::fprintf(stderr, "vexlor-sim: poll: %s\n", std::strerror(errno));
     return step_result::failed;
   }
-  if (watched[1].revents != 0) return step_result::going_on;  // a stop request: seen by the loop
+  if (watch[2].revents != 0) return step_result::going_on;  // a stop request: seen by the loop
   if (ready == 0) {
     const bool woke_for_byte = wake_for_byte && wake == aim;
     if (woke_for_byte && wake > now) {
@@ -222,9 +241,12 @@ step_result serve(int master, const loop_config& config, session& s, wake_tuning
     if (flush_when_quiet) log_flush(log);
     return step_result::going_on;
   }
-  if (watch.revents & POLLOUT) s.write_blocked = false;
-  if ((watch.revents & POLLIN) && !read_input(master, s, t, log)) return step_result::hung_up;
-  if (watch.revents & (POLLHUP | POLLERR)) return step_result::hung_up;
+  if (watch[0].revents & POLLOUT) s.write_blocked = false;
+  if ((watch[0].revents & POLLIN) && !read_input(master, s, t, log)) return step_result::hung_up;
+  if (config.lines && (watch[1].revents != 0 || (watch[0].revents & POLLIN))) {
+    take_line_changes(*config.lines, s, t, log);
+  }
+  if (watch[0].revents & (POLLHUP | POLLERR)) return step_result::hung_up;
   return step_result::going_on;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "line_channel.h"
 #include "sim_log.h"
 #include "target.h"
 
@@ -16,6 +17,7 @@ struct loop_config {
   std::vector<uint8_t> chatter;  // put on the line before anyone opens it
   std::vector<uint8_t> on_open;  // sent the moment an open is seen
   int64_t deadline_ns = INT64_MAX;
+  line_channel* lines = nullptr;  // the host's control-line changes; nullptr: none
 };
 
 enum class loop_end { once_done, vanished, signalled, timed_out, failed };

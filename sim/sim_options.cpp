@@ -94,6 +94,49 @@ bool add_dump(const std::string& value, sim_options& options, std::string&) {
          parse_u32(text.substr(first + 1, second - first - 1), dump.size);
 }
 
+// Text with the escapes \r, \n, \t, \\ and \xHH, so that a shell line can
+// give a board's message with its line ends.
+bool read_app_text(const std::string& value, sim_options& options, std::string&) {
+  std::vector<uint8_t>& text = options.board.app_text;
+  text.clear();
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    if (value[i] != '\\') {
+      text.push_back(static_cast<uint8_t>(value[i]));
+      continue;
+    }
+    const char escaped = i + 1 < value.size() ? value[++i] : '\0';
+    if (escaped == 'x') {
+      std::vector<uint8_t> byte;
+      if (!parse_hex_bytes(std::string_view(value).substr(i + 1, 2), byte)) return false;
+      text.push_back(byte[0]);
+      i += 2;
+    } else if (escaped == 'r' || escaped == 'n' || escaped == 't' || escaped == '\\') {
+      text.push_back(escaped == 'r' ? '\r' : escaped == 'n' ? '\n' : escaped == 't' ? '\t' : '\\');
+    } else {
+      return false;
+    }
+  }
+  return !text.empty();
+}
+
+bool read_app_answers(const std::string& value, sim_options& options, std::string&) {
+  return parse_u32(value, options.board.app_answers) && options.board.app_answers > 0;
+}
+
+bool read_ignored_starts(const std::string& value, sim_options& options, std::string&) {
+  return parse_u32(value, options.board.ignored_starts);
+}
+
+bool set_echo(const std::string&, sim_options& options, std::string&) {
+  options.board.echo = true;
+  return true;
+}
+
+bool read_wiring(const std::string& value, sim_options& options, std::string& error) {
+  options.board.wiring = parse_wiring(value, error);
+  return options.board.wiring.has_value();
+}
+
 bool add_fault(const std::string& value, sim_options& options, std::string& error) {
   const auto rule = parse_fault(value, error);
   if (rule) options.faults.push_back(*rule);
@@ -126,6 +169,15 @@ const option_row option_table[] = {
     {"--load", "ADDR:PATH", add_load, "preload memory from a file; again for more"},
     {"--dump", "ADDR:SIZE:PATH", add_dump, "write memory to a file at exit; again for more"},
     {"--fault", "STEP:KIND[:ARG][@N]", add_fault, "inject a fault; again for more"},
+    {"--wiring", "RESET:BOOT[:MS]", read_wiring,
+     "the boot loader only through these reset and boot pins"},
+    {"--app-text", "TEXT", read_app_text, "its application answers a start byte with TEXT"},
+    {"--app-answers", "N", read_app_answers, "its boot loader runs after N such answers"},
+    {"--ignore-starts", "K", read_ignored_starts,
+     "the boot loader lets its first K start bytes pass"},
+    {"--echo", "", set_echo, "every byte received comes straight back"},
+    {"--lines-from", "PATH", read_path<&sim_options::lines_from>,
+     "RTS and DTR changes from a Unix socket at PATH"},
     {"--max-seconds", "S", read_max_seconds, "exit after S seconds whatever happens"},
 };
 
@@ -172,6 +224,12 @@ std::optional<sim_options> parse_sim_options(std::span<const std::string> args,
       if (error.empty()) error = "bad value for " + name + ": '" + value + "'";
       return std::nullopt;
     }
+  }
+  if (options.board.app_answers > 0 && (options.board.app_text.empty() || options.board.wiring)) {
+    error =
+        "--app-answers needs --app-text, and no --wiring: a wired board leaves its application by "
+        "a reset";
+    return std::nullopt;
   }
   return options;
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "board.h"
 #include "faults.h"
 
 struct memory_load {
@@ -32,6 +33,8 @@ struct sim_options {
   std::vector<memory_load> loads;
   std::vector<memory_dump> dumps;
   std::vector<fault_rule> faults;
+  board_setup board;
+  std::string lines_from;  // empty: the host's control lines are not seen
   double max_seconds = 0;  // 0: no bound
 };
 

@@ -85,6 +85,7 @@ uint32_t collected_address(const target& t) { return address_from_field(t.collec
 
 void on_before_start(target& t, uint8_t byte) {
   if (byte != start_byte) return;  // line noise before the host starts; the log has it
+  if (!board_takes_start(t.board, t.notes)) return;
   if (answer(t, sim_step::start, ack)) expect(t, target_state::command, 0);
 }
 
@@ -187,10 +188,33 @@ static_assert(handlers.size() == static_cast<std::size_t>(target_state::gone) + 
 
 void target_receive(target& t, uint8_t byte, int64_t arrival_ns) {
   t.clock_ns = std::max(t.clock_ns, arrival_ns);
-  handlers[static_cast<std::size_t>(t.state)](t, byte);
+  if (t.state == target_state::gone) return;
+  // A line looped back, or an adapter that echoes, hands the byte back the
+  // moment it arrives, whatever the board does with it.
+  if (t.board.setup.echo) emit(t, arrival_ns, std::array<uint8_t, 1>{byte});
+  switch (board_settle(t.board, arrival_ns, t.notes)) {
+    case board_mode::boot_loader:
+      handlers[static_cast<std::size_t>(t.state)](t, byte);
+      return;
+    case board_mode::application:
+      if (byte == start_byte && board_app_answers(t.board, t.notes)) {
+        emit(t, t.clock_ns, t.board.setup.app_text);
+      }
+      return;
+    default:
+      return;  // in reset or starting up: the byte is lost
+  }
+}
+
+void target_line_change(target& t, line_level change, int64_t at_ns) {
+  board_line_change(t.board, change, at_ns, t.notes);
+  if (t.board.mode != board_mode::boot_loader && t.state != target_state::gone) {
+    expect(t, target_state::before_start, 0);
+  }
 }
 
 void target_hang_up(target& t) {
   if (t.state != target_state::gone) expect(t, target_state::before_start, 0);
+  board_hang_up(t.board);
   t.clock_ns = 0;
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "board.h"
 #include "faults.h"
 #include "target_memory.h"
 
@@ -32,6 +33,7 @@ struct emission {
 };
 
 struct target {
+  board_state board;  // what lies between the boot loader and the host's line
   sim_memory memory;
   fault_table faults;
   int64_t erase_ns = 0;  // per sector
@@ -50,6 +52,11 @@ struct target {
 };
 
 void target_receive(target& t, uint8_t byte, int64_t arrival_ns);
+
+// The host drives a control line at `at_ns`, between the bytes it sent
+// before and those it sends after. A reset of a wired board ends whatever
+// its boot loader was doing.
+void target_line_change(target& t, line_level change, int64_t at_ns);
 
 // The host closed the port: a new session must begin with the start byte.
 void target_hang_up(target& t);

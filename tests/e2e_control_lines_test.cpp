@@ -1,6 +1,7 @@
 // The control-line sequences around a run and their order relative to the
 // start byte, recorded from the real binary by a preloaded interposer (a pty
-// has no modem lines to observe).
+// has no modem lines to observe), which also hands each change to the
+// simulator's line channel, so that the boards it plays see them.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -35,6 +36,24 @@ struct ControlLines : ::testing::Test {
     if (result != nullptr) *result = r;
     finish_sim(sim);
     return read_timed_lines(log);
+  }
+
+  // A run against a board that sees the lines: its exit status, and the
+  // simulator's log of lines, board and bytes received, in order.
+  std::pair<int, std::vector<std::string>> run_on_board(const std::vector<std::string>& board) {
+    const std::string channel = dir + "/lines";
+    std::vector<std::string> sim_args{"--lines-from", channel};
+    sim_args.insert(sim_args.end(), board.begin(), board.end());
+    sim_target sim = start_sim(dir, sim_args);
+    const process_result run = run_programmer(dir, {"--port", "@PORT", "image.bin"}, sim.pty_path,
+                                              line_recorder_env(dir + "/lines.log", channel));
+    finish_sim(sim);
+    std::vector<std::string> seen;
+    for (const sim_event& e : read_sim_log(sim.log_path)) {
+      if (e.kind == "line" || e.kind == "board" || e.kind == "rx" || e.kind == "tx")
+        seen.push_back(e.kind + " " + e.text);
+    }
+    return {run.exit_code, seen};
   }
 };
 
@@ -82,5 +101,41 @@ TEST_F(ControlLines, AFailingDriverIsToldApartFromASilentBoard) {
     EXPECT_EQ(result.out, banner + r.console + done_error);
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_EQ(texts(events), r.lines);
+  }
+}
+
+TEST_F(ControlLines, EachChangeReachesTheBoardAtItsPlaceAmongTheBytes) {
+  write_file(dir + "/image.bin", {});
+  struct row {
+    const char* name;
+    std::vector<std::string> board;
+    int exit_code;
+    std::vector<std::string> seen;
+  };
+  const std::vector<std::string> opening{"line clear rts", "line set dtr", "board held in reset",
+                                         "line clear dtr"};
+  const std::vector<std::string> closing{"line set rts", "line set dtr", "board held in reset",
+                                         "line clear dtr", "board starts its application"};
+  const auto joined = [](std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  const std::vector<row> rows{
+      {"wired as the defaults assume",
+       {"--wiring", "D1:R0"},
+       0,
+       joined(joined(opening, {"board starts its boot loader", "rx 7f", "tx 75"}), closing)},
+      {"lines swapped, the application talking",
+       {"--wiring", "R1:D0", "--app-text", "app\\r\\n"},
+       1,
+       {"line clear rts", "line set dtr", "line clear dtr", "rx 7f", "board application answers",
+        "tx 61 70 70 0d 0a", "line set rts", "board held in reset", "line set dtr",
+        "line clear dtr"}},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const auto [exit_code, seen] = run_on_board(r.board);
+    EXPECT_EQ(exit_code, r.exit_code);
+    EXPECT_EQ(seen, r.seen);
   }
 }

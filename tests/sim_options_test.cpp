@@ -34,24 +34,53 @@ TEST(SimOptions, ValuesAreParsed) {
   EXPECT_EQ(options->dumps[0].path, "C:/dir:x.bin");
   EXPECT_DOUBLE_EQ(options->max_seconds, 2.5);
   EXPECT_EQ(options->latency_ms, 16u);
+
+  options = parse({"--wiring", "R1:D0:25", "--app-text", "v2\\x01\\\\\\r\\n", "--ignore-starts",
+                   "3", "--echo", "--lines-from", "/tmp/lines"});
+  ASSERT_TRUE(options.has_value());
+  ASSERT_TRUE(options->board.wiring.has_value());
+  EXPECT_EQ(line_level_name(options->board.wiring->reset), "R1");
+  EXPECT_EQ(line_level_name(options->board.wiring->boot), "D0");
+  EXPECT_EQ(options->board.wiring->boot_hold_ms, 25u);
+  EXPECT_EQ(options->board.app_text, (std::vector<uint8_t>{'v', '2', 0x01, '\\', '\r', '\n'}));
+  EXPECT_EQ(options->board.ignored_starts, 3u);
+  EXPECT_TRUE(options->board.echo);
+  EXPECT_EQ(options->lines_from, "/tmp/lines");
+  options = parse({"--app-answers", "2", "--app-text", "hi"});
+  ASSERT_TRUE(options.has_value());
+  EXPECT_EQ(options->board.app_answers, 2u);
 }
 
 TEST(SimOptions, MistakesAreRefused) {
-  const std::vector<std::vector<std::string>> bad{{"--bogus"},
-                                                  {"--baud"},
-                                                  {"--baud", "fast"},
-                                                  {"--baud", "-1"},
-                                                  {"--chatter", "abc"},
-                                                  {"--on-open", "zz"},
-                                                  {"--load", "0x10"},
-                                                  {"--load", "0x1g:f"},
-                                                  {"--dump", "0:16"},
-                                                  {"--dump", "0:16:"},
-                                                  {"--max-seconds", "0"},
-                                                  {"--erase-ms", "0x"},
-                                                  {"--once", "extra"},
-                                                  {"--load", "0x100000000:f"},
-                                                  {"--latency", "16ms"}};
+  const std::vector<std::vector<std::string>> bad{
+      {"--bogus"},
+      {"--baud"},
+      {"--baud", "fast"},
+      {"--baud", "-1"},
+      {"--chatter", "abc"},
+      {"--on-open", "zz"},
+      {"--load", "0x10"},
+      {"--load", "0x1g:f"},
+      {"--dump", "0:16"},
+      {"--dump", "0:16:"},
+      {"--max-seconds", "0"},
+      {"--erase-ms", "0x"},
+      {"--once", "extra"},
+      {"--load", "0x100000000:f"},
+      {"--latency", "16ms"},
+      {"--wiring", "D1:D0"},
+      {"--wiring", "D1"},
+      {"--wiring", "X1:R0"},
+      {"--wiring", "D1:R0:soon"},
+      {"--app-text", ""},
+      {"--app-text", "a\\q"},
+      {"--app-text", "a\\x4"},
+      {"--app-text", "a\\"},
+      {"--app-answers", "1"},
+      {"--app-answers", "0", "--app-text", "a"},
+      {"--app-text", "a", "--app-answers", "1", "--wiring", "D1:R0"},
+      {"--ignore-starts", "-1"},
+      {"--echo", "on"}};
   for (const auto& args : bad) {
     std::string error;
     EXPECT_FALSE(parse(args, &error).has_value()) << args[0];

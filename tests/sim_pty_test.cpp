@@ -1,5 +1,7 @@
 // vexlor-sim as the programmer meets it: a pty to open, bytes paced at the
 // line's baud rate, and a clean end (dumps, log, symlink) on every way out.
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "line_channel.h"
 #include "support/address.h"
 #include "support/e2e.h"
 #include "support/pty_pair.h"
@@ -134,5 +137,55 @@ TEST(SimPty, TermWhileWaitingDumpsAndBadOptionsExitTwo) {
   sim_target bad = start_simulator(VEXLOR_SIM_PATH, {"--fault", "start:refuse@0"});
   EXPECT_TRUE(bad.pty_path.empty());
   EXPECT_EQ(finish_sim(bad), 2);
+  std::filesystem::remove_all(dir);
+}
+
+// The line channel (--lines-from) of the real simulator, with the test as
+// the host on both the pty and the socket: a change waits for the bytes
+// written before it, holds its sender until then, and lands after their
+// wire time; the board then sees its reset pulse.
+TEST(SimPty, LineChangeTakesItsPlaceAfterTheBytesBeforeIt) {
+  const std::string dir = make_test_dir();
+  const std::string channel = dir + "/lines";
+  sim_target sim = start_simulator(
+      VEXLOR_SIM_PATH, {"--once", "--baud", "9600", "--max-seconds", "20", "--wiring", "D1:R0",
+                        "--lines-from", channel, "--log", dir + "/sim.log"});
+  ASSERT_FALSE(sim.pty_path.empty());
+  int fd = raw_open(sim.pty_path);
+  const int host = line_channel_connect(channel);
+  ASSERT_GE(host, 0);
+
+  constexpr std::size_t noise = 100;  // bytes before the start byte, which the target ignores
+  const std::string first = line_change_text({{control_line::rts, false}, 0, noise});
+  ASSERT_EQ(send(host, first.data(), first.size(), 0), static_cast<ssize_t>(first.size()));
+  pollfd answer{host, POLLIN, 0};
+  EXPECT_EQ(poll(&answer, 1, 100), 0) << "taken before the bytes it follows were in";
+  send_bytes(fd, bytes(noise, 0x00));
+  EXPECT_EQ(poll(&answer, 1, 5000), 1);
+  char taken = 0;
+  EXPECT_EQ(recv(host, &taken, 1, 0), 1);
+  EXPECT_TRUE(line_channel_tell(host, {{control_line::dtr, true}, 0, noise}, 5000));
+  EXPECT_TRUE(line_channel_tell(host, {{control_line::dtr, false}, 0, noise}, 5000));
+  send_bytes(fd, {start_byte});
+  EXPECT_EQ(receive_bytes(fd, 1), bytes{ack_byte});
+  close(host);
+  close(fd);
+  EXPECT_EQ(finish_sim(sim), 0);
+
+  std::vector<std::string> order;
+  double first_rx = -1;
+  double first_change = -1;
+  std::size_t received = 0;
+  for (const sim_event& e : read_sim_log(dir + "/sim.log")) {
+    if (e.kind == "rx" && first_rx < 0) first_rx = e.t;
+    if (e.kind == "line" && first_change < 0) first_change = e.t;
+    if (e.kind == "rx") received += e.bytes.size();
+    if (e.kind == "line" || e.kind == "board")
+      order.push_back(std::to_string(received) + " " + e.text);
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"100 clear rts", "100 set dtr", "100 held in reset",
+                                             "100 clear dtr", "100 starts its boot loader"}));
+  // 100 bytes at 9600 baud take 104.2 ms to arrive from the first on.
+  EXPECT_GE(first_change - first_rx, 0.1041);
   std::filesystem::remove_all(dir);
 }

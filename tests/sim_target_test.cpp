@@ -1,11 +1,17 @@
 // The boot loader's answers, byte for byte and with their times, as the
 // programmer will see them; faults must hit exactly the occurrence asked for.
+// The boards around it see the host's control lines through the fake serial
+// line, which hands the target each change at its place on the line's clock.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "cli/line_sequence.h"
+#include "line_channel.h"
 #include "support/address.h"
+#include "stop/stop_requests.h"
+#include "support/fake_serial_port.h"
 #include "target.h"
 
 namespace {
@@ -156,4 +162,114 @@ TEST(SimTarget, HangUpNeedsANewStartAndVanishEndsEverything) {
   ASSERT_TRUE(t.vanish_at_ns.has_value());
   EXPECT_EQ(*t.vanish_at_ns, 9 * ms);
   EXPECT_TRUE(send(t, {start_byte, read_command}).empty());
+}
+
+namespace {
+
+// What the host drives before one start byte, and what it gets back.
+struct attempt {
+  std::string enter;  // in the step language of --enter
+  std::vector<uint8_t> answer;
+};
+
+// Over the fake line: each attempt drives its sequence, sends the start byte
+// and reads what comes back before the line is quiet.
+std::vector<std::vector<uint8_t>> attempts_over_fake_line(target& t,
+                                                          const std::vector<attempt>& attempts) {
+  fake_port_connect("COM7", t);
+  port_handle port = port_open("COM7");
+  std::vector<std::vector<uint8_t>> answers;
+  for (const attempt& a : attempts) {
+    std::string why;
+    const auto steps = parse_line_sequence(a.enter, why);
+    EXPECT_TRUE(steps) << why;
+    for (const line_step& step : steps.value_or(std::vector<line_step>{})) {
+      if (step.drive) port_control(port, *step.drive);
+      if (!step.drive) sleep_ms(step.wait_ms);
+    }
+    port_write(port, &start_byte, 1);
+    std::vector<uint8_t> got(64);
+    got.resize(port_read(port, got.data(), got.size()));
+    answers.push_back(got);
+  }
+  port_close(port);
+  return answers;
+}
+
+std::vector<uint8_t> text_bytes(std::string_view text) { return {text.begin(), text.end()}; }
+
+}  // namespace
+
+TEST(SimTarget, BoardsAnswerTheStartByteAsTheyAreWiredAndDriven) {
+  const auto app = text_bytes("app v2.1 ready\r\n");
+  const std::vector<uint8_t> acked{ack};
+  const std::vector<uint8_t> none;
+  const auto wired = [](std::string_view text) {
+    std::string error;
+    return parse_wiring(text, error);
+  };
+  struct row {
+    const char* name;
+    board_setup board;
+    std::vector<attempt> attempts;
+  };
+  const std::vector<row> rows{
+      {"the default board", {}, {{"R0,D1,D0,W10", acked}, {"none", acked}}},
+      {"an echoing line", {.echo = true}, {{"none", {start_byte, ack}}}},
+      {"a boot loader that lets two start bytes pass",
+       {.ignored_starts = 2},
+       {{"none", none}, {"none", none}, {"none", acked}, {"none", acked}}},
+      {"an application that always answers", {.app_text = app}, {{"none", app}, {"none", app}}},
+      {"an application that answers once",
+       {.app_text = app, .app_answers = 1},
+       {{"none", app}, {"none", acked}}},
+      {"wired as the defaults assume",
+       {.wiring = wired("D1:R0")},
+       {{"none", none}, {"R0,D1,D0,W10", acked}, {"R1,D1,D0", none}}},
+      {"wired as the defaults assume, with a talking application",
+       {.wiring = wired("D1:R0"), .app_text = app},
+       {{"R1,D1,D0,W10", app}, {"R0,D1,D0,W10", acked}}},
+      {"lines swapped",
+       {.wiring = wired("R1:D0")},
+       {{"R0,D1,D0,W10", none}, {"D0,R1,R0,W10", acked}}},
+      {"lines inverted",
+       {.wiring = wired("D0:R1")},
+       {{"R0,D1,D0,W10", none}, {"R1,D0,D1,W10", acked}}},
+      {"a board slow to start",
+       {.wiring = wired("D1:R0:50")},
+       {{"R0,D1,D0,W10", none}, {"R0,D1,D0,W50", acked}}},
+      {"a boot pin that lets go while the board starts",
+       {.wiring = wired("D1:R0:50")},
+       {{"R0,D1,D0,W20,R1,W40", none}}},
+      {"an echoing line to a board in reset",
+       {.wiring = wired("D1:R0"), .echo = true},
+       {{"D1", {start_byte}}}},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    target t;
+    t.board.setup = r.board;
+    const auto answers = attempts_over_fake_line(t, r.attempts);
+    ASSERT_EQ(answers.size(), r.attempts.size());
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+      EXPECT_EQ(answers[i], r.attempts[i].answer) << "attempt " << i + 1;
+    }
+  }
+}
+
+TEST(SimTarget, LineChangeMessagesRoundTripAndJunkIsRefused) {
+  const line_change_message sent{{control_line::rts, false}, 123'456'789'012, 17};
+  std::string text = line_change_text(sent);
+  ASSERT_EQ(text.back(), '\n');
+  text.pop_back();
+  const auto got = parse_line_change(text);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(line_level_name(got->change), "R0");
+  EXPECT_EQ(got->at_ns, sent.at_ns);
+  EXPECT_EQ(got->bytes_before, 17u);
+  for (const char* junk :
+       {"", "R2 at 1 after 0", "R1 at 1", "R1 at -1 after 0", "R1 at 1 after 0 x",
+        "R1  at 1 after 0", "R1 at 99999999999999999999 after 0"}) {
+    EXPECT_FALSE(parse_line_change(junk)) << junk;
+  }
 }

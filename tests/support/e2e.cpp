@@ -150,8 +150,12 @@ process_result run_station(const std::string& dir, const std::vector<std::string
   return run_target(native, VEXLOR_FLASH_ALL_EXE_PATH, dir, all, env_extra, timeout_s);
 }
 
-std::vector<std::string> line_recorder_env(const std::string& log_path) {
-  return {"LD_PRELOAD=" VEXLOR_LINE_RECORDER_PATH, "VEXLOR_LINE_LOG=" + log_path};
+std::vector<std::string> line_recorder_env(const std::string& log_path,
+                                           const std::string& lines_to) {
+  std::vector<std::string> env{"LD_PRELOAD=" VEXLOR_LINE_RECORDER_PATH,
+                               "VEXLOR_LINE_LOG=" + log_path};
+  if (!lines_to.empty()) env.push_back("VEXLOR_LINES_TO=" + lines_to);
+  return env;
 }
 
 std::vector<std::string> line_requests(const std::string& log_path) {

@@ -62,8 +62,10 @@ process_result run_station(const std::string& dir, const std::vector<std::string
 std::string wine_com_port(int number, const std::string& pty_path);
 
 // Runs the programmer natively with the control-line recorder preloaded:
-// the environment entries to add, recording into `log_path`.
-std::vector<std::string> line_recorder_env(const std::string& log_path);
+// the environment entries to add, recording into `log_path` and, given a
+// simulator's --lines-from socket, handing it each change.
+std::vector<std::string> line_recorder_env(const std::string& log_path,
+                                           const std::string& lines_to = "");
 
 // The control-line requests the recorder saw, in order ("set rts", ...),
 // without the writes.

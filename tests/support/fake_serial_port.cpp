@@ -127,9 +127,18 @@ bool port_set_line(port_handle port, line_rate) { return port != nullptr; }
 
 uint32_t port_line_rate(port_handle port) { return port == nullptr ? 0 : 115200; }
 
+// The target sees each line change at the line's clock, between the bytes
+// written before it and those written after: on this line nothing is ever
+// on its way.
 port_result port_control(port_handle port, port_line_action code) {
   if (port == nullptr) return {.ok = false, .error = "no port is open"};
   note(fake_event::control, 0, {}, 0, code);
+  if (port->sim == nullptr) return {};
+  using enum port_line_action;
+  const control_line line =
+      code == set_rts || code == clear_rts ? control_line::rts : control_line::dtr;
+  target_line_change(*port->sim, {line, code == set_rts || code == set_dtr}, now_ns);
+  take_answers(*port);
   return {};
 }
 

@@ -32,8 +32,9 @@ struct fake_event {
 // line is silent. The answers must outlive the port. Reads take no time.
 port_handle fake_port_open(const uint8_t* answers, std::size_t size);
 
-// From now on port_open(name) opens a line to `sim`, which gets each byte at
-// the moment it is written and answers at the times it chooses: late answers,
+// From now on port_open(name) opens a line to `sim`, which gets each byte and
+// each control-line change at the moment it is made and answers at the times
+// it chooses (a board wired otherwise sees its reset and boot pins): late answers,
 // silence, refusals and a vanished line play out as they do in vexlor-sim,
 // only without waiting. Closing the port hangs up, as closing a pty does.
 // `sim` must outlive the ports opened to it.

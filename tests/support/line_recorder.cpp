@@ -1,10 +1,12 @@
 // Preloaded into the programmer by the control-line tests: a pty has no
 // modem lines, so the tests record the modem-control requests and the writes
-// to the port, with times, to check their order and the pause between them.
-// With VEXLOR_LINE_FAULT it also plays a driver that fails: "lines" fails
-// every modem-control request with EIO, "write=N" fails the Nth write to
-// the port with EPERM, so that the tool's words for such a failure can be
-// checked on the real binary.
+// to the port, with times, to check their order and the pause between them
+// (VEXLOR_LINE_LOG), and hand each change to vexlor-sim's line channel
+// (VEXLOR_LINES_TO, the simulator's --lines-from socket) so that a board it
+// plays sees RTS and DTR move. With VEXLOR_LINE_FAULT it also plays a driver
+// that fails: "lines" fails every modem-control request with EIO, "write=N"
+// fails the Nth write to the port with EPERM, so that the tool's words for
+// such a failure can be checked on the real binary.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -16,6 +18,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "line_channel.h"
+#include "sim_clock.h"
 
 namespace {
 
@@ -30,6 +35,33 @@ ioctl_fn real_ioctl() {
 write_fn real_write() {
   static auto fn = reinterpret_cast<write_fn>(dlsym(RTLD_NEXT, "write"));
   return fn;
+}
+
+// The simulator answers at once unless the bytes before the change are
+// still on their way; this only bounds a simulator that has died.
+constexpr int channel_answer_ms = 10'000;
+
+// Bytes written to the port so far: each change says how many came before it.
+uint64_t bytes_written = 0;
+// The simulator's line channel, connected at the first change.
+constexpr int no_channel_yet = -1;
+constexpr int channel_given_up = -2;
+int channel = no_channel_yet;
+
+// Tells the simulator of one change and waits until it has taken it, so
+// that the change lands after the bytes written before it and before those
+// written after it (see line_channel.h).
+void forward(line_level change, int64_t at_ns) {
+  const char* path = std::getenv("VEXLOR_LINES_TO");
+  if (path == nullptr) return;
+  if (channel == no_channel_yet) channel = line_channel_connect(path);
+  if (channel < 0) return;
+  // An answer that did not come may still come, and would pass for the
+  // next one's: a channel that failed once is given up.
+  if (!line_channel_tell(channel, {change, at_ns, bytes_written}, channel_answer_ms)) {
+    close(channel);
+    channel = channel_given_up;
+  }
 }
 
 void record(const char* what) {
@@ -62,6 +94,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
   void* arg = va_arg(args, void*);
   va_end(args);
   if (request == TIOCMBIS || request == TIOCMBIC) {
+    const int64_t at_ns = monotonic_ns();
     const int lines = *static_cast<int*>(arg);
     char what[64];
     std::snprintf(what, sizeof what, "%s %s%s", request == TIOCMBIS ? "set" : "clear",
@@ -71,6 +104,8 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
       errno = EIO;
       return -1;
     }
+    if (lines & TIOCM_RTS) forward({control_line::rts, request == TIOCMBIS}, at_ns);
+    if (lines & TIOCM_DTR) forward({control_line::dtr, request == TIOCMBIS}, at_ns);
   }
   return real_ioctl()(fd, request, arg);
 }
@@ -88,6 +123,9 @@ extern "C" ssize_t write(int fd, const void* bytes, size_t n) {
       errno = EPERM;
       return -1;
     }
+    const ssize_t written = real_write()(fd, bytes, n);
+    if (written > 0) bytes_written += static_cast<uint64_t>(written);
+    return written;
   }
   return real_write()(fd, bytes, n);
 }

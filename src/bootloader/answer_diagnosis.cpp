@@ -1,0 +1,108 @@
+#include "bootloader/answer_diagnosis.h"
+
+#include <cstdio>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t reason_line_most = 100;
+constexpr std::string_view cut_mark = "...";
+// Fewer visible characters than this is no message: one stray printable
+// byte is as likely noise at a wrong baud rate.
+constexpr std::size_t least_text_characters = 2;
+constexpr std::size_t bytes_shown_in_hex = 4;
+
+std::string printable_byte(uint8_t byte) {
+  switch (byte) {
+    case '\r':
+      return "\\r";
+    case '\n':
+      return "\\n";
+    case '\t':
+      return "\\t";
+    case '"':
+      return "\\\"";
+    case '\\':
+      return "\\\\";
+    default:
+      break;
+  }
+  if (byte >= 0x20 && byte < 0x7f) return std::string(1, static_cast<char>(byte));
+  char escape[5];
+  std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+  return escape;
+}
+
+// Printable ASCII with its line ends and tabs, as an application prints.
+bool is_text(std::span<const uint8_t> bytes) {
+  std::size_t visible = 0;
+  for (uint8_t byte : bytes) {
+    if (byte > 0x20 && byte < 0x7f) {
+      ++visible;
+    } else if (byte != ' ' && byte != '\r' && byte != '\n' && byte != '\t') {
+      return false;
+    }
+  }
+  return visible >= least_text_characters;
+}
+
+std::string in_hex(std::span<const uint8_t> bytes) {
+  std::string text;
+  for (std::size_t i = 0; i < bytes.size() && i < bytes_shown_in_hex; ++i) {
+    char hex[6];
+    std::snprintf(hex, sizeof hex, "%s0x%02x", i == 0 ? "" : " ", bytes[i]);
+    text += hex;
+  }
+  if (bytes.size() > bytes_shown_in_hex) text += " ...";
+  return text;
+}
+
+}  // namespace
+
+std::string printable_ascii(std::span<const uint8_t> bytes, std::size_t most) {
+  std::string text;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const std::string piece = printable_byte(bytes[i]);
+    const std::size_t room = i + 1 == bytes.size() ? 0 : cut_mark.size();
+    if (text.size() + piece.size() + room > most) return text + std::string(cut_mark);
+    text += piece;
+  }
+  return text;
+}
+
+std::string diagnose_start_answer(const exchange_failure& why, std::span<const uint8_t> after,
+                                  uint8_t sent) {
+  std::vector<uint8_t> got;
+  if (why.kind == exchange_failure::refused)
+    got.push_back(why.byte);
+  else if (why.kind != exchange_failure::silent)
+    return failure_reason(why, "the start byte");
+  got.insert(got.end(), after.begin(), after.end());
+
+  char text[reason_line_most + 1];
+  if (got.empty()) {
+    return failure_reason(why, "the start byte") +
+           ": board wired otherwise? see --enter and --connect-attempts";
+  }
+  if (got[0] == sent) {
+    std::snprintf(
+        text, sizeof text,
+        "the start byte 0x%02x came back: an echo (tx looped to rx, or an echoing adapter)", sent);
+    return text;
+  }
+  if (is_text(got)) {
+    const std::string lead = "the board runs its application, not its boot loader: \"";
+    return lead + printable_ascii(got, reason_line_most - lead.size() - 1) + "\"";
+  }
+  if (got.size() == 1) {
+    std::snprintf(text, sizeof text,
+                  "the target refused the start byte (answered 0x%02x): wrong baud rate or wiring?",
+                  got[0]);
+  } else {
+    std::snprintf(text, sizeof text,
+                  "the target answered %zu bytes (%s), not 0x%02x: wrong baud rate or wiring?",
+                  got.size(), in_hex(got).c_str(), ack_byte);
+  }
+  return text;
+}

@@ -3,8 +3,10 @@
 // record_store_sqlite.cpp and record_store_postgres.cpp.
 #include "record_store.h"
 
+#include <cctype>
 #include <charconv>
 #include <cstdio>
+#include <limits>
 
 #include "record_database.h"
 #include "serial_pool.h"
@@ -241,7 +243,13 @@ bool store_history(record_store& store, const history_filter& filter,
     values.push_back(std::move(value));
     sql += std::string(" AND ") + column_and_operator + " $" + std::to_string(values.size());
   };
-  if (filter.board_id) condition("board_id =", *filter.board_id);
+  if (filter.board_id) {
+    // Kept as vexlor-prog writes them, in lower case; a person may type
+    // them either way.
+    std::string board_id = *filter.board_id;
+    for (char& c : board_id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    condition("board_id =", board_id);
+  }
   if (filter.serial_number) {
     if (*filter.serial_number > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
       return true;  // no pool goes that high
@@ -303,7 +311,9 @@ std::string summary_table(const std::vector<image_summary>& images) {
                   static_cast<long long>(image.runs), static_cast<long long>(image.boards),
                   static_cast<long long>(image.ok), static_cast<long long>(image.unchanged),
                   static_cast<long long>(image.failed), first_pass.c_str(), yield);
-    table += line + image.sha256.value_or("-") + "\n";
+    // The digest came from a run's output: no control byte of it reaches
+    // a terminal.
+    table += line + one_line(image.sha256.value_or("-")) + "\n";
   }
   return table;
 }

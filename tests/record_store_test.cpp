@@ -211,6 +211,7 @@ TEST_F(RecordStore, RunsComeBackAsHistory) {
     const filter_case cases[] = {
         {"every run, oldest first", {}, {at0, at60, at90}},
         {"one board", {.board_id = "0a1b2c"}, {at0}},
+        {"one board, typed in capitals", {.board_id = "0A1B2C"}, {at0}},
         {"one serial number", {.serial_number = 1000}, {at0}},
         {"a number beyond any pool", {.serial_number = std::numeric_limits<uint64_t>::max()}, {}},
         {"one port", {.port = "usb-A"}, {at0, at90}},

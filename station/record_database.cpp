@@ -14,6 +14,10 @@ std::string one_line(const std::string& text) {
   return line;
 }
 
+sql_value sql_text_or_null(const std::optional<std::string>& text) {
+  return text ? sql_value(*text) : sql_value(nullptr);
+}
+
 bool sql_run(record_store& store, const std::string& sql, const std::vector<sql_value>& values,
              const row_sink& each_row, std::string& why) {
   return store.sqlite ? sqlite_run(*store.sqlite, sql, values, each_row, why)

@@ -57,6 +57,9 @@ void postgres_close(postgres_database* database);
 // break among them) a space, runs of spaces one, none at either end.
 std::string one_line(const std::string& text);
 
+// The value of a text that may be absent: NULL when it is.
+sql_value sql_text_or_null(const std::optional<std::string>& text);
+
 // Runs `sql` on whichever database the store has; `each_row` may be empty.
 bool sql_run(record_store& store, const std::string& sql, const std::vector<sql_value>& values,
              const row_sink& each_row, std::string& why);

@@ -72,10 +72,6 @@ bool prepare_tables(record_store& store, std::string& why) {
                  {}, why);
 }
 
-sql_value text_value(const std::optional<std::string>& text) {
-  return text ? sql_value(*text) : sql_value(nullptr);
-}
-
 sql_value string_value(const std::string& text) {
   return text.empty() ? sql_value(nullptr) : sql_value(text);
 }
@@ -88,15 +84,15 @@ std::vector<sql_value> run_values(const run_record& record) {
   const std::optional<usb_identity>& adapter = record.identity;
   const std::optional<serial_use>& serial = record.serial;
   return {record.port,
-          text_value(record.device),
+          sql_text_or_null(record.device),
           adapter ? sql_value(adapter->vendor_id) : sql_value(nullptr),
           adapter ? sql_value(adapter->product_id) : sql_value(nullptr),
           adapter ? string_value(adapter->serial) : sql_value(nullptr),
           adapter ? string_value(adapter->manufacturer) : sql_value(nullptr),
           adapter ? string_value(adapter->product) : sql_value(nullptr),
           adapter ? sql_value(adapter->usb_path) : sql_value(nullptr),
-          text_value(record.image),
-          text_value(record.sha256),
+          sql_text_or_null(record.image),
+          sql_text_or_null(record.sha256),
           number_value(record.size),
           number_value(record.address),
           number_value(record.baud),
@@ -105,12 +101,12 @@ std::vector<sql_value> run_values(const run_record& record) {
           record.seconds,
           number_value(record.exit_status),
           record.outcome,
-          text_value(record.phase),
-          text_value(record.reason),
-          text_value(record.log),
-          text_value(record.station),
-          text_value(record.tool),
-          text_value(record.board_id),
+          sql_text_or_null(record.phase),
+          sql_text_or_null(record.reason),
+          sql_text_or_null(record.log),
+          sql_text_or_null(record.station),
+          sql_text_or_null(record.tool),
+          sql_text_or_null(record.board_id),
           serial ? sql_value(serial->pool) : sql_value(nullptr),
           serial ? sql_value(static_cast<int64_t>(serial->number)) : sql_value(nullptr),
           serial ? sql_value(settlement_name(serial->settlement)) : sql_value(nullptr)};

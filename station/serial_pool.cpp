@@ -1,7 +1,8 @@
 // The serial pools: numbers handed out one per board, never twice. Every
-// step holds the pool's row for its transaction (hold_pool), so that stations drawing from one pool
-// take turns, on SQLite and PostgreSQL alike; the table's key (pool, number) refuses a second row
-// for a number whatever happens.
+// step holds the pool's row for its transaction (hold_pool), so that
+// stations drawing from one pool take turns, on SQLite and PostgreSQL
+// alike; the table's key (pool, number) refuses a second row for a number
+// whatever happens.
 #include <charconv>
 #include <limits>
 
@@ -36,10 +37,6 @@ bool number_of(const std::optional<std::string>& text, uint64_t& number) {
   if (!text) return false;
   const auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), number);
   return error == std::errc{} && end == text->data() + text->size();
-}
-
-sql_value optional_text(const std::optional<std::string>& text) {
-  return text ? sql_value(*text) : sql_value(nullptr);
 }
 
 bool take_in_transaction(record_store& store, const std::string& pool, uint64_t first,
@@ -128,7 +125,7 @@ bool settle_taken_number(record_store& store, const std::string& pool, uint64_t 
   return sql_run(store,
                  "UPDATE serial_numbers SET state = 'spent', board_id = $3, settled_at = $4 "
                  "WHERE pool = $1 AND number = $2",
-                 {pool, static_cast<int64_t>(number), optional_text(board_id), now_text()}, {},
+                 {pool, static_cast<int64_t>(number), sql_text_or_null(board_id), now_text()}, {},
                  why);
 }
 

@@ -4,11 +4,13 @@
 # own.
 
 # Building the tool and the simulator (nlohmann-json3-dev: the header-only
-# JSON library behind --json).
-packages_build=(cmake ninja-build g++ nlohmann-json3-dev)
+# JSON library behind --json; libsqlite3-dev, libpq-dev: the station's
+# records in SQLite and PostgreSQL).
+packages_build=(cmake ninja-build g++ nlohmann-json3-dev libsqlite3-dev libpq-dev)
 # The unit and end-to-end tests (libxml2-utils: xmllint reads the station's
-# JUnit file).
-packages_tests=(libgtest-dev libxml2-utils)
+# JUnit file; postgresql: the record store's tests start a server of their
+# own from it).
+packages_tests=(libgtest-dev libxml2-utils postgresql)
 # The Windows build and its end-to-end run under Wine.
 packages_windows=(g++-mingw-w64-x86-64 wine wine64)
 # The libFuzzer targets.

@@ -3,6 +3,7 @@
 #include <sys/prctl.h>
 
 #include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,15 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "vexlor-sim: %s\n", error.c_str());
       return 2;
     }
+  }
+
+  if (options->board_id) {
+    board_identity& id = *options->board_id;
+    std::random_device random;
+    for (uint32_t i = 0; i < id.random_length; ++i) {
+      id.bytes.push_back(static_cast<uint8_t>(random()));
+    }
+    memory_store(t.memory, id.address, id.bytes);
   }
 
   loop_config config;

@@ -137,6 +137,36 @@ bool read_wiring(const std::string& value, sim_options& options, std::string& er
   return options.board.wiring.has_value();
 }
 
+// ADDRESS:HEX, or ADDRESS:random[:N] for N random bytes (the 12 of a common
+// 96-bit unique id when N is not given), 1 to 256 bytes: what one read
+// block can carry.
+bool set_board_id(const std::string& value, sim_options& options, std::string& error) {
+  constexpr uint32_t longest_id = 256;
+  constexpr uint32_t usual_id_length = 12;
+  board_identity& id = options.board_id.emplace();
+  const std::string_view text = value;
+  const auto colon = text.find(':');
+  if (colon == std::string_view::npos || !parse_u32(text.substr(0, colon), id.address)) {
+    return false;
+  }
+  constexpr std::string_view random_word = "random";
+  const std::string_view rest = text.substr(colon + 1);
+  if (rest == random_word) {
+    id.random_length = usual_id_length;
+  } else if (rest.starts_with(random_word) && rest.size() > random_word.size() &&
+             rest[random_word.size()] == ':') {
+    if (!parse_u32(rest.substr(random_word.size() + 1), id.random_length)) return false;
+  } else if (!parse_hex_bytes(rest, id.bytes)) {
+    return false;
+  }
+  const std::size_t length = id.random_length + id.bytes.size();
+  if (length < 1 || length > longest_id) {
+    error = "--board-id takes 1 to 256 bytes, not " + std::to_string(length);
+    return false;
+  }
+  return true;
+}
+
 bool add_fault(const std::string& value, sim_options& options, std::string& error) {
   const auto rule = parse_fault(value, error);
   if (rule) options.faults.push_back(*rule);
@@ -168,6 +198,8 @@ const option_row option_table[] = {
      "bytes sent as soon as the port is opened"},
     {"--load", "ADDR:PATH", add_load, "preload memory from a file; again for more"},
     {"--dump", "ADDR:SIZE:PATH", add_dump, "write memory to a file at exit; again for more"},
+    {"--board-id", "ADDR:HEX", set_board_id,
+     "the board's unique id at ADDR (ADDR:random[:N] draws N bytes)"},
     {"--fault", "STEP:KIND[:ARG][@N]", add_fault, "inject a fault; again for more"},
     {"--wiring", "RESET:BOOT[:MS]", read_wiring,
      "the boot loader only through these reset and boot pins"},

@@ -21,6 +21,15 @@ struct memory_dump {
   std::string path;
 };
 
+// Bytes that tell this board from every other, where a microcontroller keeps
+// its factory-programmed unique id: read with the ordinary read-memory
+// exchange.
+struct board_identity {
+  uint32_t address = 0;
+  std::vector<uint8_t> bytes;  // as given; empty when drawn at random
+  uint32_t random_length = 0;  // ADDRESS:random[:N]: N bytes drawn as the simulator starts
+};
+
 struct sim_options {
   std::string link_path;  // empty: no symlink
   std::string log_path;   // empty: no log
@@ -32,6 +41,7 @@ struct sim_options {
   std::vector<uint8_t> on_open;
   std::vector<memory_load> loads;
   std::vector<memory_dump> dumps;
+  std::optional<board_identity> board_id;
   std::vector<fault_rule> faults;
   board_setup board;
   std::string lines_from;  // empty: the host's control lines are not seen

@@ -21,7 +21,8 @@ std::optional<sim_options> parse(std::vector<std::string> args, std::string* err
 TEST(SimOptions, ValuesAreParsed) {
   auto options =
       parse({"--once", "--baud", "115200", "--chatter", "55aA00", "--load", "0x20000000:a.bin",
-             "--dump", "536870912:0x100:C:/dir:x.bin", "--max-seconds", "2.5", "--latency", "16"});
+             "--dump", "536870912:0x100:C:/dir:x.bin", "--max-seconds", "2.5", "--latency", "16",
+             "--board-id", "0x1FFF7A10:00aB"});
   ASSERT_TRUE(options.has_value());
   EXPECT_TRUE(options->once);
   EXPECT_EQ(options->baud, 115200u);
@@ -34,6 +35,14 @@ TEST(SimOptions, ValuesAreParsed) {
   EXPECT_EQ(options->dumps[0].path, "C:/dir:x.bin");
   EXPECT_DOUBLE_EQ(options->max_seconds, 2.5);
   EXPECT_EQ(options->latency_ms, 16u);
+  ASSERT_TRUE(options->board_id.has_value());
+  EXPECT_EQ(options->board_id->address, 0x1FFF7A10u);
+  EXPECT_EQ(options->board_id->bytes, (std::vector<uint8_t>{0x00, 0xAB}));
+  for (const auto& [value, length] : {std::pair{"0x10:random", 12u}, {"0x10:random:256", 256u}}) {
+    auto random_id = parse({"--board-id", value});
+    ASSERT_TRUE(random_id.has_value() && random_id->board_id.has_value()) << value;
+    EXPECT_EQ(random_id->board_id->random_length, length) << value;
+  }
 
   options = parse({"--wiring", "R1:D0:25", "--app-text", "v2\\x01\\\\\\r\\n", "--ignore-starts",
                    "3", "--echo", "--lines-from", "/tmp/lines"});
@@ -80,7 +89,13 @@ TEST(SimOptions, MistakesAreRefused) {
       {"--app-answers", "0", "--app-text", "a"},
       {"--app-text", "a", "--app-answers", "1", "--wiring", "D1:R0"},
       {"--ignore-starts", "-1"},
-      {"--echo", "on"}};
+      {"--echo", "on"},
+      {"--board-id", "0x10"},
+      {"--board-id", "0x10:"},
+      {"--board-id", "0x10:abc"},
+      {"--board-id", "0x10:random:0"},
+      {"--board-id", "0x10:random:257"},
+      {"--board-id", "0x10:randomly"}};
   for (const auto& args : bad) {
     std::string error;
     EXPECT_FALSE(parse(args, &error).has_value()) << args[0];

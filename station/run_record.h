@@ -1,0 +1,59 @@
+// One board run as the record store keeps it: every field of its --report
+// line, with the board's own identity and its serial number. --history
+// gives it back as the report's line with those fields after the others.
+#pragma once
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "port_list.h"
+
+// What became of a run's serial number as it ended.
+enum class serial_settlement {
+  spent,     // writing began: the number is the board's, even if the run failed
+  returned,  // nothing was written: the number is handed out next
+  kept,      // the board already held it from an earlier run
+};
+
+const char* settlement_name(serial_settlement settlement);
+
+struct serial_use {
+  std::string pool;
+  uint64_t number = 0;
+  serial_settlement settlement = serial_settlement::spent;
+};
+
+struct run_record {
+  std::string port;
+  std::optional<std::string> device;
+  std::optional<usb_identity> identity;
+  std::optional<std::string> image;
+  std::optional<std::string> sha256;
+  std::optional<int64_t> size;
+  std::optional<int64_t> address;
+  std::optional<int64_t> baud;
+  std::string start;  // UTC, as utc_text writes it
+  std::string end;
+  double seconds = 0;
+  std::optional<int64_t> exit_status;
+  std::string outcome;
+  std::optional<std::string> phase;
+  std::optional<std::string> reason;
+  std::optional<std::string> log;
+  std::optional<std::string> station;
+  std::optional<std::string> tool;
+  std::optional<std::string> board_id;  // lower-case hex; none when not read
+  std::optional<serial_use> serial;
+};
+
+// The record of a --report line (report_line's object), without a board id
+// or serial number. A field of another type than the report gives it is
+// taken as absent.
+run_record record_of_report(const nlohmann::json& line);
+
+// The run as one line of --history, with its line break: the report line's
+// fields in its order, then "board_id", "serial_number", "serial_pool" and
+// "serial_state" (spent, returned, kept), each null where there is none.
+std::string history_line(const run_record& record);

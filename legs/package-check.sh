@@ -65,14 +65,14 @@ if [ "$(grep -c '"outcome":"ok"' "$work/report.jsonl")" != 2 ] ||
 fi
 echo "-- vexlor-flash-all: a report line, a JUnit test case and a log per board"
 
-for command in vexlor-prog vexlor-flash-all; do
+for command in vexlor-prog vexlor-flash-all vexlor-sim; do
   completion="$work/unpacked/usr/share/bash-completion/completions/$command"
   if ! bash -n "$completion" 2>/dev/null; then
     echo "package-check: no bash completion for $command in the package" >&2
     exit 1
   fi
 done
-echo "-- bash completion: vexlor-prog, vexlor-flash-all"
+echo "-- bash completion: vexlor-prog, vexlor-flash-all, vexlor-sim"
 
 for page in vexlor-prog vexlor-sim vexlor-flash-all; do
   text=$(MANWIDTH=80 man -l "$work/unpacked/usr/share/man/man1/$page.1.gz" 2>"$work/man.err" || true)

@@ -259,19 +259,25 @@ loop_end run_sim_loop(int master, const loop_config& config, target& t, sim_log&
 
   session s = fresh_session(config);
   wake_tuning tuning = make_wake_tuning(config.baud);
+  bool opened_once = false;
   for (;;) {
     if (stop_requested()) return loop_end::signalled;
     const int64_t now = monotonic_ns();
     if (now >= config.deadline_ns) return loop_end::timed_out;
+    if (!opened_once && now >= config.first_open_deadline_ns) return loop_end::nobody_came;
 
     if (!s.open) {
       if (pty_hung_up(master)) {
-        timespec pause = as_timespec(std::min(hang_up_poll_ns, config.deadline_ns - now));
+        const int64_t until = opened_once
+                                  ? config.deadline_ns
+                                  : std::min(config.deadline_ns, config.first_open_deadline_ns);
+        timespec pause = as_timespec(std::min(hang_up_poll_ns, until - now));
         pollfd stop{stop_wait_descriptor(), POLLIN, 0};
         ppoll(&stop, 1, &pause, nullptr);
         continue;
       }
       s.open = true;
+      opened_once = true;
       log_event(log, now, "open");
       log_flush(log);
       queue_bytes(s, now, config.on_open);

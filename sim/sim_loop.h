@@ -17,10 +17,12 @@ struct loop_config {
   std::vector<uint8_t> chatter;  // put on the line before anyone opens it
   std::vector<uint8_t> on_open;  // sent the moment an open is seen
   int64_t deadline_ns = INT64_MAX;
+  // With --once: nobody having opened the port by then ends the wait.
+  int64_t first_open_deadline_ns = INT64_MAX;
   line_channel* lines = nullptr;  // the host's control-line changes; nullptr: none
 };
 
-enum class loop_end { once_done, vanished, signalled, timed_out, failed };
+enum class loop_end { once_done, vanished, signalled, timed_out, nobody_came, failed };
 
 // Ends with `signalled` at a stop request (stop/stop_requests.h), which
 // every wait of the loop watches for.

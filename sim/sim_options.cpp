@@ -59,8 +59,9 @@ bool read_hex(const std::string& value, sim_options& options, std::string&) {
   return parse_hex_bytes(value, options.*field);
 }
 
-bool set_once(const std::string&, sim_options& options, std::string&) {
-  options.once = true;
+template <bool sim_options::*flag>
+bool set_flag(const std::string&, sim_options& options, std::string&) {
+  options.*flag = true;
   return true;
 }
 
@@ -127,11 +128,6 @@ bool read_ignored_starts(const std::string& value, sim_options& options, std::st
   return parse_u32(value, options.board.ignored_starts);
 }
 
-bool set_echo(const std::string&, sim_options& options, std::string&) {
-  options.board.echo = true;
-  return true;
-}
-
 bool read_wiring(const std::string& value, sim_options& options, std::string& error) {
   options.board.wiring = parse_wiring(value, error);
   return options.board.wiring.has_value();
@@ -186,7 +182,10 @@ const option_row option_table[] = {
      "also make a symlink to the pty (use it as --port PATH)"},
     {"--log", "PATH", read_path<&sim_options::log_path>,
      "log every byte received and sent, with monotonic timestamps"},
-    {"--once", "", set_once, "exit when the programmer closes the port"},
+    {"--once", "", set_flag<&sim_options::once>,
+     "exit when the programmer closes the port (or nobody opens it within 60 s)"},
+    {"--ready-file", "PATH", read_path<&sim_options::ready_file>,
+     "write the pty's path to PATH once the port can be opened"},
     {"--baud", "B", read_number<&sim_options::baud>,
      "pace bytes at B baud in both directions, as a real line would"},
     {"--erase-ms", "MS", read_number<&sim_options::erase_ms>, "how long one sector erase takes"},
@@ -207,10 +206,16 @@ const option_row option_table[] = {
     {"--app-answers", "N", read_app_answers, "its boot loader runs after N such answers"},
     {"--ignore-starts", "K", read_ignored_starts,
      "the boot loader lets its first K start bytes pass"},
-    {"--echo", "", set_echo, "every byte received comes straight back"},
+    {"--echo", "",
+     [](const std::string&, sim_options& options, std::string&) {
+       return options.board.echo = true;
+     },
+     "every byte received comes straight back"},
     {"--lines-from", "PATH", read_path<&sim_options::lines_from>,
      "RTS and DTR changes from a Unix socket at PATH"},
-    {"--max-seconds", "S", read_max_seconds, "exit after S seconds whatever happens"},
+    {"--max-seconds", "S", read_max_seconds, "exit S seconds after it started, whatever happens"},
+    {"--help", "", set_flag<&sim_options::help>, "this text"},
+    {"--version", "", set_flag<&sim_options::version>, "the version"},
 };
 
 const option_row* find_option(std::string_view name) {

@@ -45,7 +45,10 @@ struct sim_options {
   std::vector<fault_rule> faults;
   board_setup board;
   std::string lines_from;  // empty: the host's control lines are not seen
+  std::string ready_file;  // empty: none; else written once the port can be opened
   double max_seconds = 0;  // 0: no bound
+  bool help = false;
+  bool version = false;
 };
 
 // What vexlor-sim prints after a mistake on its command line: the synopsis

@@ -453,6 +453,8 @@ TEST_F(E2EStation, BashCompletion) {
       {"vexlor-flash-all --write --baudrate 1152", "115200"},
       {"vexlor-flash-all --write --po", ""},  // the station names the ports
       {"vexlor-prog --po", "--port"},
+      {"vexlor-sim --rea", "--ready-file"},
+      {"vexlor-sim --fault erase.f", "erase.final:"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.words);

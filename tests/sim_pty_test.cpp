@@ -80,14 +80,23 @@ TEST(SimPty, AdapterHoldsEachAnswerUntilItsLatencyTimerFires) {
 TEST(SimPty, SessionEndsAtCloseWithDumpLogAndLinkRemoved) {
   const std::string dir = make_test_dir();
   write_file(dir + "/image.bin", {'A', 'B'});
-  sim_target sim = start_simulator(
-      VEXLOR_SIM_PATH, {"--once", "--max-seconds", "20", "--link", dir + "/tty", "--log",
-                        dir + "/sim.log", "--chatter", "55", "--load",
-                        "0x100:" + dir + "/image.bin", "--dump", "0x100:4:" + dir + "/dump.bin"});
+  sim_target sim =
+      start_simulator(VEXLOR_SIM_PATH,
+                      {"--once", "--max-seconds", "20", "--link", dir + "/tty", "--log",
+                       dir + "/sim.log", "--chatter", "55", "--load", "0x100:" + dir + "/image.bin",
+                       "--dump", "0x100:4:" + dir + "/dump.bin", "--ready-file", dir + "/ready"});
   ASSERT_FALSE(sim.pty_path.empty());
   struct stat link_info {};
   ASSERT_EQ(lstat((dir + "/tty").c_str(), &link_info), 0);
   EXPECT_TRUE(S_ISLNK(link_info.st_mode));
+  // A script waits for the ready file, which names the pty once it can be opened.
+  const bytes ready = read_file(dir + "/ready");
+  EXPECT_EQ(std::string(ready.begin(), ready.end()), sim.pty_path + "\n");
+  // A second simulator does not take over the link of one still running.
+  sim_target second = start_simulator(VEXLOR_SIM_PATH, {"--link", dir + "/tty"});
+  EXPECT_TRUE(second.pty_path.empty());
+  EXPECT_EQ(finish_sim(second), 1);
+  EXPECT_EQ(std::filesystem::read_symlink(dir + "/tty"), sim.pty_path);
 
   int fd = raw_open(dir + "/tty");
   ASSERT_EQ(receive_bytes(fd, 1), bytes{0x55});  // chatter waited in the line
@@ -100,6 +109,7 @@ TEST(SimPty, SessionEndsAtCloseWithDumpLogAndLinkRemoved) {
   EXPECT_EQ(finish_sim(sim), 0);
   EXPECT_EQ(read_file(dir + "/dump.bin"), (bytes{'A', 'B', 'C', 0}));
   EXPECT_NE(lstat((dir + "/tty").c_str(), &link_info), 0);
+  EXPECT_FALSE(std::filesystem::exists(dir + "/ready"));
   const bytes log_bytes = read_file(dir + "/sim.log");
   const std::string log(log_bytes.begin(), log_bytes.end());
   for (const char* event : {" tx 55\n", " open\n", " rx 7f\n", " tx 75", " rx 43\n", " close\n"}) {

@@ -1,7 +1,7 @@
 # The release packages, made by CPack from what `cmake --install` installs:
-# a Windows build makes the .zip, a Linux build the .deb. The native tree
-# packs the builds it makes for them (legs/leg_checks.cmake): `cpack --preset
-# zip` and `cpack --preset deb`.
+# a Windows build makes the .zip, a Linux build the .deb. The presets windows
+# and deb make the builds they are packed from, each in its own tree:
+# `cpack --preset zip` and `cpack --preset deb`.
 set(CPACK_PACKAGE_NAME vexlor-prog)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "flash programmer for a microcontroller's serial boot loader")
 set(CPACK_PACKAGE_CONTACT "vexlor-prog developers <vexlor-prog@users.noreply.example.org>")

@@ -5,7 +5,7 @@
 # simulated boards and keeps their record, its manual pages render, and the
 # shell completions are where bash looks for them.
 #
-# Usage: legs/package-check.sh DEB   (the packages leg: cmake --workflow --preset packages)
+# Usage: legs/package-check.sh DEB   (the packages leg: scripts/test.sh packages)
 #
 # In CI (CI=true, as root) the package is installed with apt-get, and
 # removed again afterwards unless it was installed before; anywhere else its
@@ -15,7 +15,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 deb=${1:?usage: $0 DEB}
 if [ ! -f "$deb" ]; then
-  echo "package-check: no $deb; make it: cmake --workflow --preset packages" >&2
+  echo "package-check: no $deb; make it: cmake --workflow --preset deb" >&2
   exit 1
 fi
 deb=$(readlink -f "$deb")

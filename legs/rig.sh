@@ -15,7 +15,9 @@
 #   SIM      the vexlor-sim to run on the host
 #   OUT   where everything of the run goes (console, trace, simulator logs
 #         and dumps); emptied first
-# The rig leg builds all three and runs this: cmake --workflow --preset rig.
+# The rig leg (scripts/test.sh rig) builds all three and runs this: the
+# static ones with cmake --workflow --preset static, then
+# cmake --workflow --preset rig.
 #
 # Needs: qemu-system-x86 (--no-install-recommends), busybox-static, cpio,
 # python3, and apt-get to fetch the kernel once. The kernel and five modules
@@ -51,7 +53,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
 fi
 for program in "$prog" "$station" "$sim"; do
   if [ ! -x "$program" ]; then
-    echo "rig: no $program; build it: cmake --build --preset rig" >&2
+    echo "rig: no $program; build it: cmake --workflow --preset static && cmake --build --preset rig" >&2
     exit 1
   fi
 done

@@ -1,7 +1,6 @@
 # Debian packages the project's commands need, in one place, and the check
-# that installs them. Sourced by scripts/demo.sh, scripts/test.sh and
-# legs/run.sh (which skips a leg whose packages are missing); not run on its
-# own.
+# that installs them. Sourced by scripts/demo.sh and scripts/test.sh (whose
+# legs each name the lists they need); not run on its own.
 
 # Building the tool and the simulator (nlohmann-json3-dev: the header-only
 # JSON library behind --json; libsqlite3-dev, libpq-dev: the station's
@@ -26,6 +25,17 @@ packages_docs=(mandoc man-db)
 packages_style=(clang-format)
 # The Debian package and its check.
 packages_release=(dpkg-dev lintian)
+
+# packages_of LIST...
+# Prints the packages of the given lists (build, tests, windows, ...), one a
+# line.
+packages_of() {
+  local name packages
+  for name in "$@"; do
+    packages="packages_${name}[@]"
+    printf '%s\n' "${!packages}"
+  done
+}
 
 # packages_missing PACKAGE...
 # Prints those of the packages that are not installed, one a line (nothing

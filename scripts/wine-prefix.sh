@@ -8,7 +8,7 @@
 #   PATH defaults to $VEXLOR_WINEPREFIX, then to
 #   ${XDG_CACHE_HOME:-$HOME/.cache}/vexlor-prog/wine: outside every build tree
 #   (a prefix is some 700 MB), made once and reused by every run.
-# Then:  WINEPREFIX=$(scripts/wine-prefix.sh) WINEDEBUG=-all wine build/windows/vexlor-prog.exe ...
+# Then:  WINEPREFIX=$(scripts/wine-prefix.sh) WINEDEBUG=-all wine build-windows/vexlor-prog.exe ...
 set -eu
 
 default=${VEXLOR_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/vexlor-prog/wine}

@@ -1,5 +1,6 @@
 #include "faults.h"
 
+#include "protocol/protocol.h"
 #include "text_numbers.h"
 
 namespace {
@@ -13,20 +14,22 @@ constexpr std::array<std::string_view, sim_step_count> step_names{
 constexpr std::array<std::string_view, 7> kind_names{"refuse", "silent", "late", "short",
                                                      "flip",   "vanish", "pause"};
 
-// What a kind needs, in fault_kind's order: a number after it, and whether it
-// spoils the data of a read block, the only answer with more than one byte.
+// What a kind needs, in fault_kind's order: a number after it (or may have
+// one), and whether it spoils the data of a read block, the only answer with
+// more than one byte.
 struct kind_needs {
   bool arg;
   bool read_data_only;
+  bool arg_optional = false;
 };
 constexpr std::array<kind_needs, kind_names.size()> kind_rules{{
-    {false, false},  // refuse
-    {false, false},  // silent
-    {true, false},   // late
-    {true, true},    // short
-    {true, true},    // flip
-    {false, false},  // vanish
-    {true, true},    // pause
+    {false, false, true},  // refuse, with the byte it answers (0x1f if none)
+    {false, false},        // silent
+    {true, false},         // late
+    {true, true},          // short
+    {true, true},          // flip
+    {false, false},        // vanish
+    {true, true},          // pause
 }};
 
 template <std::size_t N>
@@ -92,14 +95,23 @@ std::optional<fault_rule> parse_fault(std::string_view text, std::string& error)
   rule.kind = static_cast<fault_kind>(*kind_index);
   const kind_needs needs = kind_rules[*kind_index];
 
-  if (needs.arg != has_arg) {
+  if (needs.arg != has_arg && !needs.arg_optional) {
     error =
         quoted + std::string(kind) + (has_arg ? " takes no argument" : " needs a number argument");
     return std::nullopt;
   }
-  if (has_arg && !parse_whole_unsigned(arg, rule.arg)) {
+  const bool hex = arg.starts_with("0x") || arg.starts_with("0X");
+  if (has_arg && !parse_whole_unsigned(hex ? arg.substr(2) : arg, rule.arg, hex ? 16 : 10)) {
     error = quoted + "argument must be a number";
     return std::nullopt;
+  }
+  if (rule.kind == fault_kind::refuse) {
+    // Any byte but the acknowledge refuses.
+    if (!has_arg) rule.arg = refusal_byte;
+    if (rule.arg > 0xFF || rule.arg == ack_byte) {
+      error = quoted + "refuse answers a byte from 0 to 0xff other than 0x75";
+      return std::nullopt;
+    }
   }
   if (needs.read_data_only && rule.step != sim_step::read_data) {
     error = quoted + std::string(kind) + " applies to read.data only";

@@ -31,7 +31,8 @@ enum class fault_kind : uint8_t { refuse, silent, late, short_data, flip, vanish
 struct fault_rule {
   sim_step step = sim_step::start;
   fault_kind kind = fault_kind::refuse;
-  uint32_t arg = 0;         // late, pause: milliseconds; short: bytes kept; flip: byte index
+  uint32_t arg =
+      0;  // late, pause: milliseconds; short: bytes kept; flip: byte index; refuse: the byte
   uint64_t occurrence = 1;  // 0: every time
 };
 

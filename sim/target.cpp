@@ -40,7 +40,9 @@ bool answer(target& t, sim_step step, std::span<const uint8_t> normal) {
   switch (fault->kind) {
     case fault_kind::refuse:
       // A refusal in the middle of the data would be just another data byte.
-      if (step != sim_step::read_data) emit(t, t.clock_ns, std::array<uint8_t, 1>{refusal_byte});
+      if (step != sim_step::read_data) {
+        emit(t, t.clock_ns, std::array<uint8_t, 1>{static_cast<uint8_t>(fault->arg)});
+      }
       expect(t, abandoned, 0);
       return false;
     case fault_kind::silent:

@@ -28,9 +28,10 @@ TEST(SimFaults, RulesAreParsed) {
 }
 
 TEST(SimFaults, BadRulesAreRefused) {
-  for (const char* text : {"start", "begin:refuse", "start:explode", "start:late", "start:refuse:1",
-                           "write.end:short:4", "erase.final:flip:0", "read.command:pause:80",
-                           "start:refuse@0", "start:refuse@x", "read.data:short:-1"}) {
+  for (const char* text :
+       {"start", "begin:refuse", "start:explode", "start:late", "start:refuse:0x75",
+        "start:refuse:256", "start:silent:1", "write.end:short:4", "erase.final:flip:0",
+        "read.command:pause:80", "start:refuse@0", "start:refuse@x", "read.data:short:-1"}) {
     std::string error;
     EXPECT_FALSE(parse_fault(text, error).has_value()) << text;
     EXPECT_FALSE(error.empty()) << text;

@@ -114,6 +114,12 @@ std::vector<fault_case> all_fault_cases() {
   add("read.data", "pause:160", "pause_too_long", true, 100, 100, 100);
   add("read.data", "vanish", "vanish", true, 0, 0, read_block_wait);
   cases.push_back({"read_data_flip", "read.data", "flip:7", false, true, 0, 0, 0});
+  // Any byte but the acknowledge refuses, at any step: not only the
+  // simulator's own 0x1f.
+  add("erase.command", "refuse:0x00", "refuse_00", true, 0, 0, 0);
+  add("write.address", "refuse:0x7f", "refuse_7f", true, 0, 0, 0);
+  add("read.command", "refuse:0x3f", "refuse_3f", true, 0, 0, 0);
+  add("write.end", "refuse:0xff", "refuse_ff", true, 0, 0, 0);
   return cases;
 }
 
@@ -185,7 +191,10 @@ std::string fault_reason(const fault_case& c, bool line_gone) {
   if (!c.fails) return {};
   const std::string step = step_words(*at);
   if (c.kind == "vanish" && line_gone) return "the serial adapter was disconnected";
-  if (c.kind == "refuse") return "the target refused " + step + " (answered 0x1f)";
+  if (c.kind.starts_with("refuse")) {
+    const std::string byte = c.kind == "refuse" ? "0x1f" : c.kind.substr(c.kind.find(':') + 1);
+    return "the target refused " + step + " (answered " + byte + ")";
+  }
   if (c.kind.starts_with("short")) return "only 100 of 256 bytes arrived for " + step;
   if (c.kind.starts_with("pause")) return "only 128 of 256 bytes arrived for " + step;
   // Silence, a late answer past the wait, or a vanished line read as silence.

@@ -5,38 +5,19 @@
 #include <filesystem>
 #include <fstream>
 
+#include "cli/visible_text.h"
+
 namespace {
 
 constexpr const char* replacement = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
 
-// The length of the UTF-8 sequence at `at` that XML 1.0 allows as a
-// character (tab, line feed and carriage return the only controls), or 0.
+// The length of the UTF-8 character at `at` that XML 1.0 allows (tab, line
+// feed and carriage return the only controls), or 0.
 std::size_t xml_character_length(const std::string& text, std::size_t at) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at);
-  if (lead < 0x80) return lead >= 0x20 || lead == '\t' || lead == '\n' || lead == '\r' ? 1 : 0;
-  std::size_t length = 0;
   uint32_t code = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    code = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    code = lead & 0x0F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    code = lead & 0x07;
-  } else {
-    return 0;
-  }
-  if (at + length > text.size()) return 0;
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(at + i) & 0xC0) != 0x80) return 0;
-    code = code << 6 | (byte(at + i) & 0x3F);
-  }
-  const uint32_t shortest[] = {0, 0, 0x80, 0x800, 0x10000};
-  const bool allowed = code >= shortest[length] && code <= 0x10FFFF &&
-                       !(code >= 0xD800 && code <= 0xDFFF) && code != 0xFFFE && code != 0xFFFF;
+  const std::size_t length = utf8_character(text, at, code);
+  const bool allowed = code >= 0x20 ? code != 0xFFFE && code != 0xFFFF
+                                    : code == '\t' || code == '\n' || code == '\r';
   return allowed ? length : 0;
 }
 

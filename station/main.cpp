@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "children.h"
+#include "console_view.h"
 #include "port_list.h"
 #include "ports_watch.h"
 #include "programmer_path.h"
@@ -25,7 +26,7 @@ constexpr int exit_failed = 1;
 constexpr int exit_usage = 2;
 
 int complain(int status, const std::string& why) {
-  std::fprintf(stderr, "vexlor-flash-all: %s\n", why.c_str());
+  say_on_stderr(why);
   if (status == exit_usage) std::fputs("See vexlor-flash-all --help.\n", stderr);
   return status;
 }

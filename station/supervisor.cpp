@@ -102,8 +102,7 @@ void finish(station& st, board& b, const run_verdict& verdict, std::optional<int
     const std::string line = report_line(run, st.host);
     if (std::fputs(line.c_str(), st.setup.report) < 0 || std::fflush(st.setup.report) != 0) {
       st.record_lost = true;
-      std::fprintf(stderr, "vexlor-flash-all: the report line of %s could not be written\n",
-                   b.port.name.c_str());
+      say_on_stderr("the report line of " + b.port.name + " could not be written");
     }
   }
   st.finished.push_back(run);
@@ -139,7 +138,7 @@ void start_board(station& st, const station_port& port) {
     // Appended: a board flashed again keeps the earlier run's events above.
     b->log = std::fopen(b->log_path.c_str(), "ab");
     if (b->log == nullptr) {
-      std::fprintf(stderr, "vexlor-flash-all: cannot write the log %s\n", b->log_path.c_str());
+      say_on_stderr("cannot write the log " + b->log_path);
       b->log_path.clear();
     }
   }
@@ -296,7 +295,7 @@ int supervise(station_setup setup) {
     const std::string xml =
         junit_xml(st.finished, st.not_run, st.start, seconds_since(st.started), st.host);
     if (!write_whole_file(setup.settings.junit_path, xml, why)) {
-      std::fprintf(stderr, "vexlor-flash-all: %s\n", why.c_str());
+      say_on_stderr(why);
       st.record_lost = true;
     }
   }

@@ -10,7 +10,11 @@ namespace {
 // Quoted so that a string with spaces stays one field; a tab or a line
 // break inside would split the line a script reads, so control characters
 // are written as \xNN.
-std::string quoted(const std::string& text) { return "\"" + visible_text(text, "\"\\") + "\""; }
+std::string quoted(const std::string& text) {
+  std::string out = "\"";
+  out += visible_text(text, "\"\\");
+  return out + "\"";
+}
 
 bool has_control_bytes(const std::string& text) { return visible_text(text) != text; }
 

@@ -55,3 +55,10 @@ bool flush_to_disk(open_file& file, std::string& why);
 // Closes the file; false, and why, when what was written may not have been
 // kept (a network file system says so only here). nullptr does nothing.
 bool close_file(open_file* file, std::string& why);
+
+// Closes a file of which nothing more is to be said, and forgets it.
+inline void let_go(open_file*& file) {
+  std::string unused;
+  close_file(file, unused);
+  file = nullptr;
+}

@@ -171,8 +171,4 @@ bool junit_finish(junit_record& record, const std::vector<station_port>& not_run
   return complete;
 }
 
-void junit_close(junit_record& record) {
-  std::string unused;
-  close_file(record.cases, unused);
-  record.cases = nullptr;
-}
+void junit_close(junit_record& record) { let_go(record.cases); }

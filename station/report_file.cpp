@@ -104,8 +104,4 @@ bool report_append(report_file& report, const std::string& line, std::string& me
   return written;
 }
 
-void report_close(report_file& report) {
-  std::string why;
-  close_file(report.file, why);
-  report.file = nullptr;
-}
+void report_close(report_file& report) { let_go(report.file); }

@@ -75,8 +75,4 @@ void run_log_line(run_log& log, const std::string& line) {
   if (written < 0 || static_cast<std::size_t>(written) < whole.size()) log.lost = why;
 }
 
-void run_log_close(run_log& log) {
-  std::string why;
-  close_file(log.file, why);
-  log.file = nullptr;
-}
+void run_log_close(run_log& log) { let_go(log.file); }

@@ -177,40 +177,32 @@ const std::vector<fault_row> fault_rows{
        ASSERT_TRUE(every_line_is_json(kept)) << kept.substr(earlier.size());
        EXPECT_EQ(json_lines(kept).back()["port"], "second");
      }},
-    {"a record cut short earlier is cut off before the next",
+    {"an unfinished last line is mended before the next record",
      [](const fault_bench& b) {
-       const std::string whole = R"({"port":"whole"})"
-                                 "\n";
-       const std::string torn = whole + R"({"port":"cut sh)";
-       write_file(b.dir + "/report.jsonl", {torn.begin(), torn.end()});
+       struct mend {
+         std::string before;
+         std::string says;
+         std::string after;  // what the report begins with, the next record following
+       };
+       const std::string whole = R"({"port":"whole"})";
+       const std::vector<mend> mends{
+           {whole + "\n" + R"({"port":"cut sh)",
+            "the report report.jsonl ended in 15 bytes of a record cut short", whole + "\n"},
+           {whole, "the last record of the report report.jsonl had no line break", whole + "\n"},
+       };
        write_stand_in(b.stand_in, ends_ok());
        b.add_port("next");
-       const process_result run =
-           b.run({"--ports-dir", b.ports, "--report", "report.jsonl", "--write", "image.bin"});
-       EXPECT_EQ(run.exit_code, 0) << run.out;
-       EXPECT_TRUE(has_line_starting(run.out,
-                                     "vexlor-flash-all: the report report.jsonl ended in "
-                                     "15 bytes of a record cut short"))
-           << run.out;
-       const std::string kept = read_text(b.dir + "/report.jsonl");
-       EXPECT_TRUE(kept.starts_with(whole + "{\"port\":\"next\"")) << kept;
-       EXPECT_TRUE(every_line_is_json(kept)) << kept;
-     }},
-    {"a whole record without its line break gets one",
-     [](const fault_bench& b) {
-       const std::string unended = R"({"port":"whole"})";
-       write_file(b.dir + "/report.jsonl", {unended.begin(), unended.end()});
-       write_stand_in(b.stand_in, ends_ok());
-       b.add_port("next");
-       const process_result run =
-           b.run({"--ports-dir", b.ports, "--report", "report.jsonl", "--write", "image.bin"});
-       EXPECT_EQ(run.exit_code, 0) << run.out;
-       EXPECT_TRUE(has_line_starting(run.out,
-                                     "vexlor-flash-all: the last record of the report "
-                                     "report.jsonl had no line break"))
-           << run.out;
-       const std::string kept = read_text(b.dir + "/report.jsonl");
-       EXPECT_TRUE(kept.starts_with(unended + "\n{\"port\":\"next\"")) << kept;
+       for (const mend& m : mends) {
+         SCOPED_TRACE(m.says);
+         write_file(b.dir + "/report.jsonl", {m.before.begin(), m.before.end()});
+         const process_result run =
+             b.run({"--ports-dir", b.ports, "--report", "report.jsonl", "--write", "image.bin"});
+         EXPECT_EQ(run.exit_code, 0) << run.out;
+         EXPECT_TRUE(has_line_starting(run.out, "vexlor-flash-all: " + m.says)) << run.out;
+         const std::string kept = read_text(b.dir + "/report.jsonl");
+         EXPECT_TRUE(kept.starts_with(m.after + "{\"port\":\"next\"")) << kept;
+         EXPECT_TRUE(every_line_is_json(kept)) << kept;
+       }
      }},
     {"links beside the JUnit path are left as they are",
      [](const fault_bench& b) {

@@ -9,7 +9,7 @@
 // A port's name as a file name inside the log folder: the name itself where
 // it is plain (letters, digits, ".", "-", "_", not leading with "." or "_");
 // any other gets its odd characters as "_" and a hash of the whole name
-// ("dev_ttyUSB0+9f3c...log"), so that no two ports ever share a log.
+// ("dev_ttyUSB0+37800d82f33ecf63.log"), so that no two ports ever share a log.
 std::string log_file_name(const std::string& port_name);
 
 // Makes the folder if it is not there, and finds out whether a file can be

@@ -7,6 +7,7 @@
 #include "console_view.h"
 #include "junit_report.h"
 #include "port_list.h"
+#include "run_log.h"
 #include "run_state.h"
 #include "station_options.h"
 
@@ -288,6 +289,22 @@ TEST(StationRecords, IdentityAndReportLines) {
   EXPECT_EQ(record["outcome"], "failed");
   EXPECT_EQ(record["station"], "line-3");
   EXPECT_EQ(result_line(run), "FAILED  p (not run): cannot start\n");
+}
+
+TEST(StationRecords, EachPortItsOwnLog) {
+  struct row {
+    std::string port;
+    std::string log;
+  };
+  const std::vector<row> rows{
+      {"usb-FTDI_FT232R_USB_UART_A10K2Q-if00-port0",
+       "usb-FTDI_FT232R_USB_UART_A10K2Q-if00-port0.log"},
+      {"/dev/ttyUSB0", "dev_ttyUSB0+37800d82f33ecf63.log"},  // as the manual shows it
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.port);
+    EXPECT_EQ(log_file_name(r.port), r.log);
+  }
 }
 
 TEST(StationView, LiveLinesFitTheTerminal) {

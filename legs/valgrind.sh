@@ -4,8 +4,9 @@
 # run early (port, image file, a container format, refused handshake, refused
 # erase, silent write, short read, vanished line). Then vexlor-flash-all the
 # same way (its runs of vexlor-prog are not traced): a line of two boards
-# with every record kept, --list, and --watch ended by SIGTERM. Fails on any
-# memory error or leak, and when a run does not end as it should.
+# with every record kept, --list, --watch ended by SIGTERM, and a stop whose
+# run will not end. Fails on any memory error or leak, and when a run does
+# not end as it should.
 #
 # Usage: legs/valgrind.sh PROG STATION SIM   (the valgrind leg: cmake --workflow --preset valgrind)
 # Needs valgrind (apt-get install valgrind).
@@ -117,6 +118,32 @@ kill -TERM "$station_pid"
 status=0
 wait "$station_pid" || status=$?
 judge "station: --watch, a port appears, then SIGTERM" 0 "$status"
+
+# A stop whose run will not end: a stand-in for vexlor-prog that ignores
+# SIGTERM is killed after its time, while the report's torn last record is
+# cut off and the JUnit cases wait in a file without a name.
+cat >"$work/deaf" <<'EOF'
+#!/bin/sh
+trap '' TERM
+printf '%s\n' '{"event":"progress","phase":"write","done":1,"total":4}'
+echo "$$" >deaf.started
+while :; do sleep 1; done
+EOF
+chmod +x "$work/deaf"
+printf '{"port":"earlier"}\n{"port":"cut sh' >"$work/torn.jsonl"
+mkdir "$work/deaf-ports"
+ln -s nowhere "$work/deaf-ports/deaf"
+(VEXLOR_PROG="$work/deaf" memcheck "$station" --ports-dir deaf-ports --report torn.jsonl \
+   --junit deaf.xml --write image.bin) 2>"$work/deaf.err" &
+station_pid=$!
+for _ in $(seq 600); do [ -e "$work/deaf.started" ] && break; sleep 0.1; done
+kill -TERM "$station_pid"
+status=0
+wait "$station_pid" || status=$?
+# Its warning, and the report whole again; else a status that says so.
+grep -q "record cut short: cut off" "$work/deaf.err" && [ "$(tail -c 1 "$work/torn.jsonl")" = "" ] \
+  || status=98
+judge "station: a run that ignores the stop is killed after its time; a torn report mended" 143 "$status"
 
 if [ "$failures" -gt 0 ]; then
   echo "valgrind: $failures run(s) failed" >&2

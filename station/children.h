@@ -4,6 +4,7 @@
 // platform (children_posix.cpp, children_win32.cpp), chosen by the build.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,8 +13,9 @@
 
 struct child;  // defined by the platform's file
 
-// From the first call on, a stop request (SIGINT, SIGTERM, SIGHUP; Windows:
-// Ctrl-C, Ctrl-Break) no longer ends the station: the next wait reports it.
+// From the first call on, a stop request (SIGINT, SIGTERM, SIGHUP, SIGQUIT;
+// Windows: Ctrl-C, Ctrl-Break) no longer ends the station: the next wait
+// reports it.
 // A request ignored when the station started (nohup, a script's background
 // job) stays ignored, for the station and for its runs.
 void catch_station_stops();
@@ -22,13 +24,30 @@ void catch_station_stops();
 // one pipe and its standard input from the null device. Each run is a
 // process group of its own, so a Ctrl-C on the terminal reaches the station
 // alone, which passes it on once (a second request would end a run at once,
-// without its closing line sequence). nullptr, and why, when it cannot start.
+// without its closing line sequence). A run ends with the station, however
+// the station ends: on Linux it gets SIGTERM when the station is gone (its
+// own clean stop, with the closing line sequence); on Windows it is in a job
+// that ends with the station's last handle. nullptr, and why, when it cannot
+// start.
 child* child_start(const std::string& program, const std::vector<std::string>& args,
                    std::string& why);
 
 // Passes a stop request on to a run (the signal's number; on Windows the
-// console has told every run already, and this does nothing).
+// console has told every run already, and this does nothing). A run knows
+// no SIGQUIT: it gets SIGTERM for it. A run that someone has stopped
+// (SIGSTOP) is let go on, to take the request.
 void child_stop(child* run, int signal);
+
+// Ends a run at once, whatever it does (SIGKILL to its process group;
+// TerminateProcess): for one that has not ended within its time after a
+// stop request.
+void child_kill(child* run);
+
+// How many runs may go at once before the station would run out of file
+// descriptors, each run holding `per_run` of them: the limit (RLIMIT_NOFILE)
+// less those open now and a reserve for what the station opens as it goes.
+// At least 1; 0 where the platform has no such limit.
+std::size_t runs_descriptors_allow(int per_run);
 
 // What happened while the station waited.
 struct activity {

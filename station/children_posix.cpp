@@ -1,17 +1,21 @@
-// POSIX: each run is spawned with its output into a pipe; one poll() watches
-// every pipe, the ports folder and a pipe that the signal handlers write to,
-// so that the station sleeps until something happens and never polls on a
-// clock.
+// POSIX: each run is forked and made vexlor-prog with its output into a
+// pipe; one poll() watches every pipe, the ports folder and a pipe that the
+// signal handlers write to, so that the station sleeps until something
+// happens and never polls on a clock. Built for Linux only (the station's
+// ports are Linux's), whose prctl() ties each run to the station's life.
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 
 #include "children.h"
 #include "stop/stop_requests.h"
@@ -53,6 +57,52 @@ void handle(int signal, void (*handler)(int), int flags) {
 }
 
 void set_non_blocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+// File descriptors kept free beyond those open when the runs begin and
+// those the runs hold: for a run's start (two pipes), the JUnit file at the
+// end, a folder read or a port's sysfs identity under --watch, with room
+// to spare.
+constexpr std::size_t descriptor_reserve = 16;
+
+// The exit status of a run whose station was gone before the run could
+// tie itself to it: it flashes nothing.
+constexpr int exit_station_gone = 125;
+
+// What a new run's process does until it is vexlor-prog: only calls that are
+// safe between fork and exec (no allocation, no lock).
+[[noreturn]] void become_run(char* const* argv, int output, int exec_failed, pid_t station) {
+  setpgid(0, 0);
+  // SIGTERM when the station dies, however it dies: vexlor-prog's own clean
+  // stop, which ends with the closing line sequence, lets the port go and
+  // puts its settings back, where SIGKILL would leave the board's lines
+  // mid-flash. vexlor-prog's stop is bounded by its own waits.
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (getppid() != station) _exit(exit_station_gone);  // died before that was set
+  // A request ignored when the station started stays ignored; SIGPIPE,
+  // which the station ignores for itself, and those it handles get the
+  // default back.
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  sigemptyset(&default_action.sa_mask);
+  for (const int signal : {SIGPIPE, SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    struct sigaction now {};
+    sigaction(signal, nullptr, &now);
+    if (signal == SIGPIPE || now.sa_handler != SIG_IGN) sigaction(signal, &default_action, nullptr);
+  }
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  const int null_device = open("/dev/null", O_RDONLY);
+  if (null_device >= 0 && dup2(null_device, STDIN_FILENO) >= 0 &&
+      dup2(output, STDOUT_FILENO) >= 0 && dup2(output, STDERR_FILENO) >= 0) {
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) fcntl(fd, F_SETFD, 0);
+    execve(argv[0], argv, environ);
+  }
+  const int error = errno;
+  if (write(exec_failed, &error, sizeof error) < 0) {
+  }
+  _exit(127);
+}
 
 // Reads what the run has printed; marks the output ended at end of file.
 void take_output(child& run, activity& happened) {
@@ -111,51 +161,76 @@ void catch_station_stops() {
 
 child* child_start(const std::string& program, const std::vector<std::string>& args,
                    std::string& why) {
-  int pipe_ends[2];
-  if (pipe(pipe_ends) != 0) {
+  int output[2];
+  int exec_failed[2];  // the run's errno when it cannot become the program; closed by exec
+  if (pipe2(output, O_CLOEXEC) != 0) {
     why = std::string("no pipe for its output: ") + std::strerror(errno);
     return nullptr;
   }
-  fcntl(pipe_ends[0], F_SETFD, FD_CLOEXEC);
-  fcntl(pipe_ends[1], F_SETFD, FD_CLOEXEC);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDERR_FILENO);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  sigset_t signals;
-  sigemptyset(&signals);
-  posix_spawnattr_setsigmask(&attributes, &signals);
-  sigaddset(&signals, SIGPIPE);
-  sigaddset(&signals, SIGCHLD);
-  posix_spawnattr_setsigdefault(&attributes, &signals);
-
+  if (pipe2(exec_failed, O_CLOEXEC) != 0) {
+    why = std::string("no pipe for its output: ") + std::strerror(errno);
+    close(output[0]);
+    close(output[1]);
+    return nullptr;
+  }
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int failed =
-      posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  close(pipe_ends[1]);
-  if (failed != 0) {
-    close(pipe_ends[0]);
-    why = std::string("cannot start ") + program + ": " + std::strerror(failed);
+  const pid_t station = getpid();
+  // No handler of the station's may run in the new process before it has
+  // put back the defaults.
+  sigset_t every_signal, before;
+  sigfillset(&every_signal);
+  sigprocmask(SIG_SETMASK, &every_signal, &before);
+  const pid_t pid = fork();
+  if (pid == 0) become_run(argv.data(), output[1], exec_failed[1], station);
+  const int fork_error = errno;
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  close(output[1]);
+  close(exec_failed[1]);
+  int run_error = fork_error;
+  ssize_t got = pid < 0 ? 0 : -1;
+  while (got < 0) {
+    got = read(exec_failed[0], &run_error, sizeof run_error);
+    if (got < 0 && errno != EINTR) got = 0;
+  }
+  close(exec_failed[0]);
+  if (pid < 0 || got == sizeof run_error) {
+    if (pid > 0) waitpid(pid, nullptr, 0);
+    close(output[0]);
+    why = "cannot start " + program + ": " + std::strerror(run_error);
     return nullptr;
   }
-  set_non_blocking(pipe_ends[0]);
-  return new child{.pid = pid, .output = pipe_ends[0]};
+  set_non_blocking(output[0]);
+  return new child{.pid = pid, .output = output[0]};
 }
 
-// The request's own signal, but SIGQUIT as SIGTERM: vexlor-prog's clean
-// stop, where SIGQUIT would end it without its closing line sequence.
-void child_stop(child* run, int signal) { kill(run->pid, signal == SIGQUIT ? SIGTERM : signal); }
+void child_stop(child* run, int signal) {
+  kill(run->pid, signal == SIGQUIT ? SIGTERM : signal);
+  kill(run->pid, SIGCONT);
+}
+
+void child_kill(child* run) {
+  // Its group too: a stand-in's children hold its pipe as long as they live.
+  kill(-run->pid, SIGKILL);
+  kill(run->pid, SIGKILL);
+}
+
+std::size_t runs_descriptors_allow(int per_run) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+  std::size_t open_now = 0;
+  std::error_code error;
+  for (auto entry = std::filesystem::directory_iterator("/proc/self/fd", error);
+       !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
+    ++open_now;
+  }
+  open_now = std::max<std::size_t>(open_now, 3);  // without /proc: the standard three
+  const auto most = static_cast<std::size_t>(limit.rlim_cur);
+  const std::size_t taken = open_now + descriptor_reserve;
+  const auto each = static_cast<std::size_t>(per_run);
+  return most <= taken + each ? 1 : (most - taken) / each;
+}
 
 void child_release(child* run) { delete run; }
 

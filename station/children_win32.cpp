@@ -9,6 +9,7 @@
 #include "children.h"
 #include "stop/stop_requests.h"
 #include "stop/stop_wait_win32.h"
+#include "host.h"
 
 struct child {
   HANDLE process = nullptr;
@@ -22,6 +23,8 @@ namespace {
 HANDLE completions = nullptr;
 constexpr ULONG_PTR stop_key = 1;
 unsigned stop_requests_seen = 0;
+// A run ended by child_kill reads as one killed by SIGKILL does elsewhere.
+constexpr UINT killed_exit_status = 128 + 9;
 
 HANDLE completion_port() {
   if (completions == nullptr) {
@@ -54,16 +57,20 @@ std::string quoted_argument(const std::string& arg) {
   return out + "\"";
 }
 
-std::string last_error_text() {
-  char text[256] = {};
-  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                 GetLastError(), 0, text, sizeof text, nullptr);
-  std::string message = text;
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                              message.back() == '.' || message.back() == ' ')) {
-    message.pop_back();
-  }
-  return message;
+// Every run is in one job that ends with the station's last handle to it,
+// which no run inherits: a station that dies, however it dies, takes its
+// runs along.
+HANDLE runs_job() {
+  static const HANDLE job = [] {
+    const HANDLE made = CreateJobObjectA(nullptr, nullptr);
+    if (made != nullptr) {
+      JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+      limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+      SetInformationJobObject(made, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    }
+    return made;
+  }();
+  return job;
 }
 
 // Asks for the next piece of output; false once the run's end of the pipe
@@ -102,7 +109,7 @@ child* child_start(const std::string& program, const std::vector<std::string>& a
       pipe_name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
       PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, sizeof run->buffer, 0, nullptr);
   if (run->pipe == INVALID_HANDLE_VALUE) {
-    why = "no pipe for its output: " + last_error_text();
+    why = "no pipe for its output: " + last_system_error();
     delete run;
     return nullptr;
   }
@@ -127,9 +134,9 @@ child* child_start(const std::string& program, const std::vector<std::string>& a
   }
   PROCESS_INFORMATION started{};
   const bool ok = output != INVALID_HANDLE_VALUE &&
-                  CreateProcessA(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0,
-                                 nullptr, nullptr, &startup, &started);
-  if (!ok) why = "cannot start " + program + ": " + last_error_text();
+                  CreateProcessA(program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                                 CREATE_SUSPENDED, nullptr, nullptr, &startup, &started);
+  if (!ok) why = "cannot start " + program + ": " + last_system_error();
   if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
   if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
   if (!ok) {
@@ -137,6 +144,10 @@ child* child_start(const std::string& program, const std::vector<std::string>& a
     delete run;
     return nullptr;
   }
+  // In the job before it runs a single instruction. Where jobs cannot nest
+  // (before Windows 8, inside another job) the run goes on without.
+  if (runs_job() != nullptr) AssignProcessToJobObject(runs_job(), started.hProcess);
+  ResumeThread(started.hThread);
   CloseHandle(started.hThread);
   run->process = started.hProcess;
   CreateIoCompletionPort(run->pipe, completion_port(), reinterpret_cast<ULONG_PTR>(run), 0);
@@ -149,6 +160,11 @@ child* child_start(const std::string& program, const std::vector<std::string>& a
 
 // The console gave every run the same Ctrl-C as the station.
 void child_stop(child*, int) {}
+
+void child_kill(child* run) { TerminateProcess(run->process, killed_exit_status); }
+
+// Handles, not descriptors: a station runs out of neither before its boards.
+std::size_t runs_descriptors_allow(int) { return 0; }
 
 void child_release(child* run) {
   CloseHandle(run->pipe);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "text/visible_text.h"
+
 namespace {
 
 constexpr auto moving_interval = std::chrono::milliseconds(100);
@@ -51,8 +53,11 @@ void draw(console_view& view, const std::string& lines, const std::vector<live_b
 
 }  // namespace
 
+// Port names and reasons come from outside (a link's name, a run's words):
+// shown with their control characters made visible, none of them can move
+// the cursor, clear the screen or begin a line of their own.
 std::string result_line(const board_run& run) {
-  const std::string& name = run.port.name;
+  const std::string name = visible_text(run.port.name);
   switch (run.verdict.outcome) {
     case run_outcome::ok:
       return "ok      " + name + "\n";
@@ -63,14 +68,18 @@ std::string result_line(const board_run& run) {
       break;
   }
   const std::string exit = run.exit_status ? "exit " + std::to_string(*run.exit_status) : "not run";
-  return "FAILED  " + name + " (" + exit + "): " + run.verdict.reason + "\n";
+  return "FAILED  " + name + " (" + exit + "): " + visible_text(run.verdict.reason) + "\n";
 }
 
 std::string not_run_line(const std::string& name) {
-  return "FAILED  " + name + " (not run): stopped before its run began\n";
+  return "FAILED  " + visible_text(name) + " (not run): stopped before its run began\n";
 }
 
-std::string start_line(const std::string& name) { return "start   " + name + "\n"; }
+std::string start_line(const std::string& name) { return "start   " + visible_text(name) + "\n"; }
+
+void say_on_stderr(const std::string& why) {
+  std::fprintf(stderr, "vexlor-flash-all: %s\n", visible_text(why).c_str());
+}
 
 std::string count_line(std::size_t ok, std::size_t total, bool watching) {
   return "vexlor-flash-all: " + std::to_string(ok) + " of " + std::to_string(total) +
@@ -81,16 +90,20 @@ std::vector<std::string> live_lines(const std::vector<live_board>& boards, termi
   // One row stays free for the cursor below the live lines.
   const std::size_t room = static_cast<std::size_t>(std::max(size.rows - 2, 1));
   const std::size_t shown = boards.size() <= room ? boards.size() : room - 1;
+  std::vector<std::string> names;
   std::size_t name_width = 0;
-  for (std::size_t i = 0; i < shown; ++i) name_width = std::max(name_width, boards[i].name.size());
+  for (std::size_t i = 0; i < shown; ++i) {
+    names.push_back(visible_text(boards[i].name));
+    name_width = std::max(name_width, names.back().size());
+  }
   std::vector<std::string> lines;
   for (std::size_t i = 0; i < shown; ++i) {
     const live_board& board = boards[i];
     char text[64];
-    std::snprintf(text, sizeof text, "  %-9s %-10s %s", board.phase.c_str(), board.detail.c_str(),
-                  elapsed(board.seconds).c_str());
+    std::snprintf(text, sizeof text, "  %-9s %-10s %s", visible_text(board.phase).c_str(),
+                  visible_text(board.detail).c_str(), elapsed(board.seconds).c_str());
     lines.push_back(
-        fitted(board.name + std::string(name_width - board.name.size(), ' ') + text, size.columns));
+        fitted(names[i] + std::string(name_width - names[i].size(), ' ') + text, size.columns));
   }
   if (shown < boards.size()) {
     lines.push_back(

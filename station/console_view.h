@@ -23,6 +23,10 @@ std::string not_run_line(const std::string& name);
 // "start   NAME" (--watch), as a board's run begins.
 std::string start_line(const std::string& name);
 
+// Says `why` on standard error as "vexlor-flash-all: WHY", with what came
+// from outside in it (names, paths, a system's words) made visible.
+void say_on_stderr(const std::string& why);
+
 // "vexlor-flash-all: K of N port(s) ok", or run(s) for --watch.
 std::string count_line(std::size_t ok, std::size_t total, bool watching);
 

@@ -16,6 +16,9 @@ std::string programmer_file_name();
 
 bool is_executable(const std::string& path);
 
+// The system's words for why its last call failed (errno, GetLastError).
+std::string last_system_error();
+
 // The first folder on PATH that holds an executable `file`, joined with it;
 // empty when none does.
 std::string find_on_path(const std::string& file);

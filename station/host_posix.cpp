@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "host.h"
@@ -27,6 +29,8 @@ bool is_executable(const std::string& path) {
   return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
          access(path.c_str(), X_OK) == 0;
 }
+
+std::string last_system_error() { return std::strerror(errno); }
 
 std::string find_on_path(const std::string& file) {
   const char* path = std::getenv("PATH");

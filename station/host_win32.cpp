@@ -27,6 +27,18 @@ bool is_executable(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+std::string last_system_error() {
+  char text[256] = {};
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                 GetLastError(), 0, text, sizeof text, nullptr);
+  std::string message = text;
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                              message.back() == '.' || message.back() == ' ')) {
+    message.pop_back();
+  }
+  return message;
+}
+
 std::string find_on_path(const std::string& file) {
   const char* path = std::getenv("PATH");
   const std::string folders = path != nullptr ? path : "";

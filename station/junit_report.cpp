@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
+#include <algorithm>
+
+#include "text/visible_text.h"
 
 #include "text/visible_text.h"
 
@@ -61,6 +63,21 @@ std::string classname(const station_port& port) {
   return port.identity ? identity_text(port.identity) : "serial";
 }
 
+// The test cases kept so far, copied into the document.
+bool copy_cases(const junit_record& record, open_file& out, std::string& why) {
+  uint64_t size = 0;
+  if (!file_size(*record.cases, size, why)) return false;
+  std::string chunk;
+  for (uint64_t at = 0; at < size; at += chunk.size()) {
+    chunk.resize(static_cast<std::size_t>(std::min<uint64_t>(size - at, 64 * 1024)));
+    if (!read_at(*record.cases, at, chunk.data(), chunk.size(), why) ||
+        !write_all(out, chunk, why)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string xml_escaped(const std::string& text) {
@@ -107,44 +124,54 @@ std::string xml_escaped(const std::string& text) {
   return out;
 }
 
-std::string junit_xml(const std::vector<board_run>& runs, const std::vector<station_port>& not_run,
-                      std::chrono::system_clock::time_point start, double seconds,
-                      const std::string& host) {
-  std::string cases;
-  std::size_t failures = not_run.size();
-  for (const board_run& run : runs) {
-    const std::string failure = failure_message(run);
-    if (!failure.empty()) ++failures;
-    cases += testcase(run.port.name, classname(run.port), run.seconds, failure);
-  }
-  for (const station_port& port : not_run) {
-    cases += testcase(port.name, classname(port), 0, "stopped before its run began");
-  }
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuite" +
-         attribute("name", "vexlor-flash-all") +
-         attribute("tests", std::to_string(runs.size() + not_run.size())) +
-         attribute("failures", std::to_string(failures)) + attribute("errors", "0") +
-         attribute("time", seconds_text(seconds)) + attribute("timestamp", utc_text(start)) +
-         attribute("hostname", host) + ">\n" + cases + "</testsuite>\n";
+bool junit_open(const std::string& path, junit_record& record, std::string& why) {
+  if (!whole_file_place_of(path, record.place, why)) return false;
+  // Beside the file, so that a folder where it cannot be made is found out
+  // now; a FIFO's or a terminal's folder (/dev) is no place for it.
+  const std::string folder = record.place.straight ? std::filesystem::temp_directory_path().string()
+                                                   : folder_of(record.place.path);
+  std::string made;
+  record.cases = create_fresh_file(folder, "vexlor-flash-all-cases", true, made, why);
+  if (record.cases == nullptr) why = "cannot make a file in " + folder + ": " + why;
+  return record.cases != nullptr;
 }
 
-bool write_whole_file(const std::string& path, const std::string& text, std::string& why) {
-  const std::string partial = path + ".partial";
-  {
-    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.flush();
-    if (!out) {
-      why = "cannot write " + partial;
-      return false;
-    }
-  }
-  std::error_code error;
-  std::filesystem::rename(partial, path, error);
-  if (error) {
-    why = "cannot rename " + partial + " to " + path + ": " + error.message();
-    std::filesystem::remove(partial, error);
-    return false;
-  }
-  return true;
+void junit_add(junit_record& record, const board_run& run) {
+  const std::string failure = failure_message(run);
+  ++record.tests;
+  if (!failure.empty()) ++record.failures;
+  const std::string xml = testcase(run.port.name, classname(run.port), run.seconds, failure);
+  std::string why;
+  if (record.lost.empty() && !write_all(*record.cases, xml, why)) record.lost = why;
 }
+
+bool junit_finish(junit_record& record, const std::vector<station_port>& not_run,
+                  std::chrono::system_clock::time_point start, double seconds,
+                  const std::string& host, std::string& why) {
+  std::string tail;
+  for (const station_port& port : not_run) {
+    tail += testcase(port.name, classname(port), 0, "stopped before its run began");
+  }
+  tail += "</testsuite>\n";
+  const std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuite" +
+                           attribute("name", "vexlor-flash-all") +
+                           attribute("tests", std::to_string(record.tests + not_run.size())) +
+                           attribute("failures", std::to_string(record.failures + not_run.size())) +
+                           attribute("errors", "0") + attribute("time", seconds_text(seconds)) +
+                           attribute("timestamp", utc_text(start)) + attribute("hostname", host) +
+                           ">\n";
+  bool complete = record.lost.empty();
+  if (!complete) why = "a test case could not be kept: " + record.lost;
+  whole_file out;
+  if (complete && whole_file_begin(record.place, out, why)) {
+    complete = write_all(*out.file, head, why) && copy_cases(record, *out.file, why) &&
+               write_all(*out.file, tail, why);
+    complete = whole_file_end(out, complete, why) && complete;
+  } else {
+    complete = false;
+  }
+  junit_close(record);
+  return complete;
+}
+
+void junit_close(junit_record& record) { let_go(record.cases); }

@@ -1,5 +1,8 @@
 // --junit: the station's runs as JUnit XML, which CI systems and test
 // trackers read: one testsuite named vexlor-flash-all, one testcase per run.
+// Each run's case is kept on disk as it ends, beside the file, never in
+// memory: a station under --watch for a week holds no more than on its
+// first day. The document is written whole at the end (whole_file.h).
 #pragma once
 
 #include <chrono>
@@ -7,17 +10,34 @@
 #include <vector>
 
 #include "board_run.h"
+#include "file_access.h"
+#include "whole_file.h"
 
-// The whole document. `not_run`: boards whose run a stop request kept from
-// beginning; each is a failed testcase whose message begins with "stopped".
-std::string junit_xml(const std::vector<board_run>& runs, const std::vector<station_port>& not_run,
-                      std::chrono::system_clock::time_point start, double seconds,
-                      const std::string& host);
+struct junit_record {
+  whole_file_place place;
+  open_file* cases = nullptr;  // the runs' test cases so far, a file without a name
+  std::size_t tests = 0;
+  std::size_t failures = 0;
+  std::string lost;  // why a case could not be kept; empty while every one was
+};
+
+// Decides where the file goes and makes the file that keeps the cases.
+// False, and why, when the path cannot take the file (a folder, a link to
+// nothing) or no file can be made in its folder.
+bool junit_open(const std::string& path, junit_record& record, std::string& why);
+
+void junit_add(junit_record& record, const board_run& run);
+
+// Writes the whole document and lets go of the cases. `not_run`: boards whose
+// run a stop request kept from beginning; each is a failed testcase whose
+// message begins with "stopped".
+bool junit_finish(junit_record& record, const std::vector<station_port>& not_run,
+                  std::chrono::system_clock::time_point start, double seconds,
+                  const std::string& host, std::string& why);
+
+// Lets go of the cases without writing the document.
+void junit_close(junit_record& record);
 
 // Text for an XML attribute or element: markup characters as references,
 // bytes that are not UTF-8 and characters XML does not allow as U+FFFD.
 std::string xml_escaped(const std::string& text);
-
-// Writes `text` to `path` whole or not at all (a file beside it, renamed
-// over it), so that a reader never finds half a report.
-bool write_whole_file(const std::string& path, const std::string& text, std::string& why);

@@ -1,15 +1,17 @@
 // vexlor-flash-all: flashes every board of a production line at once, one
 // vexlor-prog per port, and keeps a record of each board run.
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "children.h"
 #include "contract/run_contract.h"
+#include "console_view.h"
+#include "junit_report.h"
+#include "whole_file.h"
+#include "report_file.h"
+#include "run_log.h"
 #include "port_list.h"
 #include "ports_watch.h"
 #include "programmer_path.h"
@@ -22,7 +24,7 @@ constexpr int exit_failed = 1;
 constexpr int exit_usage = 2;
 
 int complain(int status, const std::string& why) {
-  std::fprintf(stderr, "vexlor-flash-all: %s\n", why.c_str());
+  say_on_stderr(why);
   if (status == exit_usage) std::fputs("See vexlor-flash-all --help.\n", stderr);
   return status;
 }
@@ -50,30 +52,25 @@ int list_ports(const station_settings& settings) {
 
 // What must be in place before any board is touched: a record that cannot
 // be kept is found out now, not after a line of boards has been flashed.
-bool prepare_records(const station_settings& settings, std::FILE*& report, std::string& why) {
-  std::error_code error;
-  if (!settings.log_folder.empty()) {
-    std::filesystem::create_directories(settings.log_folder, error);
-    if (!std::filesystem::is_directory(settings.log_folder, error)) {
-      why = "cannot make the log folder " + settings.log_folder;
-      return false;
-    }
+bool prepare_records(const station_settings& settings, report_file& report, junit_record& junit,
+                     std::string& why) {
+  if (!settings.report_path.empty() && !settings.junit_path.empty() &&
+      same_file(settings.report_path, settings.junit_path)) {
+    why = "--report and --junit name the same file: the XML would replace the report's records";
+    return false;
   }
-  if (!settings.junit_path.empty()) {
-    const std::string probe = settings.junit_path + ".partial";
-    std::FILE* file = std::fopen(probe.c_str(), "wb");
-    if (file == nullptr) {
-      why = "cannot write the JUnit report " + settings.junit_path + ": " + std::strerror(errno);
-      return false;
-    }
-    std::fclose(file);
-    std::filesystem::remove(probe, error);
+  if (!settings.log_folder.empty() && !log_folder_usable(settings.log_folder, why)) return false;
+  if (!settings.junit_path.empty() && !junit_open(settings.junit_path, junit, why)) {
+    why = "--junit " + why;
+    return false;
   }
   if (!settings.report_path.empty()) {
     // Appended to, never truncated: the record of earlier runs stays.
-    report = std::fopen(settings.report_path.c_str(), "ab");
-    if (report == nullptr) {
-      why = "cannot open the report " + settings.report_path + ": " + std::strerror(errno);
+    std::string mended;
+    const bool opened = report_open(settings.report_path, report, mended, why);
+    if (!mended.empty()) say_on_stderr(mended);
+    if (!opened) {
+      why = "cannot open the report " + settings.report_path + ": " + why;
       return false;
     }
   }
@@ -97,13 +94,17 @@ int flash(const station_settings& settings) {
       return complain(exit_failed, "no serial adapter found in " + settings.ports_folder);
     }
   }
-  std::FILE* report = nullptr;
-  if (!prepare_records(settings, report, why)) {
+  report_file report;
+  junit_record junit;
+  if (!prepare_records(settings, report, junit, why)) {
+    report_close(report);
+    junit_close(junit);
     ports_watch_end(watch);
     return complain(exit_usage, why);
   }
-  const int status = supervise({settings, programmer, report, watch, boards});
-  if (report != nullptr) std::fclose(report);
+  const int status = supervise({settings, programmer, report.file != nullptr ? &report : nullptr,
+                                junit.cases != nullptr ? &junit : nullptr, watch, boards});
+  report_close(report);
   ports_watch_end(watch);
   return status;
 }

@@ -1,38 +1,22 @@
 #include "port_list.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
+
+#include "text/visible_text.h"
 
 namespace {
 
 // Quoted so that a string with spaces stays one field; a tab or a line
-// break inside would split the line a script reads, so bytes below 0x20
+// break inside would split the line a script reads, so control characters
 // are written as \xNN.
 std::string quoted(const std::string& text) {
   std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20 || byte == 0x7f) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\x%02x", byte);
-      out += escape;
-    } else {
-      out += c;
-    }
-  }
+  out += visible_text(text, "\"\\");
   return out + "\"";
 }
 
-bool has_control_bytes(const std::string& text) {
-  return std::any_of(text.begin(), text.end(), [](char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte < 0x20 || byte == 0x7f;
-  });
-}
+bool has_control_bytes(const std::string& text) { return visible_text(text) != text; }
 
 // A serial number as one word: bare where it is plain, quoted otherwise.
 std::string word(const std::string& text) {

@@ -5,6 +5,8 @@
 #include <optional>
 #include <utility>
 
+#include "cli/options.h"
+
 namespace {
 
 constexpr const char* default_ports_folder = "/dev/serial/by-id";
@@ -135,6 +137,24 @@ bool check_together(const station_settings& settings, bool ports_folder_given, b
   return false;
 }
 
+// vexlor-prog's words, read as it reads them: a command line every run
+// would refuse is refused once, before any board is touched; and runs that
+// neither write nor verify flash nothing, yet each would be recorded as ok
+// with its image and digest ("--address --write" writes nothing).
+bool check_words_flash(const station_settings& settings, std::string& why) {
+  if (settings.list || settings.help || settings.version) return true;
+  run_settings run;
+  if (!parse_options(settings.words, run, why)) {
+    why = "vexlor-prog would refuse its words: " + why;
+    return false;
+  }
+  if (run.write || run.verify) return true;
+  why =
+      "neither --write nor --verify among vexlor-prog's words: the runs would flash nothing, yet "
+      "each would count as ok";
+  return false;
+}
+
 }  // namespace
 
 bool parse_station_options(const std::vector<std::string>& args, const station_environment& env,
@@ -179,7 +199,8 @@ bool parse_station_options(const std::vector<std::string>& args, const station_e
     }
   }
   settings.words.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
-  return check_together(settings, r.ports_folder_given, words_marked, why);
+  return check_together(settings, r.ports_folder_given, words_marked, why) &&
+         check_words_flash(settings, why);
 }
 
 std::string station_usage() {

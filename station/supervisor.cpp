@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <deque>
-#include <filesystem>
 #include <memory>
 
 #include "board_run.h"
@@ -10,6 +9,8 @@
 #include "console_view.h"
 #include "host.h"
 #include "junit_report.h"
+#include "report_file.h"
+#include "run_log.h"
 #include "run_state.h"
 #include "stop/stop_requests.h"
 
@@ -27,18 +28,25 @@ constexpr std::size_t longest_line = 64 * 1024;
 // rest of the station. The live view is redrawn no faster anyway.
 constexpr unsigned batch_interval_ms = 100;
 
+// How long a run has to end after a stop request before it is killed:
+// longer than vexlor-prog can take, since the longest wait it may be in
+// then is the write of one block (20 ms a byte: 5.2 s), and its closing
+// line sequence follows at once.
+constexpr auto stop_grace = std::chrono::seconds(10);
+
 struct board {
   station_port port;
   child* run = nullptr;
   bool read_back_only = false;  // --skip-same: the read-back that comes first
   bool stop_sent = false;
+  std::optional<view_clock::time_point> kill_at;  // after a stop request: when it is killed
+  bool killed = false;
   bool back_again = false;  // --watch: its port went and came back while it ran
   std::string pending;      // output that is not yet a whole line
   run_progress progress;
   wall_clock::time_point start;
   view_clock::time_point started;
-  std::string log_path;
-  std::FILE* log = nullptr;
+  run_log log;
 };
 
 struct station {
@@ -46,7 +54,11 @@ struct station {
   std::string host = host_name();
   std::deque<station_port> waiting;
   std::vector<std::unique_ptr<board>> running;
-  std::vector<board_run> finished;
+  std::size_t most_at_once = 0;  // runs at a time, by --jobs and the file descriptors; 0: all
+  // What the count needs of the runs that ended; nothing else of them is
+  // kept, so that a station may run for weeks.
+  std::size_t runs_ended = 0;
+  std::size_t runs_ok = 0;
   std::vector<station_port> not_run;  // a stop request kept their runs from beginning
   console_view view = open_console_view();
   int stop_signal = 0;
@@ -58,19 +70,6 @@ struct station {
 
 double seconds_since(view_clock::time_point start) {
   return std::chrono::duration<double>(view_clock::now() - start).count();
-}
-
-// A port's name as a file name: "/dev/ttyUSB0" keeps its log as
-// dev_ttyUSB0.log, inside the log folder whatever the name holds.
-std::string log_file_name(const std::string& port_name) {
-  std::string name;
-  for (const char c : port_name) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                       c == '.' || c == '-' || c == '_';
-    name += plain ? c : '_';
-  }
-  name.erase(0, name.find_first_not_of("._"));
-  return (name.empty() ? "port" : name) + ".log";
 }
 
 // Only a terminal shows them: elsewhere nothing is made.
@@ -88,6 +87,23 @@ std::vector<live_board> live_boards(const station& st) {
 
 bool stopping(const station& st) { return st.stop_signal != 0; }
 
+void keep_record(station& st, const board_run& run) {
+  if (st.setup.report != nullptr) {
+    std::string mended, why;
+    const bool written = report_append(*st.setup.report, report_line(run, st.host), mended, why);
+    if (!mended.empty()) say_on_stderr(mended);
+    if (!written) {
+      st.record_lost = true;
+      say_on_stderr("the report line of " + run.port.name + " could not be written: " + why);
+    }
+  }
+  if (st.setup.junit != nullptr) junit_add(*st.setup.junit, run);
+  ++st.runs_ended;
+  if (outcome_is_success(run.verdict.outcome)) {
+    ++st.runs_ok;
+  }
+}
+
 void finish(station& st, board& b, const run_verdict& verdict, std::optional<int> exit_status) {
   const board_run run{.port = b.port,
                       .end = b.progress.end,
@@ -96,17 +112,9 @@ void finish(station& st, board& b, const run_verdict& verdict, std::optional<int
                       .seconds = seconds_since(b.started),
                       .exit_status = exit_status,
                       .verdict = verdict,
-                      .log_path = b.log_path};
-  if (b.log != nullptr) std::fclose(b.log);
-  if (st.setup.report != nullptr) {
-    const std::string line = report_line(run, st.host);
-    if (std::fputs(line.c_str(), st.setup.report) < 0 || std::fflush(st.setup.report) != 0) {
-      st.record_lost = true;
-      std::fprintf(stderr, "vexlor-flash-all: the report line of %s could not be written\n",
-                   b.port.name.c_str());
-    }
-  }
-  st.finished.push_back(run);
+                      .log_path = b.log.path};
+  run_log_close(b.log);
+  keep_record(st, run);
   if (b.back_again && !stopping(st)) {
     st.waiting.push_back(folder_port(st.setup.settings.ports_folder, b.port.name));
   }
@@ -134,14 +142,10 @@ void start_board(station& st, const station_port& port) {
   b->read_back_only = settings.skip_same;
   b->start = wall_clock::now();
   b->started = view_clock::now();
-  if (!settings.log_folder.empty()) {
-    b->log_path = (std::filesystem::path(settings.log_folder) / log_file_name(port.name)).string();
-    // Appended: a board flashed again keeps the earlier run's events above.
-    b->log = std::fopen(b->log_path.c_str(), "ab");
-    if (b->log == nullptr) {
-      std::fprintf(stderr, "vexlor-flash-all: cannot write the log %s\n", b->log_path.c_str());
-      b->log_path.clear();
-    }
+  std::string why;
+  // Appended: a board flashed again keeps the earlier run's events above.
+  if (!settings.log_folder.empty() && !run_log_open(settings.log_folder, port.name, b->log, why)) {
+    say_on_stderr(why);
   }
   board& started = *b;
   st.running.push_back(std::move(b));
@@ -150,9 +154,8 @@ void start_board(station& st, const station_port& port) {
 }
 
 void start_waiting(station& st) {
-  const int jobs = st.setup.settings.jobs;
   while (!st.waiting.empty() && !stopping(st) &&
-         (jobs == 0 || st.running.size() < static_cast<std::size_t>(jobs))) {
+         (st.most_at_once == 0 || st.running.size() < st.most_at_once)) {
     const station_port port = st.waiting.front();
     st.waiting.pop_front();
     start_board(st, port);
@@ -175,11 +178,7 @@ board* board_named(station& st, const std::string& name) {
 
 void take_line(board& b, std::string line) {
   if (!line.empty() && line.back() == '\r') line.pop_back();  // a Windows run's line end
-  if (b.log != nullptr) {
-    std::fputs(line.c_str(), b.log);
-    std::fputc('\n', b.log);
-    std::fflush(b.log);
-  }
+  run_log_line(b.log, line);
   take_run_line(b.progress, line);
 }
 
@@ -197,6 +196,16 @@ void take_output(station& st, board& b, const std::string& text) {
 void take_exit(station& st, board& b, int exit_status) {
   if (!b.pending.empty()) take_line(b, std::exchange(b.pending, {}));
   b.run = nullptr;
+  if (!b.log.lost.empty()) say_on_stderr("the log " + b.log.path + " is not whole: " + b.log.lost);
+  if (b.killed) {
+    const std::string grace = std::to_string(stop_grace.count());
+    finish(st, b,
+           {run_outcome::stopped, "signal",
+            "killed: it did not end within " + grace + " s of the stop request, during the " +
+                b.progress.phase},
+           exit_status);
+    return;
+  }
   if (b.read_back_only) {
     if (exit_status == 0 && judge_run(b.progress, 0, false).outcome == run_outcome::ok) {
       finish(st, b, {run_outcome::unchanged, {}, {}}, exit_status);
@@ -212,8 +221,8 @@ void take_exit(station& st, board& b, int exit_status) {
 }
 
 // The first request stops the station: nothing more begins, and every run is
-// asked to end with its closing line sequence. Each request is passed on, so
-// that a second one ends the runs at once.
+// asked to end with its closing line sequence, within its time. Each request
+// is passed on, so that a second one ends the runs at once.
 void take_stop(station& st, int signal) {
   if (!stopping(st)) {
     st.stop_signal = signal;
@@ -225,8 +234,32 @@ void take_stop(station& st, int signal) {
     if (b->run == nullptr) continue;
     child_stop(b->run, signal);
     b->stop_sent = true;
+    if (!b->kill_at) b->kill_at = view_clock::now() + stop_grace;
   }
 }
+
+// Kills the runs whose time after a stop request is up (one that ignores
+// the request, one that stops itself), and says how long the station may
+// wait for the next: -1 for no bound.
+int kill_overdue(station& st) {
+  int wait_ms = -1;
+  const auto now = view_clock::now();
+  for (const auto& b : st.running) {
+    if (b->run == nullptr || !b->kill_at || b->killed) continue;
+    if (*b->kill_at <= now) {
+      child_kill(b->run);
+      b->killed = true;
+      continue;
+    }
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(*b->kill_at - now).count() + 1;
+    wait_ms = wait_ms < 0 ? static_cast<int>(left) : std::min(wait_ms, static_cast<int>(left));
+  }
+  return wait_ms;
+}
+
+// The shorter of two waits, -1 meaning no bound.
+int shorter_wait(int a, int b) { return a < 0 ? b : b < 0 ? a : std::min(a, b); }
 
 // --watch: a port that appears is taken on once; one that goes is no longer
 // waited for; one that goes and comes back while its run goes on is taken
@@ -257,6 +290,10 @@ int exit_status_of(const station& st, std::size_t ok, std::size_t total) {
 
 int supervise(station_setup setup) {
   station st{.setup = setup};
+  // Each run holds its output's pipe, and its log.
+  const std::size_t room = runs_descriptors_allow(setup.settings.log_folder.empty() ? 1 : 2);
+  const auto jobs = static_cast<std::size_t>(setup.settings.jobs);
+  st.most_at_once = jobs == 0 ? room : room == 0 ? jobs : std::min(jobs, room);
   st.waiting.assign(setup.boards.begin(), setup.boards.end());
   if (setup.watch != nullptr) take_port_changes(st);
   for (bool output_came = false;;) {
@@ -266,8 +303,8 @@ int supervise(station_setup setup) {
     if (output_came) sleep_ms(batch_interval_ms);
     std::vector<child*> runs;
     for (const auto& b : st.running) runs.push_back(b->run);
-    const activity happened =
-        wait_for_activity(runs, setup.watch, view_wait_ms(st.view, !runs.empty()));
+    const int wait_ms = shorter_wait(view_wait_ms(st.view, !runs.empty()), kill_overdue(st));
+    const activity happened = wait_for_activity(runs, setup.watch, wait_ms);
     output_came = !happened.output.empty();
     for (const auto& [run, text] : happened.output) {
       if (board* b = board_of(st, run)) take_output(st, *b, text);
@@ -283,20 +320,15 @@ int supervise(station_setup setup) {
 
   std::string closing;
   for (const station_port& port : st.not_run) closing += not_run_line(port.name);
-  const std::size_t ok = static_cast<std::size_t>(
-      std::count_if(st.finished.begin(), st.finished.end(),
-                    [](const board_run& run) { return outcome_is_success(run.verdict.outcome); }));
-  const std::size_t total = st.finished.size() + st.not_run.size();
-  closing += count_line(ok, total, setup.watch != nullptr);
+  const std::size_t total = st.runs_ended + st.not_run.size();
+  closing += count_line(st.runs_ok, total, setup.watch != nullptr);
   view_print(st.view, closing, {});
-  if (!setup.settings.junit_path.empty()) {
-    std::string why;
-    const std::string xml =
-        junit_xml(st.finished, st.not_run, st.start, seconds_since(st.started), st.host);
-    if (!write_whole_file(setup.settings.junit_path, xml, why)) {
-      std::fprintf(stderr, "vexlor-flash-all: %s\n", why.c_str());
-      st.record_lost = true;
-    }
+  std::string why;
+  if (setup.junit != nullptr &&
+      !junit_finish(*setup.junit, st.not_run, st.start, seconds_since(st.started), st.host, why)) {
+    say_on_stderr("the JUnit report " + setup.settings.junit_path +
+                  " could not be written: " + why);
+    st.record_lost = true;
   }
-  return exit_status_of(st, ok, total);
+  return exit_status_of(st, st.runs_ok, total);
 }

@@ -1,20 +1,23 @@
-// The station at work: one vexlor-prog per board, at most --jobs at once,
+// The station at work: one vexlor-prog per board, at most --jobs at once
+// (and no more than the file descriptors allow),
 // each run's events read as they come, its record kept as it ends; with
 // --watch, boards taken on as their ports appear, until a stop request.
 #pragma once
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "junit_report.h"
 #include "port_list.h"
 #include "ports_watch.h"
+#include "report_file.h"
 #include "station_options.h"
 
 struct station_setup {
   const station_settings& settings;
   std::string programmer;  // the vexlor-prog to run
-  std::FILE* report;       // --report, open for appending; nullptr: none
+  report_file* report;     // --report, open for appending; nullptr: none
+  junit_record* junit;     // --junit, ready for the cases; nullptr: none
   ports_watch* watch;      // --watch; nullptr: the boards below and no more
   std::vector<station_port> boards;
 };

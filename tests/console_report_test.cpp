@@ -5,7 +5,6 @@
 #include "cli/console_report.h"
 #include "cli/sha256.h"
 #include "protocol/protocol.h"
-#include "text/visible_text.h"
 
 namespace {
 
@@ -65,27 +64,5 @@ TEST(Sha256, KnownDigests) {
     EXPECT_EQ(
         sha256_hex(std::span(reinterpret_cast<const uint8_t*>(r.input.data()), r.input.size())),
         r.digest);
-  }
-}
-
-// Text from outside reaches the terminal with its control characters shown.
-TEST(VisibleText, ControlCharactersAreShown) {
-  struct row {
-    std::string text;
-    std::string shown;
-  };
-  for (const row& r : std::vector<row>{
-           {"/dev/ttyUSB0", "/dev/ttyUSB0"},
-           {"caf\xC3\xA9 \xE2\x82\xAC", "caf\xC3\xA9 \xE2\x82\xAC"},  // UTF-8 text passes
-           {"a\tb\nc\r", "a\\x09b\\x0ac\\x0d"},
-           {"\x1b[2J\x1b]52;c;aGk=\x07", "\\x1b[2J\\x1b]52;c;aGk=\\x07"},
-           {"del\x7f", "del\\x7f"},
-           {"c1 \x9b and \xC2\x9b", "c1 \\x9b and \\xc2\\x9b"},  // raw and UTF-8 encoded
-           {"cut \xE2\x82", "cut \\xe2\\x82"},
-           {"overlong \xC0\xAF", "overlong \\xc0\\xaf"},
-       }) {
-    SCOPED_TRACE(r.text);
-    EXPECT_EQ(visible_text(r.text), r.shown);
-    EXPECT_EQ(has_invisible_bytes(r.text), r.text != r.shown);
   }
 }

@@ -12,10 +12,10 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <sstream>
 
 #include "support/e2e.h"
 #include "support/json_lines.h"
+#include "support/station_bench.h"
 
 namespace fs = std::filesystem;
 
@@ -23,13 +23,6 @@ namespace {
 
 constexpr std::size_t image_size = 3000;
 constexpr uint32_t image_address = 0x20000000;
-
-// A board on the bench: a simulator whose port is the link ports/NAME.
-struct bench_board {
-  std::string name;
-  sim_target sim;
-  std::string memory_path;  // its memory at the image's place, written as it exits
-};
 
 struct E2EStation : ::testing::Test {
   std::string dir = make_test_dir();
@@ -42,25 +35,12 @@ struct E2EStation : ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir); }
 
-  // `sim_args` after the defaults: one session (--once) unless `sessions`.
+  // `sim_args` after the defaults: one session (--once) unless `sessions`;
+  // linked as ports/NAME unless `link_folder` is given.
   bench_board add_board(const std::string& name, std::vector<std::string> sim_args = {},
                         bool sessions = false, const std::string& link_folder = "") {
-    bench_board board{name, {}, dir + "/" + name + ".memory"};
-    std::vector<std::string> args{
-        "--link",
-        (link_folder.empty() ? ports : link_folder) + "/" + name,
-        "--max-seconds",
-        "60",
-        "--dump",
-        hex_address(image_address) + ":" + std::to_string(image_size) + ":" + board.memory_path,
-        "--log",
-        dir + "/" + name + ".sim.log"};
-    if (!sessions) args.push_back("--once");
-    args.insert(args.end(), sim_args.begin(), sim_args.end());
-    board.sim = start_simulator(VEXLOR_SIM_PATH, args, dir);
-    if (board.sim.pty_path.empty()) throw std::runtime_error("vexlor-sim printed no pty path");
-    board.sim.log_path = dir + "/" + name + ".sim.log";
-    return board;
+    return start_bench_board(dir, name, (link_folder.empty() ? ports : link_folder) + "/" + name,
+                             image_address, image_size, sim_args, sessions);
   }
 
   std::string sha256_of_image() {
@@ -68,26 +48,6 @@ struct E2EStation : ::testing::Test {
     return sum.out.substr(0, 64);
   }
 };
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-std::string read_text(const std::string& path) {
-  const std::vector<uint8_t> bytes = read_file(path);
-  return {bytes.begin(), bytes.end()};
-}
-
-// xmllint's answer to an XPath expression on the file: a count or a text.
-std::string xpath(const std::string& file, const std::string& expression) {
-  std::string answer =
-      run_process({"/usr/bin/xmllint", "--xpath", expression, file}, "", {}, 10).out;
-  if (answer.ends_with('\n')) answer.pop_back();
-  return answer;
-}
 
 // 2026-12-07T10:31:02.123Z
 bool is_utc_text(const std::string& text) {
@@ -98,13 +58,6 @@ bool is_utc_text(const std::string& text) {
     if (shape[i] == 'd' ? !digit : text[i] != shape[i]) return false;
   }
   return true;
-}
-
-nlohmann::json record_of(const std::vector<nlohmann::json>& records, const std::string& port) {
-  for (const nlohmann::json& record : records) {
-    if (record["port"] == port) return record;
-  }
-  return nullptr;
 }
 
 constexpr const char* windows_test = "the Windows build has its own test: WindowsPorts";
@@ -381,6 +334,9 @@ TEST_F(E2EStation, WhatTheCommandLineAndThePortsFolderRefuse) {
   };
   fs::create_directory(dir + "/empty");
   fs::create_symlink(dir + "/no-such-device", ports + "/unplugged");
+  const std::string earlier = "{\"port\":\"from-yesterday\"}\n";
+  write_file(dir + "/earlier.jsonl", {earlier.begin(), earlier.end()});
+  fs::create_symlink("earlier.jsonl", dir + "/link.xml");
   const std::vector<row> rows{
       {"--port among the words",
        {"--write", "--port", "/dev/ttyUSB0", "image.bin"},
@@ -399,6 +355,28 @@ TEST_F(E2EStation, WhatTheCommandLineAndThePortsFolderRefuse) {
        {"--skip-same", "--verify", "image.bin"},
        2,
        "vexlor-flash-all: --skip-same"},
+      {"neither --write nor --verify: nothing would be flashed",
+       {"--ports-dir", ports, "--report", "r.jsonl", "image.bin"},
+       2,
+       "vexlor-flash-all: neither --write nor --verify among vexlor-prog's words"},
+      {"the report and the JUnit file are one file",
+       {"--ports-dir", ports, "--report", "r.jsonl", "--junit", "./r.jsonl", "--write",
+        "image.bin"},
+       2,
+       "vexlor-flash-all: --report and --junit name the same file"},
+      {"... through a link",
+       {"--ports-dir", ports, "--report", "earlier.jsonl", "--junit", "link.xml", "--write",
+        "image.bin"},
+       2,
+       "vexlor-flash-all: --report and --junit name the same file"},
+      {"a JUnit path that is a folder",
+       {"--ports-dir", ports, "--junit", "empty", "--write", "image.bin"},
+       2,
+       "vexlor-flash-all: --junit empty is a folder"},
+      {"a log folder that cannot be written",
+       {"--ports-dir", ports, "--log-dir", "/proc", "--write", "image.bin"},
+       2,
+       "vexlor-flash-all: cannot write in the log folder /proc"},
       {"a report that cannot be written",
        {"--ports-dir", ports, "--report", dir + "/missing/r.jsonl", "--write", "image.bin"},
        2,
@@ -436,6 +414,7 @@ TEST_F(E2EStation, WhatTheCommandLineAndThePortsFolderRefuse) {
     })) << run.out;
   }
   EXPECT_FALSE(fs::exists(dir + "/r.jsonl"));
+  EXPECT_EQ(read_text(dir + "/earlier.jsonl"), earlier);
 }
 
 TEST_F(E2EStation, BashCompletion) {

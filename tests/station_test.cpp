@@ -5,9 +5,11 @@
 #include <nlohmann/json.hpp>
 
 #include "board_run.h"
+#include "text/visible_text.h"
 #include "console_view.h"
 #include "junit_report.h"
 #include "port_list.h"
+#include "run_log.h"
 #include "run_state.h"
 #include "station_options.h"
 
@@ -63,13 +65,14 @@ TEST(StationOptions, StationOptionsFirstThenTheWords) {
        1,
        {"fw.bin", "--write"}},
       {"after --, a station option's name is a word",
-       {"--", "--list"},
+       {"--", "--list", "--verify"},
        {},
        "",
        {},
        "/dev/serial/by-id",
        0,
-       {"--list"}},
+       {"--list", "--verify"}},
+      {"--list and --help need no words", {"--list", "--help"}, {}, ""},
       {"a value missing", {"--report"}, {}, "--report needs a value"},
       {"an empty value", {"--log-dir=", "--write"}, {}, "--log-dir needs a value that is not"},
       {"--jobs not a number", {"--jobs", "4x"}, {}, "--jobs takes a number"},
@@ -86,6 +89,8 @@ TEST(StationOptions, StationOptionsFirstThenTheWords) {
       {"the same port twice", {"--port", "a", "--port", "a"}, {}, "port a given twice"},
       {"--list with words", {"--list", "--write"}, {}, "--list flashes nothing"},
       {"--skip-same without --write", {"--skip-same", "--verify"}, {}, "--skip-same leaves out"},
+      {"neither --write nor --verify", {"fw.bin"}, {}, "neither --write nor --verify"},
+      {"--write as the value of --address", {"--address", "--write"}, {}, "neither --write"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.what);
@@ -257,6 +262,34 @@ TEST(StationRecords, XmlTextIsEscapedAndValid) {
   }
 }
 
+TEST(StationView, OutsideTextShowsItsControlCharacters) {
+  struct row {
+    std::string text;
+    std::string shown;
+  };
+  const std::vector<row> rows{
+      {"usb-FTDI_FT232R_USB_UART_A10K2Q-if00-port0", "usb-FTDI_FT232R_USB_UART_A10K2Q-if00-port0"},
+      {"caf\xC3\xA9 \\.\\COM3", "caf\xC3\xA9 \\.\\COM3"},  // UTF-8 and backslashes kept
+      {"a\x1b[2Jb\x1b]52;c;aGk=\x07", "a\\x1b[2Jb\\x1b]52;c;aGk=\\x07"},  // no sequence begins
+      {"nl\nok\ttab\r\x7f", "nl\\x0aok\\x09tab\\x0d\\x7f"},               // C0 and DEL
+      {"csi\x9b"
+       "2J",
+       "csi\\x9b2J"},                                // a raw C1 byte
+      {"next\xC2\x85line", "next\\xc2\\x85line"},    // C1 in UTF-8
+      {"cut\xC3", "cut\\xc3"},                       // no whole character
+      {"overlong \xC0\xAF", "overlong \\xc0\\xaf"},  // no shortest form
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.text);
+    EXPECT_EQ(visible_text(r.text), r.shown);
+    EXPECT_EQ(has_invisible_bytes(r.text), r.text != r.shown);
+  }
+  EXPECT_EQ(visible_text("a \"b\" \\c\t", "\"\\"), "a \\\"b\\\" \\\\c\\x09");
+  board_run run{.port = {.name = "x\ny"}, .verdict = {run_outcome::failed, "port", "no\x1b[2J"}};
+  run.exit_status = 1;
+  EXPECT_EQ(result_line(run), "FAILED  x\\x0ay (exit 1): no\\x1b[2J\n");
+}
+
 TEST(StationRecords, IdentityAndReportLines) {
   const usb_identity adapter{"0403", "6001", "A10K2Q", "FTDI", "FT232R USB UART", "1-1.4:1.0"};
   usb_identity bare = adapter;
@@ -277,6 +310,22 @@ TEST(StationRecords, IdentityAndReportLines) {
   EXPECT_EQ(record["outcome"], "failed");
   EXPECT_EQ(record["station"], "line-3");
   EXPECT_EQ(result_line(run), "FAILED  p (not run): cannot start\n");
+}
+
+TEST(StationRecords, EachPortItsOwnLog) {
+  struct row {
+    std::string port;
+    std::string log;
+  };
+  const std::vector<row> rows{
+      {"usb-FTDI_FT232R_USB_UART_A10K2Q-if00-port0",
+       "usb-FTDI_FT232R_USB_UART_A10K2Q-if00-port0.log"},
+      {"/dev/ttyUSB0", "dev_ttyUSB0+37800d82f33ecf63.log"},  // as the manual shows it
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.port);
+    EXPECT_EQ(log_file_name(r.port), r.log);
+  }
 }
 
 TEST(StationView, LiveLinesFitTheTerminal) {

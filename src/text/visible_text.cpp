@@ -46,10 +46,15 @@ std::optional<utf8_character> utf8_character_at(std::string_view text, std::size
   return utf8_character{code, length};
 }
 
-std::string visible_text(std::string_view text) {
+std::string visible_text(std::string_view text, std::string_view also_escaped) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t at = 0; at < text.size();) {
+    if (also_escaped.find(text[at]) != std::string_view::npos) {
+      out += '\\';
+      out += text[at++];
+      continue;
+    }
     if (const std::size_t length = printable_length(text, at)) {
       out.append(text, at, length);
       at += length;

@@ -11,8 +11,11 @@
 
 // `text` with every control character made visible as \xNN: C0 (tab and
 // line breaks included), DEL, C1 (raw or UTF-8 encoded) and every byte that
-// is not UTF-8. Printable ASCII and UTF-8 text pass as they are.
-std::string visible_text(std::string_view text);
+// is not UTF-8. An escape sequence so loses its ESC or CSI and shows as plain
+// text. Printable ASCII and UTF-8 text pass as they are; so do the
+// characters of `also_escaped`, each then after a backslash (for a quoted
+// field: "\"\\").
+std::string visible_text(std::string_view text, std::string_view also_escaped = {});
 
 // True when visible_text would change `text`.
 bool has_invisible_bytes(std::string_view text);

@@ -59,9 +59,11 @@ struct Interference : ::testing::Test {
     return start_sim(dir, {"--baud", "115200", "--dump",
                            "0x20000000:" + std::to_string(image_size) + ":" + dump});
   }
-  child_process start_flash(const sim_target& sim, const std::vector<std::string>& env = {}) {
+  child_process start_flash(const sim_target& sim, const std::vector<std::string>& env = {},
+                            const std::string& extra_word = "--write") {
     return start_process(
-        {VEXLOR_PROG_PATH, "--port", sim.pty_path, "--write", "--verify", "image.bin"}, dir, env);
+        {VEXLOR_PROG_PATH, "--port", sim.pty_path, "--write", "--verify", extra_word, "image.bin"},
+        dir, env);
   }
 };
 
@@ -126,7 +128,9 @@ TEST_F(Interference, StopRequestsEndTheRunAtASafePointWithTheClosingSequence) {
     const auto stopped_at = test_clock::now();
     kill(run.pid, c.signal);
     EXPECT_TRUE(read_until(run, out, "", 10));
-    EXPECT_EQ(wait_process(run, 10).exit_code, c.exit_code);
+    const process_result ended = wait_process(run, 10);
+    EXPECT_EQ(ended.exit_code, c.exit_code);
+    EXPECT_EQ(ended.killed_by, 0) << "a clean stop exits by itself";
     // A pause or a wait ends at once; a block already on its way is finished.
     EXPECT_LT(seconds_since(stopped_at), 1.0);
     EXPECT_EQ(finish_sim(sim), 0);
@@ -148,6 +152,47 @@ TEST_F(Interference, StopRequestsEndTheRunAtASafePointWithTheClosingSequence) {
     EXPECT_TRUE(into_block == 0 || into_block == 1 || into_block == 5)
         << into_block << " bytes into a block";
   }
+}
+
+// With --json the end object says the exit status the process ends with,
+// 128 + N after signal N as much as 0 or 1.
+TEST_F(Interference, AStoppedRunsEndObjectSaysItsExitStatus) {
+  for (const auto& [signal, exit_code] : {std::pair{SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}}) {
+    SCOPED_TRACE(strsignal(signal));
+    sim_target sim = paced_sim();
+    child_process run = start_flash(sim, {}, "--json");
+    std::string out;
+    ASSERT_TRUE(read_until(run, out, R"("event":"progress")", 10));
+    kill(run.pid, signal);
+    EXPECT_TRUE(read_until(run, out, "", 10));
+    const process_result ended = wait_process(run, 10);
+    EXPECT_EQ(finish_sim(sim), 0);
+    EXPECT_EQ(ended.exit_code, exit_code);
+    const std::string end = out.substr(out.rfind("{\"event\":\"end\""));
+    EXPECT_NE(end.find("\"exit\":" + std::to_string(exit_code) + ","), std::string::npos) << end;
+    EXPECT_NE(end.find(R"("phase":"signal")"), std::string::npos) << end;
+  }
+}
+
+// A second request during the clean-up ends the process at once, by the
+// signal's own default action: it dies of it, which the exit status alone
+// (130 either way) cannot tell. The line recorder makes each line change take
+// 300 ms, so the second request lands in the closing sequence.
+TEST_F(Interference, ASecondStopRequestEndsTheProcessAtOnce) {
+  sim_target sim = paced_sim();
+  std::vector<std::string> env = line_recorder_env(dir + "/lines.log");
+  env.push_back("VEXLOR_LINE_FAULT=slow-lines");
+  child_process run = start_flash(sim, env);
+  std::string out;
+  ASSERT_TRUE(read_until(run, out, "writting", 10));
+  kill(run.pid, SIGINT);
+  // Its reason is printed as the run turns to the closing sequence.
+  ASSERT_TRUE(read_until(run, out, "stopped by SIGINT", 10));
+  kill(run.pid, SIGINT);
+  const process_result ended = wait_process(run, 10);
+  finish_sim(sim);
+  EXPECT_EQ(ended.killed_by, SIGINT);
+  EXPECT_EQ(out.find("done with"), std::string::npos) << "no final line after the second";
 }
 
 TEST_F(Interference, ClosedOutputDoesNotStopTheFlash) {

@@ -90,8 +90,10 @@ TEST_F(E2EProgram, ErasesExactlyTheSectorsTheImageTouches) {
   };
   const std::string no_erase = " lie outside the flash map: written without an erase\n";
   const std::vector<erase_case> cases = {
-      {0x20000000, 0x2001, {0, 1}},                              // one byte into the next sector
-      {0x20000100, 0x100, {0}},                                  // wholly inside one sector
+      {0x20000000, 0x2001, {0, 1}},  // one byte into the next sector
+      {0x20000100, 0x100, {0}},      // wholly inside one sector
+      {0x20000000, 0x2000, {0}},     // ends on the last byte of a sector: not one more
+      {0x20002000, 0x4000, {1, 2}},  // from a sector's first byte to another's last
       {0x2003F000, 0x2000, {7}, "bytes 0x20040000-0x20040fff"},  // past the end of the main block
       {0x200C1000, 0x2000, {16, 17}},                            // the small block
       {0x1FFFFF00, 0x200, {0}, "bytes 0x1fffff00-0x1fffffff"},   // starts below the flash

@@ -179,7 +179,11 @@ TEST_F(E2EStation, SkipSameLeavesABoardThatHoldsTheImage) {
                                    "vexlor-flash-all: 2 of 2 port(s) ok"}))
       << run.out;
   const std::vector<nlohmann::json> records = json_lines(read_text(dir + "/report.jsonl"));
-  EXPECT_EQ(record_of(records, "holding")["outcome"], "unchanged");
+  // An unchanged board succeeded: nothing failed, so no phase and no reason.
+  const nlohmann::json unchanged = record_of(records, "holding");
+  EXPECT_EQ(unchanged["outcome"], "unchanged");
+  EXPECT_TRUE(unchanged["phase"].is_null() && unchanged["reason"].is_null()) << unchanged;
+  EXPECT_EQ(unchanged["exit"], 0);
   EXPECT_EQ(record_of(records, "blank")["outcome"], "ok");
   stop_process(holding.sim.process);
   stop_process(blank.sim.process);
@@ -232,13 +236,36 @@ TEST_F(E2EStation, WatchFlashesEachPortOncePerAppearance) {
   fs::create_directories(folder);
   plug(second);
   expect_lines({"start   second", "ok      second"});
+  // Unplugged and plugged in again while its run goes on, twice: one more
+  // run follows that one, and one only.
+  bench_board slow = add_board("slow", {"--erase-ms", "3000"}, true, parked);
+  plug(slow);
+  expect_lines({"start   slow"});
+  // Once the run has the port (the simulator writes its open at once), its
+  // erase leaves 3 s for the port to go and come back.
+  const auto opened = [&] {
+    const std::vector<sim_event> log = read_sim_log(slow.sim.log_path);
+    return std::any_of(log.begin(), log.end(), [](const sim_event& e) { return e.kind == "open"; });
+  };
+  const auto give_up = deadline_in(30);
+  while (!opened() && test_clock::now() < give_up) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  for (int i = 0; i < 2; ++i) {
+    fs::remove(folder + "/slow");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    plug(slow);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  expect_lines({"ok      slow", "start   slow", "ok      slow"});
 
   const process_result stopped = stop_process(station, 30);
-  EXPECT_EQ(stopped.out, "vexlor-flash-all: 4 of 4 run(s) ok\n");
+  EXPECT_EQ(stopped.out, "vexlor-flash-all: 6 of 6 run(s) ok\n");
   EXPECT_EQ(stopped.exit_code, 0);  // SIGTERM with no run going is the normal end
-  EXPECT_EQ(json_lines(read_text(dir + "/report.jsonl")).size(), 4u);
+  EXPECT_EQ(json_lines(read_text(dir + "/report.jsonl")).size(), 6u);
   stop_process(first.sim.process);
   stop_process(second.sim.process);
+  stop_process(slow.sim.process);
 }
 
 TEST_F(E2EStation, AStopEndsEveryRunCleanlyAndKeepsTheRecord) {

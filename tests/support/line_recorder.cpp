@@ -4,9 +4,11 @@
 // (VEXLOR_LINE_LOG), and hand each change to vexlor-sim's line channel
 // (VEXLOR_LINES_TO, the simulator's --lines-from socket) so that a board it
 // plays sees RTS and DTR move. With VEXLOR_LINE_FAULT it also plays a driver
-// that fails: "lines" fails every modem-control request with EIO, "write=N"
-// fails the Nth write to the port with EPERM, so that the tool's words for
-// such a failure can be checked on the real binary.
+// that fails or dawdles: "lines" fails every modem-control request with
+// EIO, "write=N" fails the Nth write to the port with EPERM, so that the
+// tool's words for such a failure can be checked on the real binary; and
+// "slow-lines" makes each modem-control request take 300 ms, so that a
+// test has time to act while a line sequence goes on.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -103,6 +105,11 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     if (fault_is("lines")) {
       errno = EIO;
       return -1;
+    }
+    if (fault_is("slow-lines")) {
+      timespec dawdle{0, 300'000'000};
+      while (nanosleep(&dawdle, &dawdle) != 0 && errno == EINTR) {
+      }
     }
     if (lines & TIOCM_RTS) forward({control_line::rts, request == TIOCMBIS}, at_ns);
     if (lines & TIOCM_DTR) forward({control_line::dtr, request == TIOCMBIS}, at_ns);

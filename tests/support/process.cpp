@@ -32,6 +32,7 @@ bool reap(child_process& child, int flags, process_result& result) {
   child.pid = -1;
   if (reaped < 0) return true;  // not a child of ours: nothing to wait for
   result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.killed_by = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   result.cpu_s = seconds_of(usage.ru_utime) + seconds_of(usage.ru_stime);
   result.max_rss_kib = usage.ru_maxrss;
   return true;

@@ -31,6 +31,9 @@ struct child_process {
 struct process_result {
   std::string out;     // standard output not read before the wait, byte for byte
   int exit_code = -1;  // 128 + N when signal N ended it; -1: killed past its time-out
+  // The signal that ended it; 0 when it exited by itself. A clean stop exits
+  // with 128 + N by itself: only this tells it from a death by the signal.
+  int killed_by = 0;
   bool timed_out = false;
   double seconds = 0;    // from its start to its exit
   double cpu_s = 0;      // user + system

@@ -31,6 +31,8 @@ constexpr const char* baud = "baud";
 constexpr const char* seconds = "seconds";
 constexpr const char* version = "version";
 constexpr const char* schema = "schema";
+constexpr const char* segments = "segments";
+constexpr const char* saved = "saved";
 }  // namespace field
 
 namespace event {
@@ -40,9 +42,9 @@ constexpr const char* warning = "warning";
 constexpr const char* end = "end";
 }  // namespace event
 
-constexpr run_phase every_phase[] = {run_phase::usage,     run_phase::port,  run_phase::file,
-                                     run_phase::handshake, run_phase::erase, run_phase::write,
-                                     run_phase::verify,    run_phase::signal};
+constexpr run_phase every_phase[] = {run_phase::usage,     run_phase::port,   run_phase::file,
+                                     run_phase::handshake, run_phase::erase,  run_phase::write,
+                                     run_phase::verify,    run_phase::signal, run_phase::save};
 
 template <typename T>
 json or_null(const std::optional<T>& value) {
@@ -85,7 +87,9 @@ json object_of(const end_line& line) {
               {field::baud, line.baud},
               {field::seconds, line.seconds},
               {field::version, line.version},
-              {field::schema, line.schema}};
+              {field::schema, line.schema},
+              {field::segments, or_null(line.segments)},
+              {field::saved, or_null(line.saved)}};
   return object;
 }
 
@@ -163,7 +167,9 @@ end_line end_from(const fields& f) {
                 .address = f.get<uint32_t>(field::address).value_or(0),
                 .baud = f.get<int32_t>(field::baud).value_or(0),
                 .seconds = f.get<double>(field::seconds).value_or(0),
-                .version = f.get<std::string>(field::version).value_or("")};
+                .version = f.get<std::string>(field::version).value_or(""),
+                .segments = f.get<uint32_t>(field::segments),
+                .saved = f.get<std::string>(field::saved)};
   return line;
 }
 
@@ -189,6 +195,8 @@ const char* phase_name(run_phase phase) {
       return "verify";
     case run_phase::signal:
       return "signal";
+    case run_phase::save:
+      return "save";
   }
   return "";
 }

@@ -86,6 +86,10 @@ TEST(StationOptions, StationOptionsFirstThenTheWords) {
       {"the same port twice", {"--port", "a", "--port", "a"}, {}, "port a given twice"},
       {"--list with words", {"--list", "--write"}, {}, "--list flashes nothing"},
       {"--skip-same without --write", {"--skip-same", "--verify"}, {}, "--skip-same leaves out"},
+      {"--save among the words",
+       {"--save", "flash.bin", "--size", "16"},
+       {},
+       "--save among vexlor-prog's words: every board would save to the same file"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.what);

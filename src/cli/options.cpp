@@ -1,7 +1,11 @@
 #include "cli/options.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <limits>
+
+#include "text/visible_text.h"
 
 uint32_t parse_number(const std::string& text) {
   std::string lower = text;
@@ -42,6 +46,31 @@ int32_t parse_decimal(const std::string& text) {
 
 namespace {
 
+constexpr uint64_t address_space_end = uint64_t{1} << 32;
+
+// --size: a count of bytes, where a slip must not read some other count,
+// so unlike --address every character must be a digit of its base and the
+// value must not wrap.
+bool parse_byte_count(const std::string& text, uint32_t& count) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const std::string digits = hex ? text.substr(2) : text;
+  const auto is_digit = [hex](char c) {
+    return hex ? std::isxdigit(static_cast<unsigned char>(c)) != 0 : c >= '0' && c <= '9';
+  };
+  if (digits.empty() || !std::all_of(digits.begin(), digits.end(), is_digit)) return false;
+  uint64_t value = 0;
+  for (const char c : digits) {
+    const int digit = std::isdigit(static_cast<unsigned char>(c))
+                          ? c - '0'
+                          : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+    value = value * (hex ? 16 : 10) + static_cast<uint64_t>(digit);
+    if (value >= address_space_end) return false;
+  }
+  if (value == 0) return false;
+  count = static_cast<uint32_t>(value);
+  return true;
+}
+
 // One row an option. A value-taking option is one only when another word
 // follows it, which it then takes whatever it is; standing last, it is the
 // image path, as any other word is. `apply` sets what the option sets, or
@@ -66,6 +95,7 @@ constexpr option_row option_table[] = {
     {"--address", true,
      [](run_settings& s, const std::string& value, std::string&) {
        s.address = parse_number(value);
+       s.address_given = true;
        return true;
      }},
     {"--write", false,
@@ -83,6 +113,35 @@ constexpr option_row option_table[] = {
        s.json = true;
        return true;
      }},
+    {"--format", true,
+     [](run_settings& s, const std::string& value, std::string& why) {
+       return parse_image_format_option(value, s.format, why);
+     }},
+    {"--save", true,
+     [](run_settings& s, const std::string& value, std::string& why) {
+       if (value.empty()) {
+         why = "--save needs the name of the file to save to";
+         return false;
+       }
+       s.save_path = value;
+       return true;
+     }},
+    {"--size", true,
+     [](run_settings& s, const std::string& value, std::string& why) {
+       uint32_t size = 0;
+       if (!parse_byte_count(value, size)) {
+         why = "--size takes a number of bytes from 1 to 4294967295, decimal or 0x hex, not \"" +
+               visible_text(value) + "\"";
+         return false;
+       }
+       s.save_size = size;
+       return true;
+     }},
+    {"--force", false,
+     [](run_settings& s, const std::string&, std::string&) {
+       s.force = true;
+       return true;
+     }},
 };
 
 const option_row* option_named(const std::string& word) {
@@ -90,6 +149,26 @@ const option_row* option_named(const std::string& word) {
     if (word == row.name) return &row;
   }
   return nullptr;
+}
+
+// The rules no single option can check: which options need which, and the
+// range --save reads.
+bool check_together(const run_settings& s, std::string& why) {
+  if (s.save_path && !s.save_size) {
+    why = "--save needs --size: the number of bytes to read";
+  } else if (s.save_size && !s.save_path) {
+    why = "--size goes with --save: it is the number of bytes to save";
+  } else if (s.save_size && uint64_t{s.address} + *s.save_size > address_space_end) {
+    // Past 2^32 the block addresses would wrap to 0.
+    char text[128];
+    std::snprintf(text, sizeof text,
+                  "--size %lu at 0x%08lx runs past the end of the 4 GiB address space",
+                  static_cast<unsigned long>(*s.save_size), static_cast<unsigned long>(s.address));
+    why = text;
+  } else {
+    return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -108,5 +187,5 @@ bool parse_options(const std::vector<std::string>& words, run_settings& settings
     const std::string value = option->takes_value ? words[++i] : std::string();
     if (!option->apply(settings, value, why)) return false;
   }
-  return true;
+  return check_together(settings, why);
 }

@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "cli/image_format.h"
 
 struct run_settings {
   std::string port_name = "COM1";  // as typed; the serial layer refuses an over-long one
@@ -13,6 +16,11 @@ struct run_settings {
   bool verify = false;
   bool json = false;  // JSON Lines on standard output instead of the console text
   std::string image_path = "default.bin";  // as typed; an over-long one is refused, never cut
+  bool address_given = false;          // an image that carries its own addresses has no use for one
+  std::optional<image_format> format;  // --format; none: the content decides
+  std::optional<std::string> save_path;  // --save: the flash read into this file
+  std::optional<uint32_t> save_size;     // --size: how many bytes --save reads
+  bool force = false;                    // --save may replace a file that exists
 };
 
 // "0x" followed by hex digits, or decimal digits. Every character multiplies
@@ -24,7 +32,8 @@ uint32_t parse_number(const std::string& text);
 int32_t parse_decimal(const std::string& text);
 
 // The words read left to right into `settings`, by the option table in
-// options.cpp. False, with one line in `why` that names the bad word or
-// value, for a command line the run must not begin with: a usage error,
-// told before any port is opened.
+// options.cpp, then the rules that take the whole line (--save with
+// --size). False, with one line in `why` that names the bad word or value,
+// for a command line the run must not begin with: a usage error, told
+// before any port is opened.
 bool parse_options(const std::vector<std::string>& words, run_settings& settings, std::string& why);

@@ -297,7 +297,6 @@ TEST_F(E2EBadInput, CommandLinesRefusedBeforeThePortOpens) {
       EXPECT_EQ(console.out, banner);  // the reason goes to standard error
       EXPECT_EQ(console.exit_code, 2);
     }
-    // First: the words after a refused value are not read.
     args.insert(args.begin(), "--json");
     const process_result r = run_programmer(dir, args);
     EXPECT_EQ(r.exit_code, 2);

@@ -1,7 +1,7 @@
 #include "cli/options.h"
 
-#include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <limits>
 
@@ -53,21 +53,36 @@ constexpr uint64_t address_space_end = uint64_t{1} << 32;
 // value must not wrap.
 bool parse_byte_count(const std::string& text, uint32_t& count) {
   const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  const std::string digits = hex ? text.substr(2) : text;
-  const auto is_digit = [hex](char c) {
-    return hex ? std::isxdigit(static_cast<unsigned char>(c)) != 0 : c >= '0' && c <= '9';
-  };
-  if (digits.empty() || !std::all_of(digits.begin(), digits.end(), is_digit)) return false;
-  uint64_t value = 0;
-  for (const char c : digits) {
-    const int digit = std::isdigit(static_cast<unsigned char>(c))
-                          ? c - '0'
-                          : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
-    value = value * (hex ? 16 : 10) + static_cast<uint64_t>(digit);
-    if (value >= address_space_end) return false;
+  const char* first = text.data() + (hex ? 2 : 0);
+  const char* last = text.data() + text.size();
+  uint32_t value = 0;
+  const auto [end, error] = std::from_chars(first, last, value, hex ? 16 : 10);
+  if (error != std::errc{} || end != last || value == 0) return false;
+  count = value;
+  return true;
+}
+
+bool set_format(run_settings& s, const std::string& value, std::string& why) {
+  return parse_image_format_option(value, s.format, why);
+}
+
+bool set_save_path(run_settings& s, const std::string& value, std::string& why) {
+  if (value.empty()) {
+    why = "--save needs the name of the file to save to";
+    return false;
   }
-  if (value == 0) return false;
-  count = static_cast<uint32_t>(value);
+  s.save_path = value;
+  return true;
+}
+
+bool set_save_size(run_settings& s, const std::string& value, std::string& why) {
+  uint32_t size = 0;
+  if (!parse_byte_count(value, size)) {
+    why = "--size takes a number of bytes from 1 to 4294967295, decimal or 0x hex, not \"" +
+          visible_text(value) + "\"";
+    return false;
+  }
+  s.save_size = size;
   return true;
 }
 
@@ -113,30 +128,9 @@ constexpr option_row option_table[] = {
        s.json = true;
        return true;
      }},
-    {"--format", true,
-     [](run_settings& s, const std::string& value, std::string& why) {
-       return parse_image_format_option(value, s.format, why);
-     }},
-    {"--save", true,
-     [](run_settings& s, const std::string& value, std::string& why) {
-       if (value.empty()) {
-         why = "--save needs the name of the file to save to";
-         return false;
-       }
-       s.save_path = value;
-       return true;
-     }},
-    {"--size", true,
-     [](run_settings& s, const std::string& value, std::string& why) {
-       uint32_t size = 0;
-       if (!parse_byte_count(value, size)) {
-         why = "--size takes a number of bytes from 1 to 4294967295, decimal or 0x hex, not \"" +
-               visible_text(value) + "\"";
-         return false;
-       }
-       s.save_size = size;
-       return true;
-     }},
+    {"--format", true, set_format},
+    {"--save", true, set_save_path},
+    {"--size", true, set_save_size},
     {"--force", false,
      [](run_settings& s, const std::string&, std::string&) {
        s.force = true;

@@ -44,6 +44,18 @@ std::string compare_reason(uint32_t address, const std::vector<uint8_t>& image,
   return text;
 }
 
+bool read_target(port_handle port, run_phase phase, uint32_t address, uint32_t size,
+                 std::vector<uint8_t>& buffer, const run_sink& report) {
+  try {
+    buffer.resize(size);
+  } catch (const std::bad_alloc&) {
+    report(memory_failed{
+        .phase = phase, .size = size, .reason = "not enough memory for the bytes to read"});
+    return false;
+  }
+  return read_memory(port, address, buffer.data(), size, phase_sink(phase, report));
+}
+
 namespace {
 
 // Reads one segment back and compares it; false when the read failed or the
@@ -51,16 +63,7 @@ namespace {
 bool verify_segment(port_handle port, const image_segment& segment, const run_sink& report) {
   const auto size = static_cast<uint32_t>(segment.bytes.size());
   std::vector<uint8_t> read_back;
-  try {
-    read_back.resize(size);
-  } catch (const std::bad_alloc&) {
-    report(memory_failed{.phase = run_phase::verify,
-                         .size = size,
-                         .reason = "not enough memory to read the image back"});
-    return false;
-  }
-  if (!read_memory(port, segment.address, read_back.data(), size,
-                   phase_sink(run_phase::verify, report))) {
+  if (!read_target(port, run_phase::verify, segment.address, size, read_back, report)) {
     return false;
   }
   const std::string reason = compare_reason(segment.address, segment.bytes, read_back);

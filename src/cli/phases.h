@@ -20,6 +20,12 @@ void write_phase(port_handle port, std::span<const image_segment> segments, bool
 void verify_phase(port_handle port, std::span<const image_segment> segments, bool& error_flag,
                   const run_sink& report);
 
+// Reads `size` bytes at `address` into `buffer`, as a transfer of
+// `phase`; false, and told, when the memory for them cannot be had or the
+// read fails.
+bool read_target(port_handle port, run_phase phase, uint32_t address, uint32_t size,
+                 std::vector<uint8_t>& buffer, const run_sink& report);
+
 // Where and how the target's memory differs from the image; empty when it
 // does not. One line, for the verify phase's reason.
 std::string compare_reason(uint32_t address, const std::vector<uint8_t>& image,

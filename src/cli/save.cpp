@@ -1,11 +1,10 @@
 #include "cli/save.h"
 
 #include <filesystem>
-#include <new>
 #include <system_error>
 #include <vector>
 
-#include "bootloader/bootloader.h"
+#include "cli/phases.h"
 #include "cli/save_file.h"
 #include "stop/stop_requests.h"
 #include "text/visible_text.h"
@@ -36,17 +35,7 @@ bool save_phase(port_handle port, const run_settings& settings, bool& error_flag
   if (error_flag) return false;
   const uint32_t size = *settings.save_size;
   std::vector<uint8_t> flash;
-  try {
-    flash.resize(size);
-  } catch (const std::bad_alloc&) {
-    report(memory_failed{.phase = run_phase::save,
-                         .size = size,
-                         .reason = "not enough memory for the bytes to save"});
-    error_flag = true;
-    return false;
-  }
-  if (!read_memory(port, settings.address, flash.data(), size,
-                   phase_sink(run_phase::save, report))) {
+  if (!read_target(port, run_phase::save, settings.address, size, flash, report)) {
     error_flag = true;
     return false;
   }

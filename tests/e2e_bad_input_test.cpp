@@ -89,7 +89,6 @@ TEST_F(E2EBadInput, ImagesThatCannotBeProgrammedSendNothing) {
   bytes cut_elf = elf_file(true, false, {{1, 0x20000000, eight}});
   cut_elf.resize(40);
   const std::string too_large = "  larger than 4 GiB - 1, the most a target address range holds\n";
-  const std::string convert = ", not raw bytes; convert it with: objcopy ";
   const std::vector<image_case> cases = {
       {"directory",
        [](const std::string& d) {

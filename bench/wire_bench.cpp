@@ -17,6 +17,7 @@
 #include "lean_client.h"
 #include "machine.h"
 #include "pacing_check.h"
+#include "sparse_image.h"
 #include "stats.h"
 #include "station_cost.h"
 #include "support/test_files.h"
@@ -49,6 +50,7 @@ struct bench_options {
   bool latency = false;
   int cost_boards = 0;     // --cost N: what a board costs, N boards at once
   int station_boards = 0;  // --station N: N boards through vexlor-flash-all
+  bool sparse = false;     // --sparse: a sparse image padded against as Intel HEX
   bool lean = true;
   std::vector<uint32_t> bauds{115200, 921600, 2000000};
 };
@@ -63,6 +65,8 @@ const char* const usage =
     "  --station N  only what the station costs: N boards at 115200 baud through\n"
     "               vexlor-flash-all against the same N started directly, and an idle\n"
     "               --watch\n"
+    "  --sparse     only a sparse image (a boot block, a gap, an application) at\n"
+    "               115200 baud: as a padded binary against as Intel HEX\n"
     "  --bauds      paced line speeds (default 115200,921600,2000000)\n"
     "  --no-lean    skip the lean client (the floor set by the simulator and pty)\n";
 
@@ -80,6 +84,8 @@ bool parse_options(int argc, char** argv, bench_options& options) {
     } else if (word == "--station" && i + 1 < argc) {
       options.station_boards = std::atoi(argv[++i]);
       if (options.station_boards < 1) return false;
+    } else if (word == "--sparse") {
+      options.sparse = true;
     } else if (word == "--latency") {
       options.latency = true;
     } else if (word == "--no-lean") {
@@ -402,6 +408,31 @@ void station_section(const bench_paths& paths, const bench_options& options,
         boards * options.runs);
 }
 
+// What an image with addresses saves against the padded binary a build
+// would otherwise make of it: the gap is neither erased nor written.
+void sparse_section(const bench_paths& paths, const bench_options& options,
+                    const std::string& dir) {
+  constexpr uint32_t baud = 115200;
+  std::printf(
+      "\nA sparse image at %u baud, --write --verify: a 4 KiB boot block at 0x20000000, a gap,\n"
+      "a 24 KiB application at 0x20008000; as a binary padded with 0xFF, and as Intel HEX\n"
+      "(median of %d, the two taking turns)\n",
+      baud, options.runs);
+  const sparse_image_figures f = measure_sparse_image(paths, baud, options.runs, dir);
+  std::printf("%-14s %8s %8s %8s %8s %8s\n", "image", "bytes", "sectors", "blocks", "wire s",
+              "run s");
+  const auto row = [&](const char* name, uint32_t bytes, const wire_count& wire, double run_s) {
+    std::printf("%-14s %8u %8u %8u %8.3f %8.3f\n", name, bytes, wire.sectors,
+                wire.write_blocks + wire.read_blocks, wire_seconds(wire.bytes, baud), run_s);
+  };
+  row("padded binary", f.padded_size, f.padded_wire, f.padded_s);
+  row("intel hex", f.placed_size, f.hex_wire, f.hex_s);
+  std::printf("intel hex / padded binary: run time %.3f, wire time %.3f\n",
+              f.padded_s > 0 ? f.hex_s / f.padded_s : 0,
+              static_cast<double>(f.hex_wire.bytes) / static_cast<double>(f.padded_wire.bytes));
+  if (!f.every_run_ok) every_run_ok = false;
+}
+
 std::string own_directory() {
   char path[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
@@ -435,9 +466,10 @@ int main(int argc, char** argv) {
       options.runs);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-  if (options.cost_boards > 0 || options.station_boards > 0) {
+  if (options.cost_boards > 0 || options.station_boards > 0 || options.sparse) {
     if (options.cost_boards > 0) cost_section(paths, options, image_paths[0]);
     if (options.station_boards > 0) station_section(paths, options, image_paths[0]);
+    if (options.sparse) sparse_section(paths, options, dir);
   } else {
     pacing_section(paths, options);
     std::vector<uint32_t> handshake_bauds = options.bauds;

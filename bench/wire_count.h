@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 struct wire_count {
   uint32_t sectors = 0;  // erased
@@ -13,6 +14,15 @@ struct wire_count {
 
 // A run of the tool with --write and/or --verify (neither: handshake only).
 wire_count count_run(uint32_t address, uint32_t size, bool write, bool verify);
+
+// The same for an image in pieces (the segments of an image with
+// addresses): each sector any of them touches erased once, each piece its
+// own transfer.
+struct image_range {
+  uint32_t address;
+  uint32_t size;
+};
+wire_count count_run(std::span<const image_range> ranges, bool write, bool verify);
 
 // Ten bit times a byte (start, 8 data, stop), one byte after another.
 inline double wire_seconds(uint64_t bytes, uint32_t baud) {

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs the native vexlor-prog under valgrind (memcheck, full leak check)
 # against vexlor-sim: the success path and the failure paths that leave the
-# run early (port, image file, a container format, refused handshake, refused
-# erase, silent write, short read, vanished line). Then vexlor-flash-all the
+# run early (port, image file, a damaged container format, a usage error,
+# refused handshake, refused erase, silent write, short read, vanished line),
+# an Intel HEX image, and --save whole and cut short. Then vexlor-flash-all the
 # same way (its runs of vexlor-prog are not traced): a line of two boards
 # with every record kept, --list, --watch ended by SIGTERM, and a stop whose
 # run will not end. Fails on any memory error or leak, and when a run does
@@ -32,6 +33,7 @@ trap cleanup EXIT
 head -c 600 /dev/urandom >"$work/image.bin"
 truncate -s 5G "$work/huge.bin"  # sparse: nothing is allocated
 printf ':0400000001020304F2\r\n:00000001FF\r\n' >"$work/firmware.hex"
+printf ':0400000001020304F2\r\n:0400040001020304F3\r\n:00000001FF\r\n' >"$work/damaged.hex"
 
 failures=0
 # judge NAME EXPECTED_STATUS STATUS: a run's status and what valgrind said.
@@ -82,7 +84,11 @@ check "write and verify"       0 -                        --port @PORT --write -
 check "port cannot be opened"  1 none                     --port ./no-such-port --write image.bin
 check "image missing"          1 -                        --port @PORT --write missing.bin
 check "image too large"        1 -                        --port @PORT --write huge.bin
-check "intel hex refused"      1 -                        --port @PORT --write firmware.hex
+check "intel hex"              0 -                        --port @PORT --write --verify firmware.hex
+check "intel hex damaged"      1 -                        --port @PORT --write damaged.hex
+check "--address with hex"     2 none                     --port @PORT --address 0 --write firmware.hex
+check "save"                   0 -                        --port @PORT --save flash.bin --size 600
+check "save cut short"         1 read.data:short:100@2    --port @PORT --save cut.bin --size 600
 check "handshake refused"      1 start:refuse             --port @PORT --write --verify image.bin
 check "erase refused"          1 erase.final:refuse       --port @PORT --write --verify image.bin
 check "write silent"           1 write.end:silent@2       --port @PORT --write --verify image.bin

@@ -5,6 +5,7 @@
 # non-zero when a goal is missed. Arguments go to vexlor-bench:
 #   --runs N (default 5)   --large (also 256 KiB)   --bauds B,B,...   --no-lean
 #   --cost N (what a board costs)   --station N (N boards through vexlor-flash-all)
+#   --sparse (a sparse image as a padded binary against as Intel HEX)
 # VEXLOR_BENCH_BUILD names another build directory (default: build).
 set -euo pipefail
 

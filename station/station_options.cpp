@@ -123,6 +123,8 @@ bool check_together(const station_settings& settings, bool ports_folder_given, b
     why = "--watch flashes the ports that appear in the ports folder: leave out --port";
   } else if (settings.list && !settings.words.empty()) {
     why = "--list flashes nothing: leave out vexlor-prog's words";
+  } else if (has_word(settings.words, "--save")) {
+    why = "--save among vexlor-prog's words: every board would save to the same file";
   } else if (settings.skip_same && !has_word(settings.words, "--write")) {
     why = "--skip-same leaves out a write that is not asked for: give --write among the words";
   } else {

@@ -14,9 +14,11 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <set>
 
 #include "support/console_text.h"
 #include "support/e2e.h"
+#include "support/image_builders.h"
 #include "support/json_lines.h"
 #include "support/pty_pair.h"
 
@@ -26,13 +28,12 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-// The address of the first write command on the wire, after the start byte
-// and any erase exchanges.
+// The address of the first write command on the wire.
 uint32_t first_write_address(const bytes& wire) {
-  std::size_t i = 1;
-  while (i + 4 <= wire.size() && wire[i] == erase_prelude) i += 4;
-  if (i + 5 > wire.size() || wire[i] != write_command) return 0xDEADBEEF;
-  return address_from_field(&wire[i + 1]);
+  for (const wire_range& range : wire_ranges(wire)) {
+    if (range.command == write_command) return range.address;
+  }
+  return 0xDEADBEEF;
 }
 
 struct sim_run {
@@ -73,18 +74,21 @@ TEST_F(E2EBadInput, ImagesThatCannotBeProgrammedSendNothing) {
     std::function<std::string(const std::string& dir)> make;  // returns the path to give
     std::string message;                                      // what the run prints about it
     std::string native_only;                                  // why it means nothing on Windows
-    std::string address = "0x20000000";
+    std::vector<std::string> words = {};                      // more of the command line
   };
   const std::string name255(255, 'n');
   const std::string name300 = name255 + std::string(45, 'n');
-  auto text_file = [](const std::string& name, const std::string& text) {
+  auto file_of = [](const std::string& name, const bytes& content) {
     return [=](const std::string& d) {
-      write_file(d + "/" + name, bytes(text.begin(), text.end()));
+      write_file(d + "/" + name, content);
       return name;
     };
   };
+  auto text_bytes = [](const std::string& text) { return bytes(text.begin(), text.end()); };
+  const bytes eight = pattern_bytes(8, 4);
+  bytes cut_elf = elf_file(true, false, {{1, 0x20000000, eight}});
+  cut_elf.resize(40);
   const std::string too_large = "  larger than 4 GiB - 1, the most a target address range holds\n";
-  const std::string convert = ", not raw bytes; convert it with: objcopy ";
   const std::vector<image_case> cases = {
       {"directory",
        [](const std::string& d) {
@@ -127,16 +131,40 @@ TEST_F(E2EBadInput, ImagesThatCannotBeProgrammedSendNothing) {
          return name300;
        },
        "cannot open file " + name300 + "..\n  path longer than 255 characters\n", ""},
-      {"elf file", text_file("fw.elf", std::string("\177ELF\1\1\1\0\0\0\0\0", 12)),
-       "cannot read file fw.elf..\n  this is an elf file" + convert + "-O binary IN OUT\n", ""},
-      {"intel hex file", text_file("fw.hex", ":0400000001020304F2\r\n:00000001FF\r\n"),
-       "cannot read file fw.hex..\n  this is an intel hex file" + convert +
-           "-I ihex -O binary IN OUT\n",
+      // Files meant as records or ELF that break their rules are never
+      // flashed, not even as raw bytes.
+      {"elf file cut short", file_of("fw.elf", cut_elf),
+       "cannot read file fw.elf..\n  read as an elf file: elf header cut short: the file holds 40 "
+       "of its 64 bytes\n",
        ""},
-      {"s-record file", text_file("fw.srec", "S00600004844521B\nS107000001020304EE\nS9030000FC\n"),
-       "cannot read file fw.srec..\n  this is an s-record file" + convert +
-           "-I srec -O binary IN OUT\n",
+      {"elf file without loadable bytes",
+       file_of("fw.elf", elf_file(true, false, {{4, 0x20000000, eight}, {1, 0x20000000, {}, 8}})),
+       "cannot read file fw.elf..\n  read as an elf file: no loadable bytes: no program header "
+       "loads bytes from the file\n",
        ""},
+      {"intel hex file with a malformed record after valid ones",
+       file_of("fw.hex", text_bytes(intel_hex_record(0, 0, eight) + "\r\n:0400000001020304F3\r\n" +
+                                    intel_hex_record(1, 0, {}) + "\r\n")),
+       "cannot read file fw.hex..\n  read as an intel hex file: line 2: checksum mismatch: its "
+       "bytes sum to 0x01, not 0\n",
+       ""},
+      {"intel hex file that gives a byte twice",
+       file_of("fw.hex", text_bytes(intel_hex_file({{0x20000000, eight}, {0x20000004, eight}}))),
+       "cannot read file fw.hex..\n  read as an intel hex file: lines 2 and 3 both give the byte "
+       "at 0x20000004\n",
+       ""},
+      {"s-record file past 4 GiB",
+       file_of("fw.srec",
+               text_bytes(s_record('3', 0xFFFFFFF9, eight) + "\n" + s_record('7', 0, {}) + "\n")),
+       "cannot read file fw.srec..\n  read as an s-record file: line 1: its bytes run past the end "
+       "of the 4 GiB address space\n",
+       ""},
+      {"s-record file forced to intel hex",
+       file_of("fw.srec", text_bytes(s_record_file({{0x20000000, eight}}))),
+       "cannot read file fw.srec..\n  read as an intel hex file: line 1: not an intel hex record: "
+       "no ':' at its start\n",
+       "",
+       {"--format", "ihex"}},
       // Shown with its control characters made visible, never raw on the terminal.
       {"name with control characters", [](const std::string&) { return "\x1b[2J\n.bin"; },
        "cannot open file \\x1b[2J\\x0a.bin..\n  no such file\n",
@@ -148,9 +176,9 @@ TEST_F(E2EBadInput, ImagesThatCannotBeProgrammedSendNothing) {
          return "image.bin";
        },
        "image of 300 bytes does not fit at 0xffffff00..\n  it would run past the end of the "
-       "address "
-       "space\n",
-       "", "0xFFFFFF00"},
+       "address space\n",
+       "",
+       {"--address", "0xFFFFFF00"}},
   };
   for (const image_case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -159,8 +187,9 @@ TEST_F(E2EBadInput, ImagesThatCannotBeProgrammedSendNothing) {
       continue;
     }
     const std::string path = c.make(dir);
-    sim_run r =
-        run_with_sim({"--port", "@PORT", "--address", c.address, "--write", "--verify", path});
+    std::vector<std::string> args = {"--port", "@PORT", "--write", "--verify", path};
+    args.insert(args.end(), c.words.begin(), c.words.end());
+    sim_run r = run_with_sim(args);
     EXPECT_EQ(r.run.out, banner + c.message + done_error);
     EXPECT_EQ(r.run.exit_code, 1);
     EXPECT_LT(r.run.seconds, 10.0);  // a FIFO must not block the run
@@ -205,6 +234,81 @@ TEST_F(E2EBadInput, ImagesAtTheEdgesAreProgrammedWhole) {
     }
     fs::remove(dir + "/" + c.file);
   }
+}
+
+// Command lines the run does not begin with: exit status 2 and one line
+// that says why (the end object's reason with --json), before any port is
+// opened, and nothing written anywhere.
+TEST_F(E2EBadInput, CommandLinesRefusedBeforeThePortOpens) {
+  struct usage_case {
+    std::string what;
+    std::vector<std::string> words;
+    std::string reason;
+  };
+  const std::string hex = intel_hex_file({{0x20000000, pattern_bytes(8, 1)}});
+  write_file(dir + "/fw.hex", bytes(hex.begin(), hex.end()));
+  write_file(dir + "/fw.elf", elf_file(false, false, {{1, 0x20000000, pattern_bytes(8, 2)}}));
+  const bytes kept = {'k', 'e', 'e', 'p'};
+  write_file(dir + "/kept.bin", kept);
+  fs::create_directory(dir + "/folder");
+  const std::string size_words =
+      "--size takes a number of bytes from 1 to 4294967295, decimal or "
+      "0x hex, not ";
+  const std::vector<usage_case> cases = {
+      {"--address with an intel hex file",
+       {"--address", "0x20000000", "--write", "fw.hex"},
+       "--address means nothing for fw.hex: an intel hex file carries its own addresses"},
+      {"--address with a file forced to elf",
+       {"--format", "elf", "--verify", "--address", "0", "fw.elf"},
+       "--address means nothing for fw.elf: an elf file carries its own addresses"},
+      {"--format with a word it does not take",
+       {"--format", "hex", "fw.hex"},
+       "--format takes auto, bin, ihex, srec or elf"},
+      {"--save without --size",
+       {"--save", "flash.bin"},
+       "--save needs --size: the number of bytes to read"},
+      {"--size without --save",
+       {"--size", "16", "--verify", "fw.hex"},
+       "--size goes with --save: it is the number of bytes to save"},
+      {"--size 0", {"--save", "flash.bin", "--size", "0"}, size_words + "\"0\""},
+      // Read as --address reads numbers it would be 120.
+      {"--size with junk", {"--save", "flash.bin", "--size", "12k"}, size_words + "\"12k\""},
+      {"--size past 4 GiB",
+       {"--address", "0xFFFFFF00", "--save", "flash.bin", "--size", "0x101"},
+       "--size 257 at 0xffffff00 runs past the end of the 4 GiB address space"},
+      {"--save to a file that exists",
+       {"--save", "kept.bin", "--size", "16"},
+       "--save kept.bin: the file exists; --force replaces it"},
+      {"--save to a folder",
+       {"--save", "folder", "--size", "16", "--force"},
+       "--save folder: a folder has that name"},
+      {"--save into a folder that does not exist",
+       {"--save", "nowhere/flash.bin", "--size", "16"},
+       "--save nowhere/flash.bin: its folder does not exist"},
+  };
+  for (const usage_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // No simulator: a run that opened the port would fail there instead.
+    std::vector<std::string> args = {"--port", "@PORT"};
+    args.insert(args.end(), c.words.begin(), c.words.end());
+    if (&c == &cases.front()) {
+      const process_result console = run_programmer(dir, args);
+      EXPECT_EQ(console.out, banner);  // the reason goes to standard error
+      EXPECT_EQ(console.exit_code, 2);
+    }
+    args.insert(args.begin(), "--json");
+    const process_result r = run_programmer(dir, args);
+    EXPECT_EQ(r.exit_code, 2);
+    std::vector<nlohmann::json> lines;
+    ASSERT_NO_THROW(lines = json_lines(r.out)) << r.out;
+    ASSERT_EQ(lines.size(), 1u) << r.out;
+    EXPECT_EQ(lines[0]["phase"], "usage");
+    EXPECT_EQ(lines[0]["reason"], c.reason);
+  }
+  EXPECT_EQ(read_file(dir + "/kept.bin"), kept);
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename());
+  EXPECT_EQ(names, (std::set<std::string>{"fw.hex", "fw.elf", "kept.bin", "folder"}));
 }
 
 TEST_F(E2EBadInput, PortsThatCannotBeUsedAreRefusedWithTheReason) {

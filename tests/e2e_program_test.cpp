@@ -7,6 +7,8 @@
 
 #include "support/console_text.h"
 #include "support/e2e.h"
+#include "support/image_builders.h"
+#include "support/json_lines.h"
 
 namespace {
 
@@ -224,4 +226,146 @@ TEST_F(E2EProgram, WholeMainFlashBlock) {
   EXPECT_NE(out.run.out.find("writting 262144 bytes..  0%" + ten_zeros + "\b\b\b\b  1%"),
             std::string::npos);
   EXPECT_TRUE(out.run.out.ends_with("\b\b\b\b" + ok_tail + done_ok));
+}
+
+// Images that carry their own addresses go where they say: every sector any
+// segment touches erased once, in map order; each segment written and read
+// back as a transfer of its own, lowest address first; the gaps, and every
+// sector no segment touches, left as they were.
+TEST_F(E2EProgram, ImagesWithAddressesGoWhereTheySay) {
+  struct image_case {
+    std::string what;
+    std::string file;
+    bytes content;
+    std::vector<placed_bytes> placed;  // where its bytes go, lowest address first
+    std::vector<int> sectors;
+    std::vector<std::string> words = {};  // more of the command line
+    bool json = false;
+  };
+  const bytes boot = pattern_bytes(300, 11);
+  const bytes application = pattern_bytes(0x2001, 12);
+  const bytes data_block = pattern_bytes(100, 13);
+  const std::vector<placed_bytes> three = {
+      {0x20000000, boot}, {0x20004000, application}, {0x200C2000, data_block}};
+  const std::vector<placed_bytes> two = {{0x20001F00, pattern_bytes(0x200, 14)},
+                                         {0x20010000, pattern_bytes(0x300, 15)}};
+  const auto text = [](const std::string& t) { return bytes(t.begin(), t.end()); };
+  const bytes hex = text(intel_hex_file(three));
+  ASSERT_LT(hex.size(), 0x6000u);  // as raw bytes at 0x20002000: sectors 1 to 3
+  const bytes elf = elf_file(true, true,
+                             {{6, 0x20000000, pattern_bytes(32, 5)},  // not loaded
+                              {1, 0x20000000, boot},
+                              {1, 0x20004000, application, 0x400},  // .bss: not in the file
+                              {1, 0x200C2000, data_block}});
+  const std::vector<image_case> cases = {
+      {"intel hex: a boot block, an application, a data block",
+       "fw.hex",
+       hex,
+       three,
+       {0, 2, 3, 17}},
+      {"s-records: a segment across a sector boundary",
+       "fw.srec",
+       text(s_record_file(two)),
+       two,
+       {0, 1, 5}},
+      {"elf 64-bit big-endian, told as JSON", "fw.elf", elf, three, {0, 2, 3, 17}, {}, true},
+      {"--format ihex, whatever the name",
+       "fw.bin",
+       hex,
+       three,
+       {0, 2, 3, 17},
+       {"--format", "ihex"}},
+      {"--format bin: the text itself, at --address",
+       "fw.hex",
+       hex,
+       {{0x20002000, hex}},
+       {1, 2, 3},
+       {"--format", "bin", "--address", "0x20002000"}},
+  };
+  // What the flash held before: an older firmware everywhere.
+  struct flash_block {
+    uint32_t address;
+    bytes before;
+  };
+  const std::vector<flash_block> blocks = {{0x20000000, pattern_bytes(0x20000, 16)},
+                                           {0x200C0000, pattern_bytes(0x4000, 17)}};
+  for (const image_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    write_file(dir + "/" + c.file, c.content);
+    std::vector<std::string> sim_args;
+    std::vector<bytes> expected;
+    for (const flash_block& b : blocks) {
+      const std::string name = dir + "/" + hex_address(b.address);
+      write_file(name + ".before", b.before);
+      std::filesystem::remove(name + ".after");
+      sim_args.insert(
+          sim_args.end(),
+          {"--load", hex_address(b.address) + ":" + name + ".before", "--dump",
+           hex_address(b.address) + ":" + std::to_string(b.before.size()) + ":" + name + ".after"});
+      bytes memory = b.before;
+      for (const flash_sector& s : sector_map) {
+        const bool erased = std::count(c.sectors.begin(), c.sectors.end(), s.number) > 0;
+        if (erased && s.start >= b.address && s.start - b.address < memory.size()) {
+          std::fill_n(memory.begin() + (s.start - b.address), s.size, 0xFF);
+        }
+      }
+      for (const placed_bytes& p : c.placed) {
+        if (p.address >= b.address && p.address - b.address < memory.size()) {
+          std::copy(p.bytes.begin(), p.bytes.end(), memory.begin() + (p.address - b.address));
+        }
+      }
+      expected.push_back(memory);
+    }
+    sim_target sim = start_sim(dir, sim_args);
+    std::vector<std::string> args = {"--port", "@PORT", "--write", "--verify", c.file};
+    args.insert(args.end(), c.words.begin(), c.words.end());
+    if (c.json) args.push_back("--json");
+    const process_result run = run_programmer(dir, args, sim.pty_path);
+    EXPECT_EQ(finish_sim(sim), 0);
+    EXPECT_EQ(run.exit_code, 0) << run.out;
+    const std::vector<sim_event> log = read_sim_log(sim.log_path);
+    EXPECT_EQ(erased_sectors(log), c.sectors);
+    // Nothing between the segments goes on the wire, either way.
+    std::vector<wire_range> moved;
+    for (const uint8_t command : {write_command, read_command}) {
+      for (const placed_bytes& p : c.placed) {
+        moved.push_back({command, p.address, static_cast<uint32_t>(p.bytes.size())});
+      }
+    }
+    EXPECT_EQ(wire_ranges(bytes_received(log)), moved);
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+      EXPECT_TRUE(read_file(dir + "/" + hex_address(blocks[i].address) + ".after") == expected[i])
+          << "flash at " << hex_address(blocks[i].address);
+    }
+    if (!c.json) {
+      std::string console = banner + handshake_ok;
+      for (std::size_t i = 0; i < c.sectors.size(); ++i) console += ok_tail;
+      for (const char* verb : {"writting", "reading"}) {
+        for (const placed_bytes& p : c.placed) console += transfer_ok(verb, p.bytes.size());
+      }
+      EXPECT_EQ(run.out, console + done_ok);
+      continue;
+    }
+    // Each transfer's phase event names its range; the end counts the
+    // segments and names the file's own digest and size.
+    std::vector<nlohmann::json> lines;
+    ASSERT_NO_THROW(lines = json_lines(run.out)) << run.out;
+    std::vector<nlohmann::json> ranges;
+    for (const nlohmann::json& line : lines) {
+      if (line["event"] == "phase" && line.contains("address")) {
+        ranges.push_back({line["phase"], line["address"], line["size"]});
+      }
+    }
+    std::vector<nlohmann::json> placed_ranges;
+    for (const char* phase : {"write", "verify"}) {
+      for (const placed_bytes& p : c.placed)
+        placed_ranges.push_back({phase, p.address, p.bytes.size()});
+    }
+    EXPECT_EQ(ranges, placed_ranges);
+    const nlohmann::json& end = lines.back();
+    EXPECT_EQ(end["segments"], c.placed.size());
+    EXPECT_EQ(end["size"], c.content.size());
+    EXPECT_EQ(end["address"], c.placed.front().address);
+    EXPECT_EQ(end["sha256"].get<std::string>().size(), 64u);
+  }
 }

@@ -19,7 +19,9 @@ TEST(RunContract, EveryEventReadsBackAsWritten) {
                         .address = 0x20000000,
                         .baud = 115200,
                         .seconds = 1.25,
-                        .version = tool_version()};
+                        .version = tool_version(),
+                        .segments = 3,
+                        .saved = "flash.bin"};
   const end_line usage{.exit = 2, .phase = run_phase::usage, .reason = "bad", .baud = -5};
   const end_line ok{
       .ok = true, .errors = 0, .exit = 0, .port = "COM3", .image = "a b\"c", .write = true};
@@ -35,6 +37,11 @@ TEST(RunContract, EveryEventReadsBackAsWritten) {
       compared{.address = 0x20000000, .size = 300, .ok = false, .reason = "differ in 1 byte(s)"},
       compared{.address = 0x20000000, .size = 0},
       run_warning{"the driver set 115200 baud, not the 250000 asked for"},
+      protocol_event{run_phase::save, transfer_progress{.address = 4, .size = 512, .done = 512}},
+      protocol_event{run_phase::save,
+                     transfer_ended{.address = 4, .size = 512, .ok = false, .reason = "short"}},
+      save_ended{.path = "flash.bin", .address = 0x20002000, .size = 8192},
+      save_ended{.path = "f", .address = 1, .size = 2, .ok = false, .reason = "disk full"},
       run_ended{failed},
       run_ended{usage},
       run_ended{ok},

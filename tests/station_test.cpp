@@ -91,6 +91,10 @@ TEST(StationOptions, StationOptionsFirstThenTheWords) {
       {"--skip-same without --write", {"--skip-same", "--verify"}, {}, "--skip-same leaves out"},
       {"neither --write nor --verify", {"fw.bin"}, {}, "neither --write nor --verify"},
       {"--write as the value of --address", {"--address", "--write"}, {}, "neither --write"},
+      {"--save among the words",
+       {"--save", "flash.bin", "--size", "16"},
+       {},
+       "--save among vexlor-prog's words: every board would save to the same file"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.what);

@@ -68,6 +68,11 @@ std::string file_text(const file_failed& f) {
   return {};
 }
 
+std::string save_text(const save_ended& s) {
+  if (!s.ok) return line_naming("cannot save file %s..\n", s.path, s.reason);
+  return format("  saved %lu bytes to ", s.size) + visible_text(s.path) + "\n";
+}
+
 std::string final_line(bool ok) {
   return ok ? "done without errors..\n\n" : format("done with %lu error(s)..\n\n", 1);
 }
@@ -92,7 +97,8 @@ std::string console_text(const run_event& event) {
                  [](const memory_failed& m) {
                    return format("cannot allocate %lu bytes..\n", m.size) + reason_line(m.reason);
                  },
-                 [](const run_ended& e) { return final_line(e.outcome.ok); }},
+                 [](const run_ended& e) { return final_line(e.outcome.ok); },
+                 [](const save_ended& s) { return save_text(s); }},
       event);
 }
 

@@ -17,20 +17,18 @@ image_format recognise_image_format(std::span<const uint8_t> image) {
   return image_format::raw;
 }
 
-const char* image_format_advice(image_format format) {
+const char* image_format_name(image_format format) {
   switch (format) {
     case image_format::raw:
-      return nullptr;
+      return "raw bytes";
     case image_format::elf:
-      return "this is an elf file, not raw bytes; convert it with: objcopy -O binary IN OUT";
+      return "an elf file";
     case image_format::intel_hex:
-      return "this is an intel hex file, not raw bytes; convert it with: objcopy -I ihex -O binary "
-             "IN OUT";
+      return "an intel hex file";
     case image_format::s_record:
-      return "this is an s-record file, not raw bytes; convert it with: objcopy -I srec -O binary "
-             "IN OUT";
+      return "an s-record file";
   }
-  return nullptr;
+  return "raw bytes";
 }
 
 bool parse_image_format_option(const std::string& value, std::optional<image_format>& forced,

@@ -1,6 +1,7 @@
-// Container formats that firmware builds produce beside the raw image: ELF,
-// Intel HEX and S-records carry addresses and headers or text, which must
-// never reach flash byte for byte.
+// The formats of an image file: raw bytes, placed at --address, and the
+// files firmware builds produce beside them, ELF, Intel HEX and S-records,
+// which carry their own addresses, and headers or text that must never
+// reach flash byte for byte.
 #pragma once
 
 #include <cstdint>
@@ -15,9 +16,8 @@ enum class image_format { raw, elf, intel_hex, s_record };
 // begins with ':' or 'S' stays raw.
 image_format recognise_image_format(std::span<const uint8_t> image);
 
-// One lower-case line naming the format and how to convert it, without the
-// indent and line break; nullptr for raw bytes.
-const char* image_format_advice(image_format format);
+// The format as a message names it: "an intel hex file", "raw bytes".
+const char* image_format_name(image_format format);
 
 // --format's value: "auto" (nothing forced: the content decides), "bin"
 // (raw bytes, whatever they look like), "ihex", "srec" or "elf". False for

@@ -14,7 +14,8 @@
 
 struct image_segment {
   uint32_t address;
-  std::vector<uint8_t> bytes;  // never empty; address + size is at most 2^32
+  // Never empty as a reader gives it; address + size is at most 2^32.
+  std::vector<uint8_t> bytes;
 };
 
 // Reads an ELF, Intel HEX or S-record file into segments: sorted by address,

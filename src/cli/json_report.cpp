@@ -29,9 +29,11 @@ maybe_line protocol_line(run_phase phase, const bootloader_event& event, json_st
                    return progress_line{.phase = phase, .done = t.done, .total = t.size};
                  },
                  [&](const transfer_ended& t) -> maybe_line {
-                   // A read that went through is told by the comparison that
-                   // follows it.
-                   if (phase == run_phase::verify && t.ok) return std::nullopt;
+                   // A read that went through is told by what follows it: the
+                   // comparison, or the file it was saved to.
+                   if ((phase == run_phase::verify || phase == run_phase::save) && t.ok) {
+                     return std::nullopt;
+                   }
                    return phase_line{.phase = phase,
                                      .ok = t.ok,
                                      .reason = t.reason,
@@ -55,6 +57,13 @@ maybe_line json_line(const run_event& event, json_state& state) {
                                      .size = c.size};
                  },
                  [](const run_warning& w) -> maybe_line { return warning_line{w.reason}; },
+                 [](const save_ended& s) -> maybe_line {
+                   return phase_line{.phase = run_phase::save,
+                                     .ok = s.ok,
+                                     .reason = s.reason,
+                                     .address = s.address,
+                                     .size = s.size};
+                 },
                  [](const run_ended& e) -> maybe_line { return e.outcome; },
                  // The front end's failures are told by the end object.
                  [](const auto&) -> maybe_line { return std::nullopt; }},

@@ -1,7 +1,11 @@
 #include "cli/options.h"
 
 #include <cctype>
+#include <charconv>
+#include <cstdio>
 #include <limits>
+
+#include "text/visible_text.h"
 
 uint32_t parse_number(const std::string& text) {
   std::string lower = text;
@@ -42,6 +46,46 @@ int32_t parse_decimal(const std::string& text) {
 
 namespace {
 
+constexpr uint64_t address_space_end = uint64_t{1} << 32;
+
+// --size: a count of bytes, where a slip must not read some other count,
+// so unlike --address every character must be a digit of its base and the
+// value must not wrap.
+bool parse_byte_count(const std::string& text, uint32_t& count) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const char* first = text.data() + (hex ? 2 : 0);
+  const char* last = text.data() + text.size();
+  uint32_t value = 0;
+  const auto [end, error] = std::from_chars(first, last, value, hex ? 16 : 10);
+  if (error != std::errc{} || end != last || value == 0) return false;
+  count = value;
+  return true;
+}
+
+bool set_format(run_settings& s, const std::string& value, std::string& why) {
+  return parse_image_format_option(value, s.format, why);
+}
+
+bool set_save_path(run_settings& s, const std::string& value, std::string& why) {
+  if (value.empty()) {
+    why = "--save needs the name of the file to save to";
+    return false;
+  }
+  s.save_path = value;
+  return true;
+}
+
+bool set_save_size(run_settings& s, const std::string& value, std::string& why) {
+  uint32_t size = 0;
+  if (!parse_byte_count(value, size)) {
+    why = "--size takes a number of bytes from 1 to 4294967295, decimal or 0x hex, not \"" +
+          visible_text(value) + "\"";
+    return false;
+  }
+  s.save_size = size;
+  return true;
+}
+
 // One row an option. A value-taking option is one only when another word
 // follows it, which it then takes whatever it is; standing last, it is the
 // image path, as any other word is. A switch sets its flag, a plain value
@@ -61,6 +105,7 @@ bool set_baud_rate(run_settings& s, const std::string& value, std::string&) {
 
 bool set_address(run_settings& s, const std::string& value, std::string&) {
   s.address = parse_number(value);
+  s.address_given = true;
   return true;
 }
 
@@ -72,6 +117,10 @@ constexpr option_row option_table[] = {
     {"--write", false, &r::write},
     {"--verify", false, &r::verify},
     {"--json", false, &r::json},
+    {"--format", true, nullptr, nullptr, set_format},
+    {"--save", true, nullptr, nullptr, set_save_path},
+    {"--size", true, nullptr, nullptr, set_save_size},
+    {"--force", false, &r::force},
 };
 
 const option_row* option_named(const std::string& word) {
@@ -96,6 +145,26 @@ bool looks_like_an_option(const std::string& word) { return word.size() > 1 && w
 std::string shown(const std::string& word) {
   constexpr std::size_t longest = 32;
   return word.size() <= longest ? word : word.substr(0, longest - 3) + "...";
+}
+
+// The rules no single option can check: which options need which, and the
+// range --save reads.
+bool check_together(const run_settings& s, std::string& why) {
+  if (s.save_path && !s.save_size) {
+    why = "--save needs --size: the number of bytes to read";
+  } else if (s.save_size && !s.save_path) {
+    why = "--size goes with --save: it is the number of bytes to save";
+  } else if (s.save_size && uint64_t{s.address} + *s.save_size > address_space_end) {
+    // Past 2^32 the block addresses would wrap to 0.
+    char text[128];
+    std::snprintf(text, sizeof text,
+                  "--size %lu at 0x%08lx runs past the end of the 4 GiB address space",
+                  static_cast<unsigned long>(*s.save_size), static_cast<unsigned long>(s.address));
+    why = text;
+  } else {
+    return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -147,5 +216,6 @@ bool parse_options(const std::vector<std::string>& words, run_settings& settings
       refuse(refused);
     }
   }
-  return why.empty();
+  if (!why.empty()) return false;
+  return check_together(settings, why);
 }

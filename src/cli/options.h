@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "cli/image_format.h"
 
 struct run_settings {
   std::string port_name = "COM1";  // as typed; the serial layer refuses an over-long one
@@ -17,6 +20,11 @@ struct run_settings {
   // word replaced, an option word taken as another's value), each as the
   // warning the run gives before it begins.
   std::vector<std::string> slips;
+  bool address_given = false;          // an image that carries its own addresses has no use for one
+  std::optional<image_format> format;  // --format; none: the content decides
+  std::optional<std::string> save_path;  // --save: the flash read into this file
+  std::optional<uint32_t> save_size;     // --size: how many bytes --save reads
+  bool force = false;                    // --save may replace a file that exists
 };
 
 // "0x" followed by hex digits, or decimal digits. Every character multiplies
@@ -28,9 +36,10 @@ uint32_t parse_number(const std::string& text);
 int32_t parse_decimal(const std::string& text);
 
 // The words read left to right into `settings`, by the option table in
-// options.cpp. False, with one line in `why` that names the bad word or
-// value, for a command line the run must not begin with: a usage error,
-// told before any port is opened. A known option joined to its value with
-// "=" (--port=COM3) is one: taken as the image path, it would leave the
-// default port to be opened and driven.
+// options.cpp, then the rules that take the whole line (--save with
+// --size). False, with one line in `why` that names the bad word or value,
+// for a command line the run must not begin with: a usage error, told
+// before any port is opened. A known option joined to its value with "="
+// (--port=COM3) is one: taken as the image path, it would leave the default
+// port to be opened and driven.
 bool parse_options(const std::vector<std::string>& words, run_settings& settings, std::string& why);

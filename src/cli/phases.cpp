@@ -6,14 +6,23 @@
 
 #include "bootloader/bootloader.h"
 
-void write_phase(port_handle port, uint32_t address, const std::vector<uint8_t>& image,
-                 bool& error_flag, const run_sink& report) {
+void write_phase(port_handle port, std::span<const image_segment> segments, bool& error_flag,
+                 const run_sink& report) {
   if (error_flag) return;
-  const auto size = static_cast<uint32_t>(image.size());
   // An image whose sectors were not all erased is never written.
-  if (!erase_range(port, address, size, phase_sink(run_phase::erase, report)) ||
-      !write_memory(port, address, image.data(), size, phase_sink(run_phase::write, report))) {
-    error_flag = true;
+  for (const flash_sector& sector : sectors_touched(segments)) {
+    if (!erase_sector(port, sector.number, phase_sink(run_phase::erase, report))) {
+      error_flag = true;
+      return;
+    }
+  }
+  for (const image_segment& segment : segments) {
+    if (!write_memory(port, segment.address, segment.bytes.data(),
+                      static_cast<uint32_t>(segment.bytes.size()),
+                      phase_sink(run_phase::write, report))) {
+      error_flag = true;
+      return;
+    }
   }
 }
 
@@ -35,25 +44,44 @@ std::string compare_reason(uint32_t address, const std::vector<uint8_t>& image,
   return text;
 }
 
-void verify_phase(port_handle port, uint32_t address, const std::vector<uint8_t>& image,
-                  bool& error_flag, const run_sink& report) {
-  if (error_flag) return;
-  const auto size = static_cast<uint32_t>(image.size());
-  std::vector<uint8_t> read_back;
+bool read_target(port_handle port, run_phase phase, uint32_t address, uint32_t size,
+                 std::vector<uint8_t>& buffer, const run_sink& report) {
   try {
-    read_back.resize(size);
+    buffer.resize(size);
   } catch (const std::bad_alloc&) {
-    report(memory_failed{.phase = run_phase::verify,
-                         .size = size,
-                         .reason = "not enough memory to read the image back"});
-    error_flag = true;
-    return;
+    report(memory_failed{
+        .phase = phase, .size = size, .reason = "not enough memory for the bytes to read"});
+    return false;
   }
-  if (!read_memory(port, address, read_back.data(), size, phase_sink(run_phase::verify, report))) {
-    error_flag = true;
-    return;
+  return read_memory(port, address, buffer.data(), size, phase_sink(phase, report));
+}
+
+namespace {
+
+// Reads one segment back and compares it; false when the read failed or the
+// bytes differ.
+bool verify_segment(port_handle port, const image_segment& segment, const run_sink& report) {
+  const auto size = static_cast<uint32_t>(segment.bytes.size());
+  std::vector<uint8_t> read_back;
+  if (!read_target(port, run_phase::verify, segment.address, size, read_back, report)) {
+    return false;
   }
-  const std::string reason = compare_reason(address, image, read_back);
-  report(compared{.address = address, .size = size, .ok = reason.empty(), .reason = reason});
-  if (!reason.empty()) error_flag = true;
+  const std::string reason = compare_reason(segment.address, segment.bytes, read_back);
+  report(
+      compared{.address = segment.address, .size = size, .ok = reason.empty(), .reason = reason});
+  return reason.empty();
+}
+
+}  // namespace
+
+void verify_phase(port_handle port, std::span<const image_segment> segments, bool& error_flag,
+                  const run_sink& report) {
+  if (error_flag) return;
+  // The first segment that differs ends the phase, as any failure does.
+  for (const image_segment& segment : segments) {
+    if (!verify_segment(port, segment, report)) {
+      error_flag = true;
+      return;
+    }
+  }
 }

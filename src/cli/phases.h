@@ -1,18 +1,30 @@
 // The two optional phases of a run. Each does nothing once the run's error
-// flag is set, and sets it when one of its operations fails.
+// flag is set, and sets it when one of its operations fails. An image is
+// one or more segments, lowest address first: the write phase erases every
+// sector any of them touches, each once and in the map's order, then writes
+// each segment as a transfer of its own; the verify phase reads each back
+// and compares it. Gaps between segments are neither erased nor written.
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "cli/image_segments.h"
 #include "cli/run_events.h"
 #include "serial/serial_port.h"
 
-void write_phase(port_handle port, uint32_t address, const std::vector<uint8_t>& image,
-                 bool& error_flag, const run_sink& report);
-void verify_phase(port_handle port, uint32_t address, const std::vector<uint8_t>& image,
-                  bool& error_flag, const run_sink& report);
+void write_phase(port_handle port, std::span<const image_segment> segments, bool& error_flag,
+                 const run_sink& report);
+void verify_phase(port_handle port, std::span<const image_segment> segments, bool& error_flag,
+                  const run_sink& report);
+
+// Reads `size` bytes at `address` into `buffer`, as a transfer of
+// `phase`; false, and told, when the memory for them cannot be had or the
+// read fails.
+bool read_target(port_handle port, run_phase phase, uint32_t address, uint32_t size,
+                 std::vector<uint8_t>& buffer, const run_sink& report);
 
 // Where and how the target's memory differs from the image; empty when it
 // does not. One line, for the verify phase's reason.

@@ -9,13 +9,12 @@
 
 #include "bootloader/bootloader.h"
 #include "cli/console_report.h"
-#include "cli/image_file.h"
-#include "cli/image_format.h"
 #include "cli/json_report.h"
 #include "cli/options.h"
 #include "cli/phases.h"
 #include "cli/port_reason.h"
-#include "cli/sha256.h"
+#include "cli/run_image.h"
+#include "cli/save.h"
 #include "stop/stop_requests.h"
 #include "text/visible_text.h"
 
@@ -27,38 +26,6 @@ constexpr unsigned line_settle_ms = 10;
 using enum port_line_action;
 constexpr port_line_action opening_sequence[] = {clear_rts, set_dtr, clear_dtr};
 constexpr port_line_action closing_sequence[] = {set_rts, set_dtr, clear_dtr};
-
-// Loads the image and checks that it may be programmed where it is to go;
-// says why not. Nothing has been sent to the target yet when this fails.
-bool load_image_file(const run_settings& settings, std::FILE*& file, std::vector<uint8_t>& image,
-                     const run_sink& report) {
-  const std::string& path = settings.image_path;
-  std::string why;
-  file = image_open(path, why);
-  if (file == nullptr) {
-    report(file_failed{.kind = file_failed::cannot_open, .path = path, .reason = why});
-    return false;
-  }
-  if (!image_load(file, path, image, why)) {
-    report(file_failed{.kind = file_failed::cannot_read, .path = path, .reason = why});
-    return false;
-  }
-  if (const char* advice = image_format_advice(recognise_image_format(image))) {
-    report(file_failed{.kind = file_failed::cannot_read, .path = path, .reason = advice});
-    return false;
-  }
-  // Past 2^32 the block addresses would wrap to 0 and write flash that the
-  // sector choice never erased.
-  if (uint64_t{settings.address} + image.size() > uint64_t{1} << 32) {
-    report(file_failed{.kind = file_failed::does_not_fit,
-                       .path = path,
-                       .reason = "it would run past the end of the address space",
-                       .address = settings.address,
-                       .size = static_cast<uint32_t>(image.size())});
-    return false;
-  }
-  return true;
-}
 
 // Drives the control lines through `actions`, back to back. A port with no
 // control lines at all (a pseudo-terminal) changes nothing, as it always
@@ -155,6 +122,27 @@ int refuse_usage(const run_settings& settings, const std::string& why) {
   return exit_usage;
 }
 
+// A run with --save and neither --write nor --verify needs no image: none
+// is opened, not even the default one. Any other run loads it, even for the
+// handshake alone.
+bool image_used(const run_settings& settings) {
+  return settings.write || settings.verify || !settings.save_path;
+}
+
+// The command line's rules that take more than its words: the image's
+// format, the file --save would make. Empty when the run may begin.
+std::string refusal_before_port(const run_settings& settings, const run_image& image) {
+  // With --save the address names the range to save; otherwise it would
+  // silently mean nothing.
+  if (image_used(settings) && carries_addresses(image) && settings.address_given &&
+      !settings.save_path) {
+    return "--address means nothing for " + visible_text(settings.image_path) + ": " +
+           image_format_name(image.format) + " carries its own addresses";
+  }
+  if (settings.save_path) return save_target_refusal(settings);
+  return {};
+}
+
 }  // namespace
 
 int run(const std::vector<std::string>& words) {
@@ -164,6 +152,14 @@ int run(const std::vector<std::string>& words) {
   const bool usable = parse_options(words, settings, usage_error);
   if (!settings.json) console_write(console_banner());
   if (!usable) return refuse_usage(settings, usage_error);
+  // Loaded before the port opens, though what is wrong with it is told
+  // after, as always: whether it carries its own addresses is a rule of the
+  // command line.
+  run_image image;
+  if (image_used(settings)) load_run_image(settings, image);
+  if (const std::string why = refusal_before_port(settings, image); !why.empty()) {
+    return refuse_usage(settings, why);
+  }
 
   end_line outcome{.port = settings.port_name,
                    .image = settings.image_path,
@@ -197,18 +193,28 @@ int run(const std::vector<std::string>& words) {
   if (rate) port_set_line(port, *rate);
 
   bool error_flag = false;
-  std::vector<uint8_t> image;
-  std::FILE* file = nullptr;
-  if (!load_image_file(settings, file, image, report)) {
+  if (image.failure) {
+    report(*image.failure);
     error_flag = true;
   } else {
-    outcome.size = static_cast<uint32_t>(image.size());
-    outcome.sha256 = sha256_hex(image);
-    if (settings.write) warn_outside_map(settings.address, outcome.size.value(), report);
+    if (image_used(settings)) {
+      outcome.size = image.file_size;
+      outcome.sha256 = image.sha256;
+      outcome.segments = static_cast<uint32_t>(image.segments.size());
+      outcome.address = image.segments.front().address;
+    }
+    if (settings.write) {
+      for (const image_segment& segment : image.segments) {
+        warn_outside_map(segment.address, static_cast<uint32_t>(segment.bytes.size()), report);
+      }
+    }
     if (!enter_and_greet(port, report)) error_flag = true;
     warn_about_line_rate(port, rate, report);
-    if (settings.write) write_phase(port, settings.address, image, error_flag, report);
-    if (settings.verify) verify_phase(port, settings.address, image, error_flag, report);
+    if (settings.write) write_phase(port, image.segments, error_flag, report);
+    if (settings.verify) verify_phase(port, image.segments, error_flag, report);
+    if (settings.save_path && save_phase(port, settings, error_flag, report)) {
+      outcome.saved = settings.save_path;
+    }
   }
 
   std::string closing_failure;
@@ -217,7 +223,6 @@ int run(const std::vector<std::string>& words) {
     report(run_warning{"the closing line sequence: " + closing_failure});
   }
   port_close(port);
-  if (file != nullptr) std::fclose(file);
-  image = {};  // released last, after the port and the file
+  image = {};  // released last, after the port
   return finish(error_flag, outcome, started, report);
 }

@@ -55,13 +55,24 @@ struct memory_failed {
   std::string reason;
 };
 
+// --save: the read went through, and its bytes are in the file, or why
+// not (the file could not be written, a stop came first). A read that
+// failed is told by its own protocol event.
+struct save_ended {
+  std::string path;
+  uint32_t address = 0;
+  uint32_t size = 0;
+  bool ok = true;
+  std::string reason;
+};
+
 // The run's outcome: the end object's contents.
 struct run_ended {
   end_line outcome;
 };
 
 using run_event = std::variant<protocol_event, compared, run_warning, port_failed, file_failed,
-                               memory_failed, run_ended>;
+                               memory_failed, run_ended, save_ended>;
 
 using run_sink = std::function<void(const run_event&)>;
 

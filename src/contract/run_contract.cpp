@@ -33,6 +33,8 @@ constexpr const char* version = "version";
 constexpr const char* schema = "schema";
 constexpr const char* write = "write";
 constexpr const char* verify = "verify";
+constexpr const char* segments = "segments";
+constexpr const char* saved = "saved";
 }  // namespace field
 
 namespace event {
@@ -42,9 +44,9 @@ constexpr const char* warning = "warning";
 constexpr const char* end = "end";
 }  // namespace event
 
-constexpr run_phase every_phase[] = {run_phase::usage,     run_phase::port,  run_phase::file,
-                                     run_phase::handshake, run_phase::erase, run_phase::write,
-                                     run_phase::verify,    run_phase::signal};
+constexpr run_phase every_phase[] = {run_phase::usage,     run_phase::port,   run_phase::file,
+                                     run_phase::handshake, run_phase::erase,  run_phase::write,
+                                     run_phase::verify,    run_phase::signal, run_phase::save};
 
 template <typename T>
 json or_null(const std::optional<T>& value) {
@@ -89,7 +91,10 @@ json object_of(const end_line& line) {
               {field::version, line.version},
               {field::schema, line.schema},
               {field::write, line.write},
-              {field::verify, line.verify}};
+              {field::verify, line.verify},
+
+              {field::segments, or_null(line.segments)},
+              {field::saved, or_null(line.saved)}};
   return object;
 }
 
@@ -169,7 +174,10 @@ end_line end_from(const fields& f) {
                 .seconds = f.get<double>(field::seconds).value_or(0),
                 .version = f.get<std::string>(field::version).value_or(""),
                 .write = f.get<bool>(field::write).value_or(false),
-                .verify = f.get<bool>(field::verify).value_or(false)};
+                .verify = f.get<bool>(field::verify).value_or(false),
+
+                .segments = f.get<uint32_t>(field::segments),
+                .saved = f.get<std::string>(field::saved)};
   return line;
 }
 
@@ -179,8 +187,8 @@ const char* tool_version() { return VEXLOR_VERSION; }
 
 const char* phase_name(run_phase phase) {
   // In run_phase's order.
-  constexpr const char* names[] = {"usage", "port",  "file",   "handshake",
-                                   "erase", "write", "verify", "signal"};
+  constexpr const char* names[] = {"usage", "port",   "file",   "handshake", "erase",
+                                   "write", "verify", "signal", "save"};
   static_assert(std::size(names) == std::size(every_phase));
   return names[static_cast<std::size_t>(phase)];
 }

@@ -32,6 +32,7 @@ enum class run_phase : uint8_t {
   write,
   verify,
   signal,  // a stop request ended the run
+  save,    // reading the flash into a file (--save)
 };
 
 const char* phase_name(run_phase phase);
@@ -85,6 +86,8 @@ struct end_line {
   std::string version;
   bool write = false;  // what the run was asked to do: write, verify
   bool verify = false;
+  std::optional<uint32_t> segments;  // the image's, when it was loaded: 1 for raw bytes
+  std::optional<std::string> saved;  // the file --save wrote, once every byte is in it
   bool operator==(const end_line&) const = default;
 };
 

@@ -73,6 +73,36 @@ std::vector<uint8_t> bytes_received(const std::vector<sim_event>& log) {
   return bytes;
 }
 
+std::vector<wire_range> wire_ranges(const std::vector<uint8_t>& received) {
+  constexpr std::size_t erase_exchange = 4;  // prelude, command, list count, sector
+  constexpr std::size_t block_header = 6;    // command, address, length
+  std::vector<wire_range> ranges;
+  std::size_t i = 0;
+  while (i < received.size()) {
+    const uint8_t command = received[i];
+    if (command == start_byte) {
+      i += 1;
+    } else if (command == erase_prelude) {
+      i += erase_exchange;
+    } else if ((command == write_command || command == read_command) &&
+               i + block_header <= received.size()) {
+      const uint32_t address = address_from_field(&received[i + 1]);
+      const uint32_t length = uint32_t{received[i + 5]} + 1;
+      wire_range* last = ranges.empty() ? nullptr : &ranges.back();
+      if (last && last->command == command && last->address + last->size == address) {
+        last->size += length;
+      } else {
+        ranges.push_back({command, address, length});
+      }
+      // A read's data comes from the target, a write's goes with its block.
+      i += block_header + (command == write_command ? length : 0);
+    } else {
+      break;  // a command cut short, or none of these
+    }
+  }
+  return ranges;
+}
+
 double first_byte_to_close(const std::vector<sim_event>& log) {
   double first = -1;
   for (const sim_event& e : log) {

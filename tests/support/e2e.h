@@ -36,6 +36,18 @@ struct sim_event {
 std::vector<sim_event> read_sim_log(const std::string& path);
 std::vector<uint8_t> bytes_received(const std::vector<sim_event>& log);
 
+// The ranges the memory commands among `received` moved, in order: the
+// blocks of one command (write or read) that follow each other on the wire
+// and in memory joined into one range. The start byte and the erase
+// exchanges are passed over.
+struct wire_range {
+  uint8_t command = 0;  // write_command or read_command
+  uint32_t address = 0;
+  uint32_t size = 0;
+  bool operator==(const wire_range&) const = default;
+};
+std::vector<wire_range> wire_ranges(const std::vector<uint8_t>& received);
+
 // From the first byte reaching the simulator to the port's close, by its
 // clock: a run's waits, without process start-up (which a sanitizer, Wine or
 // a loaded machine lengthens at will) and the drain at open. Negative when

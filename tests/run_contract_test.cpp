@@ -21,8 +21,15 @@ TEST(RunContract, EveryEventReadsBackAsWritten) {
                         .seconds = 1.25,
                         .version = tool_version()};
   const end_line usage{.exit = 2, .phase = run_phase::usage, .reason = "bad", .baud = -5};
-  const end_line ok{
-      .ok = true, .errors = 0, .exit = 0, .port = "COM3", .image = "a b\"c", .write = true};
+  const end_line ok{.ok = true,
+                    .errors = 0,
+                    .exit = 0,
+                    .port = "COM3",
+                    .image = "a b\"c",
+                    .sha256 = std::string(64, 'b'),
+                    .write = true,
+                    .board_id = "0a1b2c",
+                    .written_sha256 = std::string(64, 'c')};
   const std::vector<run_event> events{
       protocol_event{run_phase::handshake, handshake_ended{.ok = true}},
       protocol_event{run_phase::handshake, handshake_ended{.ok = false, .reason = "no answer"}},
@@ -35,6 +42,12 @@ TEST(RunContract, EveryEventReadsBackAsWritten) {
       compared{.address = 0x20000000, .size = 300, .ok = false, .reason = "differ in 1 byte(s)"},
       compared{.address = 0x20000000, .size = 0},
       run_warning{"the driver set 115200 baud, not the 250000 asked for"},
+      board_identified{"0a1b2c3d4e5f60718293a4b5"},
+      protocol_event{run_phase::board_id, transfer_ended{.direction = transfer_direction::read,
+                                                         .address = 0x1FFF7A10,
+                                                         .size = 12,
+                                                         .ok = false,
+                                                         .reason = "refused"}},
       run_ended{failed},
       run_ended{usage},
       run_ended{ok},

@@ -23,15 +23,19 @@ maybe_line protocol_line(run_phase phase, const bootloader_event& event, json_st
                    return std::nullopt;
                  },
                  [&](const transfer_progress& t) -> maybe_line {
+                   // A board id is a block or so: its event tells it.
+                   if (phase == run_phase::board_id) return std::nullopt;
                    const int percent = static_cast<int>(percent_done(t.done, t.size));
                    if (percent == state.last_percent) return std::nullopt;
                    state.last_percent = percent;
                    return progress_line{.phase = phase, .done = t.done, .total = t.size};
                  },
                  [&](const transfer_ended& t) -> maybe_line {
-                   // A read that went through is told by the comparison that
-                   // follows it.
-                   if (phase == run_phase::verify && t.ok) return std::nullopt;
+                   // A read that went through is told by the comparison or
+                   // the board id that follows it.
+                   if ((phase == run_phase::verify || phase == run_phase::board_id) && t.ok) {
+                     return std::nullopt;
+                   }
                    return phase_line{.phase = phase,
                                      .ok = t.ok,
                                      .reason = t.reason,
@@ -56,6 +60,7 @@ maybe_line json_line(const run_event& event, json_state& state) {
                  },
                  [](const run_warning& w) -> maybe_line { return warning_line{w.reason}; },
                  [](const run_ended& e) -> maybe_line { return e.outcome; },
+                 [](const board_identified& b) -> maybe_line { return board_id_line{b.id}; },
                  // The front end's failures are told by the end object.
                  [](const auto&) -> maybe_line { return std::nullopt; }},
       event);

@@ -8,9 +8,11 @@
 #include <string>
 
 #include "bootloader/bootloader.h"
+#include "cli/board_id.h"
 #include "cli/console_report.h"
 #include "cli/image_file.h"
 #include "cli/image_format.h"
+#include "cli/image_patch.h"
 #include "cli/json_report.h"
 #include "cli/options.h"
 #include "cli/phases.h"
@@ -30,34 +32,40 @@ constexpr port_line_action closing_sequence[] = {set_rts, set_dtr, clear_dtr};
 
 // Loads the image and checks that it may be programmed where it is to go;
 // says why not. Nothing has been sent to the target yet when this fails.
-bool load_image_file(const run_settings& settings, std::FILE*& file, std::vector<uint8_t>& image,
-                     const run_sink& report) {
+std::optional<file_failed> load_image_file(const run_settings& settings, std::FILE*& file,
+                                           std::vector<uint8_t>& image) {
   const std::string& path = settings.image_path;
   std::string why;
   file = image_open(path, why);
   if (file == nullptr) {
-    report(file_failed{.kind = file_failed::cannot_open, .path = path, .reason = why});
-    return false;
+    return file_failed{.kind = file_failed::cannot_open, .path = path, .reason = why};
   }
   if (!image_load(file, path, image, why)) {
-    report(file_failed{.kind = file_failed::cannot_read, .path = path, .reason = why});
-    return false;
+    return file_failed{.kind = file_failed::cannot_read, .path = path, .reason = why};
   }
   if (const char* advice = image_format_advice(recognise_image_format(image))) {
-    report(file_failed{.kind = file_failed::cannot_read, .path = path, .reason = advice});
-    return false;
+    return file_failed{.kind = file_failed::cannot_read, .path = path, .reason = advice};
   }
   // Past 2^32 the block addresses would wrap to 0 and write flash that the
   // sector choice never erased.
   if (uint64_t{settings.address} + image.size() > uint64_t{1} << 32) {
-    report(file_failed{.kind = file_failed::does_not_fit,
+    return file_failed{.kind = file_failed::does_not_fit,
                        .path = path,
                        .reason = "it would run past the end of the address space",
                        .address = settings.address,
-                       .size = static_cast<uint32_t>(image.size())});
-    return false;
+                       .size = static_cast<uint32_t>(image.size())};
   }
-  return true;
+  return std::nullopt;
+}
+
+// The board's own bytes (--patch) put into the image, the one segment a
+// raw file makes; false, changing nothing, and why, when one misses it.
+bool patch_image(const run_settings& settings, std::vector<uint8_t>& image, std::string& why) {
+  if (settings.patches.empty()) return true;
+  std::vector<image_segment> segments{{settings.address, std::move(image)}};
+  const bool patched = apply_patches(segments, settings.patches, why);
+  image = std::move(segments.front().bytes);
+  return patched;
 }
 
 // Drives the control lines through `actions`, back to back. A port with no
@@ -182,6 +190,23 @@ int run(const std::vector<std::string>& words) {
     render(event);
   };
 
+  // The image is read, and patched, before the port is opened: a patch that
+  // misses it is a slip on the command line, refused before any line
+  // moves. An image that cannot be used is told once the port is open, as
+  // it always was.
+  std::vector<uint8_t> image;
+  std::FILE* file = nullptr;
+  const std::optional<file_failed> unusable = load_image_file(settings, file, image);
+  std::optional<std::string> file_digest;
+  if (!unusable) {
+    file_digest = sha256_hex(image);
+    std::string patch_refused;
+    if (!patch_image(settings, image, patch_refused)) {
+      std::fclose(file);
+      return refuse_usage(settings, patch_refused);
+    }
+  }
+
   // Before anything is done: what looks like a slip on the command line.
   for (const std::string& slip : settings.slips) report(run_warning{slip});
 
@@ -189,6 +214,7 @@ int run(const std::vector<std::string>& words) {
   port_handle port = port_open(settings.port_name, &why);
   if (port == nullptr) {
     report(port_failed{.port = settings.port_name, .reason = port_failure_reason(why)});
+    if (file != nullptr) std::fclose(file);
     return finish(true, outcome, started, report);
   }
   // A rate of 0 or below is never asked for; a port that refuses a rate
@@ -197,16 +223,19 @@ int run(const std::vector<std::string>& words) {
   if (rate) port_set_line(port, *rate);
 
   bool error_flag = false;
-  std::vector<uint8_t> image;
-  std::FILE* file = nullptr;
-  if (!load_image_file(settings, file, image, report)) {
+  if (unusable) {
+    report(*unusable);
     error_flag = true;
   } else {
     outcome.size = static_cast<uint32_t>(image.size());
-    outcome.sha256 = sha256_hex(image);
+    outcome.sha256 = file_digest;
+    outcome.written_sha256 = settings.patches.empty() ? file_digest : sha256_hex(image);
     if (settings.write) warn_outside_map(settings.address, outcome.size.value(), report);
     if (!enter_and_greet(port, report)) error_flag = true;
     warn_about_line_rate(port, rate, report);
+    if (settings.board_id) {
+      outcome.board_id = board_id_phase(port, *settings.board_id, error_flag, report);
+    }
     if (settings.write) write_phase(port, settings.address, image, error_flag, report);
     if (settings.verify) verify_phase(port, settings.address, image, error_flag, report);
   }

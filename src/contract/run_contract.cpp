@@ -33,6 +33,9 @@ constexpr const char* version = "version";
 constexpr const char* schema = "schema";
 constexpr const char* write = "write";
 constexpr const char* verify = "verify";
+constexpr const char* board_id = "board_id";
+constexpr const char* id = "id";
+constexpr const char* written_sha256 = "written_sha256";
 }  // namespace field
 
 namespace event {
@@ -40,11 +43,12 @@ constexpr const char* phase = "phase";
 constexpr const char* progress = "progress";
 constexpr const char* warning = "warning";
 constexpr const char* end = "end";
+constexpr const char* board_id = "board_id";
 }  // namespace event
 
-constexpr run_phase every_phase[] = {run_phase::usage,     run_phase::port,  run_phase::file,
-                                     run_phase::handshake, run_phase::erase, run_phase::write,
-                                     run_phase::verify,    run_phase::signal};
+constexpr run_phase every_phase[] = {run_phase::usage,     run_phase::port,   run_phase::file,
+                                     run_phase::handshake, run_phase::erase,  run_phase::write,
+                                     run_phase::verify,    run_phase::signal, run_phase::board_id};
 
 template <typename T>
 json or_null(const std::optional<T>& value) {
@@ -89,8 +93,14 @@ json object_of(const end_line& line) {
               {field::version, line.version},
               {field::schema, line.schema},
               {field::write, line.write},
-              {field::verify, line.verify}};
+              {field::verify, line.verify},
+              {field::board_id, or_null(line.board_id)},
+              {field::written_sha256, or_null(line.written_sha256)}};
   return object;
+}
+
+json object_of(const board_id_line& line) {
+  return {{field::event, event::board_id}, {field::id, line.id}};
 }
 
 json object_of(const unknown_line&) { return json::object(); }
@@ -169,7 +179,9 @@ end_line end_from(const fields& f) {
                 .seconds = f.get<double>(field::seconds).value_or(0),
                 .version = f.get<std::string>(field::version).value_or(""),
                 .write = f.get<bool>(field::write).value_or(false),
-                .verify = f.get<bool>(field::verify).value_or(false)};
+                .verify = f.get<bool>(field::verify).value_or(false),
+                .board_id = f.get<std::string>(field::board_id),
+                .written_sha256 = f.get<std::string>(field::written_sha256)};
   return line;
 }
 
@@ -179,8 +191,8 @@ const char* tool_version() { return VEXLOR_VERSION; }
 
 const char* phase_name(run_phase phase) {
   // In run_phase's order.
-  constexpr const char* names[] = {"usage", "port",  "file",   "handshake",
-                                   "erase", "write", "verify", "signal"};
+  constexpr const char* names[] = {"usage", "port",   "file",   "handshake", "erase",
+                                   "write", "verify", "signal", "board-id"};
   static_assert(std::size(names) == std::size(every_phase));
   return names[static_cast<std::size_t>(phase)];
 }
@@ -213,5 +225,6 @@ std::optional<run_line> parse_run_line(std::string_view text) {
   if (kind == event::progress) return progress_from(f);
   if (kind == event::warning) return warning_line{f.get<std::string>(field::reason).value_or("")};
   if (kind == event::end) return end_from(f);
+  if (kind == event::board_id) return board_id_line{f.get<std::string>(field::id).value_or("")};
   return unknown_line{};
 }

@@ -8,11 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "board_records.h"
 #include "children.h"
 #include "contract/run_contract.h"
 #include "port_list.h"
 #include "ports_watch.h"
 #include "programmer_path.h"
+#include "record_queries.h"
 #include "station_options.h"
 #include "supervisor.h"
 
@@ -98,11 +100,13 @@ int flash(const station_settings& settings) {
     }
   }
   std::FILE* report = nullptr;
-  if (!prepare_records(settings, report, why)) {
+  store_handle store;
+  if (!prepare_records(settings, report, why) || !open_board_records(settings, store, why)) {
+    if (report != nullptr) std::fclose(report);
     ports_watch_end(watch);
     return complain(exit_usage, why);
   }
-  const int status = supervise({settings, programmer, report, watch, boards});
+  const int status = supervise({settings, programmer, report, watch, boards, store.get()});
   if (report != nullptr) std::fclose(report);
   ports_watch_end(watch);
   return status;
@@ -126,6 +130,9 @@ int main(int argc, char** argv) {
   if (settings.version) {
     std::printf("vexlor-flash-all %s\n", tool_version());
     return 0;
+  }
+  if (settings.history || settings.summary) {
+    return print_records(settings, why) ? 0 : complain(exit_usage, why);
   }
   return settings.list ? list_ports(settings) : flash(settings);
 }

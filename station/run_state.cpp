@@ -8,23 +8,30 @@ void take_run_line(run_progress& progress, const std::string& line) {
     if (!line.empty()) progress.last_words = line.substr(0, 200);
     return;
   }
-  std::visit(overloaded{[&](const end_line& end) { progress.end = end; },
-                        [&](const progress_line& p) {
-                          progress.phase = phase_name(p.phase);
-                          progress.detail = std::to_string(percent_done(p.done, p.total)) + "%";
-                        },
-                        [&](const phase_line& p) {
-                          progress.phase = phase_name(p.phase);
-                          if (!p.ok) {
-                            progress.detail = "failed";
-                          } else if (p.sector) {
-                            progress.detail = "sector " + std::to_string(*p.sector);
-                          } else {
-                            progress.detail = p.phase == run_phase::handshake ? "ok" : "100%";
-                          }
-                        },
-                        [](const auto&) {}},
-             *event);
+  std::visit(
+      overloaded{[&](const end_line& end) {
+                   progress.end = end;
+                   if (end.board_id) progress.board_id = end.board_id;
+                 },
+                 [&](const board_id_line& b) { progress.board_id = b.id; },
+                 [&](const progress_line& p) {
+                   progress.write_begun = progress.write_begun || p.phase == run_phase::write;
+                   progress.phase = phase_name(p.phase);
+                   progress.detail = std::to_string(percent_done(p.done, p.total)) + "%";
+                 },
+                 [&](const phase_line& p) {
+                   progress.write_begun = progress.write_begun || p.phase == run_phase::write;
+                   progress.phase = phase_name(p.phase);
+                   if (!p.ok) {
+                     progress.detail = "failed";
+                   } else if (p.sector) {
+                     progress.detail = "sector " + std::to_string(*p.sector);
+                   } else {
+                     progress.detail = p.phase == run_phase::handshake ? "ok" : "100%";
+                   }
+                 },
+                 [](const auto&) {}},
+      *event);
 }
 
 const char* outcome_name(run_outcome outcome) {
@@ -63,6 +70,10 @@ run_verdict judge_run(const run_progress& progress, int exit_status, bool stop_s
   }
   if (!progress.last_words.empty()) verdict.reason += ": " + progress.last_words;
   return verdict;
+}
+
+bool nothing_written(const run_progress& progress, std::optional<int> exit_status) {
+  return !exit_status || (progress.end && !progress.write_begun);
 }
 
 bool read_back_differs(const run_progress& progress) {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "board_records.h"
 #include "board_run.h"
 #include "children.h"
 #include "console_view.h"
@@ -30,7 +31,9 @@ constexpr unsigned batch_interval_ms = 100;
 struct board {
   station_port port;
   child* run = nullptr;
-  bool read_back_only = false;  // --skip-same: the read-back that comes first
+  run_stage stage = run_stage::flash;   // the run under way
+  std::optional<std::string> board_id;  // as its identifying run read it
+  std::optional<board_serial> serial;   // --serial-pool: its number
   bool stop_sent = false;
   bool back_again = false;  // --watch: its port went and came back while it ran
   std::string pending;      // output that is not yet a whole line
@@ -79,7 +82,7 @@ std::vector<live_board> live_boards(const station& st) {
   if (!st.view.terminal) return boards;
   for (const auto& b : st.running) {
     boards.push_back({.name = b->port.name,
-                      .phase = b->read_back_only ? "check" : b->progress.phase,
+                      .phase = b->stage == run_stage::read_back ? "check" : b->progress.phase,
                       .detail = b->progress.detail,
                       .seconds = seconds_since(b->started)});
   }
@@ -89,15 +92,29 @@ std::vector<live_board> live_boards(const station& st) {
 bool stopping(const station& st) { return st.stop_signal != 0; }
 
 void finish(station& st, board& b, const run_verdict& verdict, std::optional<int> exit_status) {
-  const board_run run{.port = b.port,
-                      .end = b.progress.end,
-                      .start = b.start,
-                      .end_time = wall_clock::now(),
-                      .seconds = seconds_since(b.started),
-                      .exit_status = exit_status,
-                      .verdict = verdict,
-                      .log_path = b.log_path};
+  const board_run run{
+      .port = b.port,
+      .end = b.progress.end,
+      .start = b.start,
+      .end_time = wall_clock::now(),
+      .seconds = seconds_since(b.started),
+      .exit_status = exit_status,
+      .verdict = verdict,
+      .log_path = b.log_path,
+      .board_id = b.progress.board_id ? b.progress.board_id : b.board_id,
+      .serial = b.serial ? std::optional(settled_serial(*b.serial, b.progress, exit_status))
+                         : std::nullopt};
   if (b.log != nullptr) std::fclose(b.log);
+  // Kept before its result line is shown: a line on the screen is a run
+  // on record.
+  if (st.setup.records != nullptr) {
+    std::string why;
+    if (!keep_board_run(*st.setup.records, run, st.host, why)) {
+      st.record_lost = true;
+      std::fprintf(stderr, "vexlor-flash-all: the record of %s could not be kept: %s\n",
+                   b.port.name.c_str(), why.c_str());
+    }
+  }
   if (st.setup.report != nullptr) {
     const std::string line = report_line(run, st.host);
     if (std::fputs(line.c_str(), st.setup.report) < 0 || std::fflush(st.setup.report) != 0) {
@@ -120,10 +137,25 @@ bool launch(station& st, board& b) {
   b.progress = {};
   b.stop_sent = false;
   std::string why;
+  const std::vector<std::string> patch = b.serial ? b.serial->patch : std::vector<std::string>{};
   b.run = child_start(st.setup.programmer,
-                      run_arguments(st.setup.settings, b.port.path, b.read_back_only), why);
+                      run_arguments(st.setup.settings, b.port.path, b.stage, patch), why);
   if (b.run != nullptr) return true;
   finish(st, b, {run_outcome::failed, "start", why}, std::nullopt);
+  return false;
+}
+
+// --serial-pool: takes the board's number before the run that writes it;
+// false when none could be had, the board then finished with why.
+bool take_serial(station& st, board& b) {
+  if (st.setup.settings.serial_pool.empty()) return true;
+  std::string why;
+  board_serial serial;
+  if (take_board_serial(*st.setup.records, st.setup.settings, b.board_id, st.host, serial, why)) {
+    b.serial = serial;
+    return true;
+  }
+  finish(st, b, {run_outcome::failed, "serial", why}, std::nullopt);
   return false;
 }
 
@@ -131,7 +163,7 @@ void start_board(station& st, const station_port& port) {
   const station_settings& settings = st.setup.settings;
   auto b = std::make_unique<board>();
   b->port = port;
-  b->read_back_only = settings.skip_same;
+  b->stage = first_stage(settings);
   b->start = wall_clock::now();
   b->started = view_clock::now();
   if (!settings.log_folder.empty()) {
@@ -146,7 +178,7 @@ void start_board(station& st, const station_port& port) {
   board& started = *b;
   st.running.push_back(std::move(b));
   if (settings.watch) view_print(st.view, start_line(port.name), live_boards(st));
-  launch(st, started);
+  if (started.stage == run_stage::identify || take_serial(st, started)) launch(st, started);
 }
 
 void start_waiting(station& st) {
@@ -197,13 +229,27 @@ void take_output(station& st, board& b, const std::string& text) {
 void take_exit(station& st, board& b, int exit_status) {
   if (!b.pending.empty()) take_line(b, std::exchange(b.pending, {}));
   b.run = nullptr;
-  if (b.read_back_only) {
+  if (b.stage == run_stage::identify && exit_status == 0 &&
+      judge_run(b.progress, 0, false).outcome == run_outcome::ok) {
+    if (stopping(st)) {
+      finish(st, b, {run_outcome::stopped, "signal", "stopped before its flash began"},
+             exit_status);
+      return;
+    }
+    // Its id known, the board takes its number, then the runs the words
+    // ask for.
+    b.board_id = b.progress.board_id;
+    b.stage = st.setup.settings.skip_same ? run_stage::read_back : run_stage::flash;
+    if (take_serial(st, b)) launch(st, b);
+    return;
+  }
+  if (b.stage == run_stage::read_back) {
     if (exit_status == 0 && judge_run(b.progress, 0, false).outcome == run_outcome::ok) {
       finish(st, b, {run_outcome::unchanged, {}, {}}, exit_status);
       return;
     }
     if (read_back_differs(b.progress) && !stopping(st)) {
-      b.read_back_only = false;  // now the write the words ask for
+      b.stage = run_stage::flash;  // now the write the words ask for
       launch(st, b);
       return;
     }

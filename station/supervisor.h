@@ -9,6 +9,7 @@
 
 #include "port_list.h"
 #include "ports_watch.h"
+#include "record_store.h"
 #include "station_options.h"
 
 struct station_setup {
@@ -17,6 +18,7 @@ struct station_setup {
   std::FILE* report;       // --report, open for appending; nullptr: none
   ports_watch* watch;      // --watch; nullptr: the boards below and no more
   std::vector<station_port> boards;
+  record_store* records = nullptr;  // --db; nullptr: none
 };
 
 // Runs every board to its end and returns the station's exit status: 0 when

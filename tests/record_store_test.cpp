@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <set>
 
 #include "board_run.h"
@@ -45,9 +46,9 @@ store_handle open_store(const std::string& target) {
 
 const auto day_start = std::chrono::sys_days{std::chrono::year{2026} / 12 / 7};
 
-// A run's --report line.
-std::string sample_report(const std::string& port, run_outcome outcome, int minute,
-                          const std::string& sha256) {
+// A board's run as the station ends it.
+board_run sample_board_run(const std::string& port, run_outcome outcome, int minute,
+                           const std::string& sha256) {
   board_run run;
   run.port = {.name = port, .path = "/dev/serial/by-id/" + port, .device = "/dev/ttyUSB0"};
   if (port == "usb-A") {
@@ -72,15 +73,14 @@ std::string sample_report(const std::string& port, run_outcome outcome, int minu
     run.verdict.phase = "erase";
     run.verdict.reason = "the target refused the erase command of sector 0 (answered 0x1f)";
   }
-  return report_line(run, "line3-pc");
+  return run;
 }
 
-// The run as the station records it: its report line read back, with the
-// board's id.
+// The run as the station records it, with the board's id.
 run_record sample_run(const std::string& port, run_outcome outcome, int minute,
                       const std::string& sha256 = "3f0c",
                       const std::optional<std::string>& board_id = std::nullopt) {
-  run_record record = record_of_report(json::parse(sample_report(port, outcome, minute, sha256)));
+  run_record record = record_of_run(sample_board_run(port, outcome, minute, sha256), "line3-pc");
   record.board_id = board_id;
   return record;
 }
@@ -201,7 +201,9 @@ TEST_F(RecordStore, RunsComeBackAsHistory) {
     for (const char* key : {"board_id", "serial_number", "serial_pool", "serial_state"}) {
       line.erase(key);
     }
-    EXPECT_EQ(line.dump(), json::parse(sample_report("usb-A", run_outcome::ok, 0, "3f0c")).dump());
+    const std::string report =
+        report_line(sample_board_run("usb-A", run_outcome::ok, 0, "3f0c"), "line3-pc");
+    EXPECT_EQ(line.dump(), json::parse(report).dump());
     EXPECT_EQ(all[1]["identity"], nullptr);
     EXPECT_EQ(all[1]["reason"], "the target refused the erase command of sector 0 (answered 0x1f)");
 

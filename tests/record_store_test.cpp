@@ -19,23 +19,13 @@
 #include "record_database.h"
 #include "record_store.h"
 #include "serial_format.h"
-#include "support/postgres_server.h"
+#include "support/test_databases.h"
 #include "support/test_files.h"
 
 namespace fs = std::filesystem;
 using json = nlohmann::ordered_json;
 
 namespace {
-
-struct database {
-  std::string name;    // for the trace
-  std::string target;  // what --db gets
-};
-
-bool in_ci() {
-  const char* ci = std::getenv("CI");
-  return ci != nullptr && std::string(ci) == "true";
-}
 
 store_handle open_store(const std::string& target) {
   store_handle store;
@@ -149,36 +139,20 @@ int exit_status_of(pid_t pid) {
 // Each case runs on an SQLite file and on a PostgreSQL database, each fresh.
 class RecordStore : public ::testing::Test {
  protected:
-  static inline postgres_server server;
-  static inline bool server_up = false;
-  static inline std::string server_why;
-
-  static void SetUpTestSuite() { server_up = postgres_start(server, server_why); }
-  static void TearDownTestSuite() { postgres_stop(server); }
+  static inline test_postgres postgres;
+  static void SetUpTestSuite() { test_postgres_start(postgres); }
+  static void TearDownTestSuite() { test_postgres_stop(postgres); }
 
   std::string dir = make_test_dir();
   void TearDown() override { fs::remove_all(dir); }
 
-  std::vector<database> databases() {
-    std::vector<database> all{{"SQLite", dir + "/records.db"}};
-    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    std::string lower = name;
-    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
-    if (server_up) {
-      all.push_back({"PostgreSQL", postgres_database(server, lower)});
-    } else if (server.bin.empty() && !in_ci()) {
-      std::printf("[ skipped  ] PostgreSQL: %s\n", server_why.c_str());
-    } else {
-      ADD_FAILURE() << "PostgreSQL: " << server_why;
-    }
-    return all;
-  }
+  std::vector<test_database> databases() { return test_databases(postgres, dir); }
 };
 
 }  // namespace
 
 TEST_F(RecordStore, RunsComeBackAsHistory) {
-  for (const database& db : databases()) {
+  for (const test_database& db : databases()) {
     SCOPED_TRACE(db.name);
     store_handle store = open_store(db.target);
     ASSERT_TRUE(store);
@@ -236,7 +210,7 @@ TEST_F(RecordStore, RunsComeBackAsHistory) {
 }
 
 TEST_F(RecordStore, SummaryCountsBoardsByTheirLastAndFirstRuns) {
-  for (const database& db : databases()) {
+  for (const test_database& db : databases()) {
     SCOPED_TRACE(db.name);
     store_handle store = open_store(db.target);
     ASSERT_TRUE(store);
@@ -302,7 +276,7 @@ TEST_F(RecordStore, SerialPoolsHandEachNumberToOneBoard) {
       {"nor given back", action::give_back, "nowhere", 1, "", false},
       {"a failed record leaves the number as it was", action::take, "line3", 503},
   };
-  for (const database& db : databases()) {
+  for (const test_database& db : databases()) {
     SCOPED_TRACE(db.name);
     store_handle store = open_store(db.target);
     ASSERT_TRUE(store);
@@ -350,7 +324,7 @@ TEST_F(RecordStore, SerialPoolsHandEachNumberToOneBoard) {
 
 TEST_F(RecordStore, NoNumberTwiceAcrossProcessesOrAfterAKill) {
   constexpr int per_process = 25;
-  for (const database& db : databases()) {
+  for (const test_database& db : databases()) {
     SCOPED_TRACE(db.name);
     // Made first, so that both children find the tables there.
     ASSERT_TRUE(open_store(db.target));

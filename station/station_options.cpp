@@ -63,9 +63,9 @@ bool set_jobs(reading& r, const std::string& value, std::string& why) {
   return false;
 }
 
-// Decimal digits alone, the whole text, at most `highest`.
-bool parse_whole_number(const std::string& text, uint64_t highest, uint64_t& number) {
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+// Digits alone in `base`, the whole text, at most `highest`.
+bool parse_whole_number(std::string_view text, int base, uint64_t highest, uint64_t& number) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number, base);
   return !text.empty() && error == std::errc{} && end == text.data() + text.size() &&
          number <= highest;
 }
@@ -86,7 +86,7 @@ bool set_history_board_id(reading& r, const std::string& value, std::string& why
 
 bool set_history_serial(reading& r, const std::string& value, std::string& why) {
   uint64_t number = 0;
-  if (parse_whole_number(value, highest_serial, number)) {
+  if (parse_whole_number(value, 10, highest_serial, number)) {
     r.settings.history_serial = number;
     return true;
   }
@@ -115,13 +115,10 @@ bool set_since(reading& r, const std::string& value, std::string& why) {
 }
 
 bool set_serial_at(reading& r, const std::string& value, std::string& why) {
-  uint64_t address = 0;
   const bool hex = value.starts_with("0x") || value.starts_with("0X");
-  const std::string digits = hex ? value.substr(2) : value;
-  const auto [end, error] =
-      std::from_chars(digits.data(), digits.data() + digits.size(), address, hex ? 16 : 10);
-  if (!digits.empty() && error == std::errc{} && end == digits.data() + digits.size() &&
-      address <= std::numeric_limits<uint32_t>::max()) {
+  uint64_t address = 0;
+  if (parse_whole_number(std::string_view(value).substr(hex ? 2 : 0), hex ? 16 : 10,
+                         std::numeric_limits<uint32_t>::max(), address)) {
     r.settings.serial_at = static_cast<uint32_t>(address);
     return true;
   }
@@ -136,7 +133,7 @@ bool set_serial_format(reading& r, const std::string& value, std::string& why) {
 }
 
 bool set_serial_first(reading& r, const std::string& value, std::string& why) {
-  if (parse_whole_number(value, highest_serial, r.settings.serial_first)) return true;
+  if (parse_whole_number(value, 10, highest_serial, r.settings.serial_first)) return true;
   why = "--serial-first takes a number from 0 to " + std::to_string(highest_serial) + ", not \"" +
         value + "\"";
   return false;

@@ -455,6 +455,11 @@ TEST_F(E2EStation, BashCompletion) {
       {"vexlor-flash-all --write --baudrate 1152", "115200"},
       {"vexlor-flash-all --write --po", ""},  // the station names the ports
       {"vexlor-prog --po", "--port"},
+      {"vexlor-prog --board-id 0x1FFF7A10:12 --pa", "--patch"},
+      {"vexlor-flash-all --db r.db --serial-format u3", "u32le u32be"},
+      // Without --history, --board-id is vexlor-prog's and begins its words.
+      {"vexlor-flash-all --db r.db --board-id 0x1FFF7A10:12 --se", ""},
+      {"vexlor-flash-all --db r.db --history --board-id 0a1b --si", "--since"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.words);

@@ -38,8 +38,9 @@ dpkg-deb -x "$deb" "$work/unpacked"
 # station's SQLite and PostgreSQL among them) only when the package says it
 # depends on them.
 depends=$(dpkg-deb -f "$deb" Depends)
+packages=$(tr ',|' '\n\n' <<<"$depends" | awk '{print $1}')
 for library in libc6 libstdc++6 libsqlite3-0 libpq5; do
-  if ! grep -Eq "(^|, )$library( |,|$)" <<<"$depends"; then
+  if ! grep -qxF "$library" <<<"$packages"; then
     echo "package-check: the package does not depend on $library: Depends: $depends" >&2
     exit 1
   fi

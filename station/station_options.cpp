@@ -366,11 +366,15 @@ std::string station_usage() {
       "       vexlor-flash-all --db DB --history [--board-id HEX] [--serial N] [--port P] "
       "[--since TIME]\n"
       "       vexlor-flash-all --db DB --summary [--since TIME]\n";
+  const auto named = [](const station_option& option) {
+    return std::string(option.name) + (option.value ? std::string(" ") + option.value : "");
+  };
+  std::size_t width = 0;  // the longest, so that the helps line up
+  for (const station_option& option : option_table) width = std::max(width, named(option).size());
   for (const station_option& option : option_table) {
     if (option.help == nullptr) continue;
-    std::string name =
-        std::string(option.name) + (option.value ? std::string(" ") + option.value : "");
-    name.resize(std::max<std::size_t>(name.size(), 14), ' ');
+    std::string name = named(option);
+    name.resize(width, ' ');
     usage += "  " + name + "  " + option.help + "\n";
   }
   return usage + "  --help, --version\nSee man vexlor-flash-all.\n";

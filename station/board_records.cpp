@@ -38,10 +38,12 @@ bool take_board_serial(record_store& store, const station_settings& settings,
   return true;
 }
 
-serial_use settled_serial(const board_serial& serial, const run_progress& last_run,
-                          std::optional<int> exit_status) {
-  serial_use use = serial.use;
-  if (serial.kept) {
+std::optional<serial_use> settled_serial(const std::optional<board_serial>& serial,
+                                         const run_progress& last_run,
+                                         std::optional<int> exit_status) {
+  if (!serial) return std::nullopt;
+  serial_use use = serial->use;
+  if (serial->kept) {
     use.settlement = serial_settlement::kept;
   } else if (nothing_written(last_run, exit_status)) {
     use.settlement = serial_settlement::returned;

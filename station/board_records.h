@@ -32,12 +32,13 @@ bool take_board_serial(record_store& store, const station_settings& settings,
                        const std::optional<std::string>& board_id, const std::string& station,
                        board_serial& serial, std::string& why);
 
-// What became of the board's number as its last run ended: kept when it
+// What became of the board's number, if it has one, as its last run ended: kept when it
 // was the board's already; given back when that run certainly wrote nothing
 // (it failed before its first write block, or found the board unchanged);
 // spent otherwise: the board may hold it.
-serial_use settled_serial(const board_serial& serial, const run_progress& last_run,
-                          std::optional<int> exit_status);
+std::optional<serial_use> settled_serial(const std::optional<board_serial>& serial,
+                                         const run_progress& last_run,
+                                         std::optional<int> exit_status);
 
 // Keeps the run's row, its serial number settled as `run.serial` says, in
 // one transaction.

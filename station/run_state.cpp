@@ -8,30 +8,28 @@ void take_run_line(run_progress& progress, const std::string& line) {
     if (!line.empty()) progress.last_words = line.substr(0, 200);
     return;
   }
-  std::visit(
-      overloaded{[&](const end_line& end) {
-                   progress.end = end;
-                   if (end.board_id) progress.board_id = end.board_id;
-                 },
-                 [&](const board_id_line& b) { progress.board_id = b.id; },
-                 [&](const progress_line& p) {
-                   progress.write_begun = progress.write_begun || p.phase == run_phase::write;
-                   progress.phase = phase_name(p.phase);
-                   progress.detail = std::to_string(percent_done(p.done, p.total)) + "%";
-                 },
-                 [&](const phase_line& p) {
-                   progress.write_begun = progress.write_begun || p.phase == run_phase::write;
-                   progress.phase = phase_name(p.phase);
-                   if (!p.ok) {
-                     progress.detail = "failed";
-                   } else if (p.sector) {
-                     progress.detail = "sector " + std::to_string(*p.sector);
-                   } else {
-                     progress.detail = p.phase == run_phase::handshake ? "ok" : "100%";
-                   }
-                 },
-                 [](const auto&) {}},
-      *event);
+  std::visit(overloaded{[&](const end_line& end) { progress.end = end; },
+                        [&](const board_id_line& b) { progress.board_id = b.id; },
+                        [&](const progress_line& p) {
+                          if (p.phase == run_phase::write) progress.write_begun = true;
+                          progress.phase = phase_name(p.phase);
+                          progress.detail = std::to_string(percent_done(p.done, p.total)) + "%";
+                        },
+                        [&](const phase_line& p) {
+                          if (p.phase == run_phase::write) progress.write_begun = true;
+                          progress.phase = phase_name(p.phase);
+                          if (!p.ok) {
+                            progress.detail = "failed";
+                          } else if (p.sector) {
+                            progress.detail = "sector " + std::to_string(*p.sector);
+                          } else {
+                            progress.detail = p.phase == run_phase::handshake ? "ok" : "100%";
+                          }
+                        },
+                        [](const auto&) {}},
+             *event);
+  // The end object says it again, for a run read from its end alone.
+  if (progress.end && progress.end->board_id) progress.board_id = progress.end->board_id;
 }
 
 const char* outcome_name(run_outcome outcome) {

@@ -92,18 +92,16 @@ std::vector<live_board> live_boards(const station& st) {
 bool stopping(const station& st) { return st.stop_signal != 0; }
 
 void finish(station& st, board& b, const run_verdict& verdict, std::optional<int> exit_status) {
-  const board_run run{
-      .port = b.port,
-      .end = b.progress.end,
-      .start = b.start,
-      .end_time = wall_clock::now(),
-      .seconds = seconds_since(b.started),
-      .exit_status = exit_status,
-      .verdict = verdict,
-      .log_path = b.log_path,
-      .board_id = b.progress.board_id ? b.progress.board_id : b.board_id,
-      .serial = b.serial ? std::optional(settled_serial(*b.serial, b.progress, exit_status))
-                         : std::nullopt};
+  const board_run run{.port = b.port,
+                      .end = b.progress.end,
+                      .start = b.start,
+                      .end_time = wall_clock::now(),
+                      .seconds = seconds_since(b.started),
+                      .exit_status = exit_status,
+                      .verdict = verdict,
+                      .log_path = b.log_path,
+                      .board_id = b.progress.board_id ? b.progress.board_id : b.board_id,
+                      .serial = settled_serial(b.serial, b.progress, exit_status)};
   if (b.log != nullptr) std::fclose(b.log);
   // Kept before its result line is shown: a line on the screen is a run
   // on record.

@@ -211,6 +211,8 @@ TEST(RunState, WhatARunComesTo) {
     std::string phase;
     std::string reason;  // the start of it
     std::string live;    // phase and detail at the end
+    // Whether a serial number it was given would go back to the pool.
+    std::optional<bool> wrote_nothing = std::nullopt;
   };
   const std::vector<row> rows{
       {"ok",
@@ -220,7 +222,8 @@ TEST(RunState, WhatARunComesTo) {
        run_outcome::ok,
        "",
        "",
-       "handshake ok"},
+       "handshake ok",
+       true},
       {"refused",
        {R"({"event":"phase","phase":"erase","ok":false,"reason":"x","sector":2})", end_erase},
        1,
@@ -228,7 +231,8 @@ TEST(RunState, WhatARunComesTo) {
        run_outcome::failed,
        "erase",
        "the target refused",
-       "erase failed"},
+       "erase failed",
+       true},
       {"stopped",
        {R"({"event":"progress","phase":"write","done":512,"total":2048})", end_signal},
        143,
@@ -236,7 +240,8 @@ TEST(RunState, WhatARunComesTo) {
        run_outcome::stopped,
        "signal",
        "stopped by SIGTERM",
-       "write 25%"},
+       "write 25%",
+       false},
       {"ok but a failed exit status",
        {end_ok},
        3,
@@ -252,7 +257,8 @@ TEST(RunState, WhatARunComesTo) {
        run_outcome::failed,
        "erase",
        "vexlor-prog was ended by signal 9 during the erase",
-       "erase sector 4"},
+       "erase sector 4",
+       false},
       {"killed after a stop was passed on",
        {},
        128 + 15,
@@ -313,6 +319,9 @@ TEST(RunState, WhatARunComesTo) {
     EXPECT_EQ(outcome_name(verdict.outcome), std::string(outcome_name(r.outcome)));
     EXPECT_EQ(verdict.phase, r.phase);
     EXPECT_TRUE(verdict.reason.starts_with(r.reason)) << verdict.reason;
+    if (r.wrote_nothing) {
+      EXPECT_EQ(nothing_written(progress, r.exit_status), *r.wrote_nothing);
+    }
   }
 }
 

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Checks a built .deb as a user gets it: its vexlor-prog writes and verifies
-# an image through its vexlor-sim (exit 0, the target's memory equal to the
-# image), its vexlor-flash-all finds its vexlor-prog, lists and programs two
-# simulated boards and keeps their record, its manual pages render, and the
-# shell completions are where bash looks for them.
+# Checks a built .deb as a user gets it: it declares the shared libraries
+# its programs need, its vexlor-prog writes and verifies an image through its
+# vexlor-sim (exit 0, the target's memory equal to the image), its
+# vexlor-flash-all finds its vexlor-prog, lists and programs two simulated
+# boards, each with a serial number of its own, and keeps their record (the
+# report, JUnit, logs, an SQLite record database it reads back), its manual
+# pages render, and the shell completions are where bash looks for them.
 #
 # Usage: legs/package-check.sh DEB   (the packages leg: scripts/test.sh packages)
 #
@@ -31,6 +33,19 @@ cleanup() {
 trap cleanup EXIT
 
 dpkg-deb -x "$deb" "$work/unpacked"
+
+# Installed elsewhere, the programs find the libraries they link (the
+# station's SQLite and PostgreSQL among them) only when the package says it
+# depends on them.
+depends=$(dpkg-deb -f "$deb" Depends)
+packages=$(tr ',|' '\n\n' <<<"$depends" | awk '{print $1}')
+for library in libc6 libstdc++6 libsqlite3-0 libpq5; do
+  if ! grep -qxF "$library" <<<"$packages"; then
+    echo "package-check: the package does not depend on $library: Depends: $depends" >&2
+    exit 1
+  fi
+done
+echo "-- Depends: $depends"
 if [ "$(id -u)" = 0 ] && [ "${CI:-}" = true ]; then
   if ! dpkg-query -W -f='${Status}' vexlor-prog 2>/dev/null | grep -q "install ok installed"; then
     installed_here=yes
@@ -56,7 +71,8 @@ for board in 1 2; do
 done
 (cd "$work" && env -u VEXLOR_PROG VEXLOR_PORTS_DIR="$work/ports" "$bin/vexlor-flash-all" --list &&
   env -u VEXLOR_PROG VEXLOR_PORTS_DIR="$work/ports" "$bin/vexlor-flash-all" --report report.jsonl \
-    --junit junit.xml --log-dir logs --write --verify image.bin)
+    --junit junit.xml --log-dir logs --db records.db --serial-pool line --serial-at 0x20000100 \
+    --serial-format u32le --write --verify image.bin)
 if [ "$(grep -c '"outcome":"ok"' "$work/report.jsonl")" != 2 ] ||
    ! grep -q 'tests="2" failures="0"' "$work/junit.xml" ||
    [ ! -s "$work/logs/board1.log" ] || [ ! -s "$work/logs/board2.log" ]; then
@@ -64,6 +80,15 @@ if [ "$(grep -c '"outcome":"ok"' "$work/report.jsonl")" != 2 ] ||
   exit 1
 fi
 echo "-- vexlor-flash-all: a report line, a JUnit test case and a log per board"
+history=$("$bin/vexlor-flash-all" --db "$work/records.db" --history)
+if [ "$(grep -c '"outcome":"ok"' <<<"$history")" != 2 ] ||
+   ! grep -q '"serial_number":1,' <<<"$history" || ! grep -q '"serial_number":2,' <<<"$history" ||
+   ! "$bin/vexlor-flash-all" --db "$work/records.db" --summary | grep -q ' 2/2 100.0%'; then
+  echo "package-check: the record database holds no run of each board with its number:" >&2
+  echo "$history" >&2
+  exit 1
+fi
+echo "-- vexlor-flash-all --db: each board's run and serial number in SQLite, read back"
 
 for command in vexlor-prog vexlor-flash-all vexlor-sim; do
   completion="$work/unpacked/usr/share/bash-completion/completions/$command"

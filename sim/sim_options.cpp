@@ -1,5 +1,6 @@
 #include "sim_options.h"
 
+#include "text/hex_text.h"
 #include "text_numbers.h"
 
 #include <algorithm>
@@ -20,25 +21,6 @@ bool parse_u32(std::string_view text, uint32_t& value) {
   return parse_whole_unsigned(text, value, base);
 }
 
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool parse_hex_bytes(std::string_view text, std::vector<uint8_t>& bytes) {
-  if (text.size() % 2 != 0) return false;
-  bytes.clear();
-  for (std::size_t i = 0; i < text.size(); i += 2) {
-    int high = hex_digit(text[i]);
-    int low = hex_digit(text[i + 1]);
-    if (high < 0 || low < 0) return false;
-    bytes.push_back(static_cast<uint8_t>(high << 4 | low));
-  }
-  return true;
-}
-
 // The options' parsers, each into its own field: false when the value is
 // bad, with the reason in `error` where the parser has one of its own.
 using option_parser = bool (*)(const std::string& value, sim_options& options, std::string& error);
@@ -56,7 +38,7 @@ bool read_number(const std::string& value, sim_options& options, std::string&) {
 
 template <std::vector<uint8_t> sim_options::*field>
 bool read_hex(const std::string& value, sim_options& options, std::string&) {
-  return parse_hex_bytes(value, options.*field);
+  return hex_bytes(value, options.*field);
 }
 
 template <bool sim_options::*flag>
@@ -108,7 +90,10 @@ bool read_app_text(const std::string& value, sim_options& options, std::string&)
     const char escaped = i + 1 < value.size() ? value[++i] : '\0';
     if (escaped == 'x') {
       std::vector<uint8_t> byte;
-      if (!parse_hex_bytes(std::string_view(value).substr(i + 1, 2), byte)) return false;
+      // Two digits, not fewer: a \x at the end of the text holds no byte.
+      if (!hex_bytes(std::string_view(value).substr(i + 1, 2), byte) || byte.size() != 1) {
+        return false;
+      }
       text.push_back(byte[0]);
       i += 2;
     } else if (escaped == 'r' || escaped == 'n' || escaped == 't' || escaped == '\\') {
@@ -152,7 +137,7 @@ bool set_board_id(const std::string& value, sim_options& options, std::string& e
   } else if (rest.starts_with(random_word) && rest.size() > random_word.size() &&
              rest[random_word.size()] == ':') {
     if (!parse_u32(rest.substr(random_word.size() + 1), id.random_length)) return false;
-  } else if (!parse_hex_bytes(rest, id.bytes)) {
+  } else if (!hex_bytes(rest, id.bytes)) {
     return false;
   }
   const std::size_t length = id.random_length + id.bytes.size();

@@ -3,35 +3,11 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <nlohmann/json.hpp>
 
 namespace {
 
-using json = nlohmann::ordered_json;
-
-// The end object's value, or null where the run printed none.
-template <typename T>
-json from_end(const std::optional<end_line>& end, T end_line::*field) {
-  if (!end) return nullptr;
-  return json(*end.*field);
-}
-
-template <typename T>
-json from_end(const std::optional<end_line>& end, std::optional<T> end_line::*field) {
-  if (!end || !(*end.*field)) return nullptr;
-  return json(*(*end.*field));
-}
-
-json text_or_null(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
-
-json identity_object(const std::optional<usb_identity>& identity) {
-  if (!identity) return nullptr;
-  return {{"vendor_id", identity->vendor_id},
-          {"product_id", identity->product_id},
-          {"serial", text_or_null(identity->serial)},
-          {"manufacturer", text_or_null(identity->manufacturer)},
-          {"product", text_or_null(identity->product)},
-          {"usb_path", identity->usb_path}};
+std::optional<std::string> text_or_none(const std::string& text) {
+  return text.empty() ? std::nullopt : std::optional(text);
 }
 
 }  // namespace
@@ -49,28 +25,31 @@ std::string utc_text(std::chrono::system_clock::time_point time) {
   return text;
 }
 
-std::string report_line(const board_run& run, const std::string& station) {
+run_record record_of_run(const board_run& run, const std::string& station) {
   const bool ok = outcome_is_success(run.verdict.outcome);
-  const json record{{"port", run.port.name},
-                    {"device", text_or_null(run.port.device)},
-                    {"identity", identity_object(run.port.identity)},
-                    {"image", from_end(run.end, &end_line::image)},
-                    {"sha256", from_end(run.end, &end_line::sha256)},
-                    {"size", from_end(run.end, &end_line::size)},
-                    {"address", from_end(run.end, &end_line::address)},
-                    {"baud", from_end(run.end, &end_line::baud)},
-                    {"start", utc_text(run.start)},
-                    {"end", utc_text(run.end_time)},
-                    {"seconds", std::round(run.seconds * 1000) / 1000},
-                    {"exit", run.exit_status ? json(*run.exit_status) : json(nullptr)},
-                    {"outcome", outcome_name(run.verdict.outcome)},
-                    {"phase", ok ? json(nullptr) : text_or_null(run.verdict.phase)},
-                    {"reason", ok ? json(nullptr) : json(run.verdict.reason)},
-                    {"log", text_or_null(run.log_path)},
-                    {"station", text_or_null(station)},
-                    {"tool", run.end ? text_or_null(run.end->version) : json(nullptr)}};
-  // Names and paths are bytes as the system gives them; any that are not
-  // UTF-8 are shown with replacement characters rather than making the line
-  // invalid JSON.
-  return record.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+  const std::optional<end_line>& end = run.end;
+  return {.port = run.port.name,
+          .device = text_or_none(run.port.device),
+          .identity = run.port.identity,
+          .image = end ? std::optional(end->image) : std::nullopt,
+          .sha256 = end ? end->sha256 : std::nullopt,
+          .size = end && end->size ? std::optional<int64_t>(*end->size) : std::nullopt,
+          .address = end ? std::optional<int64_t>(end->address) : std::nullopt,
+          .baud = end ? std::optional<int64_t>(end->baud) : std::nullopt,
+          .start = utc_text(run.start),
+          .end = utc_text(run.end_time),
+          .seconds = std::round(run.seconds * 1000) / 1000,
+          .exit_status = run.exit_status,
+          .outcome = outcome_name(run.verdict.outcome),
+          .phase = ok ? std::nullopt : text_or_none(run.verdict.phase),
+          .reason = ok ? std::nullopt : std::optional(run.verdict.reason),
+          .log = text_or_none(run.log_path),
+          .station = text_or_none(station),
+          .tool = end ? text_or_none(end->version) : std::nullopt,
+          .board_id = run.board_id,
+          .serial = run.serial};
+}
+
+std::string report_line(const board_run& run, const std::string& station) {
+  return report_text(record_of_run(run, station));
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "port_list.h"
+#include "run_record.h"
 #include "run_state.h"
 
 struct board_run {
@@ -17,12 +18,16 @@ struct board_run {
   double seconds = 0;
   std::optional<int> exit_status;  // none when it could not be started
   run_verdict verdict;
-  std::string log_path;  // empty: no log kept
+  std::string log_path;                 // empty: no log kept
+  std::optional<std::string> board_id;  // the board's own, when a run read it
+  std::optional<serial_use> serial;     // its serial number, and what became of it
 };
 
 // 2026-12-07T10:31:02.123Z
 std::string utc_text(std::chrono::system_clock::time_point time);
 
-// The run's line of the report, with its line break. `station` names the
-// machine.
+// What the record keeps of the run. `station` names the machine.
+run_record record_of_run(const board_run& run, const std::string& station);
+
+// The run's line of the report, with its line break.
 std::string report_line(const board_run& run, const std::string& station);

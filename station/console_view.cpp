@@ -51,6 +51,20 @@ void draw(console_view& view, const std::string& lines, const std::vector<live_b
   view.changed = false;
 }
 
+// " (unchanged)", " (exit 1)": the note after a board's name, with its
+// serial number last, and what became of it unless the board simply has it
+// now: " (serial 1042)", " (exit 1, serial 1042 returned)".
+std::string notes(std::string note, const board_run& run) {
+  if (run.serial) {
+    if (!note.empty()) note += ", ";
+    note += "serial " + std::to_string(run.serial->number);
+    const bool the_boards = outcome_is_success(run.verdict.outcome) &&
+                            run.serial->settlement == serial_settlement::spent;
+    if (!the_boards) note += std::string(" ") + settlement_name(run.serial->settlement);
+  }
+  return note.empty() ? note : " (" + note + ")";
+}
+
 }  // namespace
 
 // Port names and reasons come from outside (a link's name, a run's words):
@@ -60,15 +74,15 @@ std::string result_line(const board_run& run) {
   const std::string name = visible_text(run.port.name);
   switch (run.verdict.outcome) {
     case run_outcome::ok:
-      return "ok      " + name + "\n";
+      return "ok      " + name + notes("", run) + "\n";
     case run_outcome::unchanged:
-      return "ok      " + name + " (unchanged)\n";
+      return "ok      " + name + notes("unchanged", run) + "\n";
     case run_outcome::failed:
     case run_outcome::stopped:
       break;
   }
   const std::string exit = run.exit_status ? "exit " + std::to_string(*run.exit_status) : "not run";
-  return "FAILED  " + name + " (" + exit + "): " + visible_text(run.verdict.reason) + "\n";
+  return "FAILED  " + name + notes(exit, run) + ": " + visible_text(run.verdict.reason) + "\n";
 }
 
 std::string not_run_line(const std::string& name) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "board_records.h"
 #include "children.h"
 #include "contract/run_contract.h"
 #include "console_view.h"
@@ -15,6 +16,7 @@
 #include "port_list.h"
 #include "ports_watch.h"
 #include "programmer_path.h"
+#include "record_queries.h"
 #include "station_options.h"
 #include "supervisor.h"
 
@@ -96,14 +98,16 @@ int flash(const station_settings& settings) {
   }
   report_file report;
   junit_record junit;
-  if (!prepare_records(settings, report, junit, why)) {
+  store_handle store;
+  if (!prepare_records(settings, report, junit, why) || !open_board_records(settings, store, why)) {
     report_close(report);
     junit_close(junit);
     ports_watch_end(watch);
     return complain(exit_usage, why);
   }
-  const int status = supervise({settings, programmer, report.file != nullptr ? &report : nullptr,
-                                junit.cases != nullptr ? &junit : nullptr, watch, boards});
+  const int status =
+      supervise({settings, programmer, report.file != nullptr ? &report : nullptr,
+                 junit.cases != nullptr ? &junit : nullptr, watch, boards, store.get()});
   report_close(report);
   ports_watch_end(watch);
   return status;
@@ -127,6 +131,9 @@ int main(int argc, char** argv) {
   if (settings.version) {
     std::printf("vexlor-flash-all %s\n", tool_version());
     return 0;
+  }
+  if (settings.history || settings.summary) {
+    return print_records(settings, why) ? 0 : complain(exit_usage, why);
   }
   return settings.list ? list_ports(settings) : flash(settings);
 }

@@ -76,6 +76,10 @@ sqlite_database* sqlite_open(const std::string& path, std::string& why) {
   }
   sqlite3_busy_timeout(connection, busy_timeout_ms);
   sqlite3_extended_result_codes(connection, 1);
+  // No extension is ever loaded (it is off by default; said here so that it
+  // stays off): the store runs its own statements alone, and the statically
+  // linked station, whose SQLite still names dlopen, never calls it.
+  sqlite3_db_config(connection, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
   auto* database = new sqlite_database{connection};
   // WAL lets several stations on one machine read and write the file at
   // once; FULL makes every commit reach the disk before it returns, so that

@@ -1,10 +1,9 @@
-// One board run as the record store keeps it: every field of its --report
-// line, with the board's own identity and its serial number. --history
-// gives it back as the report's line with those fields after the others.
+// One board run as the station keeps it: every field of its --report line,
+// with the board's own identity and its serial number. The report line and
+// --history's line are written here, one after the other's fields.
 #pragma once
 
 #include <cstdint>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 
@@ -48,12 +47,11 @@ struct run_record {
   std::optional<serial_use> serial;
 };
 
-// The record of a --report line (report_line's object), without a board id
-// or serial number. A field of another type than the report gives it is
-// taken as absent.
-run_record record_of_report(const nlohmann::json& line);
+// The run's line of --report, with its line break: every field in the
+// report's order, null where there is none.
+std::string report_text(const run_record& record);
 
 // The run as one line of --history, with its line break: the report line's
-// fields in its order, then "board_id", "serial_number", "serial_pool" and
+// fields, then "board_id", "serial_number", "serial_pool" and
 // "serial_state" (spent, returned, kept), each null where there is none.
 std::string history_line(const run_record& record);

@@ -9,11 +9,14 @@ void take_run_line(run_progress& progress, const std::string& line) {
     return;
   }
   std::visit(overloaded{[&](const end_line& end) { progress.end = end; },
+                        [&](const board_id_line& b) { progress.board_id = b.id; },
                         [&](const progress_line& p) {
+                          if (p.phase == run_phase::write) progress.write_begun = true;
                           progress.phase = phase_name(p.phase);
                           progress.detail = std::to_string(percent_done(p.done, p.total)) + "%";
                         },
                         [&](const phase_line& p) {
+                          if (p.phase == run_phase::write) progress.write_begun = true;
                           progress.phase = phase_name(p.phase);
                           if (!p.ok) {
                             progress.detail = "failed";
@@ -25,6 +28,8 @@ void take_run_line(run_progress& progress, const std::string& line) {
                         },
                         [](const auto&) {}},
              *event);
+  // The end object says it again, for a run read from its end alone.
+  if (progress.end && progress.end->board_id) progress.board_id = progress.end->board_id;
 }
 
 const char* outcome_name(run_outcome outcome) {
@@ -63,6 +68,10 @@ run_verdict judge_run(const run_progress& progress, int exit_status, bool stop_s
   }
   if (!progress.last_words.empty()) verdict.reason += ": " + progress.last_words;
   return verdict;
+}
+
+bool nothing_written(const run_progress& progress, std::optional<int> exit_status) {
+  return !exit_status || (progress.end && !progress.write_begun);
 }
 
 bool read_back_differs(const run_progress& progress) {

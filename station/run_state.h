@@ -12,6 +12,8 @@ struct run_progress {
   std::string detail;               // "42%", "sector 3", "ok"
   std::optional<end_line> end;      // the end object, once it has come
   std::string last_words;  // the last line that was no event (a crash report, say); for the reason
+  std::optional<std::string> board_id;  // the board's own, once the run has read it
+  bool write_begun = false;             // a write event came: the board's flash may have changed
 };
 
 // Takes one line of the run's output, without its line break.
@@ -37,6 +39,11 @@ struct run_verdict {
 // run that speaks a --json schema this station does not know has failed:
 // nothing it said can be relied on.
 run_verdict judge_run(const run_progress& progress, int exit_status, bool stop_sent);
+
+// Whether the run certainly wrote nothing to the board: it never started,
+// or it said how it ended without a write event before. A run that ended
+// without its end object may have been writing.
+bool nothing_written(const run_progress& progress, std::optional<int> exit_status);
 
 // Whether --skip-same's read-back found the board holding something else
 // (its verify failed), so that it is to be written; any other failure of the

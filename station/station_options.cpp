@@ -1,11 +1,15 @@
 #include "station_options.h"
 
 #include <algorithm>
+#include <charconv>
 #include <iterator>
+#include <limits>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "cli/options.h"
+#include "text/hex_text.h"
 
 namespace {
 
@@ -25,6 +29,7 @@ bool parse_jobs(const std::string& text, int& jobs) {
 struct reading {
   station_settings& settings;
   bool ports_folder_given = false;
+  std::vector<std::string> given;  // the options read, by name
 };
 
 // One row an option: its name, its value's name in the usage text (none
@@ -59,10 +64,88 @@ bool set_jobs(reading& r, const std::string& value, std::string& why) {
   return false;
 }
 
+// Digits alone in `base`, the whole text, at most `highest`.
+bool parse_whole_number(std::string_view text, int base, uint64_t highest, uint64_t& number) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number, base);
+  return !text.empty() && error == std::errc{} && end == text.data() + text.size() &&
+         number <= highest;
+}
+
+// The highest serial number both databases hold: 2^63 - 2.
+constexpr uint64_t highest_serial = std::numeric_limits<int64_t>::max() - 1;
+
+bool set_history_board_id(reading& r, const std::string& value, std::string& why) {
+  std::vector<uint8_t> bytes;
+  if (hex_bytes(value, bytes)) {
+    r.settings.history_board_id = value;
+    return true;
+  }
+  why = "--board-id takes the board's id as vexlor-prog shows it (hex digits, two a byte), not \"" +
+        value + "\"";
+  return false;
+}
+
+bool set_history_serial(reading& r, const std::string& value, std::string& why) {
+  uint64_t number = 0;
+  if (parse_whole_number(value, 10, highest_serial, number)) {
+    r.settings.history_serial = number;
+    return true;
+  }
+  why = "--serial takes a serial number, decimal, not \"" + value + "\"";
+  return false;
+}
+
+// A beginning of a UTC time as the records write it (2026-12-07T10:31:02.123Z):
+// at least the year; a space may stand for the T.
+bool set_since(reading& r, const std::string& value, std::string& why) {
+  constexpr std::string_view shape = "dddd-dd-ddTdd:dd:dd.dddZ";
+  std::string time = value;
+  bool fits = time.size() >= 4 && time.size() <= shape.size();
+  for (std::size_t i = 0; fits && i < time.size(); ++i) {
+    if (shape[i] == 'T' && time[i] == ' ') time[i] = 'T';
+    const bool digit = time[i] >= '0' && time[i] <= '9';
+    fits = shape[i] == 'd' ? digit : time[i] == shape[i];
+  }
+  if (fits) {
+    r.settings.since = time;
+    return true;
+  }
+  why = "--since takes a UTC time as the records write it (2026-12-07, 2026-12-07T10:31), not \"" +
+        value + "\"";
+  return false;
+}
+
+bool set_serial_at(reading& r, const std::string& value, std::string& why) {
+  const bool hex = value.starts_with("0x") || value.starts_with("0X");
+  uint64_t address = 0;
+  if (parse_whole_number(std::string_view(value).substr(hex ? 2 : 0), hex ? 16 : 10,
+                         std::numeric_limits<uint32_t>::max(), address)) {
+    r.settings.serial_at = static_cast<uint32_t>(address);
+    return true;
+  }
+  why = "--serial-at takes an address, decimal or 0x hex, below 2^32, not \"" + value + "\"";
+  return false;
+}
+
+bool set_serial_format(reading& r, const std::string& value, std::string& why) {
+  if (parse_serial_format(value, r.settings.number_format, why)) return true;
+  why = "--serial-format: " + why;
+  return false;
+}
+
+bool set_serial_first(reading& r, const std::string& value, std::string& why) {
+  if (parse_whole_number(value, 10, highest_serial, r.settings.serial_first)) return true;
+  why = "--serial-first takes a number from 0 to " + std::to_string(highest_serial) + ", not \"" +
+        value + "\"";
+  return false;
+}
+
 using s = station_settings;
 constexpr station_option option_table[] = {
-    {"--port", "P", "flash port P (repeatable); default: every port in the ports folder", nullptr,
-     nullptr, add_port},
+    {"--port", "P",
+     "flash port P (repeatable); default: every port in the ports folder; with --history: the "
+     "runs of port P",
+     nullptr, nullptr, add_port},
     {"--ports-dir", "D", "the ports folder (default $VEXLOR_PORTS_DIR, else /dev/serial/by-id)",
      nullptr, nullptr, set_ports_folder},
     {"--list", nullptr, "list the ports found, their devices and USB identities; flash nothing",
@@ -77,6 +160,26 @@ constexpr station_option option_table[] = {
      &s::log_folder},
     {"--watch", nullptr, "flash each board as its port appears, until SIGINT or SIGTERM",
      &s::watch},
+    {"--db", "DB", "keep every board run in DB: an SQLite file, or postgresql://...", nullptr,
+     &s::database},
+    {"--serial-pool", "NAME", "give each board the next number of pool NAME (needs --db)", nullptr,
+     &s::serial_pool},
+    {"--serial-at", "ADDRESS", "where its number goes in the image", nullptr, nullptr,
+     set_serial_at},
+    {"--serial-format", "FORMAT", "u32le, u32be, u64le, u64be or dec:W", nullptr, nullptr,
+     set_serial_format},
+    {"--serial-first", "N", "a new pool's first number (default 1)", nullptr, nullptr,
+     set_serial_first},
+    {"--history", nullptr, "print DB's runs as JSON Lines, oldest first; flash nothing",
+     &s::history},
+    {"--board-id", "HEX",
+     "with --history: one board's runs (without --history, it is vexlor-prog's word)", nullptr,
+     nullptr, set_history_board_id},
+    {"--serial", "N", "with --history: the runs of serial number N", nullptr, nullptr,
+     set_history_serial},
+    {"--since", "TIME", "with --history or --summary: the runs since TIME (UTC, 2026-12-07)",
+     nullptr, nullptr, set_since},
+    {"--summary", nullptr, "print DB's yield per image; flash nothing", &s::summary},
     {"--help", nullptr, nullptr, &s::help},
     {"--version", nullptr, nullptr, &s::version},
 };
@@ -100,9 +203,13 @@ bool has_word(const std::vector<std::string>& words, const std::string& word) {
 // flash r.jsonl. The words after "--" are taken as they are.
 std::string misplaced_option(const std::vector<std::string>& words) {
   for (const std::string& word : words) {
-    // --port among the words has a check of its own.
+    // --port among the words has a check of its own; --board-id is
+    // vexlor-prog's word there.
     const station_option* option = option_named(word);
-    if (option != nullptr && std::string(option->name) != "--port") return option->name;
+    if (option != nullptr && std::string(option->name) != "--port" &&
+        std::string(option->name) != "--board-id") {
+      return option->name;
+    }
   }
   return {};
 }
@@ -144,7 +251,8 @@ bool check_together(const station_settings& settings, bool ports_folder_given, b
 // neither write nor verify flash nothing, yet each would be recorded as ok
 // with its image and digest ("--address --write" writes nothing).
 bool check_words_flash(const station_settings& settings, std::string& why) {
-  if (settings.list || settings.help || settings.version) return true;
+  if (settings.list || settings.help || settings.version || settings.history || settings.summary)
+    return true;
   run_settings run;
   if (!parse_options(settings.words, run, why)) {
     why = "vexlor-prog would refuse its words: " + why;
@@ -157,6 +265,71 @@ bool check_words_flash(const station_settings& settings, std::string& why) {
   return false;
 }
 
+// Whether --history is among the station's options: only then is a
+// --board-id before the words the station's own (the board whose runs to
+// show); otherwise it is vexlor-prog's, and begins the words.
+bool history_asked(const std::vector<std::string>& args) {
+  for (std::size_t i = 0; i < args.size() && args[i] != "--"; ++i) {
+    const station_option* option = option_named(args[i]);
+    if (option == nullptr) return false;
+    if (args[i] == "--history") return true;
+    if (option->value != nullptr && args[i] == option->name) ++i;  // its value
+  }
+  return false;
+}
+
+// The options each query reads; any other is refused there rather than
+// quietly left unused.
+const std::vector<std::string> history_options{"--db",     "--history", "--board-id",
+                                               "--serial", "--since",   "--port"};
+const std::vector<std::string> summary_options{"--db", "--summary", "--since"};
+const std::vector<std::string> serial_options{"--serial-at", "--serial-format", "--serial-first"};
+
+// What the record database's options need of the rest of the command line.
+bool check_records(const station_settings& settings, const std::vector<std::string>& given,
+                   std::string& why) {
+  const char* query = settings.history ? "--history" : settings.summary ? "--summary" : nullptr;
+  const std::vector<std::string>& reads = settings.history ? history_options : summary_options;
+  const auto not_read = std::find_if(
+      given.begin(), given.end(), [&](const std::string& name) { return !has_word(reads, name); });
+  const auto filter = std::find_if(given.begin(), given.end(), [](const std::string& name) {
+    return name == "--serial" || name == "--since";
+  });
+  const auto serial = std::find_if(given.begin(), given.end(), [](const std::string& name) {
+    return has_word(serial_options, name);
+  });
+  if (settings.history && settings.summary) {
+    why = "--history and --summary: give one or the other";
+  } else if (query && settings.database.empty()) {
+    why = std::string(query) + " reads the record database: give --db";
+  } else if (query && !settings.words.empty()) {
+    why = std::string(query) + " flashes nothing: leave out vexlor-prog's words";
+  } else if (query && not_read != given.end()) {
+    why = std::string(query) + " flashes nothing: leave out " + *not_read;
+  } else if (settings.history && settings.ports.size() > 1) {
+    why = "--history shows the runs of one port at a time";
+  } else if (!query && filter != given.end()) {
+    why = *filter + " chooses the runs --history or --summary shows: give one of them";
+  } else if (settings.serial_pool.empty() && serial != given.end()) {
+    why = *serial + " belongs to a serial pool: give --serial-pool";
+  } else if (settings.serial_pool.empty()) {
+    return true;
+  } else if (settings.database.empty()) {
+    why = "--serial-pool keeps its numbers in the record database: give --db";
+  } else if (!has_word(given, "--serial-at") || !has_word(given, "--serial-format")) {
+    why = "--serial-pool needs --serial-at and --serial-format: where and how each number goes";
+  } else if (!has_word(settings.words, "--write")) {
+    why = "--serial-pool writes each board's number: give --write among the words";
+  } else if (settings.skip_same && !has_word(settings.words, "--board-id")) {
+    why =
+        "--skip-same with --serial-pool needs --board-id among the words: a board's number, and "
+        "so what it should hold, is known by its id";
+  } else {
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool parse_station_options(const std::vector<std::string>& args, const station_environment& env,
@@ -165,6 +338,7 @@ bool parse_station_options(const std::vector<std::string>& args, const station_e
   settings.ports_folder = env.ports_folder.empty() ? default_ports_folder : env.ports_folder;
   settings.log_folder = env.log_folder;
   reading r{settings};
+  const bool history = history_asked(args);
   bool words_marked = false;  // "--" ended the options
   std::size_t i = 0;
   for (; i < args.size(); ++i) {
@@ -175,7 +349,9 @@ bool parse_station_options(const std::vector<std::string>& args, const station_e
       break;
     }
     const station_option* option = option_named(arg);
-    if (option == nullptr) break;  // vexlor-prog's words begin here
+    // vexlor-prog's words begin here.
+    if (option == nullptr || (std::string(option->name) == "--board-id" && !history)) break;
+    r.given.push_back(option->name);
     std::string value;
     if (option->value != nullptr) {
       // "--jobs 4" and "--jobs=4" alike.
@@ -202,29 +378,46 @@ bool parse_station_options(const std::vector<std::string>& args, const station_e
   }
   settings.words.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
   return check_together(settings, r.ports_folder_given, words_marked, why) &&
-         check_words_flash(settings, why);
+         check_words_flash(settings, why) && check_records(settings, r.given, why);
 }
 
 std::string station_usage() {
   std::string usage =
       "usage: vexlor-flash-all [OPTIONS] [--] [VEXLOR-PROG WORDS WITHOUT --port]...\n"
-      "       vexlor-flash-all --list\n";
+      "       vexlor-flash-all --list\n"
+      "       vexlor-flash-all --db DB --history [--board-id HEX] [--serial N] [--port P] "
+      "[--since TIME]\n"
+      "       vexlor-flash-all --db DB --summary [--since TIME]\n";
+  const auto named = [](const station_option& option) {
+    return std::string(option.name) + (option.value ? std::string(" ") + option.value : "");
+  };
+  std::size_t width = 0;  // the longest, so that the helps line up
+  for (const station_option& option : option_table) width = std::max(width, named(option).size());
   for (const station_option& option : option_table) {
     if (option.help == nullptr) continue;
-    std::string name =
-        std::string(option.name) + (option.value ? std::string(" ") + option.value : "");
-    name.resize(std::max<std::size_t>(name.size(), 14), ' ');
+    std::string name = named(option);
+    name.resize(width, ' ');
     usage += "  " + name + "  " + option.help + "\n";
   }
   return usage + "  --help, --version\nSee man vexlor-flash-all.\n";
 }
 
 std::vector<std::string> run_arguments(const station_settings& settings, const std::string& port,
-                                       bool read_back_only) {
+                                       run_stage stage, const std::vector<std::string>& patch) {
   std::vector<std::string> args{"--port", port, "--json"};
   for (const std::string& word : settings.words) {
-    if (!read_back_only || word != "--write") args.push_back(word);
+    const bool leaves_out = (stage != run_stage::flash && word == "--write") ||
+                            (stage == run_stage::identify && word == "--verify");
+    if (!leaves_out) args.push_back(word);
   }
-  if (read_back_only) args.push_back("--verify");
+  if (stage == run_stage::read_back) args.push_back("--verify");
+  args.insert(args.end(), patch.begin(), patch.end());
   return args;
+}
+
+run_stage first_stage(const station_settings& settings) {
+  if (!settings.serial_pool.empty() && has_word(settings.words, "--board-id")) {
+    return run_stage::identify;
+  }
+  return settings.skip_same ? run_stage::read_back : run_stage::flash;
 }

@@ -2,8 +2,12 @@
 // vexlor-prog's own words, which every run gets after its --port.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "serial_format.h"
 
 struct station_settings {
   std::vector<std::string> ports;  // --port, in the order given; empty: the ports folder's
@@ -18,6 +22,19 @@ struct station_settings {
   bool help = false;
   bool version = false;
   std::vector<std::string> words;  // vexlor-prog's, without --port
+  // The record database (--db): an SQLite file or postgresql://...; empty:
+  // none. --history and --summary query it, flashing nothing.
+  std::string database;
+  bool history = false;
+  bool summary = false;
+  std::optional<std::string> history_board_id;  // --history's --board-id
+  std::optional<uint64_t> history_serial;       // --history's --serial
+  std::optional<std::string> since;             // --history's and --summary's --since
+  // Serial numbers: a pool's next number written into each board's image.
+  std::string serial_pool;  // empty: none
+  uint32_t serial_at = 0;
+  serial_format number_format;  // --serial-format
+  uint64_t serial_first = 1;
 };
 
 // What the environment may set, when set and not empty.
@@ -36,8 +53,17 @@ bool parse_station_options(const std::vector<std::string>& args, const station_e
 // The synopsis and one line per option, for --help and after a usage error.
 std::string station_usage();
 
+// The runs a board may take, in their order: the first that asks only
+// for the handshake and the board's id (so that its serial number is known
+// before anything is written), --skip-same's read-back, the flash itself.
+enum class run_stage { identify, read_back, flash };
+
 // vexlor-prog's words for one run of a board: its port, --json (the station
-// reads the events, never the console text), and the station's words. The
-// read-back that --skip-same makes first is the same run with --verify alone.
+// reads the events, never the console text), and the station's words, then
+// `patch` (the board's serial number). The identifying run has neither
+// --write nor --verify; the read-back has --verify alone.
 std::vector<std::string> run_arguments(const station_settings& settings, const std::string& port,
-                                       bool read_back_only);
+                                       run_stage stage, const std::vector<std::string>& patch = {});
+
+// The board's first run.
+run_stage first_stage(const station_settings& settings);

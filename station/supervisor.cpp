@@ -4,6 +4,7 @@
 #include <deque>
 #include <memory>
 
+#include "board_records.h"
 #include "board_run.h"
 #include "children.h"
 #include "console_view.h"
@@ -37,7 +38,9 @@ constexpr auto stop_grace = std::chrono::seconds(10);
 struct board {
   station_port port;
   child* run = nullptr;
-  bool read_back_only = false;  // --skip-same: the read-back that comes first
+  run_stage stage = run_stage::flash;   // the run under way
+  std::optional<std::string> board_id;  // as its identifying run read it
+  std::optional<board_serial> serial;   // --serial-pool: its number
   bool stop_sent = false;
   std::optional<view_clock::time_point> kill_at;  // after a stop request: when it is killed
   bool killed = false;
@@ -78,7 +81,7 @@ std::vector<live_board> live_boards(const station& st) {
   if (!st.view.terminal) return boards;
   for (const auto& b : st.running) {
     boards.push_back({.name = b->port.name,
-                      .phase = b->read_back_only ? "check" : b->progress.phase,
+                      .phase = b->stage == run_stage::read_back ? "check" : b->progress.phase,
                       .detail = b->progress.detail,
                       .seconds = seconds_since(b->started)});
   }
@@ -112,8 +115,19 @@ void finish(station& st, board& b, const run_verdict& verdict, std::optional<int
                       .seconds = seconds_since(b.started),
                       .exit_status = exit_status,
                       .verdict = verdict,
-                      .log_path = b.log.path};
+                      .log_path = b.log.path,
+                      .board_id = b.progress.board_id ? b.progress.board_id : b.board_id,
+                      .serial = settled_serial(b.serial, b.progress, exit_status)};
   run_log_close(b.log);
+  // Kept before its result line is shown: a line on the screen is a run
+  // on record.
+  if (st.setup.records != nullptr) {
+    std::string why;
+    if (!keep_board_run(*st.setup.records, run, st.host, why)) {
+      st.record_lost = true;
+      say_on_stderr("the record of " + b.port.name + " could not be kept: " + why);
+    }
+  }
   keep_record(st, run);
   if (b.back_again && !stopping(st)) {
     st.waiting.push_back(folder_port(st.setup.settings.ports_folder, b.port.name));
@@ -128,10 +142,25 @@ bool launch(station& st, board& b) {
   b.progress = {};
   b.stop_sent = false;
   std::string why;
+  const std::vector<std::string> patch = b.serial ? b.serial->patch : std::vector<std::string>{};
   b.run = child_start(st.setup.programmer,
-                      run_arguments(st.setup.settings, b.port.path, b.read_back_only), why);
+                      run_arguments(st.setup.settings, b.port.path, b.stage, patch), why);
   if (b.run != nullptr) return true;
   finish(st, b, {run_outcome::failed, "start", why}, std::nullopt);
+  return false;
+}
+
+// --serial-pool: takes the board's number before the run that writes it;
+// false when none could be had, the board then finished with why.
+bool take_serial(station& st, board& b) {
+  if (st.setup.settings.serial_pool.empty()) return true;
+  std::string why;
+  board_serial serial;
+  if (take_board_serial(*st.setup.records, st.setup.settings, b.board_id, st.host, serial, why)) {
+    b.serial = serial;
+    return true;
+  }
+  finish(st, b, {run_outcome::failed, "serial", why}, std::nullopt);
   return false;
 }
 
@@ -139,7 +168,7 @@ void start_board(station& st, const station_port& port) {
   const station_settings& settings = st.setup.settings;
   auto b = std::make_unique<board>();
   b->port = port;
-  b->read_back_only = settings.skip_same;
+  b->stage = first_stage(settings);
   b->start = wall_clock::now();
   b->started = view_clock::now();
   std::string why;
@@ -150,7 +179,7 @@ void start_board(station& st, const station_port& port) {
   board& started = *b;
   st.running.push_back(std::move(b));
   if (settings.watch) view_print(st.view, start_line(port.name), live_boards(st));
-  launch(st, started);
+  if (started.stage == run_stage::identify || take_serial(st, started)) launch(st, started);
 }
 
 void start_waiting(station& st) {
@@ -206,13 +235,27 @@ void take_exit(station& st, board& b, int exit_status) {
            exit_status);
     return;
   }
-  if (b.read_back_only) {
+  if (b.stage == run_stage::identify && exit_status == 0 &&
+      judge_run(b.progress, 0, false).outcome == run_outcome::ok) {
+    if (stopping(st)) {
+      finish(st, b, {run_outcome::stopped, "signal", "stopped before its flash began"},
+             exit_status);
+      return;
+    }
+    // Its id known, the board takes its number, then the runs the words
+    // ask for.
+    b.board_id = b.progress.board_id;
+    b.stage = st.setup.settings.skip_same ? run_stage::read_back : run_stage::flash;
+    if (take_serial(st, b)) launch(st, b);
+    return;
+  }
+  if (b.stage == run_stage::read_back) {
     if (exit_status == 0 && judge_run(b.progress, 0, false).outcome == run_outcome::ok) {
       finish(st, b, {run_outcome::unchanged, {}, {}}, exit_status);
       return;
     }
     if (read_back_differs(b.progress) && !stopping(st)) {
-      b.read_back_only = false;  // now the write the words ask for
+      b.stage = run_stage::flash;  // now the write the words ask for
       launch(st, b);
       return;
     }

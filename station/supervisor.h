@@ -11,6 +11,7 @@
 #include "port_list.h"
 #include "ports_watch.h"
 #include "report_file.h"
+#include "record_store.h"
 #include "station_options.h"
 
 struct station_setup {
@@ -20,6 +21,7 @@ struct station_setup {
   junit_record* junit;     // --junit, ready for the cases; nullptr: none
   ports_watch* watch;      // --watch; nullptr: the boards below and no more
   std::vector<station_port> boards;
+  record_store* records = nullptr;  // --db; nullptr: none
 };
 
 // Runs every board to its end and returns the station's exit status: 0 when

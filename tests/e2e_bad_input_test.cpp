@@ -510,9 +510,28 @@ TEST_F(E2EBadInput, SlipsAreToldBeforeAnythingIsDone) {
       {{"fw.bin", "--write", "--address=0x20000000"},
        "",
        "--address=0x20000000 is not a word this tool reads: write it as --address 0x20000000"},
+      // A patch or a board id that cannot be what was meant: nothing is
+      // written, not even the bytes of the image around it.
+      {{"--port", "@PORT", "--patch", "0x20000027:0102", "--write", "fw.bin"},
+       "",
+       "the patch of 2 byte(s) at 0x20000027 does not lie inside the image "
+       "(0x20000000-0x20000027)"},
+      {{"--port", "@PORT", "--patch", "0x20000000:0102", "--patch", "0x20000001:03", "fw.bin"},
+       "",
+       "the patch of 2 byte(s) at 0x20000000 and the patch of 1 byte(s) at 0x20000001 overlap"},
+      {{"--port", "@PORT", "--patch", "0x20000000:abc", "fw.bin"},
+       "",
+       "--patch takes ADDRESS:HEX, HEX 1 to 256 bytes as pairs of hex digits, not "
+       "0x20000000:abc"},
+      {{"--port", "@PORT", "--board-id", "0x1FFF7A10:257", "fw.bin"},
+       "",
+       "--board-id takes ADDRESS:LENGTH, LENGTH from 1 to 256 bytes, not 0x1FFF7A10:257"},
+      {{"--port", "@PORT", "--board-id", "0xFFFFFFF8:12", "fw.bin"},
+       "",
+       "--board-id 0xFFFFFFF8:12 runs past the end of the address space"},
   };
   for (const row& r : rows) {
-    SCOPED_TRACE(r.args[2]);
+    SCOPED_TRACE(r.warning.empty() ? r.refusal : r.warning);
     if (r.warning.empty()) {
       std::vector<std::string> args = r.args;
       args.push_back("--json");

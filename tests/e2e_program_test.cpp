@@ -369,3 +369,74 @@ TEST_F(E2EProgram, ImagesWithAddressesGoWhereTheySay) {
     EXPECT_EQ(end["sha256"].get<std::string>().size(), 64u);
   }
 }
+
+// The board's own id read after the handshake, and its own bytes patched
+// into the image: written, verified against, and told in --json beside the
+// file's digest.
+TEST_F(E2EProgram, BoardIdAndPatches) {
+  const bytes image = pattern_bytes(300, 10);
+  const std::string id_place = "0x1FFF7A10";
+  struct row {
+    std::string what;
+    std::vector<std::string> flags;
+    std::vector<std::string> sim_args;
+    std::string console;  // between the banner and the final line
+    bytes memory;         // the image's range afterwards; empty: not written
+    bool json = false;
+  };
+  bytes patched = image;
+  patched[0] = 0xa5;
+  patched[298] = 0x01;
+  patched[299] = 0x02;
+  const std::string written = ok_tail + transfer_ok("writting", 300) + transfer_ok("reading", 300);
+  const std::vector<row> rows{
+      {"the id shown after the handshake",
+       {"--board-id", id_place + ":6", "--write", "--verify"},
+       {"--board-id", id_place + ":0A1B2C3D4E5F"},
+       handshake_ok + "  board id 0a1b2c3d4e5f\n" + written,
+       image},
+      {"patches at the first and the last bytes",
+       {"--patch", "0x20000000:a5", "--patch", "0x2000012a:0102", "--write", "--verify"},
+       {},
+       handshake_ok + written,
+       patched},
+      {"an id that cannot be read ends the run before the erase",
+       {"--board-id", id_place + ":12", "--write", "--verify"},
+       {"--fault", "read.command:refuse"},
+       handshake_ok + "reading board id.." + error_tail +
+           "  the target refused the read command of the block at 0x1fff7a10 (answered 0x1f)\n",
+       {}},
+      {"--json: the id, and the digests of the file and of what was written",
+       {"--json", "--board-id", id_place + ":2", "--patch", "0x20000000:a5", "--patch",
+        "0x2000012a:0102", "--write", "--verify"},
+       {"--board-id", id_place + ":beef"},
+       "",
+       patched,
+       true},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    run_outcome out = program(image, 0x20000000, r.flags, r.sim_args);
+    EXPECT_EQ(out.run.exit_code, r.memory.empty() ? 1 : 0) << out.run.out;
+    if (r.memory.empty()) {
+      EXPECT_TRUE(erased_sectors(out.log).empty());
+    } else {
+      EXPECT_EQ(out.memory, r.memory);
+    }
+    if (!r.json) {
+      EXPECT_EQ(out.run.out, banner + r.console + (r.memory.empty() ? done_error : done_ok));
+      continue;
+    }
+    const std::vector<nlohmann::json> lines = json_lines(out.run.out);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[1], (nlohmann::json{{"event", "board_id"}, {"id", "beef"}}));
+    const nlohmann::json& end = lines.back();
+    EXPECT_EQ(end["board_id"], "beef");
+    write_file(dir + "/patched.bin", patched);
+    const auto digest = [&](const std::string& file) {
+      return run_process({"/usr/bin/sha256sum", dir + "/" + file}, "", {}, 10).out.substr(0, 64);
+    };
+    EXPECT_EQ(end["sha256"], digest("image.bin"));
+    EXPECT_EQ(end["written_sha256"], digest("patched.bin"));
+  }
+}

@@ -11,12 +11,14 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 
 #include "support/e2e.h"
 #include "support/image_builders.h"
 #include "support/json_lines.h"
 #include "support/station_bench.h"
+#include "support/test_databases.h"
 
 namespace fs = std::filesystem;
 
@@ -496,6 +498,11 @@ TEST_F(E2EStation, BashCompletion) {
       {"vexlor-prog --po", "--port"},
       {"vexlor-sim --rea", "--ready-file"},
       {"vexlor-sim --fault erase.f", "erase.final:"},
+      {"vexlor-prog --board-id 0x1FFF7A10:12 --pa", "--patch"},
+      {"vexlor-flash-all --db r.db --serial-format u3", "u32le u32be"},
+      // Without --history, --board-id is vexlor-prog's and begins its words.
+      {"vexlor-flash-all --db r.db --board-id 0x1FFF7A10:12 --se", ""},
+      {"vexlor-flash-all --db r.db --history --board-id 0a1b --si", "--since"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.words);
@@ -560,4 +567,188 @@ TEST_F(E2EStation, WindowsPorts) {
       << list.out;
   // No ports folder on Windows, so no --watch.
   EXPECT_EQ(run_station(dir, {"--watch", "--write", "image.bin"}).exit_code, 2);
+  // No record database in the Windows build: refused before any board is
+  // touched, nothing made.
+  EXPECT_EQ(
+      run_station(dir, {"--db", "r.db", "--port", good_port, "--write", "image.bin"}).exit_code, 2);
+  EXPECT_FALSE(fs::exists(dir + "/r.db"));
+}
+
+namespace {
+
+constexpr const char* id_place = "0x1FFF7A10:12";
+constexpr uint32_t serial_at = image_address + 0x100;
+
+// The station's records and serial numbers on an SQLite file and on a
+// PostgreSQL database, each fresh for every test.
+struct E2EStationRecords : E2EStation {
+  static inline test_postgres postgres;
+  static void SetUpTestSuite() {
+    if (!running_under_wine()) test_postgres_start(postgres);
+  }
+  static void TearDownTestSuite() { test_postgres_stop(postgres); }
+
+  // A board in a ports folder of its own, with sessions: the run that
+  // reads its id comes before the flash.
+  bench_board board_in(const std::string& folder, const std::string& name,
+                       std::vector<std::string> sim_args) {
+    fs::create_directories(folder);
+    fs::remove(dir + "/" + name + ".sim.log");  // from the other database's round
+    sim_args.insert(sim_args.begin(), {"--board-id", "0x1FFF7A10:random"});
+    return add_board(name, sim_args, true, folder);
+  }
+
+  // The boards in `folder` flashed with numbers of pool "line3", each
+  // board's id read first.
+  std::vector<std::string> serial_run(const test_database& db, const std::string& folder,
+                                      const std::string& format, int expected_exit) {
+    fs::create_directories(folder);
+    const process_result run =
+        run_station(dir, {"--ports-dir", folder, "--db", db.target, "--serial-pool", "line3",
+                          "--serial-at", hex_address(serial_at), "--serial-format", format,
+                          "--write", "--verify", "--board-id", id_place, "image.bin"});
+    EXPECT_EQ(run.exit_code, expected_exit) << run.out;
+    return lines_of(run.out);
+  }
+
+  std::vector<nlohmann::json> history(const test_database& db, std::vector<std::string> filter) {
+    filter.insert(filter.begin(), {"--db", db.target, "--history"});
+    const process_result run = run_station(dir, filter);
+    EXPECT_EQ(run.exit_code, 0) << run.out;
+    return json_lines(run.out);
+  }
+};
+
+// The number a result line names: "ok      NAME (serial 1042)".
+uint64_t serial_named(const std::string& line) {
+  const std::size_t at = line.find("serial ");
+  return at == std::string::npos ? 0 : std::stoull(line.substr(at + 7));
+}
+
+// The number the board's flash holds at serial_at, read in `format`.
+uint64_t serial_held(const std::vector<uint8_t>& memory, const std::string& format) {
+  const auto field = memory.begin() + (serial_at - image_address);
+  if (format.starts_with("dec:")) {
+    return std::stoull(std::string(field, field + std::stoi(format.substr(4))));
+  }
+  const std::size_t width = format.starts_with("u32") ? 4 : 8;
+  uint64_t number = 0;
+  for (std::size_t i = 0; i < width; ++i) {
+    const std::size_t byte = format.ends_with("le") ? width - 1 - i : i;
+    number = number << 8 | field[static_cast<std::ptrdiff_t>(byte)];
+  }
+  return number;
+}
+
+}  // namespace
+
+// Two stations at once on one database draw from one pool: every number
+// once, each board's flash holding its own in the chosen format, the rest
+// of the image as it is.
+TEST_F(E2EStationRecords, TwoStationsDrawFromOnePool) {
+  if (running_under_wine()) GTEST_SKIP() << "the Windows build keeps no database";
+  for (const test_database& db : test_databases(postgres, dir)) {
+    SCOPED_TRACE(db.name);
+    const std::string format = db.name == "SQLite" ? "u32be" : "dec:6";
+    std::vector<bench_board> boards;
+    std::vector<child_process> stations;
+    for (const std::string station : {"east", "west"}) {
+      const std::string folder = dir + "/" + db.name + station;
+      for (int i = 0; i < 2; ++i) {
+        boards.push_back(board_in(folder, station + std::to_string(i), {}));
+      }
+      stations.push_back(start_process(
+          {VEXLOR_FLASH_ALL_PATH, "--ports-dir", folder, "--db", db.target, "--serial-pool",
+           "line3", "--serial-first", "1000", "--serial-at", hex_address(serial_at),
+           "--serial-format", format, "--write", "--verify", "--board-id", id_place, "image.bin"},
+          dir));
+    }
+    std::map<std::string, uint64_t> numbers;  // by board
+    for (child_process& station : stations) {
+      const process_result run = wait_process(station, 120);
+      EXPECT_EQ(run.exit_code, 0) << run.out;
+      for (const std::string& line : lines_of(run.out)) {
+        if (line.starts_with("ok      "))
+          numbers[line.substr(8, line.find(' ', 8) - 8)] = serial_named(line);
+      }
+    }
+    std::set<uint64_t> distinct;
+    for (bench_board& board : boards) {
+      SCOPED_TRACE(board.name);
+      stop_process(board.sim.process);
+      std::vector<uint8_t> memory = read_file(board.memory_path);
+      ASSERT_EQ(memory.size(), image.size());
+      EXPECT_EQ(serial_held(memory, format), numbers[board.name]);
+      distinct.insert(numbers[board.name]);
+      // Only the number's bytes differ from the image.
+      const std::size_t width = format == "u32be" ? 4 : 6;
+      std::copy_n(image.begin() + 0x100, width, memory.begin() + 0x100);
+      EXPECT_TRUE(memory == image);
+    }
+    EXPECT_EQ(distinct, (std::set<uint64_t>{1000, 1001, 1002, 1003}));
+  }
+}
+
+// A number a run wrote nothing with goes back to the pool; a board keeps
+// its own when flashed again; a station killed mid-run leaves its number
+// taken for good; the history and the summary tell it all.
+TEST_F(E2EStationRecords, NumbersGoBackStayWithTheirBoardsAndSurviveAKill) {
+  if (running_under_wine()) GTEST_SKIP() << "the Windows build keeps no database";
+  for (const test_database& db : test_databases(postgres, dir)) {
+    SCOPED_TRACE(db.name);
+    const std::string at = dir + "/" + db.name;
+    // The board's id is read, then its flash's handshake goes unanswered.
+    bench_board silent = board_in(at + "/a", "silent", {"--fault", "start:silent@2"});
+    EXPECT_TRUE(serial_run(db, at + "/a", "u64le", 1)[0].starts_with(
+        "FAILED  silent (exit 1, serial 1 returned): no answer to the start byte"));
+    stop_process(silent.sim.process);
+
+    bench_board keeper =
+        board_in(at + "/b", "keeper", {"--board-id", "0x1FFF7A10:00112233445566778899aabb"});
+    EXPECT_EQ(serial_run(db, at + "/b", "u64le", 0)[0], "ok      keeper (serial 1)");
+    EXPECT_EQ(serial_run(db, at + "/b", "u64le", 0)[0], "ok      keeper (serial 1 kept)");
+    stop_process(keeper.sim.process);
+    EXPECT_EQ(serial_held(read_file(keeper.memory_path), "u64le"), 1u);
+
+    // Killed once its board's flash is under way: its number is never
+    // handed out again.
+    bench_board slow = board_in(at + "/c", "slow", {"--baud", "19200"});
+    child_process killed =
+        start_process({VEXLOR_FLASH_ALL_PATH, "--ports-dir", at + "/c", "--db", db.target,
+                       "--serial-pool", "line3", "--serial-at", hex_address(serial_at),
+                       "--serial-format", "u64le", "--write", "--board-id", id_place, "image.bin"},
+                      dir);
+    const auto give_up = deadline_in(60);
+    const auto erasing = [&] {
+      const std::vector<sim_event> log = read_sim_log(slow.sim.log_path);
+      return std::any_of(log.begin(), log.end(),
+                         [](const sim_event& e) { return e.kind == "erase"; });
+    };
+    while (!erasing() && test_clock::now() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(killed.pid, SIGKILL);
+    EXPECT_EQ(wait_process(killed, 30).exit_code, 128 + SIGKILL);
+    stop_process(slow.sim.process);  // its run, left behind, ends with the line
+    bench_board after = board_in(at + "/d", "after", {});
+    EXPECT_EQ(serial_run(db, at + "/d", "u64le", 0)[0], "ok      after (serial 3)");
+    stop_process(after.sim.process);
+    EXPECT_EQ(serial_held(read_file(after.memory_path), "u64le"), 3u);
+    EXPECT_TRUE(history(db, {"--serial", "2"}).empty());
+
+    // One board's runs, oldest first; the day's yield.
+    std::vector<std::string> states;
+    for (const nlohmann::json& run : history(db, {"--board-id", "00112233445566778899AABB"})) {
+      EXPECT_EQ(run["serial_number"], 1);
+      EXPECT_EQ(run["port"], "keeper");
+      states.push_back(run["serial_state"]);
+    }
+    EXPECT_EQ(states, (std::vector<std::string>{"spent", "kept"}));
+    const process_result summary =
+        run_station(dir, {"--db", db.target, "--summary", "--since", "2000-01-01"});
+    EXPECT_EQ(summary.out,
+              "  runs  boards      ok  unchanged  failed  first-pass yield  image\n"
+              "     4       3       2          0       1         2/3  66.7%  " +
+                  sha256_of_image() + "\n");
+  }
 }

@@ -12,29 +12,20 @@
 #include <cstdlib>
 #include <filesystem>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <set>
 
 #include "board_run.h"
 #include "record_database.h"
 #include "record_store.h"
 #include "serial_format.h"
-#include "support/postgres_server.h"
+#include "support/test_databases.h"
 #include "support/test_files.h"
 
 namespace fs = std::filesystem;
 using json = nlohmann::ordered_json;
 
 namespace {
-
-struct database {
-  std::string name;    // for the trace
-  std::string target;  // what --db gets
-};
-
-bool in_ci() {
-  const char* ci = std::getenv("CI");
-  return ci != nullptr && std::string(ci) == "true";
-}
 
 store_handle open_store(const std::string& target) {
   store_handle store;
@@ -45,9 +36,9 @@ store_handle open_store(const std::string& target) {
 
 const auto day_start = std::chrono::sys_days{std::chrono::year{2026} / 12 / 7};
 
-// A run's --report line.
-std::string sample_report(const std::string& port, run_outcome outcome, int minute,
-                          const std::string& sha256) {
+// A board's run as the station ends it.
+board_run sample_board_run(const std::string& port, run_outcome outcome, int minute,
+                           const std::string& sha256) {
   board_run run;
   run.port = {.name = port, .path = "/dev/serial/by-id/" + port, .device = "/dev/ttyUSB0"};
   if (port == "usb-A") {
@@ -72,15 +63,14 @@ std::string sample_report(const std::string& port, run_outcome outcome, int minu
     run.verdict.phase = "erase";
     run.verdict.reason = "the target refused the erase command of sector 0 (answered 0x1f)";
   }
-  return report_line(run, "line3-pc");
+  return run;
 }
 
-// The run as the station records it: its report line read back, with the
-// board's id.
+// The run as the station records it, with the board's id.
 run_record sample_run(const std::string& port, run_outcome outcome, int minute,
                       const std::string& sha256 = "3f0c",
                       const std::optional<std::string>& board_id = std::nullopt) {
-  run_record record = record_of_report(json::parse(sample_report(port, outcome, minute, sha256)));
+  run_record record = record_of_run(sample_board_run(port, outcome, minute, sha256), "line3-pc");
   record.board_id = board_id;
   return record;
 }
@@ -149,36 +139,20 @@ int exit_status_of(pid_t pid) {
 // Each case runs on an SQLite file and on a PostgreSQL database, each fresh.
 class RecordStore : public ::testing::Test {
  protected:
-  static inline postgres_server server;
-  static inline bool server_up = false;
-  static inline std::string server_why;
-
-  static void SetUpTestSuite() { server_up = postgres_start(server, server_why); }
-  static void TearDownTestSuite() { postgres_stop(server); }
+  static inline test_postgres postgres;
+  static void SetUpTestSuite() { test_postgres_start(postgres); }
+  static void TearDownTestSuite() { test_postgres_stop(postgres); }
 
   std::string dir = make_test_dir();
   void TearDown() override { fs::remove_all(dir); }
 
-  std::vector<database> databases() {
-    std::vector<database> all{{"SQLite", dir + "/records.db"}};
-    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    std::string lower = name;
-    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
-    if (server_up) {
-      all.push_back({"PostgreSQL", postgres_database(server, lower)});
-    } else if (server.bin.empty() && !in_ci()) {
-      std::printf("[ skipped  ] PostgreSQL: %s\n", server_why.c_str());
-    } else {
-      ADD_FAILURE() << "PostgreSQL: " << server_why;
-    }
-    return all;
-  }
+  std::vector<test_database> databases() { return test_databases(postgres, dir); }
 };
 
 }  // namespace
 
 TEST_F(RecordStore, RunsComeBackAsHistory) {
-  for (const database& db : databases()) {
+  for (const test_database& db : databases()) {
     SCOPED_TRACE(db.name);
     store_handle store = open_store(db.target);
     ASSERT_TRUE(store);
@@ -201,7 +175,9 @@ TEST_F(RecordStore, RunsComeBackAsHistory) {
     for (const char* key : {"board_id", "serial_number", "serial_pool", "serial_state"}) {
       line.erase(key);
     }
-    EXPECT_EQ(line.dump(), json::parse(sample_report("usb-A", run_outcome::ok, 0, "3f0c")).dump());
+    const std::string report =
+        report_line(sample_board_run("usb-A", run_outcome::ok, 0, "3f0c"), "line3-pc");
+    EXPECT_EQ(line.dump(), json::parse(report).dump());
     EXPECT_EQ(all[1]["identity"], nullptr);
     EXPECT_EQ(all[1]["reason"], "the target refused the erase command of sector 0 (answered 0x1f)");
 
@@ -234,7 +210,7 @@ TEST_F(RecordStore, RunsComeBackAsHistory) {
 }
 
 TEST_F(RecordStore, SummaryCountsBoardsByTheirLastAndFirstRuns) {
-  for (const database& db : databases()) {
+  for (const test_database& db : databases()) {
     SCOPED_TRACE(db.name);
     store_handle store = open_store(db.target);
     ASSERT_TRUE(store);
@@ -300,7 +276,7 @@ TEST_F(RecordStore, SerialPoolsHandEachNumberToOneBoard) {
       {"nor given back", action::give_back, "nowhere", 1, "", false},
       {"a failed record leaves the number as it was", action::take, "line3", 503},
   };
-  for (const database& db : databases()) {
+  for (const test_database& db : databases()) {
     SCOPED_TRACE(db.name);
     store_handle store = open_store(db.target);
     ASSERT_TRUE(store);
@@ -348,7 +324,7 @@ TEST_F(RecordStore, SerialPoolsHandEachNumberToOneBoard) {
 
 TEST_F(RecordStore, NoNumberTwiceAcrossProcessesOrAfterAKill) {
   constexpr int per_process = 25;
-  for (const database& db : databases()) {
+  for (const test_database& db : databases()) {
     SCOPED_TRACE(db.name);
     // Made first, so that both children find the tables there.
     ASSERT_TRUE(open_store(db.target));

@@ -23,8 +23,15 @@ TEST(RunContract, EveryEventReadsBackAsWritten) {
                         .segments = 3,
                         .saved = "flash.bin"};
   const end_line usage{.exit = 2, .phase = run_phase::usage, .reason = "bad", .baud = -5};
-  const end_line ok{
-      .ok = true, .errors = 0, .exit = 0, .port = "COM3", .image = "a b\"c", .write = true};
+  const end_line ok{.ok = true,
+                    .errors = 0,
+                    .exit = 0,
+                    .port = "COM3",
+                    .image = "a b\"c",
+                    .sha256 = std::string(64, 'b'),
+                    .write = true,
+                    .board_id = "0a1b2c",
+                    .written_sha256 = std::string(64, 'c')};
   const std::vector<run_event> events{
       protocol_event{run_phase::handshake, handshake_ended{.ok = true}},
       protocol_event{run_phase::handshake, handshake_ended{.ok = false, .reason = "no answer"}},
@@ -42,6 +49,12 @@ TEST(RunContract, EveryEventReadsBackAsWritten) {
                      transfer_ended{.address = 4, .size = 512, .ok = false, .reason = "short"}},
       save_ended{.path = "flash.bin", .address = 0x20002000, .size = 8192},
       save_ended{.path = "f", .address = 1, .size = 2, .ok = false, .reason = "disk full"},
+      board_identified{"0a1b2c3d4e5f60718293a4b5"},
+      protocol_event{run_phase::board_id, transfer_ended{.direction = transfer_direction::read,
+                                                         .address = 0x1FFF7A10,
+                                                         .size = 12,
+                                                         .ok = false,
+                                                         .reason = "refused"}},
       run_ended{failed},
       run_ended{usage},
       run_ended{ok},

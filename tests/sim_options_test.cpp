@@ -84,6 +84,7 @@ TEST(SimOptions, MistakesAreRefused) {
       {"--app-text", ""},
       {"--app-text", "a\\q"},
       {"--app-text", "a\\x4"},
+      {"--app-text", "a\\x"},
       {"--app-text", "a\\"},
       {"--app-answers", "1"},
       {"--app-answers", "0", "--app-text", "a"},

@@ -95,6 +95,69 @@ TEST(StationOptions, StationOptionsFirstThenTheWords) {
        {"--save", "flash.bin", "--size", "16"},
        {},
        "--save among vexlor-prog's words: every board would save to the same file"},
+      // The record database: a --board-id before the words is --history's
+      // filter only with --history; otherwise vexlor-prog's, and the words
+      // begin with it.
+      {"--board-id without --history",
+       {"--db", "r.db", "--board-id", "0x1FFF7A10:12", "--write", "fw.bin"},
+       {},
+       "",
+       {},
+       "/dev/serial/by-id",
+       0,
+       {"--board-id", "0x1FFF7A10:12", "--write", "fw.bin"}},
+      {"--history and its filters",
+       {"--db", "r.db", "--board-id", "0A1B", "--history", "--port", "a", "--since", "2026-12"},
+       {},
+       "",
+       {"a"}},
+      {"--history without --db", {"--history"}, {}, "--history reads the record database"},
+      {"--history with words",
+       {"--db", "r.db", "--history", "--write"},
+       {},
+       "--history flashes nothing: leave out vexlor-prog's words"},
+      {"--summary with an option it does not read",
+       {"--db", "r.db", "--summary", "--port", "a"},
+       {},
+       "--summary flashes nothing: leave out --port"},
+      {"--history and --summary", {"--db", "r.db", "--history", "--summary"}, {}, "--history and"},
+      {"a filter without a query", {"--serial", "5", "--write"}, {}, "--serial chooses the runs"},
+      {"--since not a time",
+       {"--db", "r.db", "--summary", "--since", "yesterday"},
+       {},
+       "--since takes a UTC time"},
+      {"--history's --board-id not hex",
+       {"--db", "r.db", "--history", "--board-id", "0x1F"},
+       {},
+       "--board-id takes the board's id"},
+      {"--serial-pool without --db",
+       {"--serial-pool", "line3", "--serial-at", "0", "--serial-format", "u32le", "--write"},
+       {},
+       "--serial-pool keeps its numbers in the record database"},
+      {"--serial-pool without --serial-at",
+       {"--db", "r.db", "--serial-pool", "line3", "--serial-format", "u32le", "--write"},
+       {},
+       "--serial-pool needs --serial-at and --serial-format"},
+      {"--serial-at without a pool",
+       {"--serial-at", "0x100", "--write"},
+       {},
+       "--serial-at belongs"},
+      {"--serial-format unknown", {"--serial-format", "u16le"}, {}, "--serial-format: "},
+      {"--serial-at past 2^32", {"--serial-at", "0x100000000"}, {}, "--serial-at takes"},
+      {"--serial-first past the last number",
+       {"--serial-first", "9223372036854775807"},
+       {},
+       "--serial-first takes"},
+      {"--serial-pool without a write",
+       {"--db", "r.db", "--serial-pool", "p", "--serial-at", "0", "--serial-format", "u32le",
+        "--verify"},
+       {},
+       "--serial-pool writes each board's number"},
+      {"--skip-same with --serial-pool and no --board-id",
+       {"--db", "r.db", "--serial-pool", "p", "--serial-at", "0", "--serial-format", "u32le",
+        "--skip-same", "--write"},
+       {},
+       "--skip-same with --serial-pool needs --board-id"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.what);
@@ -113,15 +176,31 @@ TEST(StationOptions, StationOptionsFirstThenTheWords) {
   }
 }
 
-TEST(StationOptions, TheReadBackIsTheRunWithVerifyAlone) {
+// A board's runs: the one that reads its id for its serial number, the
+// read-back of --skip-same with --verify alone, then the flash, the number
+// patched in.
+TEST(StationOptions, EachRunOfABoardHasItsWords) {
   station_settings settings;
   std::string why;
   ASSERT_TRUE(parse_station_options({"--skip-same", "--write", "--address", "0x20001000", "fw.bin"},
                                     {}, settings, why));
-  EXPECT_EQ(run_arguments(settings, "p", false),
+  EXPECT_EQ(first_stage(settings), run_stage::read_back);
+  EXPECT_EQ(run_arguments(settings, "p", run_stage::flash),
             (words{"--port", "p", "--json", "--write", "--address", "0x20001000", "fw.bin"}));
-  EXPECT_EQ(run_arguments(settings, "p", true),
+  EXPECT_EQ(run_arguments(settings, "p", run_stage::read_back),
             (words{"--port", "p", "--json", "--address", "0x20001000", "fw.bin", "--verify"}));
+
+  ASSERT_TRUE(parse_station_options(
+      {"--db", "r.db", "--serial-pool", "line3", "--serial-at", "0x20000100", "--serial-format",
+       "u32le", "--write", "--verify", "--board-id", "0x1FFF7A10:12", "fw.bin"},
+      {}, settings, why))
+      << why;
+  EXPECT_EQ(first_stage(settings), run_stage::identify);
+  EXPECT_EQ(run_arguments(settings, "p", run_stage::identify),
+            (words{"--port", "p", "--json", "--board-id", "0x1FFF7A10:12", "fw.bin"}));
+  EXPECT_EQ(run_arguments(settings, "p", run_stage::flash, {"--patch", "0x20000100:2a000000"}),
+            (words{"--port", "p", "--json", "--write", "--verify", "--board-id", "0x1FFF7A10:12",
+                   "fw.bin", "--patch", "0x20000100:2a000000"}));
 }
 
 TEST(RunState, WhatARunComesTo) {
@@ -141,6 +220,8 @@ TEST(RunState, WhatARunComesTo) {
     std::string phase;
     std::string reason;  // the start of it
     std::string live;    // phase and detail at the end
+    // Whether a serial number it was given would go back to the pool.
+    std::optional<bool> wrote_nothing = std::nullopt;
   };
   const std::vector<row> rows{
       {"ok",
@@ -150,7 +231,8 @@ TEST(RunState, WhatARunComesTo) {
        run_outcome::ok,
        "",
        "",
-       "handshake ok"},
+       "handshake ok",
+       true},
       {"refused",
        {R"({"event":"phase","phase":"erase","ok":false,"reason":"x","sector":2})", end_erase},
        1,
@@ -158,7 +240,8 @@ TEST(RunState, WhatARunComesTo) {
        run_outcome::failed,
        "erase",
        "the target refused",
-       "erase failed"},
+       "erase failed",
+       true},
       {"stopped",
        {R"({"event":"progress","phase":"write","done":512,"total":2048})", end_signal},
        143,
@@ -166,7 +249,8 @@ TEST(RunState, WhatARunComesTo) {
        run_outcome::stopped,
        "signal",
        "stopped by SIGTERM",
-       "write 25%"},
+       "write 25%",
+       false},
       {"ok but a failed exit status",
        {end_ok},
        3,
@@ -182,7 +266,8 @@ TEST(RunState, WhatARunComesTo) {
        run_outcome::failed,
        "erase",
        "vexlor-prog was ended by signal 9 during the erase",
-       "erase sector 4"},
+       "erase sector 4",
+       false},
       {"killed after a stop was passed on",
        {},
        128 + 15,
@@ -243,6 +328,9 @@ TEST(RunState, WhatARunComesTo) {
     EXPECT_EQ(outcome_name(verdict.outcome), std::string(outcome_name(r.outcome)));
     EXPECT_EQ(verdict.phase, r.phase);
     EXPECT_TRUE(verdict.reason.starts_with(r.reason)) << verdict.reason;
+    if (r.wrote_nothing) {
+      EXPECT_EQ(nothing_written(progress, r.exit_status), *r.wrote_nothing);
+    }
   }
 }
 

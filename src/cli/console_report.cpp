@@ -28,7 +28,16 @@ std::string tail(bool ok, const std::string& reason) {
   return (ok ? ok_tail : error_tail) + reason_line(reason);
 }
 
+// The board id's read shows no status line of its own: its id, or its
+// failure, is its line.
+std::string board_id_text(const protocol_event& e) {
+  const auto* ended = std::get_if<transfer_ended>(&e.event);
+  if (ended == nullptr || ended->ok) return {};
+  return "reading board id.." + tail(false, ended->reason);
+}
+
 std::string protocol_text(const protocol_event& e) {
+  if (e.phase == run_phase::board_id) return board_id_text(e);
   return std::visit(
       overloaded{[](const handshake_begun&) -> std::string { return "initializing device.."; },
                  [](const handshake_ended& h) { return tail(h.ok, h.reason); },
@@ -98,7 +107,8 @@ std::string console_text(const run_event& event) {
                    return format("cannot allocate %lu bytes..\n", m.size) + reason_line(m.reason);
                  },
                  [](const run_ended& e) { return final_line(e.outcome.ok); },
-                 [](const save_ended& s) { return save_text(s); }},
+                 [](const save_ended& s) { return save_text(s); },
+                 [](const board_identified& b) { return "  board id " + b.id + "\n"; }},
       event);
 }
 

@@ -23,6 +23,8 @@ maybe_line protocol_line(run_phase phase, const bootloader_event& event, json_st
                    return std::nullopt;
                  },
                  [&](const transfer_progress& t) -> maybe_line {
+                   // A board id is a block or so: its event tells it.
+                   if (phase == run_phase::board_id) return std::nullopt;
                    const int percent = static_cast<int>(percent_done(t.done, t.size));
                    if (percent == state.last_percent) return std::nullopt;
                    state.last_percent = percent;
@@ -30,8 +32,10 @@ maybe_line protocol_line(run_phase phase, const bootloader_event& event, json_st
                  },
                  [&](const transfer_ended& t) -> maybe_line {
                    // A read that went through is told by what follows it: the
-                   // comparison, or the file it was saved to.
-                   if ((phase == run_phase::verify || phase == run_phase::save) && t.ok) {
+                   // comparison, the file it was saved to, or the board id.
+                   if ((phase == run_phase::verify || phase == run_phase::save ||
+                        phase == run_phase::board_id) &&
+                       t.ok) {
                      return std::nullopt;
                    }
                    return phase_line{.phase = phase,
@@ -65,6 +69,7 @@ maybe_line json_line(const run_event& event, json_state& state) {
                                      .size = s.size};
                  },
                  [](const run_ended& e) -> maybe_line { return e.outcome; },
+                 [](const board_identified& b) -> maybe_line { return board_id_line{b.id}; },
                  // The front end's failures are told by the end object.
                  [](const auto&) -> maybe_line { return std::nullopt; }},
       event);

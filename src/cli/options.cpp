@@ -109,6 +109,20 @@ bool set_address(run_settings& s, const std::string& value, std::string&) {
   return true;
 }
 
+bool set_board_id(run_settings& s, const std::string& value, std::string& why) {
+  board_id_place place;
+  if (!parse_board_id_place(value, place, why)) return false;
+  s.board_id = place;
+  return true;
+}
+
+bool add_patch(run_settings& s, const std::string& value, std::string& why) {
+  image_patch patch;
+  if (!parse_patch(value, patch, why)) return false;
+  s.patches.push_back(std::move(patch));
+  return true;
+}
+
 using r = run_settings;
 constexpr option_row option_table[] = {
     {"--port", true, nullptr, &r::port_name},
@@ -121,6 +135,8 @@ constexpr option_row option_table[] = {
     {"--save", true, nullptr, nullptr, set_save_path},
     {"--size", true, nullptr, nullptr, set_save_size},
     {"--force", false, &r::force},
+    {"--board-id", true, nullptr, nullptr, set_board_id},
+    {"--patch", true, nullptr, nullptr, add_patch},
 };
 
 const option_row* option_named(const std::string& word) {

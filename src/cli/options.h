@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "cli/image_format.h"
+#include "cli/board_id.h"
+#include "cli/image_patch.h"
 
 struct run_settings {
   std::string port_name = "COM1";  // as typed; the serial layer refuses an over-long one
@@ -16,6 +18,8 @@ struct run_settings {
   bool verify = false;
   bool json = false;  // JSON Lines on standard output instead of the console text
   std::string image_path = "default.bin";  // as typed; an over-long one is refused, never cut
+  std::optional<board_id_place> board_id;  // read after the handshake
+  std::vector<image_patch> patches;        // the board's own bytes, in the order given
   // Words that look like a slip (an option mistyped, an image path a later
   // word replaced, an option word taken as another's value), each as the
   // warning the run gives before it begins.

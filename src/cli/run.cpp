@@ -8,7 +8,10 @@
 #include <string>
 
 #include "bootloader/bootloader.h"
+#include "cli/board_id.h"
 #include "cli/console_report.h"
+#include "cli/image_patch.h"
+#include "cli/sha256.h"
 #include "cli/json_report.h"
 #include "cli/options.h"
 #include "cli/phases.h"
@@ -26,6 +29,16 @@ constexpr unsigned line_settle_ms = 10;
 using enum port_line_action;
 constexpr port_line_action opening_sequence[] = {clear_rts, set_dtr, clear_dtr};
 constexpr port_line_action closing_sequence[] = {set_rts, set_dtr, clear_dtr};
+
+// The digest of what is written: the segments' bytes one after another,
+// with the run's patches in them.
+std::string written_digest(const std::vector<image_segment>& segments) {
+  std::vector<uint8_t> written;
+  for (const image_segment& segment : segments) {
+    written.insert(written.end(), segment.bytes.begin(), segment.bytes.end());
+  }
+  return sha256_hex(written);
+}
 
 // Drives the control lines through `actions`, back to back. A port with no
 // control lines at all (a pseudo-terminal) changes nothing, as it always
@@ -160,6 +173,12 @@ int run(const std::vector<std::string>& words) {
   if (const std::string why = refusal_before_port(settings, image); !why.empty()) {
     return refuse_usage(settings, why);
   }
+  // The board's own bytes (--patch) go into the image before the port is
+  // opened: a patch that misses it is a slip on the command line, refused
+  // before any line moves.
+  if (std::string missed; !image.failure && !apply_patches(image.segments, settings.patches, missed)) {
+    return refuse_usage(settings, missed);
+  }
 
   end_line outcome{.port = settings.port_name,
                    .image = settings.image_path,
@@ -200,6 +219,7 @@ int run(const std::vector<std::string>& words) {
     if (image_used(settings)) {
       outcome.size = image.file_size;
       outcome.sha256 = image.sha256;
+      outcome.written_sha256 = written_digest(image.segments);
       outcome.segments = static_cast<uint32_t>(image.segments.size());
       outcome.address = image.segments.front().address;
     }
@@ -210,6 +230,9 @@ int run(const std::vector<std::string>& words) {
     }
     if (!enter_and_greet(port, report)) error_flag = true;
     warn_about_line_rate(port, rate, report);
+    if (settings.board_id) {
+      outcome.board_id = board_id_phase(port, *settings.board_id, error_flag, report);
+    }
     if (settings.write) write_phase(port, image.segments, error_flag, report);
     if (settings.verify) verify_phase(port, image.segments, error_flag, report);
     if (settings.save_path && save_phase(port, settings, error_flag, report)) {

@@ -66,13 +66,18 @@ struct save_ended {
   std::string reason;
 };
 
+// The board's own id was read: lower-case hex.
+struct board_identified {
+  std::string id;
+};
+
 // The run's outcome: the end object's contents.
 struct run_ended {
   end_line outcome;
 };
 
 using run_event = std::variant<protocol_event, compared, run_warning, port_failed, file_failed,
-                               memory_failed, run_ended, save_ended>;
+                               memory_failed, run_ended, save_ended, board_identified>;
 
 using run_sink = std::function<void(const run_event&)>;
 

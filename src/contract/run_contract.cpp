@@ -35,6 +35,9 @@ constexpr const char* write = "write";
 constexpr const char* verify = "verify";
 constexpr const char* segments = "segments";
 constexpr const char* saved = "saved";
+constexpr const char* board_id = "board_id";
+constexpr const char* id = "id";
+constexpr const char* written_sha256 = "written_sha256";
 }  // namespace field
 
 namespace event {
@@ -42,11 +45,13 @@ constexpr const char* phase = "phase";
 constexpr const char* progress = "progress";
 constexpr const char* warning = "warning";
 constexpr const char* end = "end";
+constexpr const char* board_id = "board_id";
 }  // namespace event
 
 constexpr run_phase every_phase[] = {run_phase::usage,     run_phase::port,   run_phase::file,
                                      run_phase::handshake, run_phase::erase,  run_phase::write,
-                                     run_phase::verify,    run_phase::signal, run_phase::save};
+                                     run_phase::verify,    run_phase::signal, run_phase::save,
+                                     run_phase::board_id};
 
 template <typename T>
 json or_null(const std::optional<T>& value) {
@@ -92,10 +97,15 @@ json object_of(const end_line& line) {
               {field::schema, line.schema},
               {field::write, line.write},
               {field::verify, line.verify},
-
               {field::segments, or_null(line.segments)},
-              {field::saved, or_null(line.saved)}};
+              {field::saved, or_null(line.saved)},
+              {field::board_id, or_null(line.board_id)},
+              {field::written_sha256, or_null(line.written_sha256)}};
   return object;
+}
+
+json object_of(const board_id_line& line) {
+  return {{field::event, event::board_id}, {field::id, line.id}};
 }
 
 json object_of(const unknown_line&) { return json::object(); }
@@ -175,9 +185,10 @@ end_line end_from(const fields& f) {
                 .version = f.get<std::string>(field::version).value_or(""),
                 .write = f.get<bool>(field::write).value_or(false),
                 .verify = f.get<bool>(field::verify).value_or(false),
-
                 .segments = f.get<uint32_t>(field::segments),
-                .saved = f.get<std::string>(field::saved)};
+                .saved = f.get<std::string>(field::saved),
+                .board_id = f.get<std::string>(field::board_id),
+                .written_sha256 = f.get<std::string>(field::written_sha256)};
   return line;
 }
 
@@ -188,7 +199,7 @@ const char* tool_version() { return VEXLOR_VERSION; }
 const char* phase_name(run_phase phase) {
   // In run_phase's order.
   constexpr const char* names[] = {"usage", "port",   "file",   "handshake", "erase",
-                                   "write", "verify", "signal", "save"};
+                                   "write", "verify", "signal", "save",      "board-id"};
   static_assert(std::size(names) == std::size(every_phase));
   return names[static_cast<std::size_t>(phase)];
 }
@@ -221,5 +232,6 @@ std::optional<run_line> parse_run_line(std::string_view text) {
   if (kind == event::progress) return progress_from(f);
   if (kind == event::warning) return warning_line{f.get<std::string>(field::reason).value_or("")};
   if (kind == event::end) return end_from(f);
+  if (kind == event::board_id) return board_id_line{f.get<std::string>(field::id).value_or("")};
   return unknown_line{};
 }

@@ -31,8 +31,9 @@ enum class run_phase : uint8_t {
   erase,
   write,
   verify,
-  signal,  // a stop request ended the run
-  save,    // reading the flash into a file (--save)
+  signal,    // a stop request ended the run
+  save,      // reading the flash into a file (--save)
+  board_id,  // reading the board's own id, after the handshake
 };
 
 const char* phase_name(run_phase phase);
@@ -68,6 +69,13 @@ struct warning_line {
   bool operator==(const warning_line&) const = default;
 };
 
+// {"event":"board_id",...}: the board's own id, read after the handshake,
+// in lower-case hex.
+struct board_id_line {
+  std::string id;
+  bool operator==(const board_id_line&) const = default;
+};
+
 // {"event":"end",...}: the last line, the run's outcome.
 struct end_line {
   int schema = run_schema;  // 0: the run named none
@@ -86,8 +94,12 @@ struct end_line {
   std::string version;
   bool write = false;  // what the run was asked to do: write, verify
   bool verify = false;
-  std::optional<uint32_t> segments;  // the image's, when it was loaded: 1 for raw bytes
-  std::optional<std::string> saved;  // the file --save wrote, once every byte is in it
+  std::optional<uint32_t> segments;     // the image's, when it was loaded: 1 for raw bytes
+  std::optional<std::string> saved;     // the file --save wrote, once every byte is in it
+  std::optional<std::string> board_id;  // lower-case hex, when it was read
+  // Of the image as written and compared: the file's bytes with the
+  // run's patches in them (sha256 when there are none).
+  std::optional<std::string> written_sha256;
   bool operator==(const end_line&) const = default;
 };
 
@@ -96,7 +108,8 @@ struct unknown_line {
   bool operator==(const unknown_line&) const = default;
 };
 
-using run_line = std::variant<phase_line, progress_line, warning_line, end_line, unknown_line>;
+using run_line =
+    std::variant<phase_line, progress_line, warning_line, end_line, board_id_line, unknown_line>;
 
 // The line, one JSON object with its line break. Text that is not UTF-8 (a
 // port name, a path) is shown with replacement characters rather than

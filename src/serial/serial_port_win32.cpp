@@ -52,6 +52,7 @@ bool device_removed(DWORD error) {
     case ERROR_ACCESS_DENIED:
     case ERROR_FILE_NOT_FOUND:
     case ERROR_DEVICE_REMOVED:
+    case ERROR_NOT_READY:  // what Wine says of a pseudo-terminal that has gone
       return true;
     default:
       return false;
@@ -153,6 +154,7 @@ port_result port_control(port_handle port, port_line_action code) {
   constexpr DWORD codes[] = {SETRTS, CLRRTS, SETDTR, CLRDTR};  // in port_line_action's order
   if (EscapeCommFunction(port->handle, codes[static_cast<int>(code)])) return {};
   const DWORD error = GetLastError();
+  port->gone = port->gone || device_removed(error);
   return {.ok = false,
           .unsupported = error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED,
           .error = windows_words(error)};

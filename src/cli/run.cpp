@@ -176,7 +176,8 @@ int run(const std::vector<std::string>& words) {
   // The board's own bytes (--patch) go into the image before the port is
   // opened: a patch that misses it is a slip on the command line, refused
   // before any line moves.
-  if (std::string missed; !image.failure && !apply_patches(image.segments, settings.patches, missed)) {
+  if (std::string missed;
+      !image.failure && !apply_patches(image.segments, settings.patches, missed)) {
     return refuse_usage(settings, missed);
   }
 

@@ -1,5 +1,6 @@
 #include "cli/phases.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <new>
 #include <string>
@@ -17,8 +18,8 @@ void write_phase(port_handle port, uint32_t address, const std::vector<uint8_t>&
   }
 }
 
-std::string compare_reason(uint32_t address, const std::vector<uint8_t>& image,
-                           const std::vector<uint8_t>& read_back) {
+std::string compare_reason(uint32_t address, std::span<const uint8_t> image,
+                           std::span<const uint8_t> read_back) {
   std::size_t differ = 0;
   std::size_t first = 0;
   for (std::size_t i = 0; i < image.size(); ++i) {
@@ -36,7 +37,7 @@ std::string compare_reason(uint32_t address, const std::vector<uint8_t>& image,
 }
 
 void verify_phase(port_handle port, uint32_t address, const std::vector<uint8_t>& image,
-                  bool& error_flag, const run_sink& report) {
+                  bool& error_flag, const run_sink& report, bool until_differ) {
   if (error_flag) return;
   const auto size = static_cast<uint32_t>(image.size());
   std::vector<uint8_t> read_back;
@@ -49,11 +50,26 @@ void verify_phase(port_handle port, uint32_t address, const std::vector<uint8_t>
     error_flag = true;
     return;
   }
-  if (!read_memory(port, address, read_back.data(), size, phase_sink(run_phase::verify, report))) {
+  std::size_t read = size;  // bytes read back and compared
+  block_arrived same_so_far;
+  if (until_differ) {
+    same_so_far = [&](uint32_t at, const uint8_t* bytes, uint32_t length) {
+      const std::size_t offset = at - address;
+      if (std::equal(bytes, bytes + length, image.begin() + static_cast<std::ptrdiff_t>(offset))) {
+        return true;
+      }
+      read = offset + length;
+      return false;
+    };
+  }
+  if (!read_memory(port, address, read_back.data(), size, phase_sink(run_phase::verify, report),
+                   same_so_far)) {
     error_flag = true;
     return;
   }
-  const std::string reason = compare_reason(address, image, read_back);
+  std::string reason =
+      compare_reason(address, std::span(image).first(read), std::span(read_back).first(read));
+  if (read < size) reason += "; the rest was not read";
   report(compared{.address = address, .size = size, .ok = reason.empty(), .reason = reason});
   if (!reason.empty()) error_flag = true;
 }

@@ -208,7 +208,9 @@ int run(const std::vector<std::string>& words) {
     if (!enter_and_greet(port, report)) error_flag = true;
     warn_about_line_rate(port, rate, report);
     if (settings.write) write_phase(port, settings.address, image, error_flag, report);
-    if (settings.verify) verify_phase(port, settings.address, image, error_flag, report);
+    if (settings.verify) {
+      verify_phase(port, settings.address, image, error_flag, report, settings.verify_until_differ);
+    }
   }
 
   std::string closing_failure;

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/options.h"
+
 struct station_settings {
   std::vector<std::string> ports;  // --port, in the order given; empty: the ports folder's
   std::string ports_folder;        // --ports-dir, else VEXLOR_PORTS_DIR, else /dev/serial/by-id
@@ -14,10 +16,12 @@ struct station_settings {
   std::string junit_path;   // empty: none
   std::string log_folder;   // --log-dir, else VEXLOR_LOG_DIR; empty: none
   bool skip_same = false;
+  bool allow_empty = false;  // an empty image is flashed, not refused as a truncated build
   bool watch = false;
   bool help = false;
   bool version = false;
   std::vector<std::string> words;  // vexlor-prog's, without --port
+  run_settings run;                // the words as vexlor-prog reads them
 };
 
 // What the environment may set, when set and not empty.
@@ -38,6 +42,7 @@ std::string station_usage();
 
 // vexlor-prog's words for one run of a board: its port, --json (the station
 // reads the events, never the console text), and the station's words. The
-// read-back that --skip-same makes first is the same run with --verify alone.
+// read-back that --skip-same makes first is the same run with a verify alone,
+// one that ends at the first block that differs.
 std::vector<std::string> run_arguments(const station_settings& settings, const std::string& port,
                                        bool read_back_only);

@@ -62,6 +62,19 @@ bool is_utc_text(const std::string& text) {
 
 constexpr const char* windows_test = "the Windows build has its own test: WindowsPorts";
 
+// The read commands of a simulator's first session: a read-back sends the
+// start byte, then six bytes a read command and nothing else.
+std::size_t reads_of_first_session(const std::string& log) {
+  std::vector<uint8_t> received;
+  for (const sim_event& event : read_sim_log(log)) {
+    if (event.kind == "close") break;
+    if (event.kind == "rx") received.insert(received.end(), event.bytes.begin(), event.bytes.end());
+  }
+  std::size_t reads = 0;
+  for (std::size_t at = 1; at < received.size(); at += 6) reads += received[at] == read_command;
+  return reads;
+}
+
 }  // namespace
 
 TEST_F(E2EStation, FlashesALineAndKeepsItsRecord) {
@@ -192,6 +205,10 @@ TEST_F(E2EStation, SkipSameLeavesABoardThatHoldsTheImage) {
   };
   EXPECT_EQ(erased(holding.sim.log_path), 0);
   EXPECT_GT(erased(blank.sim.log_path), 0);
+  // The read-back ends at the first block that differs: a blank board costs
+  // one block of reading, one that holds the image the whole read.
+  EXPECT_EQ(reads_of_first_session(blank.sim.log_path), 1u);
+  EXPECT_EQ(reads_of_first_session(holding.sim.log_path), (image_size + 255) / 256);
 }
 
 TEST_F(E2EStation, WatchFlashesEachPortOncePerAppearance) {
@@ -334,6 +351,7 @@ TEST_F(E2EStation, WhatTheCommandLineAndThePortsFolderRefuse) {
   };
   fs::create_directory(dir + "/empty");
   fs::create_symlink(dir + "/no-such-device", ports + "/unplugged");
+  write_file(dir + "/empty.bin", {});
   const std::string earlier = "{\"port\":\"from-yesterday\"}\n";
   write_file(dir + "/earlier.jsonl", {earlier.begin(), earlier.end()});
   fs::create_symlink("earlier.jsonl", dir + "/link.xml");
@@ -397,6 +415,24 @@ TEST_F(E2EStation, WhatTheCommandLineAndThePortsFolderRefuse) {
        {"VEXLOR_PORTS_DIR=" + dir + "/empty"}},
       {"a port whose device is gone: its run says why",
        {"--ports-dir", ports, "--write", "image.bin"},
+       1,
+       "FAILED  unplugged (exit 1): no such device"},
+      {"-h is --help: no board is touched", {"-h", "--ports-dir", ports}, 0, "usage:"},
+      {"-V is --version", {"-V"}, 0, "vexlor-flash-all 1.0.0"},
+      {"the image missing: no run each",
+       {"--ports-dir", ports, "--report", "r.jsonl", "--write", "missing.bin"},
+       2,
+       "vexlor-flash-all: cannot open the image missing.bin: no such file"},
+      {"the image a folder",
+       {"--ports-dir", ports, "--report", "r.jsonl", "--verify", "empty"},
+       2,
+       "vexlor-flash-all: cannot open the image empty: is a directory"},
+      {"the image empty, as a truncated build leaves it",
+       {"--ports-dir", ports, "--report", "r.jsonl", "--write", "empty.bin"},
+       2,
+       "vexlor-flash-all: the image empty.bin is empty"},
+      {"--allow-empty: the runs go on",
+       {"--ports-dir", ports, "--allow-empty", "--write", "empty.bin"},
        1,
        "FAILED  unplugged (exit 1): no such device"},
       {"--list: the device a link leads to, and no identity",

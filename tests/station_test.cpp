@@ -73,6 +73,8 @@ TEST(StationOptions, StationOptionsFirstThenTheWords) {
        0,
        {"--list", "--verify"}},
       {"--list and --help need no words", {"--list", "--help"}, {}, ""},
+      {"-h and -V, the short --help and --version", {"-h", "-V"}, {}, ""},
+      {"-h after the words", {"--write", "fw.bin", "-h"}, {}, "-h after vexlor-prog's words"},
       {"a value missing", {"--report"}, {}, "--report needs a value"},
       {"an empty value", {"--log-dir=", "--write"}, {}, "--log-dir needs a value that is not"},
       {"--jobs not a number", {"--jobs", "4x"}, {}, "--jobs takes a number"},
@@ -109,7 +111,7 @@ TEST(StationOptions, StationOptionsFirstThenTheWords) {
   }
 }
 
-TEST(StationOptions, TheReadBackIsTheRunWithVerifyAlone) {
+TEST(StationOptions, TheReadBackIsTheRunWithAVerifyAlone) {
   station_settings settings;
   std::string why;
   ASSERT_TRUE(parse_station_options({"--skip-same", "--write", "--address", "0x20001000", "fw.bin"},
@@ -117,7 +119,8 @@ TEST(StationOptions, TheReadBackIsTheRunWithVerifyAlone) {
   EXPECT_EQ(run_arguments(settings, "p", false),
             (words{"--port", "p", "--json", "--write", "--address", "0x20001000", "fw.bin"}));
   EXPECT_EQ(run_arguments(settings, "p", true),
-            (words{"--port", "p", "--json", "--address", "0x20001000", "fw.bin", "--verify"}));
+            (words{"--port", "p", "--json", "--address", "0x20001000", "fw.bin",
+                   "--verify-until-differ"}));
 }
 
 TEST(RunState, WhatARunComesTo) {

@@ -501,6 +501,7 @@ TEST_F(E2EStation, BashCompletion) {
   const std::vector<row> rows{
       {"vexlor-flash-all --jo", "--jobs"},
       {"vexlor-flash-all --jobs 4 --skip-same --wr", "--write"},
+      {"vexlor-flash-all -h --skip-same --allow-empty --al", "--allow-empty"},
       {"vexlor-flash-all --write --verify --ba", "--baudrate"},
       {"vexlor-flash-all --write --baudrate 1152", "115200"},
       {"vexlor-flash-all --write --po", ""},  // the station names the ports

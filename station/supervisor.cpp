@@ -315,7 +315,9 @@ int supervise(station_setup setup) {
   st.most_at_once = jobs == 0 ? room : room == 0 ? jobs : std::min(jobs, room);
   st.waiting.assign(setup.boards.begin(), setup.boards.end());
   if (setup.watch != nullptr) take_port_changes(st);
-  // Before the first wait: an idle --watch says at once what it waits for.
+  // Before the first wait: the boards as they begin, or what an idle --watch
+  // waits for.
+  start_waiting(st);
   view_refresh(st.view, live_view_of(st));
   for (bool output_came = false;;) {
     start_waiting(st);

@@ -27,8 +27,9 @@ bool have_strace() {
   return run_process({"/usr/bin/strace", "-V"}, "", {}, 10, child_output::discarded).exit_code == 0;
 }
 
-std::vector<std::string> sim_args(uint32_t baud, const std::string& dump) {
-  std::vector<std::string> args{"--once", "--max-seconds", "600", "--baud", std::to_string(baud)};
+std::vector<std::string> sim_args(uint32_t baud, const std::string& dump, bool sessions = false) {
+  std::vector<std::string> args{"--max-seconds", "600", "--baud", std::to_string(baud)};
+  if (!sessions) args.push_back("--once");
   if (!dump.empty()) args.insert(args.end(), {"--dump", dump});
   return args;
 }
@@ -64,12 +65,12 @@ void count_syscalls(const bench_paths& paths, uint32_t baud, const std::string& 
 
 std::vector<sim_target> start_boards(const bench_paths& paths, uint32_t baud,
                                      std::size_t image_size, const std::string& dir, int boards,
-                                     const std::string& ports_folder) {
+                                     const std::string& ports_folder, bool sessions) {
   std::vector<sim_target> sims;
   for (int i = 0; i < boards; ++i) {
     const std::string dump =
         "0x20000000:" + std::to_string(image_size) + ":" + dir + "/" + std::to_string(i);
-    std::vector<std::string> args = sim_args(baud, dump);
+    std::vector<std::string> args = sim_args(baud, dump, sessions);
     if (!ports_folder.empty()) {
       args.insert(args.end(), {"--link", ports_folder + "/board-" + std::to_string(i)});
     }
@@ -79,10 +80,14 @@ std::vector<sim_target> start_boards(const bench_paths& paths, uint32_t baud,
 }
 
 int intact_boards(std::vector<sim_target>& sims, const std::string& dir,
-                  const std::vector<uint8_t>& image) {
+                  const std::vector<uint8_t>& image, bool stop_first) {
   int intact = 0;
   for (std::size_t i = 0; i < sims.size(); ++i) {
-    wait_process(sims[i].process, run_limit_s);
+    if (stop_first) {
+      stop_process(sims[i].process, run_limit_s);
+    } else {
+      wait_process(sims[i].process, run_limit_s);
+    }
     if (read_file(dir + "/" + std::to_string(i)) == image) ++intact;
   }
   return intact;

@@ -24,17 +24,18 @@ struct board_cost {
 board_cost measure_board_cost(const bench_paths& paths, uint32_t baud,
                               const std::string& image_path, int boards, int runs);
 
-// `boards` simulators paced at `baud`, one session each, each writing its
-// memory where `image_size` bytes go to DIR/N as it exits; with a
-// `ports_folder`, each is also linked there as board-N, as udev links
-// adapters.
+// `boards` simulators paced at `baud`, one session each (as many as come
+// with `sessions`), each writing its memory where `image_size` bytes go to
+// DIR/N as it exits; with a `ports_folder`, each is also linked there as
+// board-N, as udev links adapters.
 std::vector<sim_target> start_boards(const bench_paths& paths, uint32_t baud,
                                      std::size_t image_size, const std::string& dir, int boards,
-                                     const std::string& ports_folder = "");
+                                     const std::string& ports_folder = "", bool sessions = false);
 
-// Waits for the simulators to end; how many hold `image` in memory.
+// Waits for the simulators to end (stops them first: simulators of many
+// sessions end only when asked); how many hold `image` in memory.
 int intact_boards(std::vector<sim_target>& sims, const std::string& dir,
-                  const std::vector<uint8_t>& image);
+                  const std::vector<uint8_t>& image, bool stop_first = false);
 
 // `boards` jobs at once, each against a simulator of its own; the wall time
 // from the first programmer's start to the last one's exit.

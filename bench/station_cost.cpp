@@ -42,6 +42,38 @@ void wait_for_exit(const child_process& child, double timeout_s) {
   }
 }
 
+// What one station run over blank boards came to.
+struct station_run {
+  process_result run;  // reaped: its figures count the runs it reaped too
+  double own_cpu_s = 0;
+  int intact = 0;
+};
+
+// `boards` blank boards, linked in a ports folder of `dir`, through the
+// station; with `skip_same`, each is read back first (two sessions a board).
+station_run flash_through_station(const bench_paths& paths, uint32_t baud,
+                                  const std::string& image_path, const std::vector<uint8_t>& image,
+                                  int boards, const std::string& dir, bool skip_same) {
+  const std::string ports = dir + "/ports";
+  std::filesystem::create_directory(ports);
+  std::vector<sim_target> sims =
+      start_boards(paths, baud, image.size(), dir, boards, ports, skip_same);
+  std::vector<std::string> argv{paths.station, "--ports-dir", ports, "--report",
+                                dir + "/report.jsonl"};
+  if (skip_same) argv.push_back("--skip-same");
+  argv.insert(argv.end(), {"--write", "--verify", image_path, "--baudrate", std::to_string(baud)});
+  // Not a terminal: the result lines alone, as on a station that logs them.
+  child_process station =
+      start_process(argv, "", {"VEXLOR_PROG=" + paths.prog}, child_output::discarded);
+  wait_for_exit(station, run_limit_s);
+  station_run result;
+  result.own_cpu_s = thread_cpu_s(station.pid);
+  result.run = wait_process(station, run_limit_s);
+  result.intact = intact_boards(sims, dir, image, skip_same);
+  std::filesystem::remove_all(ports);
+  return result;
+}
+
 }  // namespace
 
 station_cost measure_station_cost(const bench_paths& paths, uint32_t baud,
@@ -50,31 +82,29 @@ station_cost measure_station_cost(const bench_paths& paths, uint32_t baud,
   cost.boards = boards;
   const std::string dir = make_test_dir();
   const std::vector<uint8_t> image = read_file(image_path);
-  std::vector<double> direct_wall, station_wall, station_cpu, share, runs_cpu;
+  std::vector<double> direct_wall, station_wall, station_cpu, share, runs_cpu, skip_same_wall;
   for (int i = 0; i < runs; ++i) {
     int direct_intact = 0;
     direct_wall.push_back(flash_at_once(paths, baud, image_path, boards, direct_intact));
 
-    const std::string ports = dir + "/ports";
-    std::filesystem::create_directory(ports);
-    std::vector<sim_target> sims = start_boards(paths, baud, image.size(), dir, boards, ports);
-    // Not a terminal: the result lines alone, as on a station that logs them.
-    child_process station =
-        start_process({paths.station, "--ports-dir", ports, "--report", dir + "/report.jsonl",
-                       "--write", "--verify", image_path, "--baudrate", std::to_string(baud)},
-                      "", {"VEXLOR_PROG=" + paths.prog}, child_output::discarded);
-    wait_for_exit(station, run_limit_s);
-    const double own_cpu = thread_cpu_s(station.pid);
-    // Reaped, its figures count the runs it reaped too.
-    const process_result run = wait_process(station, run_limit_s);
-    station_wall.push_back(run.seconds);
-    station_cpu.push_back(own_cpu);
-    share.push_back(run.seconds > 0 ? own_cpu / run.seconds : 1);
-    runs_cpu.push_back(run.cpu_s - own_cpu);
-    cost.every_exit_ok = cost.every_exit_ok && run.exit_code == 0;
-    cost.intact += intact_boards(sims, dir, image);
-    std::filesystem::remove_all(ports);
+    const station_run plain =
+        flash_through_station(paths, baud, image_path, image, boards, dir, false);
+    station_wall.push_back(plain.run.seconds);
+    station_cpu.push_back(plain.own_cpu_s);
+    share.push_back(plain.run.seconds > 0 ? plain.own_cpu_s / plain.run.seconds : 1);
+    runs_cpu.push_back(plain.run.cpu_s - plain.own_cpu_s);
+    cost.every_exit_ok = cost.every_exit_ok && plain.run.exit_code == 0;
+    cost.intact += plain.intact;
+
+    // Taking turns with the plain runs, so that the machine's load falls on
+    // both alike.
+    const station_run checked =
+        flash_through_station(paths, baud, image_path, image, boards, dir, true);
+    skip_same_wall.push_back(checked.run.seconds);
+    cost.every_exit_ok = cost.every_exit_ok && checked.run.exit_code == 0;
+    cost.skip_same_intact += checked.intact;
   }
+  cost.skip_same_wall_s = median_of(skip_same_wall);
   cost.direct_wall_s = median_of(direct_wall);
   cost.station_wall_s = median_of(station_wall);
   cost.station_cpu_s = median_of(station_cpu);

@@ -1,7 +1,8 @@
 // What the production station costs the machine: N boards flashed through
 // vexlor-flash-all beside the same N flashed by programmers started
-// directly, the CPU of the station apart from that of its runs, and the CPU
-// of a station that waits with --watch and nothing to do.
+// directly, the CPU of the station apart from that of its runs, what
+// --skip-same's read-back adds to blank boards, and the CPU of a station
+// that waits with --watch and nothing to do.
 #pragma once
 
 #include <string>
@@ -18,8 +19,10 @@ struct station_cost {
   double runs_cpu_s = 0;      // its vexlor-prog runs, all together
   int intact = 0;             // boards whose memory holds the image, through the station, all runs
   bool every_exit_ok = true;  // the station exited 0 every time
-  double idle_s = 0;          // how long the idle station was watched (once)
-  double idle_cpu_s = 0;      // its CPU meanwhile
+  double skip_same_wall_s = 0;  // the same blank boards through the station with --skip-same
+  int skip_same_intact = 0;     // boards whose memory holds the image after those runs
+  double idle_s = 0;            // how long the idle station was watched (once)
+  double idle_cpu_s = 0;        // its CPU meanwhile
 };
 
 // `runs` times each: `boards` boards through the station, and started directly.

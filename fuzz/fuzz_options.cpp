@@ -95,7 +95,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (s.port_name != "COM1" && !any_word_is(words, s.port_name))
     fail("port that no word gave", s.port_name);
   if (s.write && !any_word_is(words, "--write")) fail("--write set without the word", "");
-  if (s.verify && !any_word_is(words, "--verify")) fail("--verify set without the word", "");
+  const bool until_differ = any_word_is(words, "--verify-until-differ");
+  if (s.verify && !any_word_is(words, "--verify") && !until_differ) {
+    fail("--verify set without the word", "");
+  }
+  if (s.verify_until_differ && (!until_differ || !s.verify)) {
+    fail("--verify-until-differ set without the word, or without a verify", "");
+  }
   if (s.json && !any_word_is(words, "--json")) fail("--json set without the word", "");
   if (!any_word_is(words, "--port") && s.port_name != "COM1")
     fail("port changed without --port", s.port_name);

@@ -2,8 +2,9 @@
 # Runs the native vexlor-prog under valgrind (memcheck, full leak check)
 # against vexlor-sim: the success path and the failure paths that leave the
 # run early (port, image file, a damaged container format, a usage error,
-# refused handshake, refused erase, silent write, short read, vanished line),
-# an Intel HEX image, and --save whole and cut short. Then vexlor-flash-all the
+# refused handshake, refused erase, silent write, short read, vanished line,
+# a read-back that ends at the first block that differs), an Intel HEX
+# image, and --save whole and cut short. Then vexlor-flash-all the
 # same way (its runs of vexlor-prog are not traced): a line of two boards
 # with every record kept, --list, --watch ended by SIGTERM, and a stop whose
 # run will not end. Fails on any memory error or leak, and when a run does
@@ -93,6 +94,7 @@ check "handshake refused"      1 start:refuse             --port @PORT --write -
 check "erase refused"          1 erase.final:refuse       --port @PORT --write --verify image.bin
 check "write silent"           1 write.end:silent@2       --port @PORT --write --verify image.bin
 check "short read"             1 read.data:short:100@2    --port @PORT --write --verify image.bin
+check "read until it differs"  1 -                        --port @PORT --verify-until-differ image.bin
 check "line vanishes"          1 write.address:vanish@2   --port @PORT --write --verify image.bin
 check "data differs"           1 read.data:flip:3         --port @PORT --write --verify image.bin
 

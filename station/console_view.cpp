@@ -32,7 +32,7 @@ void write_out(const std::string& text) {
   std::fflush(stdout);
 }
 
-void draw(console_view& view, const std::string& lines, const std::vector<live_board>& boards) {
+void draw(console_view& view, const std::string& lines, const live_view& live) {
   const terminal_size size = *view.terminal;
   // Back to the first live line, then over it.
   std::string text = "\r";
@@ -42,11 +42,11 @@ void draw(console_view& view, const std::string& lines, const std::vector<live_b
     text += lines.substr(start, end - start) + erase_line_end + "\n";
     start = end == std::string::npos ? lines.size() : end + 1;
   }
-  const std::vector<std::string> live = live_lines(boards, size);
-  for (const std::string& line : live) text += line;
+  const std::vector<std::string> shown = live_lines(live, size);
+  for (const std::string& line : shown) text += line;
   text += erase_below;
   write_out(text);
-  view.drawn = static_cast<int>(live.size());
+  view.drawn = static_cast<int>(shown.size());
   view.last_drawn = view_clock::now();
   view.changed = false;
 }
@@ -65,6 +65,21 @@ std::string notes(std::string note, const board_run& run) {
   return note.empty() ? note : " (" + note + ")";
 }
 
+std::string board_line(const live_board& board) {
+  if (board.waiting) return "  waiting";
+  char text[64];
+  std::snprintf(text, sizeof text, "  %-9s %-10s %s", visible_text(board.phase).c_str(),
+                visible_text(board.detail).c_str(), elapsed(board.seconds).c_str());
+  if (!board.seconds_left) return text;
+  return text + ("  " + elapsed(*board.seconds_left) + " left");
+}
+
+std::string tally_line(const station_tally& tally) {
+  return std::to_string(tally.ok) + " ok, " + std::to_string(tally.failed) + " failed, " +
+         std::to_string(tally.stopped) + " stopped, " + std::to_string(tally.running) +
+         " running, " + std::to_string(tally.waiting) + " waiting";
+}
+
 }  // namespace
 
 // Port names and reasons come from outside (a link's name, a run's words):
@@ -81,12 +96,14 @@ std::string result_line(const board_run& run) {
     case run_outcome::stopped:
       break;
   }
+  // A stopped board is not a faulty one: it is to be run again, not set aside.
+  const char* result = run.verdict.outcome == run_outcome::stopped ? "STOPPED " : "FAILED  ";
   const std::string exit = run.exit_status ? "exit " + std::to_string(*run.exit_status) : "not run";
-  return "FAILED  " + name + notes(exit, run) + ": " + visible_text(run.verdict.reason) + "\n";
+  return result + name + notes(exit, run) + ": " + visible_text(run.verdict.reason) + "\n";
 }
 
 std::string not_run_line(const std::string& name) {
-  return "FAILED  " + visible_text(name) + " (not run): stopped before its run began\n";
+  return "STOPPED " + visible_text(name) + " (not run): stopped before its run began\n";
 }
 
 std::string start_line(const std::string& name) { return "start   " + visible_text(name) + "\n"; }
@@ -100,9 +117,13 @@ std::string count_line(std::size_t ok, std::size_t total, bool watching) {
          (watching ? " run(s) ok\n" : " port(s) ok\n");
 }
 
-std::vector<std::string> live_lines(const std::vector<live_board>& boards, terminal_size size) {
-  // One row stays free for the cursor below the live lines.
-  const std::size_t room = static_cast<std::size_t>(std::max(size.rows - 2, 1));
+std::vector<std::string> live_lines(const live_view& live, terminal_size size) {
+  std::vector<std::string> lines;
+  const std::vector<live_board>& boards = live.boards;
+  if (boards.empty() && live.watched_folder.empty()) return lines;
+  // One row stays free for the cursor below the live lines, one holds the
+  // tally.
+  const std::size_t room = static_cast<std::size_t>(std::max(size.rows - 3, 1));
   const std::size_t shown = boards.size() <= room ? boards.size() : room - 1;
   std::vector<std::string> names;
   std::size_t name_width = 0;
@@ -110,36 +131,37 @@ std::vector<std::string> live_lines(const std::vector<live_board>& boards, termi
     names.push_back(visible_text(boards[i].name));
     name_width = std::max(name_width, names.back().size());
   }
-  std::vector<std::string> lines;
   for (std::size_t i = 0; i < shown; ++i) {
-    const live_board& board = boards[i];
-    char text[64];
-    std::snprintf(text, sizeof text, "  %-9s %-10s %s", visible_text(board.phase).c_str(),
-                  visible_text(board.detail).c_str(), elapsed(board.seconds).c_str());
     lines.push_back(
-        fitted(names[i] + std::string(name_width - names[i].size(), ' ') + text, size.columns));
+        fitted(names[i] + std::string(name_width - names[i].size(), ' ') + board_line(boards[i]),
+               size.columns));
   }
   if (shown < boards.size()) {
     lines.push_back(
-        fitted("... and " + std::to_string(boards.size() - shown) + " more running", size.columns));
+        fitted("... and " + std::to_string(boards.size() - shown) + " more", size.columns));
   }
+  if (boards.empty()) {
+    lines.push_back(
+        fitted("waiting for boards in " + visible_text(live.watched_folder), size.columns));
+  }
+  lines.push_back(fitted(tally_line(live.tally), size.columns));
   return lines;
 }
 
 console_view open_console_view() { return {.terminal = output_terminal()}; }
 
-void view_print(console_view& view, const std::string& lines,
-                const std::vector<live_board>& boards) {
+void view_print(console_view& view, const std::string& lines, const live_view& live) {
   if (!view.terminal) {
     write_out(lines);
     return;
   }
   view.terminal = output_terminal().value_or(*view.terminal);  // it may have been resized
-  draw(view, lines, boards);
+  draw(view, lines, live);
 }
 
-void view_refresh(console_view& view, const std::vector<live_board>& boards) {
-  if (view_wait_ms(view, !boards.empty() || view.drawn > 0) == 0) view_print(view, "", boards);
+void view_refresh(console_view& view, const live_view& live) {
+  const bool shows = !live.boards.empty() || !live.watched_folder.empty();
+  if (view_wait_ms(view, shows || view.drawn > 0) == 0) view_print(view, "", live);
 }
 
 int view_wait_ms(const console_view& view, bool boards_running) {

@@ -14,10 +14,12 @@
 
 using view_clock = std::chrono::steady_clock;
 
-// "ok      NAME", "ok      NAME (unchanged)", "FAILED  NAME (exit N): REASON".
+// "ok      NAME", "ok      NAME (unchanged)", "FAILED  NAME (exit N): REASON",
+// "STOPPED NAME (exit N): REASON" for a run a stop request ended.
 std::string result_line(const board_run& run);
 
-// A board whose run a stop request kept from beginning.
+// "STOPPED NAME (not run): ...", a board whose run a stop request kept from
+// beginning.
 std::string not_run_line(const std::string& name);
 
 // "start   NAME" (--watch), as a board's run begins.
@@ -35,12 +37,32 @@ struct live_board {
   std::string phase;   // as the run's events name it; "check" for --skip-same's read-back
   std::string detail;  // "42%", "sector 3"
   double seconds = 0;  // since its run began
+  std::optional<double> seconds_left;  // what its run still needs, once its progress tells
+  bool waiting = false;                // no run yet: --jobs or the file descriptors hold it back
 };
 
-// The live lines for the boards, each cut to the terminal's width and ended
-// by "erase to the end of the line"; boards beyond the terminal's height are
-// counted on a last line.
-std::vector<std::string> live_lines(const std::vector<live_board>& boards, terminal_size size);
+// Where the station stands, on the last live line.
+struct station_tally {
+  std::size_t ok = 0;  // unchanged ones too
+  std::size_t failed = 0;
+  std::size_t stopped = 0;
+  std::size_t running = 0;
+  std::size_t waiting = 0;
+};
+
+// What the live lines show: a line a board, the running ones first; under
+// --watch with no board, the folder the station waits in; then the tally.
+// Nothing at all when there is neither a board nor a folder.
+struct live_view {
+  std::vector<live_board> boards;
+  std::string watched_folder;  // --watch's ports folder; empty without --watch
+  station_tally tally;
+};
+
+// The live lines, each cut to the terminal's width and ended by "erase to
+// the end of the line"; boards beyond the terminal's height are counted on
+// a line of their own.
+std::vector<std::string> live_lines(const live_view& live, terminal_size size);
 
 struct console_view {
   std::optional<terminal_size> terminal;  // none: result lines only
@@ -52,13 +74,12 @@ struct console_view {
 console_view open_console_view();
 
 // Prints `lines` (whole lines: results, starts, the count), above the live
-// lines on a terminal, and redraws those for `boards`.
-void view_print(console_view& view, const std::string& lines,
-                const std::vector<live_board>& boards);
+// lines on a terminal, and redraws those for `live`.
+void view_print(console_view& view, const std::string& lines, const live_view& live);
 
 // Redraws the live lines when they are due: at most ten times a second while
 // boards move, once a second for the clocks.
-void view_refresh(console_view& view, const std::vector<live_board>& boards);
+void view_refresh(console_view& view, const live_view& live);
 
 // How long the station may wait before view_refresh has something to draw:
 // -1 for as long as it likes (no terminal, or no board running).

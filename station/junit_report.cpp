@@ -59,6 +59,11 @@ std::string failure_message(const board_run& run) {
   return verdict.phase.empty() ? verdict.reason : verdict.phase + ": " + verdict.reason;
 }
 
+std::string case_name(junit_record& record, const std::string& port) {
+  const std::size_t cases = ++record.cases_of_port[port];
+  return cases == 1 ? port : port + " #" + std::to_string(cases);
+}
+
 std::string classname(const station_port& port) {
   return port.identity ? identity_text(port.identity) : "serial";
 }
@@ -140,7 +145,8 @@ void junit_add(junit_record& record, const board_run& run) {
   const std::string failure = failure_message(run);
   ++record.tests;
   if (!failure.empty()) ++record.failures;
-  const std::string xml = testcase(run.port.name, classname(run.port), run.seconds, failure);
+  const std::string xml =
+      testcase(case_name(record, run.port.name), classname(run.port), run.seconds, failure);
   std::string why;
   if (record.lost.empty() && !write_all(*record.cases, xml, why)) record.lost = why;
 }
@@ -150,7 +156,8 @@ bool junit_finish(junit_record& record, const std::vector<station_port>& not_run
                   const std::string& host, std::string& why) {
   std::string tail;
   for (const station_port& port : not_run) {
-    tail += testcase(port.name, classname(port), 0, "stopped before its run began");
+    tail +=
+        testcase(case_name(record, port.name), classname(port), 0, "stopped before its run began");
   }
   tail += "</testsuite>\n";
   const std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuite" +

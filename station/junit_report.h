@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@ struct junit_record {
   std::size_t tests = 0;
   std::size_t failures = 0;
   std::string lost;  // why a case could not be kept; empty while every one was
+  // Cases so far of each port: as many ports as the station has seen, not
+  // one a run.
+  std::map<std::string, std::size_t> cases_of_port;
 };
 
 // Decides where the file goes and makes the file that keeps the cases.
@@ -26,6 +30,9 @@ struct junit_record {
 // nothing) or no file can be made in its folder.
 bool junit_open(const std::string& path, junit_record& record, std::string& why);
 
+// One test case, named after the run's port; the port's second case and
+// later ones (--watch flashes a port again when it comes back) as "NAME #2",
+// so that each case has a name of its own.
 void junit_add(junit_record& record, const board_run& run);
 
 // Writes the whole document and lets go of the cases. `not_run`: boards whose

@@ -9,6 +9,7 @@
 #include "children.h"
 #include "contract/run_contract.h"
 #include "console_view.h"
+#include "image_check.h"
 #include "junit_report.h"
 #include "whole_file.h"
 #include "report_file.h"
@@ -81,6 +82,11 @@ bool prepare_records(const station_settings& settings, report_file& report, juni
 
 int flash(const station_settings& settings) {
   std::string why;
+  // Once, before any board is touched, rather than a failed run each.
+  const bool runs_load_image = settings.run.write || settings.run.verify;
+  if (runs_load_image && !image_usable(settings.run.image_path, settings.allow_empty, why)) {
+    return complain(exit_usage, why);
+  }
   const std::string programmer = find_programmer(why);
   if (programmer.empty()) return complain(exit_usage, why);
   std::vector<station_port> boards = named_ports(settings);

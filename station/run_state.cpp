@@ -1,5 +1,15 @@
 #include "run_state.h"
+
+#include <algorithm>
+
 #include "contract/visit.h"
+
+namespace {
+
+// The share of a run's transfers done before its time left is guessed.
+constexpr double least_share_for_a_guess = 0.05;
+
+}  // namespace
 
 void take_run_line(run_progress& progress, const std::string& line) {
   const std::optional<run_line> event = parse_run_line(line);
@@ -14,6 +24,7 @@ void take_run_line(run_progress& progress, const std::string& line) {
                           if (p.phase == run_phase::write) progress.write_begun = true;
                           progress.phase = phase_name(p.phase);
                           progress.detail = std::to_string(percent_done(p.done, p.total)) + "%";
+                          progress.transfer_done = percent_done(p.done, p.total) / 100.0;
                         },
                         [&](const phase_line& p) {
                           if (p.phase == run_phase::write) progress.write_begun = true;
@@ -30,6 +41,20 @@ void take_run_line(run_progress& progress, const std::string& line) {
              *event);
   // The end object says it again, for a run read from its end alone.
   if (progress.end && progress.end->board_id) progress.board_id = progress.end->board_id;
+}
+
+std::optional<double> run_seconds_left(const run_progress& progress, bool writes, bool verifies,
+                                       double seconds) {
+  const int transfers = (writes ? 1 : 0) + (verifies ? 1 : 0);
+  double done = 0;  // transfers, the one under way in part
+  if (progress.phase == phase_name(run_phase::write)) {
+    done = progress.transfer_done;
+  } else if (progress.phase == phase_name(run_phase::verify)) {
+    done = (writes ? 1 : 0) + progress.transfer_done;
+  }
+  const double share = transfers > 0 ? std::min(done / transfers, 1.0) : 0;
+  if (share < least_share_for_a_guess) return std::nullopt;
+  return seconds * (1 - share) / share;
 }
 
 const char* outcome_name(run_outcome outcome) {

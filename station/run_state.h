@@ -10,6 +10,7 @@
 struct run_progress {
   std::string phase = "handshake";  // the phase under way or last ended, by the events' names
   std::string detail;               // "42%", "sector 3", "ok"
+  double transfer_done = 0;         // of the write or the read under way, from 0 to 1
   std::optional<end_line> end;      // the end object, once it has come
   std::string last_words;  // the last line that was no event (a crash report, say); for the reason
   std::optional<std::string> board_id;  // the board's own, once the run has read it
@@ -18,6 +19,13 @@ struct run_progress {
 
 // Takes one line of the run's output, without its line break.
 void take_run_line(run_progress& progress, const std::string& line);
+
+// What a run that has gone on for `seconds` still needs, from the share of
+// its transfers that is done (`writes`, `verifies`: the transfers it was
+// asked for, each weighing alike; the handshake and the erase count as time
+// spent): none until a few percent are in, when the guess would say little.
+std::optional<double> run_seconds_left(const run_progress& progress, bool writes, bool verifies,
+                                       double seconds);
 
 enum class run_outcome { ok, unchanged, failed, stopped };
 

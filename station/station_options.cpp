@@ -156,6 +156,8 @@ constexpr station_option option_table[] = {
     {"--junit", "FILE", "write a JUnit XML report to FILE at the end", nullptr, &s::junit_path},
     {"--skip-same", nullptr, "read back first; leave a board that holds the image as it is",
      &s::skip_same},
+    {"--allow-empty", nullptr, "flash an empty image (refused by default: a truncated build)",
+     &s::allow_empty},
     {"--log-dir", "D", "keep each run's events as D/NAME.log (default $VEXLOR_LOG_DIR)", nullptr,
      &s::log_folder},
     {"--watch", nullptr, "flash each board as its port appears, until SIGINT or SIGTERM",
@@ -181,7 +183,9 @@ constexpr station_option option_table[] = {
      nullptr, nullptr, set_since},
     {"--summary", nullptr, "print DB's yield per image; flash nothing", &s::summary},
     {"--help", nullptr, nullptr, &s::help},
+    {"-h", nullptr, nullptr, &s::help},
     {"--version", nullptr, nullptr, &s::version},
+    {"-V", nullptr, nullptr, &s::version},
 };
 
 // The option `word` names, as "--jobs" or "--jobs=4" (a valued option);
@@ -250,10 +254,10 @@ bool check_together(const station_settings& settings, bool ports_folder_given, b
 // would refuse is refused once, before any board is touched; and runs that
 // neither write nor verify flash nothing, yet each would be recorded as ok
 // with its image and digest ("--address --write" writes nothing).
-bool check_words_flash(const station_settings& settings, std::string& why) {
+bool check_words_flash(station_settings& settings, std::string& why) {
   if (settings.list || settings.help || settings.version || settings.history || settings.summary)
     return true;
-  run_settings run;
+  run_settings& run = settings.run;
   if (!parse_options(settings.words, run, why)) {
     why = "vexlor-prog would refuse its words: " + why;
     return false;
@@ -399,7 +403,7 @@ std::string station_usage() {
     name.resize(width, ' ');
     usage += "  " + name + "  " + option.help + "\n";
   }
-  return usage + "  --help, --version\nSee man vexlor-flash-all.\n";
+  return usage + "  -h, --help, -V, --version\nSee man vexlor-flash-all.\n";
 }
 
 std::vector<std::string> run_arguments(const station_settings& settings, const std::string& port,
@@ -410,7 +414,7 @@ std::vector<std::string> run_arguments(const station_settings& settings, const s
                             (stage == run_stage::identify && word == "--verify");
     if (!leaves_out) args.push_back(word);
   }
-  if (stage == run_stage::read_back) args.push_back("--verify");
+  if (stage == run_stage::read_back) args.push_back("--verify-until-differ");
   args.insert(args.end(), patch.begin(), patch.end());
   return args;
 }

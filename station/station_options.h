@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "serial_format.h"
+#include "cli/options.h"
 
 struct station_settings {
   std::vector<std::string> ports;  // --port, in the order given; empty: the ports folder's
@@ -18,6 +19,7 @@ struct station_settings {
   std::string junit_path;   // empty: none
   std::string log_folder;   // --log-dir, else VEXLOR_LOG_DIR; empty: none
   bool skip_same = false;
+  bool allow_empty = false;  // an empty image is flashed, not refused as a truncated build
   bool watch = false;
   bool help = false;
   bool version = false;
@@ -35,6 +37,7 @@ struct station_settings {
   uint32_t serial_at = 0;
   serial_format number_format;  // --serial-format
   uint64_t serial_first = 1;
+  run_settings run;                // the words as vexlor-prog reads them
 };
 
 // What the environment may set, when set and not empty.
@@ -61,7 +64,8 @@ enum class run_stage { identify, read_back, flash };
 // vexlor-prog's words for one run of a board: its port, --json (the station
 // reads the events, never the console text), and the station's words, then
 // `patch` (the board's serial number). The identifying run has neither
-// --write nor --verify; the read-back has --verify alone.
+// --write nor --verify; the read-back has a verify alone, one that ends at
+// the first block that differs.
 std::vector<std::string> run_arguments(const station_settings& settings, const std::string& port,
                                        run_stage stage, const std::vector<std::string>& patch = {});
 

@@ -49,6 +49,7 @@ struct board {
   run_progress progress;
   wall_clock::time_point start;
   view_clock::time_point started;
+  view_clock::time_point launched;  // its run under way: the read-back, or the write after it
   run_log log;
 };
 
@@ -62,6 +63,7 @@ struct station {
   // kept, so that a station may run for weeks.
   std::size_t runs_ended = 0;
   std::size_t runs_ok = 0;
+  std::size_t runs_stopped = 0;
   std::vector<station_port> not_run;  // a stop request kept their runs from beginning
   console_view view = open_console_view();
   int stop_signal = 0;
@@ -75,17 +77,35 @@ double seconds_since(view_clock::time_point start) {
   return std::chrono::duration<double>(view_clock::now() - start).count();
 }
 
-// Only a terminal shows them: elsewhere nothing is made.
-std::vector<live_board> live_boards(const station& st) {
-  std::vector<live_board> boards;
-  if (!st.view.terminal) return boards;
+// Only a terminal shows it: elsewhere nothing is made.
+live_view live_view_of(const station& st) {
+  live_view live;
+  if (!st.view.terminal) return live;
+  const run_settings& words = st.setup.settings.run;
   for (const auto& b : st.running) {
-    boards.push_back({.name = b->port.name,
-                      .phase = b->stage == run_stage::read_back ? "check" : b->progress.phase,
-                      .detail = b->progress.detail,
-                      .seconds = seconds_since(b->started)});
+    // The read-back reads and no more; the identifying run neither writes
+    // nor verifies.
+    const bool checks = b->stage == run_stage::read_back;
+    const bool flashes = b->stage == run_stage::flash;
+    const bool writes = flashes && words.write;
+    const bool verifies = checks || (flashes && words.verify);
+    live.boards.push_back({.name = b->port.name,
+                           .phase = checks ? "check" : b->progress.phase,
+                           .detail = b->progress.detail,
+                           .seconds = seconds_since(b->started),
+                           .seconds_left = run_seconds_left(b->progress, writes, verifies,
+                                                            seconds_since(b->launched))});
   }
-  return boards;
+  for (const station_port& port : st.waiting) {
+    live.boards.push_back({.name = port.name, .waiting = true});
+  }
+  if (st.setup.watch != nullptr) live.watched_folder = st.setup.settings.ports_folder;
+  live.tally = {.ok = st.runs_ok,
+                .failed = st.runs_ended - st.runs_ok - st.runs_stopped,
+                .stopped = st.runs_stopped,
+                .running = st.running.size(),
+                .waiting = st.waiting.size()};
+  return live;
 }
 
 bool stopping(const station& st) { return st.stop_signal != 0; }
@@ -105,6 +125,7 @@ void keep_record(station& st, const board_run& run) {
   if (outcome_is_success(run.verdict.outcome)) {
     ++st.runs_ok;
   }
+  if (run.verdict.outcome == run_outcome::stopped) ++st.runs_stopped;
 }
 
 void finish(station& st, board& b, const run_verdict& verdict, std::optional<int> exit_status) {
@@ -133,7 +154,7 @@ void finish(station& st, board& b, const run_verdict& verdict, std::optional<int
     st.waiting.push_back(folder_port(st.setup.settings.ports_folder, b.port.name));
   }
   std::erase_if(st.running, [&](const auto& other) { return other.get() == &b; });
-  view_print(st.view, result_line(run), live_boards(st));
+  view_print(st.view, result_line(run), live_view_of(st));
 }
 
 // Starts the board's run (or its read-back); false when it could not start,
@@ -141,6 +162,7 @@ void finish(station& st, board& b, const run_verdict& verdict, std::optional<int
 bool launch(station& st, board& b) {
   b.progress = {};
   b.stop_sent = false;
+  b.launched = view_clock::now();
   std::string why;
   const std::vector<std::string> patch = b.serial ? b.serial->patch : std::vector<std::string>{};
   b.run = child_start(st.setup.programmer,
@@ -178,7 +200,7 @@ void start_board(station& st, const station_port& port) {
   }
   board& started = *b;
   st.running.push_back(std::move(b));
-  if (settings.watch) view_print(st.view, start_line(port.name), live_boards(st));
+  if (settings.watch) view_print(st.view, start_line(port.name), live_view_of(st));
   if (started.stage == run_stage::identify || take_serial(st, started)) launch(st, started);
 }
 
@@ -339,6 +361,10 @@ int supervise(station_setup setup) {
   st.most_at_once = jobs == 0 ? room : room == 0 ? jobs : std::min(jobs, room);
   st.waiting.assign(setup.boards.begin(), setup.boards.end());
   if (setup.watch != nullptr) take_port_changes(st);
+  // Before the first wait: the boards as they begin, or what an idle --watch
+  // waits for.
+  start_waiting(st);
+  view_refresh(st.view, live_view_of(st));
   for (bool output_came = false;;) {
     start_waiting(st);
     const bool more_to_come = setup.watch != nullptr || !st.waiting.empty();
@@ -358,7 +384,7 @@ int supervise(station_setup setup) {
     }
     if (happened.stop_signal != 0) take_stop(st, happened.stop_signal);
     if (happened.ports_changed) take_port_changes(st);
-    view_refresh(st.view, live_boards(st));
+    view_refresh(st.view, live_view_of(st));
   }
 
   std::string closing;

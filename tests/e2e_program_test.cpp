@@ -162,27 +162,49 @@ TEST_F(E2EProgram, ShortReadFailsTheVerify) {
 }
 
 TEST_F(E2EProgram, VerifyAloneComparesTheTargetWithTheImage) {
-  const bytes image = pattern_bytes(700, 6);
-  write_file(dir + "/target.bin", image);
-  run_outcome same = program(image, 0x20004000, {"--verify"}, {"--load", "0x20004000:target.bin"});
-  const std::string read_line = transfer_ok("reading", 700);
-  EXPECT_EQ(same.run.out, banner + handshake_ok + read_line + done_ok);
-  EXPECT_EQ(same.run.exit_code, 0);
-  EXPECT_TRUE(erased_sectors(same.log).empty());
-
-  bytes differing = image;
-  differing[699] ^= 0x01;
-  write_file(dir + "/target.bin", differing);
-  run_outcome diff = program(image, 0x20004000, {"--verify"}, {"--load", "0x20004000:target.bin"});
-  EXPECT_EQ(without_reasons(diff.run.out), banner + handshake_ok + read_line + done_error);
-  // Right after the read's line: how many bytes, where, and both values.
-  char reason[128];
-  std::snprintf(reason, sizeof reason,
-                "image and target differ in 1 byte(s), first at 0x200042bb: image 0x%02x, target "
-                "0x%02x",
-                image[699], differing[699]);
-  EXPECT_EQ(reason_lines(diff.run.out), std::vector<std::string>{reason});
-  EXPECT_EQ(diff.run.exit_code, 1);
+  const bytes image = pattern_bytes(700, 6);  // three blocks
+  constexpr std::size_t none = 700;
+  struct row {
+    std::string what;
+    std::string flag;
+    std::size_t differs_at;  // the one byte the target holds otherwise; none: it holds the image
+    std::size_t reads;       // read commands sent
+    std::string tail = "";   // after the comparison's words
+  };
+  const std::vector<row> rows{
+      {"the same", "--verify", none, 3},
+      {"one byte other", "--verify", 699, 3},
+      {"until differ, the same: the whole read", "--verify-until-differ", none, 3},
+      {"until differ, other in the second block: two blocks read", "--verify-until-differ", 300, 2,
+       "; the rest was not read"},
+      {"until differ, other in the last block: as --verify", "--verify-until-differ", 699, 3},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    bytes target = image;
+    if (r.differs_at != none) target[r.differs_at] ^= 0x01;
+    write_file(dir + "/target.bin", target);
+    run_outcome out = program(image, 0x20004000, {r.flag}, {"--load", "0x20004000:target.bin"});
+    const bool same = r.differs_at == none;
+    EXPECT_EQ(without_reasons(out.run.out), banner + handshake_ok +
+                                                transfer_line("reading", 700, r.reads, true) +
+                                                (same ? done_ok : done_error));
+    EXPECT_EQ(out.run.exit_code, same ? 0 : 1);
+    EXPECT_TRUE(erased_sectors(out.log).empty());
+    // The start byte, then six bytes a read command.
+    EXPECT_EQ(bytes_received(out.log).size(), 1 + 6 * r.reads);
+    if (same) {
+      EXPECT_TRUE(reason_lines(out.run.out).empty());
+      continue;
+    }
+    // Right after the read's line: how many bytes, where, and both values.
+    char reason[128];
+    std::snprintf(reason, sizeof reason,
+                  "image and target differ in 1 byte(s), first at 0x%08zx: image 0x%02x, target "
+                  "0x%02x",
+                  0x20004000 + r.differs_at, image[r.differs_at], target[r.differs_at]);
+    EXPECT_EQ(reason_lines(out.run.out), std::vector<std::string>{reason + r.tail});
+  }
 }
 
 TEST_F(E2EProgram, EmptyImageSendsOnlyTheStartByte) {

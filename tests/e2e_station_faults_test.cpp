@@ -312,7 +312,7 @@ const std::vector<fault_row> fault_rows{
        const process_result stopped = stop_process(station, 60);
        EXPECT_EQ(stopped.exit_code, 128 + SIGTERM) << stopped.out;
        EXPECT_TRUE(has_line_starting(stopped.out,
-                                     "FAILED  deaf (exit 137): killed: it did not end "
+                                     "STOPPED deaf (exit 137): killed: it did not end "
                                      "within 10 s of the stop request, during the write"))
            << stopped.out;
        const std::vector<nlohmann::json> records = json_lines(read_text(b.dir + "/report.jsonl"));
@@ -328,7 +328,7 @@ const std::vector<fault_row> fault_rows{
        const process_result stopped = stop_process(station, 60);
        EXPECT_EQ(stopped.exit_code, 128 + SIGTERM) << stopped.out;
        EXPECT_TRUE(
-           has_line_starting(stopped.out, "FAILED  frozen (exit 143): stopped by signal 15"))
+           has_line_starting(stopped.out, "STOPPED frozen (exit 143): stopped by signal 15"))
            << stopped.out;
      }},
     {"SIGQUIT stops the station as SIGTERM does",
@@ -342,7 +342,7 @@ const std::vector<fault_row> fault_rows{
        const process_result stopped = wait_process(station, 60);
        EXPECT_EQ(stopped.exit_code, 128 + SIGQUIT) << stopped.out;
        EXPECT_TRUE(
-           has_line_starting(stopped.out, "FAILED  quitting (exit 143): stopped by signal 15"))
+           has_line_starting(stopped.out, "STOPPED quitting (exit 143): stopped by signal 15"))
            << stopped.out;
        EXPECT_NE(stopped.out.find("got TERM"), std::string::npos) << stopped.out;
        EXPECT_TRUE(has_line_starting(stopped.out, "vexlor-flash-all: 0 of 1 port(s) ok"))

@@ -65,6 +65,19 @@ bool is_utc_text(const std::string& text) {
 
 constexpr const char* windows_test = "the Windows build has its own test: WindowsPorts";
 
+// The read commands of a simulator's first session: a read-back sends the
+// start byte, then six bytes a read command and nothing else.
+std::size_t reads_of_first_session(const std::string& log) {
+  std::vector<uint8_t> received;
+  for (const sim_event& event : read_sim_log(log)) {
+    if (event.kind == "close") break;
+    if (event.kind == "rx") received.insert(received.end(), event.bytes.begin(), event.bytes.end());
+  }
+  std::size_t reads = 0;
+  for (std::size_t at = 1; at < received.size(); at += 6) reads += received[at] == read_command;
+  return reads;
+}
+
 }  // namespace
 
 TEST_F(E2EStation, FlashesALineAndKeepsItsRecord) {
@@ -232,6 +245,9 @@ TEST_F(E2EStation, SkipSameLeavesABoardThatHoldsTheImage) {
                            [](const sim_event& e) { return e.kind == "erase"; });
     };
     EXPECT_GT(erased(blank.sim.log_path), 0);
+    // The read-back ends at the first block that differs: a blank board
+    // costs one block of reading, one that holds the image the whole read.
+    EXPECT_EQ(reads_of_first_session(blank.sim.log_path), 1u);
   }
 }
 
@@ -246,7 +262,7 @@ TEST_F(E2EStation, WatchFlashesEachPortOncePerAppearance) {
   bench_board second = add_board("second", {}, true, parked);
   child_process station =
       start_process({VEXLOR_FLASH_ALL_PATH, "--watch", "--ports-dir", folder, "--report",
-                     "report.jsonl", "--write", "--verify", "image.bin"},
+                     "report.jsonl", "--junit", "junit.xml", "--write", "--verify", "image.bin"},
                     dir);
   const auto plug = [&](const bench_board& board) {
     fs::create_symlink(board.sim.pty_path, folder + "/" + board.name);
@@ -300,6 +316,12 @@ TEST_F(E2EStation, WatchFlashesEachPortOncePerAppearance) {
   EXPECT_EQ(stopped.out, "vexlor-flash-all: 6 of 6 run(s) ok\n");
   EXPECT_EQ(stopped.exit_code, 0);  // SIGTERM with no run going is the normal end
   EXPECT_EQ(json_lines(read_text(dir + "/report.jsonl")).size(), 6u);
+  // A board flashed again is a test case of its own.
+  const std::vector<std::string> cases{"first", "second", "first #2", "second #2", "slow", "slow #2"};
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_EQ(xpath(dir + "/junit.xml", "string(//testcase[" + std::to_string(i + 1) + "]/@name)"),
+              cases[i]);
+  }
   stop_process(first.sim.process);
   stop_process(second.sim.process);
   stop_process(slow.sim.process);
@@ -324,8 +346,8 @@ TEST_F(E2EStation, AStopEndsEveryRunCleanlyAndKeepsTheRecord) {
   const process_result stopped = stop_process(station, 30);
   EXPECT_EQ(stopped.exit_code, 128 + SIGTERM) << stopped.out;
   EXPECT_EQ(stopped.out,
-            "FAILED  going (exit 143): stopped by SIGTERM\n"
-            "FAILED  waiting (not run): stopped before its run began\n"
+            "STOPPED going (exit 143): stopped by SIGTERM\n"
+            "STOPPED waiting (not run): stopped before its run began\n"
             "vexlor-flash-all: 0 of 2 port(s) ok\n");
   EXPECT_EQ(finish_sim(going.sim), 0);  // the run closed the port as it ended
   stop_process(waiting.sim.process);
@@ -341,50 +363,81 @@ TEST_F(E2EStation, AStopEndsEveryRunCleanlyAndKeepsTheRecord) {
 
 TEST_F(E2EStation, LiveViewOnATerminal) {
   if (running_under_wine()) GTEST_SKIP() << windows_test;
-  // Paced, so that the boards are seen under way.
-  bench_board one = add_board("one", {"--baud", "115200"});
-  bench_board two = add_board("two", {"--baud", "115200"});
+  fs::create_directory(dir + "/idle");
   write_file(dir + "/large.bin", pattern_bytes(8192, 3));
-  // script(1) gives the station a terminal of its own, as an operator's is.
-  const std::string command =
-      std::string(VEXLOR_FLASH_ALL_PATH) + " --ports-dir " + ports + " --write --verify large.bin";
-  const process_result run =
-      run_process({"/usr/bin/script", "-qec", command, "/dev/null"}, dir, {}, 120);
-  EXPECT_EQ(run.exit_code, 0) << run.out;
-  // Replays the output on a screen of lines: carriage return, line feed,
-  // cursor up, erase to the end of the line and below.
-  std::vector<std::string> screen{""};
-  std::size_t row = 0, column = 0;
-  bool seen_under_way = false;
-  for (std::size_t i = 0; i < run.out.size(); ++i) {
-    const char c = run.out[i];
-    if (c == '\r') {
-      column = 0;
-    } else if (c == '\n') {
-      if (++row == screen.size()) screen.emplace_back();
-      column = 0;
-    } else if (c == '\x1b' && run.out.compare(i, 2, "\x1b[") == 0) {
-      std::size_t end = i + 2;
-      while (end < run.out.size() && std::isdigit(static_cast<unsigned char>(run.out[end]))) ++end;
-      const int count = end > i + 2 ? std::stoi(run.out.substr(i + 2, end - i - 2)) : 1;
-      if (run.out[end] == 'A') row -= std::min<std::size_t>(row, static_cast<std::size_t>(count));
-      if (run.out[end] == 'K' || run.out[end] == 'J') screen[row].resize(column);
-      if (run.out[end] == 'J') screen.resize(row + 1);
-      i = end;
-    } else {
-      if (screen[row].size() <= column) screen[row].resize(column + 1, ' ');
-      screen[row][column++] = c;
-      seen_under_way = seen_under_way || screen[row].find("% ") != std::string::npos;
+  const std::string station = std::string(VEXLOR_FLASH_ALL_PATH) + " ";
+  struct row {
+    std::string what;
+    std::string command;
+    bool boards;
+    std::vector<std::string> drawn;  // each is in some row the live view drew
+    std::vector<std::string> last;   // the screen at the end, sorted
+  };
+  const std::vector<row> rows{
+      {"two boards, one at a time: under way, the time left, waiting, the tally",
+       station + "--ports-dir " + ports + " --jobs 1 --write --verify large.bin",
+       true,
+       {"% ", " left", "  waiting", "0 ok, 0 failed, 0 stopped, 1 running, 1 waiting",
+        "1 ok, 0 failed, 0 stopped, 1 running, 0 waiting"},
+       {"ok      one", "ok      two", "vexlor-flash-all: 2 of 2 port(s) ok"}},
+      {"an idle --watch says what it waits for",
+       "timeout --preserve-status -s TERM 3 " + station + "--watch --ports-dir " + dir +
+           "/idle --write large.bin",
+       false,
+       {"waiting for boards in " + dir + "/idle",
+        "0 ok, 0 failed, 0 stopped, 0 running, 0 waiting"},
+       {"vexlor-flash-all: 0 of 0 run(s) ok"}},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    // Paced, so that the boards are seen under way.
+    std::vector<bench_board> boards;
+    if (r.boards) {
+      for (const char* name : {"one", "two"})
+        boards.push_back(add_board(name, {"--baud", "115200"}));
     }
+    // script(1) gives the station a terminal of its own, as an operator's is.
+    const process_result run =
+        run_process({"/usr/bin/script", "-qec", r.command, "/dev/null"}, dir, {}, 120);
+    EXPECT_EQ(run.exit_code, 0) << run.out;
+    // Replays the output on a screen of lines: carriage return, line feed,
+    // cursor up, erase to the end of the line and below; each row as it was
+    // when a line feed left it.
+    std::vector<std::string> screen{""}, drawn;
+    std::size_t at = 0, column = 0;
+    for (std::size_t i = 0; i < run.out.size(); ++i) {
+      const char c = run.out[i];
+      if (c == '\r') {
+        column = 0;
+      } else if (c == '\n') {
+        drawn.push_back(screen[at]);
+        if (++at == screen.size()) screen.emplace_back();
+        column = 0;
+      } else if (c == '\x1b' && run.out.compare(i, 2, "\x1b[") == 0) {
+        std::size_t end = i + 2;
+        while (end < run.out.size() && std::isdigit(static_cast<unsigned char>(run.out[end])))
+          ++end;
+        const int count = end > i + 2 ? std::stoi(run.out.substr(i + 2, end - i - 2)) : 1;
+        if (run.out[end] == 'A') at -= std::min<std::size_t>(at, static_cast<std::size_t>(count));
+        if (run.out[end] == 'K' || run.out[end] == 'J') screen[at].resize(column);
+        if (run.out[end] == 'J') screen.resize(at + 1);
+        i = end;
+      } else {
+        if (screen[at].size() <= column) screen[at].resize(column + 1, ' ');
+        screen[at][column++] = c;
+      }
+    }
+    for (const std::string& part : r.drawn) {
+      EXPECT_TRUE(std::any_of(
+          drawn.begin(), drawn.end(),
+          [&](const std::string& line) { return line.find(part) != std::string::npos; }))
+          << "never drawn: " << part;
+    }
+    while (!screen.empty() && screen.back().empty()) screen.pop_back();
+    std::sort(screen.begin(), screen.end());
+    EXPECT_EQ(screen, r.last) << run.out;
+    for (bench_board& board : boards) EXPECT_EQ(finish_sim(board.sim), 0);
   }
-  EXPECT_TRUE(seen_under_way) << "no live line with a percentage";
-  while (!screen.empty() && screen.back().empty()) screen.pop_back();
-  ASSERT_EQ(screen.size(), 3u) << run.out;
-  EXPECT_EQ(std::set<std::string>(screen.begin(), screen.begin() + 2),
-            (std::set<std::string>{"ok      one", "ok      two"}));
-  EXPECT_EQ(screen[2], "vexlor-flash-all: 2 of 2 port(s) ok");
-  EXPECT_EQ(finish_sim(one.sim), 0);
-  EXPECT_EQ(finish_sim(two.sim), 0);
 }
 
 TEST_F(E2EStation, WhatTheCommandLineAndThePortsFolderRefuse) {
@@ -398,6 +451,7 @@ TEST_F(E2EStation, WhatTheCommandLineAndThePortsFolderRefuse) {
   };
   fs::create_directory(dir + "/empty");
   fs::create_symlink(dir + "/no-such-device", ports + "/unplugged");
+  write_file(dir + "/empty.bin", {});
   const std::string earlier = "{\"port\":\"from-yesterday\"}\n";
   write_file(dir + "/earlier.jsonl", {earlier.begin(), earlier.end()});
   fs::create_symlink("earlier.jsonl", dir + "/link.xml");
@@ -463,6 +517,24 @@ TEST_F(E2EStation, WhatTheCommandLineAndThePortsFolderRefuse) {
        {"--ports-dir", ports, "--write", "image.bin"},
        1,
        "FAILED  unplugged (exit 1): no such device"},
+      {"-h is --help: no board is touched", {"-h", "--ports-dir", ports}, 0, "usage:"},
+      {"-V is --version", {"-V"}, 0, "vexlor-flash-all 1.0.0"},
+      {"the image missing: no run each",
+       {"--ports-dir", ports, "--report", "r.jsonl", "--write", "missing.bin"},
+       2,
+       "vexlor-flash-all: cannot open the image missing.bin: no such file"},
+      {"the image a folder",
+       {"--ports-dir", ports, "--report", "r.jsonl", "--verify", "empty"},
+       2,
+       "vexlor-flash-all: cannot open the image empty: is a directory"},
+      {"the image empty, as a truncated build leaves it",
+       {"--ports-dir", ports, "--report", "r.jsonl", "--write", "empty.bin"},
+       2,
+       "vexlor-flash-all: the image empty.bin is empty"},
+      {"--allow-empty: the runs go on",
+       {"--ports-dir", ports, "--allow-empty", "--write", "empty.bin"},
+       1,
+       "FAILED  unplugged (exit 1): no such device"},
       {"--list: the device a link leads to, and no identity",
        {"--list", "--ports-dir", ports},
        0,
@@ -492,6 +564,7 @@ TEST_F(E2EStation, BashCompletion) {
   const std::vector<row> rows{
       {"vexlor-flash-all --jo", "--jobs"},
       {"vexlor-flash-all --jobs 4 --skip-same --wr", "--write"},
+      {"vexlor-flash-all -h --skip-same --allow-empty --al", "--allow-empty"},
       {"vexlor-flash-all --write --verify --ba", "--baudrate"},
       {"vexlor-flash-all --write --baudrate 1152", "115200"},
       {"vexlor-flash-all --write --po", ""},  // the station names the ports

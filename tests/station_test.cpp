@@ -73,6 +73,8 @@ TEST(StationOptions, StationOptionsFirstThenTheWords) {
        0,
        {"--list", "--verify"}},
       {"--list and --help need no words", {"--list", "--help"}, {}, ""},
+      {"-h and -V, the short --help and --version", {"-h", "-V"}, {}, ""},
+      {"-h after the words", {"--write", "fw.bin", "-h"}, {}, "-h after vexlor-prog's words"},
       {"a value missing", {"--report"}, {}, "--report needs a value"},
       {"an empty value", {"--log-dir=", "--write"}, {}, "--log-dir needs a value that is not"},
       {"--jobs not a number", {"--jobs", "4x"}, {}, "--jobs takes a number"},
@@ -188,7 +190,8 @@ TEST(StationOptions, EachRunOfABoardHasItsWords) {
   EXPECT_EQ(run_arguments(settings, "p", run_stage::flash),
             (words{"--port", "p", "--json", "--write", "--address", "0x20001000", "fw.bin"}));
   EXPECT_EQ(run_arguments(settings, "p", run_stage::read_back),
-            (words{"--port", "p", "--json", "--address", "0x20001000", "fw.bin", "--verify"}));
+            (words{"--port", "p", "--json", "--address", "0x20001000", "fw.bin",
+                   "--verify-until-differ"}));
 
   ASSERT_TRUE(parse_station_options(
       {"--db", "r.db", "--serial-pool", "line3", "--serial-at", "0x20000100", "--serial-format",
@@ -380,6 +383,9 @@ TEST(StationView, OutsideTextShowsItsControlCharacters) {
   board_run run{.port = {.name = "x\ny"}, .verdict = {run_outcome::failed, "port", "no\x1b[2J"}};
   run.exit_status = 1;
   EXPECT_EQ(result_line(run), "FAILED  x\\x0ay (exit 1): no\\x1b[2J\n");
+  // A stopped run is to be run again, not set aside as faulty.
+  run.verdict = {run_outcome::stopped, "signal", "stopped by SIGTERM"};
+  EXPECT_EQ(result_line(run), "STOPPED x\\x0ay (exit 1): stopped by SIGTERM\n");
 }
 
 TEST(StationRecords, IdentityAndReportLines) {
@@ -420,17 +426,86 @@ TEST(StationRecords, EachPortItsOwnLog) {
   }
 }
 
-TEST(StationView, LiveLinesFitTheTerminal) {
-  std::vector<live_board> boards;
+TEST(StationView, LiveLinesFitTheTerminalAndSayWhereTheStationStands) {
+  const station_tally tally{.ok = 3, .failed = 1, .stopped = 1, .running = 2, .waiting = 4};
+  const std::string tally_line = "3 ok, 1 failed, 1 stopped, 2 running, 4 waiting\x1b[K\n";
+  const std::string idle_tally = "0 ok, 0 failed, 0 stopped, 0 running, 0 waiting\x1b[K\n";
+  const live_board under_way{"board-1", "write", "42%", 75.5};
+  live_board guessed = under_way;
+  guessed.seconds_left = 100.4;
+  std::vector<live_board> many;
   for (int i = 0; i < 6; ++i) {
-    boards.push_back(
+    many.push_back(
         {"board-" + std::to_string(i) + std::string(i == 0 ? 50 : 0, 'x'), "write", "42%", 75.5});
   }
-  const std::vector<std::string> lines = live_lines(boards, {.columns = 40, .rows = 6});
-  ASSERT_EQ(lines.size(), 4u);  // a free row, three boards, the rest counted
-  EXPECT_EQ(lines[0], "board-0" + std::string(32, 'x') + "\x1b[K\n");
-  EXPECT_TRUE(lines[1].starts_with("board-1" + std::string(50, ' ').substr(0, 32)));
-  EXPECT_EQ(lines[3], "... and 3 more running\x1b[K\n");
-  const std::vector<std::string> wide = live_lines({boards[1]}, {.columns = 80, .rows = 24});
-  EXPECT_EQ(wide, (std::vector<std::string>{"board-1  write     42%        1:15\x1b[K\n"}));
+  struct row {
+    std::string what;
+    live_view live;
+    terminal_size size;
+    std::vector<std::string> lines;
+  };
+  const std::vector<row> rows{
+      {"a free row, two boards, the rest counted, the tally: each cut to the width",
+       {many, "", tally},
+       {.columns = 40, .rows = 6},
+       {"board-0" + std::string(32, 'x') + "\x1b[K\n",
+        "board-1" + std::string(32, ' ') + "\x1b[K\n", "... and 4 more\x1b[K\n",
+        tally_line.substr(0, 39) + "\x1b[K\n"}},
+      {"a board under way",
+       {{under_way}, "", tally},
+       {80, 24},
+       {"board-1  write     42%        1:15\x1b[K\n", tally_line}},
+      {"... with the time it still needs",
+       {{guessed}, "", tally},
+       {80, 24},
+       {"board-1  write     42%        1:15  1:40 left\x1b[K\n", tally_line}},
+      {"a board --jobs holds back",
+       {{under_way, {.name = "board-22", .waiting = true}}, "", tally},
+       {80, 24},
+       {"board-1   write     42%        1:15\x1b[K\n", "board-22  waiting\x1b[K\n", tally_line}},
+      {"an idle --watch: what it waits for, the name made visible",
+       {{}, "/dev/serial/by-id\x1b[2J", {}},
+       {80, 24},
+       {"waiting for boards in /dev/serial/by-id\\x1b[2J\x1b[K\n", idle_tally}},
+      {"nothing to show: no lines", {}, {80, 24}, {}},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    EXPECT_EQ(live_lines(r.live, r.size), r.lines);
+  }
+}
+
+TEST(RunState, TheTimeARunStillNeeds) {
+  const std::string handshake = R"({"event":"phase","phase":"handshake","ok":true})";
+  const auto progress = [](const char* phase, int percent) {
+    return std::string(R"({"event":"progress","phase":")") + phase + R"(","done":)" +
+           std::to_string(percent) + R"(,"total":100})";
+  };
+  struct row {
+    std::string what;
+    words lines;
+    bool writes;
+    bool verifies;
+    double seconds;
+    std::optional<double> left;
+  };
+  const std::vector<row> rows{
+      {"the handshake: no guess", {handshake}, true, true, 1, std::nullopt},
+      {"too little done to guess", {progress("write", 8)}, true, true, 3, std::nullopt},
+      {"half the write, the verify to come", {progress("write", 50)}, true, true, 10, 30},
+      {"half the verify, after the write", {progress("verify", 50)}, true, true, 30, 10},
+      {"a write alone", {progress("write", 20)}, true, false, 10, 40},
+      {"a read-back alone", {progress("verify", 10)}, false, true, 1, 9},
+      {"all done", {progress("verify", 100)}, true, true, 20, 0},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    run_progress state;
+    for (const std::string& line : r.lines) take_run_line(state, line);
+    const std::optional<double> left = run_seconds_left(state, r.writes, r.verifies, r.seconds);
+    ASSERT_EQ(left.has_value(), r.left.has_value());
+    if (left) {
+      EXPECT_NEAR(*left, *r.left, 1e-9);
+    }
+  }
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "bootloader/report.h"
@@ -55,6 +56,12 @@ bool erase_range(port_handle port, uint32_t address, uint32_t size, const event_
 bool write_memory(port_handle port, uint32_t address, const uint8_t* data, uint32_t size,
                   const event_sink& report);
 
-// `buffer` must hold `size` bytes.
+// Told of each block a read brings, as it arrives: its address and bytes.
+// False ends the read there, as its caller wants: the read has gone well,
+// and its progress says how far.
+using block_arrived = std::function<bool(uint32_t address, const uint8_t* bytes, uint32_t length)>;
+
+// `buffer` must hold `size` bytes; `arrived`, when given, may end the read
+// early.
 bool read_memory(port_handle port, uint32_t address, uint8_t* buffer, uint32_t size,
-                 const event_sink& report);
+                 const event_sink& report, const block_arrived& arrived = {});

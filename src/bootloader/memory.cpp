@@ -69,25 +69,28 @@ bool read_block(port_handle port, uint32_t address, uint8_t* buffer, uint32_t le
 
 template <typename Bytes, typename BlockFn>
 bool transfer(transfer_direction direction, port_handle port, uint32_t address, Bytes bytes,
-              uint32_t size, BlockFn block, const event_sink& report) {
+              uint32_t size, BlockFn block, const event_sink& report,
+              const block_arrived& arrived = {}) {
   const uint32_t start = address;
   report(transfer_begun{.direction = direction, .address = start, .size = size});
   uint32_t remaining = size;
+  bool ok = true;
   std::string reason;
   while (remaining > 0) {
     const uint32_t length = std::min(remaining, block_size);
     block_failure failure;
     if (stop_before_exchange(failure.why) || !block(port, address, bytes, length, failure)) {
       reason = failure_reason(failure.why, block_step(failure.part, address));
+      ok = false;
       break;
     }
     remaining -= length;
-    address += length;
-    bytes += length;
     report(transfer_progress{
         .direction = direction, .address = start, .size = size, .done = size - remaining});
+    if (arrived && !arrived(address, bytes, length)) break;
+    address += length;
+    bytes += length;
   }
-  const bool ok = remaining == 0;
   report(transfer_ended{
       .direction = direction, .address = start, .size = size, .ok = ok, .reason = reason});
   return ok;
@@ -101,6 +104,7 @@ bool write_memory(port_handle port, uint32_t address, const uint8_t* data, uint3
 }
 
 bool read_memory(port_handle port, uint32_t address, uint8_t* buffer, uint32_t size,
-                 const event_sink& report) {
-  return transfer(transfer_direction::read, port, address, buffer, size, read_block, report);
+                 const event_sink& report, const block_arrived& arrived) {
+  return transfer(transfer_direction::read, port, address, buffer, size, read_block, report,
+                  arrived);
 }

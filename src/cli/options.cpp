@@ -123,6 +123,15 @@ bool add_patch(run_settings& s, const std::string& value, std::string& why) {
   return true;
 }
 
+// A verify for a caller that only asks whether the board holds the image
+// (the station's --skip-same): a board that does not costs one block of
+// reading, not the whole image.
+bool set_verify_until_differ(run_settings& s, const std::string&, std::string&) {
+  s.verify = true;
+  s.verify_until_differ = true;
+  return true;
+}
+
 using r = run_settings;
 constexpr option_row option_table[] = {
     {"--port", true, nullptr, &r::port_name},
@@ -130,6 +139,7 @@ constexpr option_row option_table[] = {
     {"--address", true, nullptr, nullptr, set_address},
     {"--write", false, &r::write},
     {"--verify", false, &r::verify},
+    {"--verify-until-differ", false, nullptr, nullptr, set_verify_until_differ},
     {"--json", false, &r::json},
     {"--format", true, nullptr, nullptr, set_format},
     {"--save", true, nullptr, nullptr, set_save_path},

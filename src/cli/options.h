@@ -16,6 +16,8 @@ struct run_settings {
   uint32_t address = 0x20000000;
   bool write = false;
   bool verify = false;
+  // --verify-until-differ: the verify's read ends at the first block that differs.
+  bool verify_until_differ = false;
   bool json = false;  // JSON Lines on standard output instead of the console text
   std::string image_path = "default.bin";  // as typed; an over-long one is refused, never cut
   std::optional<board_id_place> board_id;  // read after the handshake

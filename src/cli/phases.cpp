@@ -1,5 +1,6 @@
 #include "cli/phases.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <new>
 #include <string>
@@ -26,8 +27,8 @@ void write_phase(port_handle port, std::span<const image_segment> segments, bool
   }
 }
 
-std::string compare_reason(uint32_t address, const std::vector<uint8_t>& image,
-                           const std::vector<uint8_t>& read_back) {
+std::string compare_reason(uint32_t address, std::span<const uint8_t> image,
+                           std::span<const uint8_t> read_back) {
   std::size_t differ = 0;
   std::size_t first = 0;
   for (std::size_t i = 0; i < image.size(); ++i) {
@@ -45,7 +46,8 @@ std::string compare_reason(uint32_t address, const std::vector<uint8_t>& image,
 }
 
 bool read_target(port_handle port, run_phase phase, uint32_t address, uint32_t size,
-                 std::vector<uint8_t>& buffer, const run_sink& report) {
+                 std::vector<uint8_t>& buffer, const run_sink& report,
+                 const block_arrived& arrived) {
   try {
     buffer.resize(size);
   } catch (const std::bad_alloc&) {
@@ -53,20 +55,36 @@ bool read_target(port_handle port, run_phase phase, uint32_t address, uint32_t s
         .phase = phase, .size = size, .reason = "not enough memory for the bytes to read"});
     return false;
   }
-  return read_memory(port, address, buffer.data(), size, phase_sink(phase, report));
+  return read_memory(port, address, buffer.data(), size, phase_sink(phase, report), arrived);
 }
 
 namespace {
 
 // Reads one segment back and compares it; false when the read failed or the
-// bytes differ.
-bool verify_segment(port_handle port, const image_segment& segment, const run_sink& report) {
+// bytes differ. `until_differ`: the read ends with the first block that
+// differs, and only what was read is compared.
+bool verify_segment(port_handle port, const image_segment& segment, const run_sink& report,
+                    bool until_differ) {
   const auto size = static_cast<uint32_t>(segment.bytes.size());
   std::vector<uint8_t> read_back;
-  if (!read_target(port, run_phase::verify, segment.address, size, read_back, report)) {
+  std::size_t read = size;  // bytes read back and compared
+  block_arrived same_so_far;
+  if (until_differ) {
+    same_so_far = [&](uint32_t at, const uint8_t* bytes, uint32_t length) {
+      const std::size_t offset = at - segment.address;
+      const auto image = segment.bytes.begin() + static_cast<std::ptrdiff_t>(offset);
+      if (std::equal(bytes, bytes + length, image)) return true;
+      read = offset + length;
+      return false;
+    };
+  }
+  if (!read_target(port, run_phase::verify, segment.address, size, read_back, report,
+                   same_so_far)) {
     return false;
   }
-  const std::string reason = compare_reason(segment.address, segment.bytes, read_back);
+  std::string reason = compare_reason(segment.address, std::span(segment.bytes).first(read),
+                                      std::span(read_back).first(read));
+  if (read < size) reason += "; the rest was not read";
   report(
       compared{.address = segment.address, .size = size, .ok = reason.empty(), .reason = reason});
   return reason.empty();
@@ -75,11 +93,11 @@ bool verify_segment(port_handle port, const image_segment& segment, const run_si
 }  // namespace
 
 void verify_phase(port_handle port, std::span<const image_segment> segments, bool& error_flag,
-                  const run_sink& report) {
+                  const run_sink& report, bool until_differ) {
   if (error_flag) return;
   // The first segment that differs ends the phase, as any failure does.
   for (const image_segment& segment : segments) {
-    if (!verify_segment(port, segment, report)) {
+    if (!verify_segment(port, segment, report, until_differ)) {
       error_flag = true;
       return;
     }

@@ -11,22 +11,27 @@
 #include <string>
 #include <vector>
 
+#include "bootloader/bootloader.h"
 #include "cli/image_segments.h"
 #include "cli/run_events.h"
 #include "serial/serial_port.h"
 
 void write_phase(port_handle port, std::span<const image_segment> segments, bool& error_flag,
                  const run_sink& report);
+// `until_differ`: each segment's read ends with the first block that
+// differs from the image, so that a board holding something else costs one
+// block of reading.
 void verify_phase(port_handle port, std::span<const image_segment> segments, bool& error_flag,
-                  const run_sink& report);
+                  const run_sink& report, bool until_differ = false);
 
 // Reads `size` bytes at `address` into `buffer`, as a transfer of
 // `phase`; false, and told, when the memory for them cannot be had or the
-// read fails.
+// read fails. `arrived`, when given, may end the read early.
 bool read_target(port_handle port, run_phase phase, uint32_t address, uint32_t size,
-                 std::vector<uint8_t>& buffer, const run_sink& report);
+                 std::vector<uint8_t>& buffer, const run_sink& report,
+                 const block_arrived& arrived = {});
 
 // Where and how the target's memory differs from the image; empty when it
 // does not. One line, for the verify phase's reason.
-std::string compare_reason(uint32_t address, const std::vector<uint8_t>& image,
-                           const std::vector<uint8_t>& read_back);
+std::string compare_reason(uint32_t address, std::span<const uint8_t> image,
+                           std::span<const uint8_t> read_back);

@@ -235,7 +235,9 @@ int run(const std::vector<std::string>& words) {
       outcome.board_id = board_id_phase(port, *settings.board_id, error_flag, report);
     }
     if (settings.write) write_phase(port, image.segments, error_flag, report);
-    if (settings.verify) verify_phase(port, image.segments, error_flag, report);
+    if (settings.verify) {
+      verify_phase(port, image.segments, error_flag, report, settings.verify_until_differ);
+    }
     if (settings.save_path && save_phase(port, settings, error_flag, report)) {
       outcome.saved = settings.save_path;
     }

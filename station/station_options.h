@@ -37,7 +37,7 @@ struct station_settings {
   uint32_t serial_at = 0;
   serial_format number_format;  // --serial-format
   uint64_t serial_first = 1;
-  run_settings run;                // the words as vexlor-prog reads them
+  run_settings run;  // the words as vexlor-prog reads them
 };
 
 // What the environment may set, when set and not empty.

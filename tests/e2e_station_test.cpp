@@ -317,7 +317,8 @@ TEST_F(E2EStation, WatchFlashesEachPortOncePerAppearance) {
   EXPECT_EQ(stopped.exit_code, 0);  // SIGTERM with no run going is the normal end
   EXPECT_EQ(json_lines(read_text(dir + "/report.jsonl")).size(), 6u);
   // A board flashed again is a test case of its own.
-  const std::vector<std::string> cases{"first", "second", "first #2", "second #2", "slow", "slow #2"};
+  const std::vector<std::string> cases{"first",     "second", "first #2",
+                                       "second #2", "slow",   "slow #2"};
   for (std::size_t i = 0; i < cases.size(); ++i) {
     EXPECT_EQ(xpath(dir + "/junit.xml", "string(//testcase[" + std::to_string(i + 1) + "]/@name)"),
               cases[i]);

@@ -5,6 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "cli/line_sequence.h"
+
+// --connect-attempts: enough for a board whose button is pressed by hand,
+// few enough that a board that never answers ends the run.
+inline constexpr int max_connect_attempts = 100;
+
 struct run_settings {
   std::string port_name = "COM1";  // as typed; the serial layer refuses an over-long one
   int32_t baud_rate = 115200;
@@ -13,6 +19,11 @@ struct run_settings {
   bool verify = false;
   bool json = false;  // JSON Lines on standard output instead of the console text
   std::string image_path = "default.bin";  // as typed; an over-long one is refused, never cut
+  // --enter, --leave: the control-line steps before each start byte and at
+  // the end of the run.
+  std::vector<line_step> enter = default_line_steps(default_enter_sequence);
+  std::vector<line_step> leave = default_line_steps(default_leave_sequence);
+  int connect_attempts = 1;  // --connect-attempts: start handshakes before the run gives up
   // Words that look like a slip (an option mistyped, an image path a later
   // word replaced, an option word taken as another's value), each as the
   // warning the run gives before it begins.

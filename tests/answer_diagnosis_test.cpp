@@ -19,7 +19,7 @@ TEST(AnswerDiagnosis, WhatCameBackSaysWhereToLook) {
     exchange_failure why;
     std::vector<uint8_t> after;
     std::string reason;
-    int attempts = 1;
+    int tried = 1;  // and as many allowed
   };
   const std::vector<row> rows{
       {"nothing at all",
@@ -85,7 +85,7 @@ TEST(AnswerDiagnosis, WhatCameBackSaysWhereToLook) {
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
-    const std::string reason = diagnose_start_answer(r.why, r.after, start_byte, r.attempts);
+    const std::string reason = diagnose_start_answer(r.why, r.after, start_byte, r.tried, r.tried);
     EXPECT_EQ(reason, r.reason);
     EXPECT_LE(reason.size(), 100u);
   }

@@ -28,7 +28,8 @@ std::string printable_ascii(std::span<const uint8_t> bytes, std::size_t most);
 // The reason a start handshake failed, one lower-case line of at most 100
 // characters. `why` is what the acknowledge rule saw (the byte that failed
 // it, or silence), `after` what arrived after that byte, `sent` the start
-// byte. `attempts`: how many the run made; past one the line begins "tried N
-// times: ", and silence no longer sends the user to --connect-attempts.
+// byte. `tried`: the attempts the run made, past one counted at the start of
+// the line ("tried 3 times: "); `allowed`: those it could make, past one
+// silence no longer sends the user to --connect-attempts.
 std::string diagnose_start_answer(const exchange_failure& why, std::span<const uint8_t> after,
-                                  uint8_t sent, int attempts = 1);
+                                  uint8_t sent, int tried = 1, int allowed = 1);

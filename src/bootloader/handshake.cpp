@@ -102,15 +102,17 @@ bool device_connect(port_handle port, int attempts, const board_entry& enter,
     const bool board_may_answer =
         why.kind == exchange_failure::refused || why.kind == exchange_failure::silent;
     if (attempt >= attempts || !board_may_answer || stop_requested()) {
-      report(handshake_ended{.ok = false,
-                             .reason = diagnose_start_answer(why, after, start_byte, attempt),
-                             .attempt = attempt,
-                             .attempts = attempts});
+      report(handshake_ended{
+          .ok = false,
+          .reason = diagnose_start_answer(why, after, start_byte, attempt, attempts),
+          .attempt = attempt,
+          .attempts = attempts});
       return false;
     }
-    report(handshake_attempt_failed{.attempt = attempt,
-                                    .attempts = attempts,
-                                    .reason = diagnose_start_answer(why, after, start_byte)});
+    report(handshake_attempt_failed{
+        .attempt = attempt,
+        .attempts = attempts,
+        .reason = diagnose_start_answer(why, after, start_byte, 1, attempts)});
     // A board that ran its application may have printed meanwhile.
     port_discard_input(port);
   }

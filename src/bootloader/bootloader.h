@@ -48,9 +48,10 @@ std::string failure_reason(const exchange_failure& why, const std::string& step)
 // opening line sequence); false, saying why, when that could not be done.
 using board_entry = std::function<bool(std::string& why)>;
 
-// The start handshake, made up to `attempts` times. Each attempt enters the board (`enter`, when
-// given), sends the start byte and waits for the acknowledge; when silence or a wrong answer ends
-// it and attempts are left, the input that arrived is discarded and the next begins. A failed
+// The start handshake, made up to `attempts` times. Each attempt enters
+// the board (`enter`, when given), sends the start byte and waits for the
+// acknowledge; when silence or a wrong answer ends it and attempts are
+// left, the input that arrived is discarded and the next begins. A failed
 // entry, a line gone or a stop request ends the handshake at once.
 bool device_connect(port_handle port, int attempts, const board_entry& enter,
                     const event_sink& report);

@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <limits>
 
@@ -90,10 +91,12 @@ bool set_leave(run_settings& s, const std::string& value, std::string& why) {
 }
 
 bool set_connect_attempts(run_settings& s, const std::string& value, std::string& why) {
-  // Digits only: "3x" or "-1" is a slip, not a count.
-  const bool digits = !value.empty() && value.size() <= 3 &&
-                      value.find_first_not_of("0123456789") == std::string::npos;
-  const int count = digits ? std::stoi(value) : 0;
+  // Digits only: "3x" or "-1" is a slip, not a count. Held just past the
+  // bound, so that no number of digits wraps it round.
+  int count = 0;
+  if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos) count = -1;
+  for (std::size_t i = 0; count >= 0 && i < value.size(); ++i)
+    count = std::min(count * 10 + (value[i] - '0'), max_connect_attempts + 1);
   if (count < 1 || count > max_connect_attempts) {
     why = "--connect-attempts takes a number from 1 to " + std::to_string(max_connect_attempts) +
           ", not '" + shown(value) + "'";

@@ -205,8 +205,6 @@ TEST(BoardEntry, StepsAndAttemptsOnTheLinesClock) {
   };
   const std::string silence =
       "no answer to the start byte within 1.4 s: board wired otherwise? see --enter";
-  const std::string echo =
-      "the start byte 0x7f came back: an echo (tx looped to rx, or an echoing adapter)";
   const std::string application =
       "the board runs its application, not its boot loader: \"app\\r\\n\"";
   const std::vector<row> rows{
@@ -233,12 +231,6 @@ TEST(BoardEntry, StepsAndAttemptsOnTheLinesClock) {
        "R0@0 W5@5 >7f@5 X@1405 R0@1405 W5@1410 >7f@1410 R1@2810 D1@2810 D0@2810",
        "tried 2 times: " + silence,
        {silence}},
-      {"an echo on every attempt",
-       {"--enter", "none", "--connect-attempts", "2"},
-       {.echo = true},
-       ">7f@0 X@100 >7f@100 R1@200 D1@200 D0@200",
-       "tried 2 times: " + echo,
-       {echo}},
   };
   const std::string dir = make_test_dir();
   const std::string image = dir + "/image.bin";

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "bootloader/answer_diagnosis.h"
 #include "bootloader/bootloader.h"
 #include "cli/console_report.h"
 #include "support/address.h"
@@ -78,9 +79,24 @@ struct expected_run {
   std::string console;
 };
 
+// A wrong answer to the start byte is listened past, in small reads, until
+// one comes back short or enough has come to tell what the board said.
+void expect_listening(transcript_walk& w) {
+  std::size_t heard = 0;
+  while (heard < answer_listen_bytes) {
+    const fake_event& read = take(w, fake_event::read, "expected to listen after a wrong answer");
+    if (read.asked == 0 || read.asked > answer_listen_bytes - heard)
+      fail("a listening read past its bound", w.next - 1);
+    heard += read.bytes.size();
+    if (read.bytes.size() < read.asked) return;
+  }
+}
+
 expected_run walk_init(transcript_walk& w) {
   expect_write(w, {start_byte});
   const bool ok = expect_ack(w, ack_tries);
+  const fake_event& last = w.events[w.next - 1];
+  if (!ok && last.kind == fake_event::read && !last.bytes.empty()) expect_listening(w);
   return {ok, "initializing device.." + tail(ok)};
 }
 

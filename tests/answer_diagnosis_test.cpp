@@ -19,17 +19,30 @@ TEST(AnswerDiagnosis, WhatCameBackSaysWhereToLook) {
     exchange_failure why;
     std::vector<uint8_t> after;
     std::string reason;
+    int tried = 1;  // and as many allowed
   };
   const std::vector<row> rows{
       {"nothing at all",
        silence,
        {},
-       "no answer to the start byte within 1.4 s: board wired otherwise? see --enter and "
+       "no answer to the start byte within 1.4 s: board wired otherwise? see --enter, "
        "--connect-attempts"},
+      {"nothing at all, the last of many attempts",
+       silence,
+       {},
+       "tried 100 times: no answer to the start byte within 1.4 s: board wired otherwise? see "
+       "--enter",
+       100},
       {"the start byte back",
        refused(0x7f),
        {ack_byte},
        "the start byte 0x7f came back: an echo (tx looped to rx, or an echoing adapter)"},
+      {"the start byte back every time",
+       refused(0x7f),
+       {},
+       "tried 100 times: the start byte 0x7f came back: an echo (tx looped to rx, or an echoing "
+       "adapter)",
+       100},
       {"an application's text",
        refused('a'),
        {'p', 'p', ' ', 'v', '2', '\r', '\n'},
@@ -42,6 +55,12 @@ TEST(AnswerDiagnosis, WhatCameBackSaysWhereToLook) {
        refused('x'),
        {long_text.begin(), long_text.end()},
        "the board runs its application, not its boot loader: \"" + std::string(42, 'x') + "...\""},
+      {"a long text, cut to leave room for the count",
+       refused('x'),
+       {long_text.begin(), long_text.end()},
+       "tried 12 times: the board runs its application, not its boot loader: \"" +
+           std::string(26, 'x') + "...\"",
+       12},
       {"one refusal byte",
        refused(refusal_byte),
        {},
@@ -53,19 +72,20 @@ TEST(AnswerDiagnosis, WhatCameBackSaysWhereToLook) {
       {"text with a control byte in it",
        refused('o'),
        {'k', 0x1b, '[', '2', 'J'},
-       "the target answered 6 bytes (0x6f 0x6b 0x1b 0x5b ...), not 0x75: wrong baud rate or "
-       "wiring?"},
-      {"line noise", refused(0xf8), std::vector<uint8_t>(63, 0x80),
-       "the target answered 64 bytes (0xf8 0x80 0x80 0x80 ...), not 0x75: wrong baud rate or "
-       "wiring?"},
+       "the target answered 6 bytes (0x6f 0x6b 0x1b 0x5b ...): wrong baud rate or wiring?"},
+      {"line noise, the last of many attempts", refused(0xf8), std::vector<uint8_t>(63, 0x80),
+       "tried 100 times: the target answered 64 bytes (0xf8 0x80 0x80 0x80 ...): wrong baud rate "
+       "or wiring?",
+       100},
       {"an unplugged adapter",
        exchange_failure{exchange_failure::gone},
        {},
-       "the serial adapter was disconnected"},
+       "the serial adapter was disconnected",
+       3},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
-    const std::string reason = diagnose_start_answer(r.why, r.after, start_byte);
+    const std::string reason = diagnose_start_answer(r.why, r.after, start_byte, r.tried, r.tried);
     EXPECT_EQ(reason, r.reason);
     EXPECT_LE(reason.size(), 100u);
   }

@@ -8,12 +8,45 @@
 
 #include "support/console_text.h"
 #include "support/e2e.h"
+#include "support/json_lines.h"
 
 namespace {
 
 std::vector<std::string> texts(const std::vector<timed_line>& events) {
   std::vector<std::string> out;
   for (const auto& e : events) out.push_back(e.text);
+  return out;
+}
+
+// A run against a board that sees the lines: natively, the recorder hands
+// each change to the simulator's line channel and logs it. Under Wine the
+// board sees no line; only the console and the bytes tell.
+struct board_run {
+  process_result run;
+  std::vector<std::string> seen;  // the simulator's lines, board and bytes received, in order
+  std::vector<timed_line> lines;  // natively: the recorder's log, changes and writes
+};
+
+board_run run_on_board(const std::string& dir, const std::vector<std::string>& board,
+                       const std::vector<std::string>& words = {}) {
+  const std::string channel = dir + "/lines";
+  const std::string log = dir + "/lines.log";
+  std::filesystem::remove(log);
+  std::vector<std::string> sim_args{"--lines-from", channel};
+  sim_args.insert(sim_args.end(), board.begin(), board.end());
+  sim_target sim = start_sim(dir, sim_args);
+  std::vector<std::string> args{"--port", "@PORT", "image.bin"};
+  args.insert(args.end(), words.begin(), words.end());
+  board_run out;
+  out.run = run_programmer(
+      dir, args, sim.pty_path,
+      running_under_wine() ? std::vector<std::string>{} : line_recorder_env(log, channel));
+  finish_sim(sim);
+  for (const sim_event& e : read_sim_log(sim.log_path)) {
+    if (e.kind == "line" || e.kind == "board" || e.kind == "rx" || e.kind == "tx")
+      out.seen.push_back(e.kind + " " + e.text);
+  }
+  out.lines = read_timed_lines(log);
   return out;
 }
 
@@ -36,24 +69,6 @@ struct ControlLines : ::testing::Test {
     if (result != nullptr) *result = r;
     finish_sim(sim);
     return read_timed_lines(log);
-  }
-
-  // A run against a board that sees the lines: its exit status, and the
-  // simulator's log of lines, board and bytes received, in order.
-  std::pair<int, std::vector<std::string>> run_on_board(const std::vector<std::string>& board) {
-    const std::string channel = dir + "/lines";
-    std::vector<std::string> sim_args{"--lines-from", channel};
-    sim_args.insert(sim_args.end(), board.begin(), board.end());
-    sim_target sim = start_sim(dir, sim_args);
-    const process_result run = run_programmer(dir, {"--port", "@PORT", "image.bin"}, sim.pty_path,
-                                              line_recorder_env(dir + "/lines.log", channel));
-    finish_sim(sim);
-    std::vector<std::string> seen;
-    for (const sim_event& e : read_sim_log(sim.log_path)) {
-      if (e.kind == "line" || e.kind == "board" || e.kind == "rx" || e.kind == "tx")
-        seen.push_back(e.kind + " " + e.text);
-    }
-    return {run.exit_code, seen};
   }
 };
 
@@ -134,8 +149,167 @@ TEST_F(ControlLines, EachChangeReachesTheBoardAtItsPlaceAmongTheBytes) {
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
-    const auto [exit_code, seen] = run_on_board(r.board);
-    EXPECT_EQ(exit_code, r.exit_code);
-    EXPECT_EQ(seen, r.seen);
+    const board_run got = run_on_board(dir, r.board);
+    EXPECT_EQ(got.run.exit_code, r.exit_code);
+    EXPECT_EQ(got.seen, r.seen);
+  }
+}
+
+namespace {
+
+struct BoardEntry : ::testing::Test {
+  std::string dir = make_test_dir();
+  void TearDown() override { std::filesystem::remove_all(dir); }
+};
+
+}  // namespace
+
+// --enter, --leave and --connect-attempts on the real binary: the steps in
+// order with their waits (natively, from the recorder; exact on the fake
+// line's clock in target_faults_test.cpp), what each kind of board gets
+// told, and bad values refused before the port opens. Under Wine the same
+// options reach the Windows build, and the console tells.
+TEST_F(BoardEntry, OptionsReachTheLinesAndTheBoard) {
+  write_file(dir + "/image.bin", {1, 2, 3});
+  struct row {
+    const char* name;
+    std::vector<std::string> words;
+    std::vector<std::string> board;  // vexlor-sim's options
+    std::string console;             // after the banner; for a usage error, its reason
+    int exit_code = 0;
+    std::vector<std::string> lines;                  // natively: the changes and writes, in order
+    std::vector<std::pair<std::size_t, int>> waits;  // at least MS from lines[I] to the next
+    const char* native_only = nullptr;               // why the row needs the recorder
+  };
+  const std::string wired = "the board is entered through lines that only the recorder carries";
+  const std::vector<std::string> default_entry{"clear rts", "set dtr", "clear dtr", "write 7f"};
+  const std::vector<std::string> default_exit{"set rts", "set dtr", "clear dtr"};
+  const auto joined = [](std::vector<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+  };
+  const auto failed = [](const std::string& reason) {
+    return handshake_error + "  " + reason + "\n" + done_error;
+  };
+  const auto answered_on = [](const std::string& attempt) {
+    return handshake_ok + "  the board answered on attempt " + attempt + "\n" + done_ok;
+  };
+  const std::vector<row> rows{
+      {"lines swapped, each step and wait as given",
+       {"--enter", "D0,R1,R0,W60", "--leave", "R0,W80,D1"},
+       {"--wiring", "R1:D0"},
+       handshake_ok + done_ok,
+       0,
+       {"clear dtr", "set rts", "clear rts", "write 7f", "clear rts", "set dtr"},
+       {{2, 60}, {4, 80}},
+       wired.c_str()},
+      {"the defaults spelled out change nothing",
+       {"--enter", "R0,D1,D0,W10", "--leave", "R1,D1,D0"},
+       {"--wiring", "D1:R0"},
+       handshake_ok + done_ok,
+       0,
+       joined({default_entry, default_exit}),
+       {{2, 10}},
+       wired.c_str()},
+      {"a boot loader that lets two start bytes pass, greeted three times",
+       {"--enter", "R0,W20,D1,D0", "--leave", "D0,W5,R1", "--connect-attempts", "3"},
+       {"--ignore-starts", "2"},
+       answered_on("3 of 3"),
+       0,
+       joined({default_entry, default_entry, default_entry, {"clear dtr", "set rts"}}),
+       {{0, 20}, {3, 1400}, {4, 20}, {7, 1400}, {12, 5}}},
+      {"no lines at all",
+       {"--enter", "none", "--leave", "none", "--connect-attempts", "2"},
+       {"--ignore-starts", "1"},
+       answered_on("2 of 2"),
+       0,
+       {"write 7f", "write 7f"}},
+      {"silence on every attempt",
+       {"--connect-attempts", "2"},
+       {"--ignore-starts", "5"},
+       failed("tried 2 times: no answer to the start byte within 1.4 s: board wired otherwise? "
+              "see --enter"),
+       1,
+       joined({default_entry, default_entry, default_exit}),
+       {{3, 1400}}},
+      {"an application's text on every attempt",
+       {"--connect-attempts", "2"},
+       {"--app-text", "app v2.1 ready\\r\\n"},
+       failed("tried 2 times: the board runs its application, not its boot loader: \"app v2.1 "
+              "ready\\r\\n\""),
+       1,
+       joined({default_entry, default_entry, default_exit})},
+      {"an echo",
+       {},
+       {"--echo"},
+       failed("the start byte 0x7f came back: an echo (tx looped to rx, or an echoing adapter)"),
+       1,
+       joined({default_entry, default_exit})},
+      {"other bytes",
+       {},
+       {"--app-text", "\\x01\\x02\\x03"},
+       failed("the target answered 3 bytes (0x01 0x02 0x03): wrong baud rate or wiring?"),
+       1,
+       joined({default_entry, default_exit})},
+      {"an unknown step",
+       {"--enter", "R2"},
+       {},
+       "--enter: unknown step 'R2' (steps are R0, R1, D0, D1, W<ms>, separated by commas)",
+       2},
+      {"a wait too long",
+       {"--leave", "W10001"},
+       {},
+       "--leave: the wait 'W10001' is over 10000 ms",
+       2},
+      {"no attempt at all",
+       {"--connect-attempts", "0"},
+       {},
+       "--connect-attempts takes a number from 1 to 100, not '0'",
+       2},
+      {"too many attempts",
+       {"--connect-attempts", "101"},
+       {},
+       "--connect-attempts takes a number from 1 to 100, not '101'",
+       2},
+      {"attempts with junk",
+       {"--connect-attempts", "3x"},
+       {},
+       "--connect-attempts takes a number from 1 to 100, not '3x'",
+       2},
+  };
+  const bool wine = running_under_wine();
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    if (wine && r.native_only != nullptr) continue;
+    std::vector<timed_line> lines;
+    if (r.exit_code == 2) {
+      // Refused before the port is opened: one end object, nothing driven.
+      const std::string log = dir + "/lines.log";
+      std::filesystem::remove(log);
+      std::vector<std::string> args{"--port", "@PORT", "image.bin", "--json"};
+      args.insert(args.end(), r.words.begin(), r.words.end());
+      const process_result run =
+          run_programmer(dir, args, "", wine ? std::vector<std::string>{} : line_recorder_env(log));
+      EXPECT_EQ(run.exit_code, 2);
+      const std::vector<nlohmann::json> end = json_lines(run.out);
+      ASSERT_EQ(end.size(), 1u);
+      EXPECT_EQ(end[0]["phase"], "usage");
+      EXPECT_EQ(end[0]["reason"], r.console);
+      lines = read_timed_lines(log);
+    } else {
+      const board_run got = run_on_board(dir, r.board, r.words);
+      EXPECT_EQ(got.run.out, banner + r.console);
+      EXPECT_EQ(got.run.exit_code, r.exit_code);
+      lines = got.lines;
+    }
+    if (wine) continue;
+    EXPECT_EQ(texts(lines), r.lines);
+    for (const auto& [at, ms] : r.waits) {
+      ASSERT_LT(at + 1, lines.size());
+      const double waited = lines[at + 1].t - lines[at].t;
+      EXPECT_GE(waited, ms / 1000.0) << "after " << lines[at].text;
+      EXPECT_LT(waited, ms / 1000.0 + 0.5) << "after " << lines[at].text;  // a loaded machine
+    }
   }
 }

@@ -45,8 +45,8 @@ TEST_F(E2EHandshake, SilentTargetFailsAfterTenTries) {
                                      {"image.bin", "--port", "@PORT", "--write", "--verify"}, &log);
   // The reason points at the usual cause: a board that is not in its boot loader.
   EXPECT_EQ(r.out, banner + handshake_error +
-                       "  no answer to the start byte within 1.4 s: is the board in boot-loader "
-                       "mode, reset wired to RTS/DTR?\n" +
+                       "  no answer to the start byte within 1.4 s: board wired otherwise? see "
+                       "--enter, --connect-attempts\n" +
                        done_error);
   EXPECT_EQ(r.exit_code, 1);
   if (!running_under_wine()) {
@@ -64,11 +64,14 @@ TEST_F(E2EHandshake, RefusingTargetFailsAtOnce) {
   process_result r = run_against_sim({"--fault", "start:refuse"},
                                      {"--port", "@PORT", "--write", "image.bin"}, &log);
   EXPECT_EQ(r.out, banner + handshake_error +
-                       "  the target refused the start byte (answered 0x1f)\n" + done_error);
+                       "  the target refused the start byte (answered 0x1f): wrong baud rate or "
+                       "wiring?\n" +
+                       done_error);
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(bytes_received(log), std::vector<uint8_t>{0x7F});  // nothing written after it
   if (!running_under_wine()) {
-    EXPECT_LT(first_byte_to_close(log), 1.0);  // not the 1.4 s of ten empty tries
+    // 100 ms of quiet line after the refusal, not the 1.4 s of ten empty tries
+    EXPECT_LT(first_byte_to_close(log), 1.0);
   }
 }
 

@@ -67,5 +67,5 @@ TEST_F(Handshake, DeviceInitSendsTheStartByteAndReports) {
   ASSERT_EQ(events.size(), 2u);
   EXPECT_FALSE(std::get<handshake_ended>(events[1]).ok);
   EXPECT_EQ(std::get<handshake_ended>(events[1]).reason,
-            "the target refused the start byte (answered 0x1f)");
+            "the target refused the start byte (answered 0x1f): wrong baud rate or wiring?");
 }

@@ -35,6 +35,8 @@ TEST(RunContract, EveryEventReadsBackAsWritten) {
   const std::vector<run_event> events{
       protocol_event{run_phase::handshake, handshake_ended{.ok = true}},
       protocol_event{run_phase::handshake, handshake_ended{.ok = false, .reason = "no answer"}},
+      protocol_event{run_phase::handshake,
+                     handshake_attempt_failed{.attempt = 2, .attempts = 5, .reason = "an echo"}},
       protocol_event{run_phase::erase, sector_erased{.sector = 17, .ok = true}},
       protocol_event{run_phase::erase, sector_erased{.sector = 4, .ok = false, .reason = "x"}},
       protocol_event{run_phase::write, transfer_progress{.address = 1, .size = 300, .done = 256}},

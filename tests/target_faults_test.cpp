@@ -155,3 +155,122 @@ INSTANTIATE_TEST_SUITE_P(, TargetFaults, ::testing::ValuesIn(all_fault_cases()),
                          [](const ::testing::TestParamInfo<fault_case>& info) {
                            return info.param.name;
                          });
+
+namespace {
+
+// The line as a run used it, one word an event with its time on the line's
+// clock in ms: line changes (R1, D0), pauses (W25), the host's bytes (>7f)
+// and discarded input (X). Reads, and the pauses after empty ones, are left
+// out: the times show what they took.
+std::string spelled_line(const std::vector<fake_event>& line) {
+  static const char* const drive_words[] = {"R1", "R0", "D1", "D0"};
+  std::string text;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const fake_event& e = line[i];
+    std::string word;
+    if (e.kind == fake_event::control) word = drive_words[static_cast<int>(e.action)];
+    if (e.kind == fake_event::discard) word = "X";
+    if (e.kind == fake_event::sleep &&
+        !(i > 0 && line[i - 1].kind == fake_event::read && line[i - 1].bytes.empty()))
+      word = "W" + std::to_string(e.ms);
+    for (uint8_t byte : e.kind == fake_event::write ? e.bytes : bytes{}) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%02x", byte);
+      word += ">" + std::string(hex);
+    }
+    if (word.empty()) continue;
+    if (!text.empty()) text += ' ';
+    text += word + "@" + std::to_string(e.at_ns / ms_ns);
+  }
+  return text;
+}
+
+}  // namespace
+
+// --enter, --leave and --connect-attempts on the fake line's clock: each
+// step at its time, each wait exact, the input discarded before a board is
+// entered again, and what the console and --json say of the attempts.
+TEST(BoardEntry, StepsAndAttemptsOnTheLinesClock) {
+  std::string error;
+  const auto wired = [&](std::string_view text) { return parse_wiring(text, error); };
+  const std::string app = "app\r\n";
+  struct row {
+    const char* name;
+    std::vector<std::string> words;
+    board_setup board;
+    std::string line;
+    std::string reason;  // of the run: empty when the board answered
+    // Each attempt event's reason; in every row the last attempt allowed decides.
+    std::vector<std::string> attempts_failed;
+  };
+  const std::string silence =
+      "no answer to the start byte within 1.4 s: board wired otherwise? see --enter";
+  const std::string application =
+      "the board runs its application, not its boot loader: \"app\\r\\n\"";
+  const std::vector<row> rows{
+      {"lines swapped, entered and let go as the wiring needs",
+       {"--enter", "D0,R1,R0,W25", "--leave", "R0,W7,D1"},
+       {.wiring = wired("R1:D0")},
+       "D0@0 R1@0 R0@0 W25@25 >7f@25 R0@25 W7@32 D1@32"},
+      {"no lines at all, greeted until the boot loader takes the start byte",
+       {"--enter", "none", "--leave", "none", "--connect-attempts", "3"},
+       {.ignored_starts = 2},
+       ">7f@0 X@1400 >7f@1400 X@2800 >7f@2800",
+       "",
+       {silence, silence}},
+      {"an application that answers twice, entered again after 100 ms of quiet line",
+       {"--connect-attempts", "3"},
+       {.app_text = {app.begin(), app.end()}, .app_answers = 2},
+       "R0@0 D1@0 D0@0 W10@10 >7f@10 X@110 R0@110 D1@110 D0@110 W10@120 >7f@120 X@220 R0@220 "
+       "D1@220 D0@220 W10@230 >7f@230 R1@230 D1@230 D0@230",
+       "",
+       {application, application}},
+      {"silence on every attempt",
+       {"--enter", "R0,W5", "--connect-attempts", "2"},
+       {.ignored_starts = 5},
+       "R0@0 W5@5 >7f@5 X@1405 R0@1405 W5@1410 >7f@1410 R1@2810 D1@2810 D0@2810",
+       "tried 2 times: " + silence,
+       {silence}},
+  };
+  const std::string dir = make_test_dir();
+  const std::string image = dir + "/image.bin";
+  write_file(image, {1, 2, 3});
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    for (const bool json : {false, true}) {
+      target sim;
+      sim.board.setup = r.board;
+      fake_port_connect("COM3", sim);
+      std::vector<std::string> words{"--port", "COM3", image};
+      words.insert(words.end(), r.words.begin(), r.words.end());
+      if (json) words.push_back("--json");
+      testing::internal::CaptureStdout();
+      const int status = run(words);
+      const std::string out = testing::internal::GetCapturedStdout();
+      EXPECT_EQ(status, r.reason.empty() ? 0 : 1);
+      EXPECT_EQ(spelled_line(fake_transcript()), r.line);
+      if (!json) {
+        const int attempts = static_cast<int>(r.attempts_failed.size()) + 1;
+        const std::string note = "  the board answered on attempt " + std::to_string(attempts) +
+                                 " of " + std::to_string(attempts) + "\n";
+        EXPECT_EQ(out, banner + (r.reason.empty()
+                                     ? handshake_ok + (attempts > 1 ? note : "") + done_ok
+                                     : handshake_error + "  " + r.reason + "\n" + done_error));
+        continue;
+      }
+      const std::vector<nlohmann::json> lines = json_lines(out);
+      std::vector<std::string> reasons;
+      for (const nlohmann::json& line : lines) {
+        if (line["event"] != "attempt") continue;
+        EXPECT_EQ(line["phase"], "handshake");
+        EXPECT_EQ(line["attempt"], reasons.size() + 1);
+        EXPECT_EQ(line["of"], r.attempts_failed.size() + 1);
+        reasons.push_back(line["reason"]);
+      }
+      EXPECT_EQ(reasons, r.attempts_failed);
+      EXPECT_EQ(lines.back()["reason"],
+                r.reason.empty() ? nlohmann::json() : nlohmann::json(r.reason));
+    }
+  }
+  std::filesystem::remove_all(dir);
+}

@@ -26,9 +26,18 @@ DUMP_BASE = 0x20000000
 DUMP_SIZE = 0x40000
 
 # Fault rules count per simulator, from its first run: "silent" runs first
-# and reads nothing; "gap" reads its two blocks back, the first with a pause
-# of 80 ms halfway; "gap_too_long" reads the third block, paused 160 ms.
-SIM_FAULTS = ["start:silent@1", "read.data:pause:80@1", "read.data:pause:160@3"]
+# and reads nothing; "custom_lines" runs next, and its first attempt gets no
+# answer; "gap" reads its two blocks back, the first with a pause of 80 ms
+# halfway; "gap_too_long" reads the third block, paused 160 ms.
+SIM_FAULTS = ["start:silent@1", "start:silent@2", "read.data:pause:80@1", "read.data:pause:160@3"]
+
+# The opening and closing sequences of "custom_lines" (--enter, --leave).
+# Each line change moves a level, so that the 8250, which writes its modem
+# control register only on a change, shows every step as the adapter does;
+# the opening ends with both lines as opening the port left them, so that a
+# second attempt shows them all again.
+CUSTOM_ENTER = "R0,D0,W40,D1,W60,R1,W30"
+CUSTOM_LEAVE = "D0,W50,R0"
 
 DRIVERS = {"uart": "8250", "ftdi": "ftdi_sio"}
 
@@ -235,9 +244,62 @@ def lines_in_order_when_stopped(run):
     return ok, text
 
 
+def sequence_steps(sequence):
+    """A sequence of --enter or --leave as the trace shows it: (line move, ms
+    waited after it before the next step)."""
+    steps = []
+    for step in sequence.split(","):
+        if step.startswith("W"):
+            name, waited = steps[-1]
+            steps[-1] = (name, waited + int(step[1:]))
+        else:
+            steps.append((("set " if step[1] == "1" else "clr ") + {"R": "rts", "D": "dtr"}[step[0]], 0))
+    return steps
+
+
+# How much longer than asked a wait may take in the guest, under emulation.
+WAIT_SLACK = 1.0
+
+
+def follows(moves, steps, then):
+    """Whether the line moves [(time, move)] are the steps, each wait at least
+    as long as asked and not far longer; `then` is when the step after the
+    last came (the start byte), or None."""
+    if [move for _, move in moves] != [name for name, _ in steps]:
+        return False
+    times = [t for t, _ in moves] + [then]
+    return all(times[i + 1] is None or ms / 1000 <= times[i + 1] - times[i] <= ms / 1000 + WAIT_SLACK
+               for i, (_, ms) in enumerate(steps))
+
+
+def custom_lines(run):
+    """--enter and --leave as given: the opening before each of the two
+    start bytes (the simulator lets the first pass, so the second attempt
+    answers), the closing after the last exchange, each step in order and
+    each wait kept; the console notes the attempt that answered."""
+    opening, closing = sequence_steps(CUSTOM_ENTER), sequence_steps(CUSTOM_LEAVE)
+    starts = [t for t, kind, data in run.data if kind == "rx" and data == b"\x7f"]
+    if len(starts) != 2 or not run.data:
+        return False, f"custom lines: two start bytes (got {len(starts)})"
+    last = run.data[-1][0]
+    first = [m for m in run.lines if m[0] < starts[0]][-len(opening):]
+    again = [m for m in run.lines if starts[0] < m[0] < starts[1]]
+    leaving = [m for m in run.lines if m[0] > last][:len(closing)]
+    noted = b"\n  the board answered on attempt 2 of 2\n" in run.tail
+    ok = (follows(first, opening, starts[0]) and follows(again, opening, starts[1])
+          and follows(leaving, closing, None) and noted)
+    text = f"custom lines: --enter {CUSTOM_ENTER} before each attempt, --leave {CUSTOM_LEAVE} at the end"
+    if not ok:
+        shown = [[(round(t - starts[0], 3), m) for t, m in moves] for moves in (first, again, leaving)]
+        text += f" (got, in s from the first start byte: {shown}, note {noted})"
+    return ok, text
+
+
 CHECKS = [
     # First, so that the simulators' start:silent@1 hits its start byte.
     Check("silent", 0x20000000, 20000, [exits(1, "done with 1 error(s).."), lines_in_order]),
+    # Second, so that start:silent@2 hits its first attempt.
+    Check("custom_lines", 0x20000000, 16, [exits(0, "done without errors.."), custom_lines]),
     # The gap rule on the drivers' own delivery: 80 ms of quiet line in a
     # block passes, 160 ms ends the read 100 ms in. Sectors 3 and 16, which
     # no other check uses.
@@ -463,6 +525,7 @@ def prepare(out):
                             f"{run.check.name}.bin\n")
     for check in CHECKS:
         (rig / f"{check.name}.bin").write_bytes(check.image())
+    (rig / "lines").write_text(f"{CUSTOM_ENTER} {CUSTOM_LEAVE}\n")
 
 
 def main(argv):

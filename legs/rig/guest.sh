@@ -5,6 +5,7 @@
 #
 # /rig/ports: NAME DEVICE DRIVER, one port a line (COM2 /dev/ttyS1 uart).
 # /rig/plan:  INDEX CHECK PORT ADDRESS IMAGE, one run a line, in order.
+# /rig/lines: the --enter and --leave of the custom_lines check.
 /bin/busybox --install -s /bin
 export PATH=/bin
 mount -t proc proc /proc
@@ -47,6 +48,15 @@ intrude() {
 
 # The simulator behind the port never answers this run's start byte.
 check_silent() { flash "$@"; }
+
+# The opening and closing sequences the host chose (/rig/lines: ENTER
+# LEAVE), the handshake alone, two attempts: the simulator lets the first
+# start byte pass.
+check_custom_lines() {
+  read -r enter leave < /rig/lines
+  timeout -s KILL 60 vexlor-prog --port "$1" --enter "$enter" --leave "$leave" \
+    --connect-attempts 2 "$3"
+}
 
 check_write_verify() { flash "$@"; }
 check_gap() { flash "$@"; }

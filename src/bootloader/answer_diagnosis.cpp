@@ -1,5 +1,6 @@
 #include "bootloader/answer_diagnosis.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string_view>
 #include <vector>
@@ -12,6 +13,11 @@ constexpr std::string_view cut_mark = "...";
 // byte is as likely noise at a wrong baud rate.
 constexpr std::size_t least_text_characters = 2;
 constexpr std::size_t bytes_shown_in_hex = 4;
+// A read of this many bytes waits at most 20 * 4 + 20 ms, and ends once
+// the line has been quiet for 100 ms: the quiet that ends the listening
+// after a wrong answer.
+constexpr std::size_t quiet_read_bytes = 4;
+static_assert(port_read_bound_ms(quiet_read_bytes) == 100);
 
 std::string printable_byte(uint8_t byte) {
   switch (byte) {
@@ -71,28 +77,42 @@ std::string printable_ascii(std::span<const uint8_t> bytes, std::size_t most) {
   return text;
 }
 
-std::string diagnose_start_answer(const exchange_failure& why, std::span<const uint8_t> after,
-                                  uint8_t sent) {
-  std::vector<uint8_t> got;
-  if (why.kind == exchange_failure::refused)
-    got.push_back(why.byte);
-  else if (why.kind != exchange_failure::silent)
-    return failure_reason(why, "the start byte");
-  got.insert(got.end(), after.begin(), after.end());
+std::vector<uint8_t> listen_after_answer(port_handle port) {
+  std::vector<uint8_t> heard;
+  while (heard.size() < answer_listen_bytes) {
+    uint8_t piece[quiet_read_bytes];
+    const std::size_t asked = std::min(sizeof piece, answer_listen_bytes - heard.size());
+    const std::size_t got = port_read(port, piece, asked);
+    heard.insert(heard.end(), piece, piece + got);
+    // A read that comes back short ended on 100 ms of quiet line, or found
+    // fewer bytes in 100 ms than a board that has something to say sends.
+    if (got < asked) break;
+  }
+  return heard;
+}
 
+std::string diagnose_start_answer(const exchange_failure& why, std::span<const uint8_t> after,
+                                  uint8_t sent, int tried, int allowed) {
+  if (why.kind != exchange_failure::refused && why.kind != exchange_failure::silent)
+    return failure_reason(why, "the start byte");
+  std::vector<uint8_t> got(after.begin(), after.end());
+  if (why.kind == exchange_failure::refused) got.insert(got.begin(), why.byte);
+
+  const std::string count = tried > 1 ? "tried " + std::to_string(tried) + " times: " : "";
   char text[reason_line_most + 1];
   if (got.empty()) {
-    return failure_reason(why, "the start byte") +
-           ": board wired otherwise? see --enter and --connect-attempts";
+    // Another attempt is the cure only for a run that made one.
+    return count + failure_reason(why, "the start byte") + ": board wired otherwise? see --enter" +
+           (allowed > 1 ? "" : ", --connect-attempts");
   }
   if (got[0] == sent) {
     std::snprintf(
         text, sizeof text,
         "the start byte 0x%02x came back: an echo (tx looped to rx, or an echoing adapter)", sent);
-    return text;
+    return count + text;
   }
   if (is_text(got)) {
-    const std::string lead = "the board runs its application, not its boot loader: \"";
+    const std::string lead = count + "the board runs its application, not its boot loader: \"";
     return lead + printable_ascii(got, reason_line_most - lead.size() - 1) + "\"";
   }
   if (got.size() == 1) {
@@ -101,8 +121,8 @@ std::string diagnose_start_answer(const exchange_failure& why, std::span<const u
                   got[0]);
   } else {
     std::snprintf(text, sizeof text,
-                  "the target answered %zu bytes (%s), not 0x%02x: wrong baud rate or wiring?",
-                  got.size(), in_hex(got).c_str(), ack_byte);
+                  "the target answered %zu bytes (%s): wrong baud rate or wiring?", got.size(),
+                  in_hex(got).c_str());
   }
-  return text;
+  return count + text;
 }

@@ -8,13 +8,17 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "bootloader/bootloader.h"
 
 // After a byte that failed the acknowledge rule the run listens on, sending
-// nothing, with one read of at most this many bytes: it ends once the line
-// has been quiet for the port's 100 ms interval.
+// nothing, for at most this many bytes more.
 inline constexpr std::size_t answer_listen_bytes = 64;
+
+// What the board sends after a byte that failed the acknowledge rule, until
+// the line has been quiet for about 100 ms or answer_listen_bytes have come.
+std::vector<uint8_t> listen_after_answer(port_handle port);
 
 // Bytes from outside as printable ASCII, fit for a terminal: \r, \n, \t, \",
 // \\ and \xHH stand for what is not printable as it is. Longer than `most`
@@ -23,6 +27,9 @@ std::string printable_ascii(std::span<const uint8_t> bytes, std::size_t most);
 
 // The reason a start handshake failed, one lower-case line of at most 100
 // characters. `why` is what the acknowledge rule saw (the byte that failed
-// it, or silence), `after` what arrived after that byte, `sent` the start byte.
+// it, or silence), `after` what arrived after that byte, `sent` the start
+// byte. `tried`: the attempts the run made, past one counted at the start of
+// the line ("tried 3 times: "); `allowed`: those it could make, past one
+// silence no longer sends the user to --connect-attempts.
 std::string diagnose_start_answer(const exchange_failure& why, std::span<const uint8_t> after,
-                                  uint8_t sent);
+                                  uint8_t sent, int tried = 1, int allowed = 1);

@@ -44,7 +44,20 @@ bool stop_before_exchange(exchange_failure& why);
 // byte", "the write command of the block at 0x20000100").
 std::string failure_reason(const exchange_failure& why, const std::string& step);
 
-// Sends the start byte and waits for the acknowledge.
+// Puts the board into its boot loader before a start byte (the run's
+// opening line sequence); false, saying why, when that could not be done.
+using board_entry = std::function<bool(std::string& why)>;
+
+// The start handshake, made up to `attempts` times. Each attempt enters
+// the board (`enter`, when given), sends the start byte and waits for the
+// acknowledge; when silence or a wrong answer ends it and attempts are
+// left, the input that arrived is discarded and the next begins. A failed
+// entry, a line gone or a stop request ends the handshake at once.
+bool device_connect(port_handle port, int attempts, const board_entry& enter,
+                    const event_sink& report);
+
+// Sends the start byte and waits for the acknowledge: one attempt, the board
+// entered already.
 bool device_init(port_handle port, const event_sink& report);
 
 bool erase_sector(port_handle port, uint32_t sector, const event_sink& report);

@@ -1,6 +1,8 @@
 // The acknowledge rule and the start handshake.
 #include <cstdio>
+#include <vector>
 
+#include "bootloader/answer_diagnosis.h"
 #include "bootloader/bootloader.h"
 #include "stop/stop_requests.h"
 
@@ -74,20 +76,48 @@ std::string failure_reason(const exchange_failure& why, const std::string& step)
   return {};
 }
 
-bool device_init(port_handle port, const event_sink& report) {
-  report(handshake_begun{});
-  exchange_failure why;
-  const bool ok = !stop_before_exchange(why) && send_bytes(port, &start_byte, 1, why) &&
-                  wait_ack(port, ack_tries, &why);
-  std::string reason;
-  if (!ok) {
-    reason = failure_reason(why, "the start byte");
-    // Silence here is nearly always a board that is not waiting in its boot
-    // loader: the operator needs to know where to look.
-    if (why.kind == exchange_failure::silent) {
-      reason += ": is the board in boot-loader mode, reset wired to RTS/DTR?";
+bool device_connect(port_handle port, int attempts, const board_entry& enter,
+                    const event_sink& report) {
+  for (int attempt = 1;; ++attempt) {
+    std::string entry_failure;
+    const bool entered = !enter || enter(entry_failure);
+    // "initializing device.." once, as the first start byte goes out; the
+    // attempts after it share its line.
+    if (attempt == 1) report(handshake_begun{});
+    if (!entered) {
+      // The board was not put into its boot loader: no start byte is sent.
+      report(handshake_ended{
+          .ok = false, .reason = entry_failure, .attempt = attempt, .attempts = attempts});
+      return false;
     }
+    exchange_failure why;
+    if (!stop_before_exchange(why) && send_bytes(port, &start_byte, 1, why) &&
+        wait_ack(port, ack_tries, &why)) {
+      report(handshake_ended{.ok = true, .attempt = attempt, .attempts = attempts});
+      return true;
+    }
+    // What follows a wrong byte tells an echo, an application and noise apart.
+    std::vector<uint8_t> after;
+    if (why.kind == exchange_failure::refused) after = listen_after_answer(port);
+    const bool board_may_answer =
+        why.kind == exchange_failure::refused || why.kind == exchange_failure::silent;
+    if (attempt >= attempts || !board_may_answer || stop_requested()) {
+      report(handshake_ended{
+          .ok = false,
+          .reason = diagnose_start_answer(why, after, start_byte, attempt, attempts),
+          .attempt = attempt,
+          .attempts = attempts});
+      return false;
+    }
+    report(handshake_attempt_failed{
+        .attempt = attempt,
+        .attempts = attempts,
+        .reason = diagnose_start_answer(why, after, start_byte, 1, attempts)});
+    // A board that ran its application may have printed meanwhile.
+    port_discard_input(port);
   }
-  report(handshake_ended{.ok = ok, .reason = reason});
-  return ok;
+}
+
+bool device_init(port_handle port, const event_sink& report) {
+  return device_connect(port, 1, nullptr, report);
 }

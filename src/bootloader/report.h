@@ -17,6 +17,16 @@ struct handshake_begun {};
 struct handshake_ended {
   bool ok = true;
   std::string reason;  // why not: one lower-case line
+  int attempt = 1;     // the attempt that ended it,
+  int attempts = 1;    // of the attempts the run allows
+};
+
+// An attempt at the start handshake failed and another follows: the board
+// is entered and greeted again.
+struct handshake_attempt_failed {
+  int attempt = 1;
+  int attempts = 1;
+  std::string reason;  // what this attempt got
 };
 
 // One sector's erase exchange ended (a range erase shows nothing else).
@@ -48,7 +58,8 @@ struct transfer_ended {
   std::string reason;
 };
 
-using bootloader_event = std::variant<handshake_begun, handshake_ended, sector_erased,
-                                      transfer_begun, transfer_progress, transfer_ended>;
+using bootloader_event =
+    std::variant<handshake_begun, handshake_ended, sector_erased, transfer_begun, transfer_progress,
+                 transfer_ended, handshake_attempt_failed>;
 
 using event_sink = std::function<void(const bootloader_event&)>;

@@ -36,11 +36,19 @@ std::string board_id_text(const protocol_event& e) {
   return "reading board id.." + tail(false, ended->reason);
 }
 
+// A board that answered only after it was entered again: the user learns
+// what the next run needs.
+std::string handshake_text(const handshake_ended& h) {
+  if (!h.ok || h.attempt <= 1) return tail(h.ok, h.reason);
+  return tail(true, "") + "  the board answered on attempt " + std::to_string(h.attempt) + " of " +
+         std::to_string(h.attempts) + "\n";
+}
+
 std::string protocol_text(const protocol_event& e) {
   if (e.phase == run_phase::board_id) return board_id_text(e);
   return std::visit(
       overloaded{[](const handshake_begun&) -> std::string { return "initializing device.."; },
-                 [](const handshake_ended& h) { return tail(h.ok, h.reason); },
+                 [](const handshake_ended& h) { return handshake_text(h); },
                  [](const sector_erased& s) { return tail(s.ok, s.reason); },
                  [](const transfer_begun& t) {
                    const char* message = t.direction == transfer_direction::write
@@ -51,7 +59,9 @@ std::string protocol_text(const protocol_event& e) {
                  [](const transfer_progress& t) {
                    return format("\b\b\b\b%3lu%%", percent_done(t.done, t.size));
                  },
-                 [](const transfer_ended& t) { return percent_field_end + tail(t.ok, t.reason); }},
+                 [](const transfer_ended& t) { return percent_field_end + tail(t.ok, t.reason); },
+                 // The handshake keeps its one line; its tail tells the outcome.
+                 [](const handshake_attempt_failed&) { return std::string(); }},
       e.event);
 }
 

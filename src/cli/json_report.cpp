@@ -44,7 +44,11 @@ maybe_line protocol_line(run_phase phase, const bootloader_event& event, json_st
                                      .address = t.address,
                                      .size = t.size};
                  },
-                 [](const handshake_begun&) -> maybe_line { return std::nullopt; }},
+                 [](const handshake_begun&) -> maybe_line { return std::nullopt; },
+                 [&](const handshake_attempt_failed& a) -> maybe_line {
+                   return attempt_line{
+                       .phase = phase, .attempt = a.attempt, .of = a.attempts, .reason = a.reason};
+                 }},
       event);
 }
 

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "bootloader/answer_diagnosis.h"
+#include "stop/stop_requests.h"
 
 namespace {
 
@@ -85,4 +86,24 @@ std::optional<std::vector<line_step>> parse_line_sequence(std::string_view text,
     if (comma == std::string_view::npos) return steps;
     from = comma + 1;
   }
+}
+
+std::vector<line_step> default_line_steps(std::string_view text) {
+  std::string why;
+  return parse_line_sequence(text, why).value_or(std::vector<line_step>{});
+}
+
+bool drive_line_steps(port_handle port, const std::vector<line_step>& steps, std::string& why) {
+  for (const line_step& step : steps) {
+    if (!step.drive) {
+      sleep_ms(step.wait_ms);
+      continue;
+    }
+    const port_result changed = port_control(port, *step.drive);
+    if (!changed.ok && !changed.unsupported) {
+      why = std::string(line_action_text(*step.drive)) + " failed: " + changed.error;
+      return false;
+    }
+  }
+  return true;
 }

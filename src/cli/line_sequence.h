@@ -29,3 +29,12 @@ inline constexpr std::string_view default_leave_sequence = "R1,D1,D0";
 // single word "none" is no step at all. Anything else is refused: nullopt,
 // and `why` names the bad step (as printable ASCII, whatever it holds).
 std::optional<std::vector<line_step>> parse_line_sequence(std::string_view text, std::string& why);
+
+// The steps of one of the defaults above.
+std::vector<line_step> default_line_steps(std::string_view text);
+
+// Drives the steps on `port` in order: each line change back to back with
+// the one before, each wait a pause. A port with no control lines at all (a
+// pseudo-terminal) changes nothing, as it always did; any other failure
+// ends the sequence, and `why` names the change.
+bool drive_line_steps(port_handle port, const std::vector<line_step>& steps, std::string& why);

@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstdio>
@@ -98,6 +99,12 @@ struct option_row {
   bool (*apply)(run_settings& settings, const std::string& value, std::string& why) = nullptr;
 };
 
+// A word as a warning names it: cut, so that the line fits a terminal.
+std::string shown(const std::string& word) {
+  constexpr std::size_t longest = 32;
+  return word.size() <= longest ? word : word.substr(0, longest - 3) + "...";
+}
+
 bool set_baud_rate(run_settings& s, const std::string& value, std::string&) {
   s.baud_rate = parse_decimal(value);
   return true;
@@ -132,6 +139,41 @@ bool set_verify_until_differ(run_settings& s, const std::string&, std::string&) 
   return true;
 }
 
+bool set_line_steps(std::vector<line_step>& steps, const char* option, const std::string& value,
+                    std::string& why) {
+  auto read = parse_line_sequence(value, why);
+  if (!read) {
+    why = std::string(option) + ": " + why;
+    return false;
+  }
+  steps = std::move(*read);
+  return true;
+}
+
+bool set_enter(run_settings& s, const std::string& value, std::string& why) {
+  return set_line_steps(s.enter, "--enter", value, why);
+}
+
+bool set_leave(run_settings& s, const std::string& value, std::string& why) {
+  return set_line_steps(s.leave, "--leave", value, why);
+}
+
+bool set_connect_attempts(run_settings& s, const std::string& value, std::string& why) {
+  // Digits only: "3x" or "-1" is a slip, not a count. Held just past the
+  // bound, so that no number of digits wraps it round.
+  int count = 0;
+  if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos) count = -1;
+  for (std::size_t i = 0; count >= 0 && i < value.size(); ++i)
+    count = std::min(count * 10 + (value[i] - '0'), max_connect_attempts + 1);
+  if (count < 1 || count > max_connect_attempts) {
+    why = "--connect-attempts takes a number from 1 to " + std::to_string(max_connect_attempts) +
+          ", not '" + shown(value) + "'";
+    return false;
+  }
+  s.connect_attempts = count;
+  return true;
+}
+
 using r = run_settings;
 constexpr option_row option_table[] = {
     {"--port", true, nullptr, &r::port_name},
@@ -147,6 +189,9 @@ constexpr option_row option_table[] = {
     {"--force", false, &r::force},
     {"--board-id", true, nullptr, nullptr, set_board_id},
     {"--patch", true, nullptr, nullptr, add_patch},
+    {"--enter", true, nullptr, nullptr, set_enter},
+    {"--leave", true, nullptr, nullptr, set_leave},
+    {"--connect-attempts", true, nullptr, nullptr, set_connect_attempts},
 };
 
 const option_row* option_named(const std::string& word) {
@@ -166,12 +211,6 @@ const option_row* joined_option(const std::string& word) {
 }
 
 bool looks_like_an_option(const std::string& word) { return word.size() > 1 && word[0] == '-'; }
-
-// A word as a warning names it: cut, so that the line fits a terminal.
-std::string shown(const std::string& word) {
-  constexpr std::size_t longest = 32;
-  return word.size() <= longest ? word : word.substr(0, longest - 3) + "...";
-}
 
 // The rules no single option can check: which options need which, and the
 // range --save reads.

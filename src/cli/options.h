@@ -9,6 +9,11 @@
 #include "cli/image_format.h"
 #include "cli/board_id.h"
 #include "cli/image_patch.h"
+#include "cli/line_sequence.h"
+
+// --connect-attempts: enough for a board whose button is pressed by hand,
+// few enough that a board that never answers ends the run.
+inline constexpr int max_connect_attempts = 100;
 
 struct run_settings {
   std::string port_name = "COM1";  // as typed; the serial layer refuses an over-long one
@@ -22,6 +27,11 @@ struct run_settings {
   std::string image_path = "default.bin";  // as typed; an over-long one is refused, never cut
   std::optional<board_id_place> board_id;  // read after the handshake
   std::vector<image_patch> patches;        // the board's own bytes, in the order given
+  // --enter, --leave: the control-line steps before each start byte and at
+  // the end of the run.
+  std::vector<line_step> enter = default_line_steps(default_enter_sequence);
+  std::vector<line_step> leave = default_line_steps(default_leave_sequence);
+  int connect_attempts = 1;  // --connect-attempts: start handshakes before the run gives up
   // Words that look like a slip (an option mistyped, an image path a later
   // word replaced, an option word taken as another's value), each as the
   // warning the run gives before it begins.

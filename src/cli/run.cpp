@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <span>
 #include <string>
 
 #include "bootloader/bootloader.h"
@@ -24,11 +23,6 @@
 namespace {
 
 constexpr int exit_usage = 2;
-constexpr unsigned line_settle_ms = 10;
-
-using enum port_line_action;
-constexpr port_line_action opening_sequence[] = {clear_rts, set_dtr, clear_dtr};
-constexpr port_line_action closing_sequence[] = {set_rts, set_dtr, clear_dtr};
 
 // The digest of what is written: the segments' bytes one after another,
 // with the run's patches in them.
@@ -40,36 +34,20 @@ std::string written_digest(const std::vector<image_segment>& segments) {
   return sha256_hex(written);
 }
 
-// Drives the control lines through `actions`, back to back. A port with no
-// control lines at all (a pseudo-terminal) changes nothing, as it always
-// did; any other failure ends the sequence, and `why` names the change.
-bool drive_lines(port_handle port, std::span<const port_line_action> actions, std::string& why) {
-  for (const port_line_action action : actions) {
-    const port_result changed = port_control(port, action);
-    if (!changed.ok && !changed.unsupported) {
-      why = std::string(line_action_text(action)) + " failed: " + changed.error;
-      return false;
-    }
-  }
-  return true;
-}
-
-// The opening line sequence and the start handshake. A sequence that could
-// not be driven has not put the board into its boot loader: the start byte
-// is not sent, and the handshake fails saying why.
-bool enter_and_greet(port_handle port, const run_sink& report) {
-  std::string why;
-  if (!drive_lines(port, opening_sequence, why)) {
-    report(protocol_event{run_phase::handshake, handshake_begun{}});
-    report(protocol_event{
-        run_phase::handshake,
-        handshake_ended{.ok = false, .reason = "the opening line sequence: " + why}});
+// The opening line sequence before each start byte, and the start
+// handshake. A sequence that could not be driven has not put the board into
+// its boot loader: the start byte is not sent, and the handshake fails
+// saying why.
+bool enter_and_greet(port_handle port, const run_settings& settings, const run_sink& report) {
+  const board_entry enter = [&](std::string& why) {
+    if (drive_line_steps(port, settings.enter, why)) return true;
+    why = "the opening line sequence: " + why;
     return false;
-  }
-  sleep_ms(line_settle_ms);
-  // No input is discarded here: a byte the target sends after the line
-  // sequence is taken as its answer to the start byte.
-  return device_init(port, phase_sink(run_phase::handshake, report));
+  };
+  // No input is discarded before the first start byte: a byte the target
+  // sends after the line sequence is taken as its answer.
+  return device_connect(port, settings.connect_attempts, enter,
+                        phase_sink(run_phase::handshake, report));
 }
 
 // A driver that cannot make the rate asked for (a UART's clock divides only
@@ -229,7 +207,7 @@ int run(const std::vector<std::string>& words) {
         warn_outside_map(segment.address, static_cast<uint32_t>(segment.bytes.size()), report);
       }
     }
-    if (!enter_and_greet(port, report)) error_flag = true;
+    if (!enter_and_greet(port, settings, report)) error_flag = true;
     warn_about_line_rate(port, rate, report);
     if (settings.board_id) {
       outcome.board_id = board_id_phase(port, *settings.board_id, error_flag, report);
@@ -244,7 +222,7 @@ int run(const std::vector<std::string>& words) {
   }
 
   std::string closing_failure;
-  if (!drive_lines(port, closing_sequence, closing_failure) && !port_gone(port)) {
+  if (!drive_line_steps(port, settings.leave, closing_failure) && !port_gone(port)) {
     // The flash is as the run left it; the board may not have been let go.
     report(run_warning{"the closing line sequence: " + closing_failure});
   }

@@ -38,6 +38,8 @@ constexpr const char* saved = "saved";
 constexpr const char* board_id = "board_id";
 constexpr const char* id = "id";
 constexpr const char* written_sha256 = "written_sha256";
+constexpr const char* attempt = "attempt";
+constexpr const char* of = "of";
 }  // namespace field
 
 namespace event {
@@ -46,6 +48,7 @@ constexpr const char* progress = "progress";
 constexpr const char* warning = "warning";
 constexpr const char* end = "end";
 constexpr const char* board_id = "board_id";
+constexpr const char* attempt = "attempt";
 }  // namespace event
 
 constexpr run_phase every_phase[] = {run_phase::usage,     run_phase::port,   run_phase::file,
@@ -110,6 +113,14 @@ json object_of(const board_id_line& line) {
 
 json object_of(const unknown_line&) { return json::object(); }
 
+json object_of(const attempt_line& line) {
+  return {{field::event, event::attempt},
+          {field::phase, phase_name(line.phase)},
+          {field::attempt, line.attempt},
+          {field::of, line.of},
+          {field::reason, line.reason}};
+}
+
 // A reader's view of one object: a field of the wrong type reads as absent.
 struct fields {
   const json& object;
@@ -166,6 +177,15 @@ std::optional<run_line> progress_from(const fields& f) {
   return progress_line{.phase = *phase,
                        .done = f.get<uint64_t>(field::done).value_or(0),
                        .total = f.get<uint64_t>(field::total).value_or(0)};
+}
+
+std::optional<run_line> attempt_from(const fields& f) {
+  const auto phase = f.phase(field::phase);
+  if (!phase) return std::nullopt;
+  return attempt_line{.phase = *phase,
+                      .attempt = f.get<int>(field::attempt).value_or(0),
+                      .of = f.get<int>(field::of).value_or(0),
+                      .reason = f.get<std::string>(field::reason).value_or("")};
 }
 
 end_line end_from(const fields& f) {
@@ -233,5 +253,6 @@ std::optional<run_line> parse_run_line(std::string_view text) {
   if (kind == event::warning) return warning_line{f.get<std::string>(field::reason).value_or("")};
   if (kind == event::end) return end_from(f);
   if (kind == event::board_id) return board_id_line{f.get<std::string>(field::id).value_or("")};
+  if (kind == event::attempt) return attempt_from(f);
   return unknown_line{};
 }

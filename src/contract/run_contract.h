@@ -103,13 +103,24 @@ struct end_line {
   bool operator==(const end_line&) const = default;
 };
 
+// {"event":"attempt",...}: an attempt at the start handshake failed, and
+// the board is entered and greeted again.
+struct attempt_line {
+  run_phase phase = run_phase::handshake;
+  int attempt = 1;
+  int of = 1;  // the attempts the run allows
+  std::string reason;
+  bool operator==(const attempt_line&) const = default;
+};
+
 // A JSON object whose event this reader does not know: passed over.
 struct unknown_line {
   bool operator==(const unknown_line&) const = default;
 };
 
 using run_line =
-    std::variant<phase_line, progress_line, warning_line, end_line, board_id_line, unknown_line>;
+    std::variant<phase_line, progress_line, warning_line, end_line, board_id_line, attempt_line,
+                 unknown_line>;
 
 // The line, one JSON object with its line break. Text that is not UTF-8 (a
 // port name, a path) is shown with replacement characters rather than

@@ -116,6 +116,10 @@ port_result port_write(port_handle port, const uint8_t* bytes, std::size_t n);
 // received so far. A failed read counts 0.
 std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n);
 
+// Throws away what has arrived and not been read: the answer of a board
+// that is about to be reset and greeted again.
+void port_discard_input(port_handle port);
+
 // True once a read or a write found the line gone for good (an unplugged
 // adapter); from then on reads return 0 at once.
 bool port_gone(port_handle port);

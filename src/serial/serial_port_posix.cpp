@@ -361,6 +361,10 @@ std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n) {
   }
 }
 
+void port_discard_input(port_handle port) {
+  if (port != nullptr && !port->gone) tcflush(port->fd, TCIFLUSH);
+}
+
 bool port_gone(port_handle port) { return port != nullptr && port->gone; }
 
 void port_close(port_handle port) {

@@ -189,6 +189,10 @@ std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n) {
   return got;
 }
 
+void port_discard_input(port_handle port) {
+  if (port != nullptr && !port->gone) PurgeComm(port->handle, PURGE_RXCLEAR);
+}
+
 bool port_gone(port_handle port) { return port != nullptr && port->gone; }
 
 void port_close(port_handle port) {

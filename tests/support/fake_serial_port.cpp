@@ -160,6 +160,14 @@ std::size_t port_read(port_handle port, uint8_t* buffer, std::size_t n) {
   return count;
 }
 
+// What has arrived by the line's clock goes; what is still on its way stays.
+void port_discard_input(port_handle port) {
+  if (port == nullptr) return;
+  note(fake_event::discard);
+  while (port->sim != nullptr && !port->incoming.empty() && port->incoming.front().at_ns <= now_ns)
+    port->incoming.pop_front();
+}
+
 bool port_gone(port_handle port) {
   return port != nullptr && port->sim != nullptr && line_gone_by(*port, now_ns);
 }

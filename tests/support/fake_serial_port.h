@@ -18,7 +18,7 @@
 struct target;
 
 struct fake_event {
-  enum kind_type { write, read, sleep, control } kind;
+  enum kind_type { write, read, sleep, control, discard } kind;
   int64_t at_ns = 0;           // the line's clock when the call returned
   std::size_t asked = 0;       // read: bytes asked for
   std::vector<uint8_t> bytes;  // write: bytes sent; read: bytes delivered

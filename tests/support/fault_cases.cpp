@@ -84,7 +84,10 @@ std::vector<fault_case> all_fault_cases() {
     cases.push_back({name_of(step, label), step, kind, fails, false, wait, least, wine_wait});
   };
   for (const std::string& step : ack_steps) {
-    add(step, "refuse", "refuse", true, 0, 0, 0);
+    // A wrong answer to the start byte is listened past until the line has
+    // been quiet for 100 ms, to tell what the board said; any other ends at once.
+    const int listened = step == "start" ? 100 : 0;
+    add(step, "refuse", "refuse", true, listened, listened, listened);
     add(step, "silent", "silent", true, ack_wait, ack_wait, ack_wait);
     // Tries start every 140 ms: the seventh reads from 840 to 880 ms, the
     // eighth finds the answer at 980.
@@ -191,6 +194,8 @@ std::string fault_reason(const fault_case& c, bool line_gone) {
   if (!c.fails) return {};
   const std::string step = step_words(*at);
   if (c.kind == "vanish" && line_gone) return "the serial adapter was disconnected";
+  if (c.kind == "refuse" && c.step == "start")
+    return "the target refused the start byte (answered 0x1f): wrong baud rate or wiring?";
   if (c.kind.starts_with("refuse")) {
     const std::string byte = c.kind == "refuse" ? "0x1f" : c.kind.substr(c.kind.find(':') + 1);
     return "the target refused " + step + " (answered " + byte + ")";
@@ -201,8 +206,7 @@ std::string fault_reason(const fault_case& c, bool line_gone) {
   if (c.step == "erase.final") return "sector 1 was not erased: no acknowledge within 14 s";
   const std::string bound = c.step == "read.data" ? "5.14" : "1.4";
   const std::string reason = "no answer to " + step + " within " + bound + " s";
-  if (c.step == "start")
-    return reason + ": is the board in boot-loader mode, reset wired to RTS/DTR?";
+  if (c.step == "start") return reason + ": board wired otherwise? see --enter, --connect-attempts";
   return reason;
 }
 

@@ -118,9 +118,8 @@ struct unknown_line {
   bool operator==(const unknown_line&) const = default;
 };
 
-using run_line =
-    std::variant<phase_line, progress_line, warning_line, end_line, board_id_line, attempt_line,
-                 unknown_line>;
+using run_line = std::variant<phase_line, progress_line, warning_line, end_line, board_id_line,
+                              attempt_line, unknown_line>;
 
 // The line, one JSON object with its line break. Text that is not UTF-8 (a
 // port name, a path) is shown with replacement characters rather than

@@ -124,9 +124,9 @@ void port_discard_input(port_handle port);
 // adapter); from then on reads return 0 at once.
 bool port_gone(port_handle port);
 
-// Puts back what port_open changed in the driver's settings and the
-// terminal settings it found, lets others open the port again and closes
-// it. Closing nullptr does nothing.
+// Puts back what port_open changed in the driver's settings (and, for a
+// terminal someone works at, the terminal settings it found), lets others
+// open the port again and closes it. Closing nullptr does nothing.
 void port_close(port_handle port);
 
 // From the first stop request on (stop/stop_requests.h), every wait in this

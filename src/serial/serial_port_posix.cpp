@@ -26,8 +26,8 @@
 struct serial_port {
   int fd;
   bool low_latency_set;  // by us, so it is put back at close
-  termios found{};       // the terminal settings the port had, put back at close
-  bool found_read = false;
+  termios found{};       // the terminal settings the port had
+  bool put_back = false;  // someone's terminal: its settings go back at close
   bool gone = false;    // the line went away: an unplugged adapter
   bool unsent = false;  // bytes were written since the transmitter was last seen empty
 };
@@ -154,12 +154,17 @@ port_handle port_open(const std::string& name, port_open_error* error) {
   }
   ioctl(fd, TIOCEXCL);
   port_handle port = new serial_port{fd, low_latency_on(fd)};
-  port->found_read = tcgetattr(fd, &port->found) == 0;
-  if (port->found_read) {
-    // A terminal given by mistake (--port /dev/tty) must not be left without
-    // echo and Ctrl-C, not even when a second Ctrl-C ends the run at once.
-    dying_port = {fd, port->found};
-    stop_before_dying(put_back_found_settings);
+  if (tcgetattr(fd, &port->found) == 0) {
+    // A terminal someone works at (the controlling terminal of a session:
+    // --port /dev/tty, a slip of the fingers) must not be left without echo
+    // and Ctrl-C, not even when a second Ctrl-C ends the run at once. A
+    // serial port is left raw: its echo put back would send the board's
+    // late bytes back to it, and the next run's open would find them.
+    port->put_back = tcgetsid(fd) != -1;
+    if (port->put_back) {
+      dying_port = {fd, port->found};
+      stop_before_dying(put_back_found_settings);
+    }
     make_raw(fd, port->found);
   }
   forget_line_settings();
@@ -370,18 +375,10 @@ bool port_gone(port_handle port) { return port != nullptr && port->gone; }
 void port_close(port_handle port) {
   if (port == nullptr) return;
   if (port->low_latency_set) low_latency_off(port->fd);
-  if (port->found_read) {
-    // After the closing sequence; at once, as the bytes before it have left.
-    // The modes go back as they were found (a terminal given by mistake gets
-    // its echo and Ctrl-C back); the rate stays as the run set it, which is
-    // what a look at the port afterwards should tell.
-    termios put_back = port->found;
-    termios now{};
-    if (tcgetattr(port->fd, &now) == 0) {
-      cfsetispeed(&put_back, cfgetispeed(&now));
-      cfsetospeed(&put_back, cfgetospeed(&now));
-    }
-    tcsetattr(port->fd, TCSANOW, &put_back);
+  if (port->put_back) {
+    // After the closing sequence; at once, as the bytes before it have left:
+    // the terminal gets its echo, its line editing and its Ctrl-C back.
+    tcsetattr(port->fd, TCSANOW, &port->found);
     stop_before_dying(nullptr);
     dying_port = {};
   }

@@ -52,15 +52,9 @@ json report_object(const run_record& record) {
 }  // namespace
 
 const char* settlement_name(serial_settlement settlement) {
-  switch (settlement) {
-    case serial_settlement::spent:
-      return "spent";
-    case serial_settlement::returned:
-      return "returned";
-    case serial_settlement::kept:
-      return "kept";
-  }
-  return "spent";
+  // In serial_settlement's order.
+  constexpr const char* names[] = {"spent", "returned", "kept"};
+  return names[static_cast<std::size_t>(settlement)];
 }
 
 std::string report_text(const run_record& record) {

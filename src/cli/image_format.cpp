@@ -18,17 +18,10 @@ image_format recognise_image_format(std::span<const uint8_t> image) {
 }
 
 const char* image_format_name(image_format format) {
-  switch (format) {
-    case image_format::raw:
-      return "raw bytes";
-    case image_format::elf:
-      return "an elf file";
-    case image_format::intel_hex:
-      return "an intel hex file";
-    case image_format::s_record:
-      return "an s-record file";
-  }
-  return "raw bytes";
+  // In image_format's order.
+  constexpr const char* names[] = {"raw bytes", "an elf file", "an intel hex file",
+                                   "an s-record file"};
+  return names[static_cast<std::size_t>(format)];
 }
 
 bool parse_image_format_option(const std::string& value, std::optional<image_format>& forced,

@@ -82,18 +82,21 @@ enum hex_type : uint8_t {
   hex_extended_linear,  // address bits 16..31
   hex_start_linear,
 };
+// One record of either format, decoded: its type (Intel HEX: the type byte;
+// S-records: the type digit as a character), its address field (Intel HEX:
+// the 16-bit offset) and its data.
+struct text_record {
+  unsigned type;
+  uint32_t address;
+  std::span<const uint8_t> data;
+};
+
 constexpr std::size_t hex_frame_size = 5;  // count, address, type, checksum
 // What each type but data must hold.
 constexpr std::array<std::size_t, 6> hex_type_size{0, 0, 2, 4, 2, 4};
 constexpr uint64_t hex_segment_span = 0x10000;
 
-struct hex_record {
-  uint8_t type;
-  uint16_t offset;
-  std::span<const uint8_t> data;
-};
-
-bool decode_intel_hex(std::string_view line, std::vector<uint8_t>& bytes, hex_record& record,
+bool decode_intel_hex(std::string_view line, std::vector<uint8_t>& bytes, text_record& record,
                       std::string& fault) {
   if (line.empty() || line[0] != ':') {
     fault = "not an intel hex record: no ':' at its start";
@@ -118,7 +121,7 @@ bool decode_intel_hex(std::string_view line, std::vector<uint8_t>& bytes, hex_re
     fault = "unknown record type " + hex_byte(record.type);
     return false;
   }
-  record.offset = static_cast<uint16_t>(bytes[1] << 8 | bytes[2]);
+  record.address = static_cast<uint32_t>(bytes[1] << 8 | bytes[2]);
   record.data = std::span<const uint8_t>(bytes).subspan(4, bytes[0]);
   return true;
 }
@@ -138,19 +141,13 @@ constexpr char s_last_data = '3';
 constexpr char s_first_count = '5';
 constexpr char s_last_count = '6';
 
-struct s_record {
-  char type;
-  uint32_t address;
-  std::span<const uint8_t> data;
-};
-
-bool decode_s_record(std::string_view line, std::vector<uint8_t>& bytes, s_record& record,
+bool decode_s_record(std::string_view line, std::vector<uint8_t>& bytes, text_record& record,
                      std::string& fault) {
   if (line.size() < 2 || line[0] != 'S' || line[1] < '0' || line[1] > '9') {
     fault = "not an s-record: no 'S' and type digit at its start";
     return false;
   }
-  record.type = line[1];
+  record.type = static_cast<unsigned char>(line[1]);
   const std::size_t address_size = s_address_size[static_cast<std::size_t>(line[1] - '0')];
   if (address_size == 0) {
     fault = "record type S4, which is reserved";
@@ -158,7 +155,7 @@ bool decode_s_record(std::string_view line, std::vector<uint8_t>& bytes, s_recor
   }
   if (!hex_pairs(line.substr(2), bytes, fault)) return false;
   if (bytes.empty() || bytes[0] < address_size + 1) {
-    fault = "too short for an S" + std::string(1, record.type) + " record";
+    fault = "too short for an S" + std::string(1, static_cast<char>(record.type)) + " record";
     return false;
   }
   if (bytes.size() != bytes[0] + std::size_t{1}) {
@@ -238,18 +235,18 @@ bool read_record_lines(std::span<const uint8_t> file, const char* end_record, de
 }  // namespace
 
 bool begins_with_intel_hex_record(std::span<const uint8_t> file) {
-  return first_line_decodes<hex_record>(file, decode_intel_hex);
+  return first_line_decodes<text_record>(file, decode_intel_hex);
 }
 
 bool begins_with_s_record(std::span<const uint8_t> file) {
-  return first_line_decodes<s_record>(file, decode_s_record);
+  return first_line_decodes<text_record>(file, decode_s_record);
 }
 
 bool read_intel_hex_pieces(std::span<const uint8_t> file, std::vector<image_piece>& pieces,
                            std::vector<uint8_t>& data, std::string& why) {
   uint64_t base = 0;
   bool segmented = false;  // offsets wrap inside a 64 KiB segment
-  auto take = [&](const hex_record& record, uint32_t line, bool& ended, std::string& fault) {
+  auto take = [&](const text_record& record, uint32_t line, bool& ended, std::string& fault) {
     const std::size_t expected = hex_type_size[record.type];
     if (record.type != hex_data && record.data.size() != expected) {
       fault = "a type " + hex_byte(record.type) + " record holds " + std::to_string(expected) +
@@ -261,11 +258,11 @@ bool read_intel_hex_pieces(std::span<const uint8_t> file, std::vector<image_piec
       case hex_data:
         // A data record that wraps inside its segment would put its tail at
         // the segment's start: no tool writes one on purpose.
-        if (segmented && record.offset + record.data.size() > hex_segment_span) {
+        if (segmented && record.address + record.data.size() > hex_segment_span) {
           fault = "its data runs past the end of its 64 KiB segment";
           return false;
         }
-        add_piece(pieces, data, base + record.offset, record.data, line);
+        add_piece(pieces, data, base + record.address, record.data, line);
         break;
       case hex_end_of_file:
         ended = true;
@@ -283,14 +280,14 @@ bool read_intel_hex_pieces(std::span<const uint8_t> file, std::vector<image_piec
     }
     return true;
   };
-  return read_record_lines<hex_record>(file, "end-of-file record", decode_intel_hex, take, pieces,
-                                       why);
+  return read_record_lines<text_record>(file, "end-of-file record", decode_intel_hex, take, pieces,
+                                        why);
 }
 
 bool read_s_record_pieces(std::span<const uint8_t> file, std::vector<image_piece>& pieces,
                           std::vector<uint8_t>& data, std::string& why) {
   uint64_t data_records = 0;
-  auto take = [&](const s_record& record, uint32_t line, bool& ended, std::string& fault) {
+  auto take = [&](const text_record& record, uint32_t line, bool& ended, std::string& fault) {
     if (record.type == s_header) return true;
     if (record.type <= s_last_data) {
       ++data_records;
@@ -299,8 +296,8 @@ bool read_s_record_pieces(std::span<const uint8_t> file, std::vector<image_piece
     }
     // A count or an end record holds its number in the address field.
     if (!record.data.empty()) {
-      fault = "an S" + std::string(1, record.type) + " record carries no data, this one " +
-              std::to_string(record.data.size()) + " bytes";
+      fault = "an S" + std::string(1, static_cast<char>(record.type)) +
+              " record carries no data, this one " + std::to_string(record.data.size()) + " bytes";
       return false;
     }
     const bool count = record.type >= s_first_count && record.type <= s_last_count;
@@ -313,5 +310,5 @@ bool read_s_record_pieces(std::span<const uint8_t> file, std::vector<image_piece
     ended = !count;
     return true;
   };
-  return read_record_lines<s_record>(file, "end record", decode_s_record, take, pieces, why);
+  return read_record_lines<text_record>(file, "end record", decode_s_record, take, pieces, why);
 }

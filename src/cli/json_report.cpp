@@ -54,23 +54,21 @@ maybe_line protocol_line(run_phase phase, const bootloader_event& event, json_st
 
 }  // namespace
 
+// A phase that ended over a range of the target's memory.
+phase_line range_line(run_phase phase, bool ok, const std::string& reason, uint32_t address,
+                      uint32_t size) {
+  return {.phase = phase, .ok = ok, .reason = reason, .address = address, .size = size};
+}
+
 maybe_line json_line(const run_event& event, json_state& state) {
   return std::visit(
       overloaded{[&](const protocol_event& e) { return protocol_line(e.phase, e.event, state); },
                  [](const compared& c) -> maybe_line {
-                   return phase_line{.phase = run_phase::verify,
-                                     .ok = c.ok,
-                                     .reason = c.reason,
-                                     .address = c.address,
-                                     .size = c.size};
+                   return range_line(run_phase::verify, c.ok, c.reason, c.address, c.size);
                  },
                  [](const run_warning& w) -> maybe_line { return warning_line{w.reason}; },
                  [](const save_ended& s) -> maybe_line {
-                   return phase_line{.phase = run_phase::save,
-                                     .ok = s.ok,
-                                     .reason = s.reason,
-                                     .address = s.address,
-                                     .size = s.size};
+                   return range_line(run_phase::save, s.ok, s.reason, s.address, s.size);
                  },
                  [](const run_ended& e) -> maybe_line { return e.outcome; },
                  [](const board_identified& b) -> maybe_line { return board_id_line{b.id}; },

@@ -93,21 +93,26 @@ int finish(bool error_flag, end_line& outcome, std::chrono::steady_clock::time_p
   return outcome.exit;
 }
 
+// The end object as the command line fills it, before anything is done.
+end_line outcome_of(const run_settings& settings) {
+  return {.port = settings.port_name,
+          .image = settings.image_path,
+          .address = settings.address,
+          .baud = settings.baud_rate,
+          .version = tool_version(),
+          .write = settings.write,
+          .verify = settings.verify};
+}
+
 // A command line the run does not begin with: said on standard error (and
 // as the end object with --json), before any port is opened.
 int refuse_usage(const run_settings& settings, const std::string& why) {
   std::fprintf(stderr, "vexlor-prog: %s\n", visible_text(why).c_str());
   if (settings.json) {
-    end_line outcome{.exit = exit_usage,
-                     .phase = run_phase::usage,
-                     .reason = why,
-                     .port = settings.port_name,
-                     .image = settings.image_path,
-                     .address = settings.address,
-                     .baud = settings.baud_rate,
-                     .version = tool_version(),
-                     .write = settings.write,
-                     .verify = settings.verify};
+    end_line outcome = outcome_of(settings);
+    outcome.exit = exit_usage;
+    outcome.phase = run_phase::usage;
+    outcome.reason = why;
     console_write(run_line_text(outcome));
   }
   return exit_usage;
@@ -159,13 +164,7 @@ int run(const std::vector<std::string>& words) {
     return refuse_usage(settings, missed);
   }
 
-  end_line outcome{.port = settings.port_name,
-                   .image = settings.image_path,
-                   .address = settings.address,
-                   .baud = settings.baud_rate,
-                   .version = tool_version(),
-                   .write = settings.write,
-                   .verify = settings.verify};
+  end_line outcome = outcome_of(settings);
   const run_sink render = settings.json ? json_sink() : console_sink();
   const run_sink report = [&](const run_event& event) {
     // The first failure names the run's outcome.

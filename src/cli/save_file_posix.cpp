@@ -7,6 +7,11 @@
 #include <cstring>
 
 #include "cli/save_file.h"
+#include "cli/save_file_platform.h"
+
+struct fresh_file {
+  int fd;
+};
 
 namespace {
 
@@ -21,20 +26,6 @@ std::string system_words(int number) {
   std::string text = std::strerror(number);
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
-}
-
-int open_fresh_file(const std::string& path, std::string& fresh, std::string& why) {
-  for (int i = 0; i < fresh_name_tries; ++i) {
-    fresh = fresh_file_name(path, static_cast<unsigned long>(getpid()), i);
-    const int fd = open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, new_file_mode);
-    if (fd >= 0) return fd;
-    if (errno != EEXIST) {
-      why = "cannot make a file in its folder: " + system_words(errno);
-      return -1;
-    }
-  }
-  why = "cannot make a file in its folder: every fresh name is taken";
-  return -1;
 }
 
 bool write_whole(int fd, std::span<const uint8_t> bytes, std::string& why) {
@@ -55,6 +46,32 @@ bool write_whole(int fd, std::span<const uint8_t> bytes, std::string& why) {
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+fresh_file* open_fresh_file(const std::string& path, std::string& fresh, std::string& why) {
+  for (int i = 0; i < fresh_name_tries; ++i) {
+    fresh = fresh_file_name(path, static_cast<unsigned long>(getpid()), i);
+    const int fd = open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, new_file_mode);
+    if (fd >= 0) return new fresh_file{fd};
+    if (errno != EEXIST) {
+      why = "cannot make a file in its folder: " + system_words(errno);
+      return nullptr;
+    }
+  }
+  why = "cannot make a file in its folder: every fresh name is taken";
+  return nullptr;
+}
+
+bool write_and_close(fresh_file* file, std::span<const uint8_t> bytes, std::string& why) {
+  bool ok = write_whole(file->fd, bytes, why);
+  if (close(file->fd) != 0 && ok) {
+    why = "cannot write the file: " + system_words(errno);
+    ok = false;
+  }
+  delete file;
+  return ok;
 }
 
 bool put_in_place(const std::string& fresh, const std::string& path, bool replace,
@@ -84,19 +101,4 @@ bool put_in_place(const std::string& fresh, const std::string& path, bool replac
   return true;
 }
 
-}  // namespace
-
-bool save_file_whole(const std::string& path, std::span<const uint8_t> bytes, bool replace,
-                     std::string& why) {
-  std::string fresh;
-  const int fd = open_fresh_file(path, fresh, why);
-  if (fd < 0) return false;
-  bool ok = write_whole(fd, bytes, why);
-  if (close(fd) != 0 && ok) {
-    why = "cannot write the file: " + system_words(errno);
-    ok = false;
-  }
-  ok = ok && put_in_place(fresh, path, replace, why);
-  if (!ok) unlink(fresh.c_str());
-  return ok;
-}
+void remove_fresh_file(const std::string& fresh) { unlink(fresh.c_str()); }

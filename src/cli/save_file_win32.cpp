@@ -4,6 +4,11 @@
 #include <cstdio>
 
 #include "cli/save_file.h"
+#include "cli/save_file_platform.h"
+
+struct fresh_file {
+  HANDLE handle;
+};
 
 namespace {
 
@@ -30,23 +35,6 @@ std::string windows_words(DWORD code) {
   }
 }
 
-HANDLE open_fresh_file(const std::string& path, std::string& fresh, std::string& why) {
-  for (int i = 0; i < fresh_name_tries; ++i) {
-    fresh = fresh_file_name(path, GetCurrentProcessId(), i);
-    // CREATE_NEW fails when the name exists; no one else may open it meanwhile.
-    const HANDLE file = CreateFileA(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) return file;
-    const DWORD error = GetLastError();
-    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
-      why = "cannot make a file in its folder: " + windows_words(error);
-      return INVALID_HANDLE_VALUE;
-    }
-  }
-  why = "cannot make a file in its folder: every fresh name is taken";
-  return INVALID_HANDLE_VALUE;
-}
-
 bool write_whole(HANDLE file, std::span<const uint8_t> bytes, std::string& why) {
   std::size_t done = 0;
   while (done < bytes.size()) {
@@ -68,25 +56,41 @@ bool write_whole(HANDLE file, std::span<const uint8_t> bytes, std::string& why) 
 
 }  // namespace
 
-bool save_file_whole(const std::string& path, std::span<const uint8_t> bytes, bool replace,
-                     std::string& why) {
-  std::string fresh;
-  const HANDLE file = open_fresh_file(path, fresh, why);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  bool ok = write_whole(file, bytes, why);
-  CloseHandle(file);
-  if (ok) {
-    // Without MOVEFILE_REPLACE_EXISTING the move refuses a name that
-    // exists, in one step: a file made there meanwhile is never overwritten.
-    const DWORD how = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
-    if (!MoveFileExA(fresh.c_str(), path.c_str(), how)) {
-      const DWORD error = GetLastError();
-      why = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS
-                ? "a file of that name appeared meanwhile; it is left as it is"
-                : "cannot give the file its name: " + windows_words(error);
-      ok = false;
+fresh_file* open_fresh_file(const std::string& path, std::string& fresh, std::string& why) {
+  for (int i = 0; i < fresh_name_tries; ++i) {
+    fresh = fresh_file_name(path, GetCurrentProcessId(), i);
+    // CREATE_NEW fails when the name exists; no one else may open it meanwhile.
+    const HANDLE file = CreateFileA(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) return new fresh_file{file};
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+      why = "cannot make a file in its folder: " + windows_words(error);
+      return nullptr;
     }
   }
-  if (!ok) DeleteFileA(fresh.c_str());
+  why = "cannot make a file in its folder: every fresh name is taken";
+  return nullptr;
+}
+
+bool write_and_close(fresh_file* file, std::span<const uint8_t> bytes, std::string& why) {
+  const bool ok = write_whole(file->handle, bytes, why);
+  CloseHandle(file->handle);
+  delete file;
   return ok;
 }
+
+bool put_in_place(const std::string& fresh, const std::string& path, bool replace,
+                  std::string& why) {
+  // Without MOVEFILE_REPLACE_EXISTING the move refuses a name that exists,
+  // in one step: a file made there meanwhile is never overwritten.
+  const DWORD how = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
+  if (MoveFileExA(fresh.c_str(), path.c_str(), how)) return true;
+  const DWORD error = GetLastError();
+  why = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS
+            ? "a file of that name appeared meanwhile; it is left as it is"
+            : "cannot give the file its name: " + windows_words(error);
+  return false;
+}
+
+void remove_fresh_file(const std::string& fresh) { DeleteFileA(fresh.c_str()); }

@@ -42,13 +42,10 @@ constexpr const char* attempt = "attempt";
 constexpr const char* of = "of";
 }  // namespace field
 
+// The events' names: what the "event" field says.
 namespace event {
-constexpr const char* phase = "phase";
-constexpr const char* progress = "progress";
-constexpr const char* warning = "warning";
-constexpr const char* end = "end";
-constexpr const char* board_id = "board_id";
-constexpr const char* attempt = "attempt";
+constexpr const char *phase = "phase", *progress = "progress", *warning = "warning", *end = "end",
+                     *board_id = "board_id", *attempt = "attempt";
 }  // namespace event
 
 constexpr run_phase every_phase[] = {run_phase::usage,     run_phase::port,   run_phase::file,

@@ -25,11 +25,11 @@
 
 struct serial_port {
   int fd;
-  bool low_latency_set;  // by us, so it is put back at close
-  termios found{};       // the terminal settings the port had
+  bool low_latency_set;   // by us, so it is put back at close
+  termios found{};        // the terminal settings the port had
   bool put_back = false;  // someone's terminal: its settings go back at close
-  bool gone = false;    // the line went away: an unplugged adapter
-  bool unsent = false;  // bytes were written since the transmitter was last seen empty
+  bool gone = false;      // the line went away: an unplugged adapter
+  bool unsent = false;    // bytes were written since the transmitter was last seen empty
 };
 
 namespace {

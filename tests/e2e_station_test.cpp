@@ -771,11 +771,11 @@ TEST_F(E2EStationRecords, NumbersGoBackStayWithTheirBoardsAndSurviveAKill) {
   for (const test_database& db : test_databases(postgres, dir)) {
     SCOPED_TRACE(db.name);
     const std::string at = dir + "/" + db.name;
-    // The board's id is read, then its flash's handshake goes unanswered.
-    bench_board silent = board_in(at + "/a", "silent", {"--fault", "start:silent@2"});
+    // The board's id is read, then its flash's handshake is refused.
+    bench_board refused = board_in(at + "/a", "refused", {"--fault", "start:refuse@2"});
     EXPECT_TRUE(serial_run(db, at + "/a", "u64le", 1)[0].starts_with(
-        "FAILED  silent (exit 1, serial 1 returned): no answer to the start byte"));
-    stop_process(silent.sim.process);
+        "FAILED  refused (exit 1, serial 1 returned): the target refused the start byte"));
+    stop_process(refused.sim.process);
 
     bench_board keeper =
         board_in(at + "/b", "keeper", {"--board-id", "0x1FFF7A10:00112233445566778899aabb"});

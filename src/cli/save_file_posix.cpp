@@ -2,12 +2,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
-#include <cstring>
 
 #include "cli/save_file.h"
 #include "cli/save_file_platform.h"
+#include "text/system_words.h"
 
 struct fresh_file {
   int fd;
@@ -21,12 +20,6 @@ constexpr int fresh_name_tries = 100;
 
 // Mode asked for a new file; the umask takes from it as from any other.
 constexpr mode_t new_file_mode = 0666;
-
-std::string system_words(int number) {
-  std::string text = std::strerror(number);
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 bool write_whole(int fd, std::span<const uint8_t> bytes, std::string& why) {
   std::size_t done = 0;

@@ -3,9 +3,7 @@
 
 #include <cerrno>
 #include <algorithm>
-#include <cctype>
 #include <chrono>
-#include <cstring>
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
@@ -22,6 +20,7 @@
 #include "serial/serial_ports.h"
 #include "stop/stop_requests.h"
 #include "stop/stop_wait_posix.h"
+#include "text/system_words.h"
 
 struct serial_port {
   int fd;
@@ -47,13 +46,6 @@ found_settings dying_port;
 
 void put_back_found_settings() {
   if (dying_port.fd >= 0) tcsetattr(dying_port.fd, TCSANOW, &dying_port.settings);
-}
-
-// The system's words for an error number, lower case, as the run's reasons are.
-std::string system_words(int number) {
-  std::string text = std::strerror(number);
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
 }
 
 int ms_until(clock_type::time_point deadline) {

@@ -1,6 +1,9 @@
 // Windows: the console's events (Ctrl-C, Ctrl-Break)
-// come to a handler on a thread of its own, which notes them and sets an
-// event that waits can watch among their handles.
+// come to a handler on a thread of its own, which notes them and wakes a
+// waiter that asked to be woken.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
 #include <atomic>
 
 #include "stop/stop_notes.h"
@@ -10,7 +13,7 @@
 namespace {
 
 std::atomic<void (*)()> each_request_hook{nullptr};
-HANDLE stopped_event = nullptr;
+bool catching = false;
 bool second_ends_process = true;
 
 // The signal each console event stands for elsewhere.
@@ -34,7 +37,6 @@ BOOL WINAPI on_console_event(DWORD event) {
     return FALSE;
   }
   count_stop_request(signal);
-  SetEvent(stopped_event);
   if (auto wake = each_request_hook.load()) wake();
   return TRUE;
 }
@@ -42,12 +44,10 @@ BOOL WINAPI on_console_event(DWORD event) {
 }  // namespace
 
 void catch_stop_requests(stop_catching how) {
-  if (stopped_event != nullptr) return;
+  if (catching) return;
+  catching = true;
   second_ends_process = how.second_ends_process;
-  stopped_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(on_console_event, TRUE);
 }
-
-HANDLE stop_wait_event() { return stopped_event; }
 
 void stop_on_each_request(void (*wake)()) { each_request_hook = wake; }

@@ -1,11 +1,9 @@
 #include "junit_report.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <algorithm>
-
-#include "text/visible_text.h"
 
 #include "text/visible_text.h"
 

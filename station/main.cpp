@@ -82,9 +82,9 @@ bool prepare_records(const station_settings& settings, report_file& report, juni
 
 int flash(const station_settings& settings) {
   std::string why;
-  // Once, before any board is touched, rather than a failed run each.
-  const bool runs_load_image = settings.run.write || settings.run.verify;
-  if (runs_load_image && !image_usable(settings.run.image_path, settings.allow_empty, why)) {
+  // Once, before any board is touched, rather than a failed run each (every
+  // run writes or verifies: the options refuse words that do neither).
+  if (!image_usable(settings.run.image_path, settings.allow_empty, why)) {
     return complain(exit_usage, why);
   }
   const std::string programmer = find_programmer(why);

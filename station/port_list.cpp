@@ -16,17 +16,17 @@ std::string quoted(const std::string& text) {
   return out + "\"";
 }
 
-bool has_control_bytes(const std::string& text) { return visible_text(text) != text; }
-
 // A serial number as one word: bare where it is plain, quoted otherwise.
 std::string word(const std::string& text) {
-  const bool plain = text.find_first_of(" \"\\") == std::string::npos && !has_control_bytes(text);
+  const bool plain = text.find_first_of(" \"\\") == std::string::npos && !has_invisible_bytes(text);
   return plain ? text : quoted(text);
 }
 
 // A name or a device path on a --list line: a tab or a line break would
 // break the line's fields, so such a one is quoted.
-std::string field(const std::string& text) { return has_control_bytes(text) ? quoted(text) : text; }
+std::string field(const std::string& text) {
+  return has_invisible_bytes(text) ? quoted(text) : text;
+}
 
 }  // namespace
 

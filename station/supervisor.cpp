@@ -38,10 +38,9 @@ constexpr auto stop_grace = std::chrono::seconds(10);
 struct board {
   station_port port;
   child* run = nullptr;
-  run_stage stage = run_stage::flash;   // the run under way
-  std::optional<std::string> board_id;  // as its identifying run read it
-  std::optional<board_serial> serial;   // --serial-pool: its number
-  bool stop_sent = false;
+  run_stage stage = run_stage::flash;             // the run under way
+  std::optional<std::string> board_id;            // as its identifying run read it
+  std::optional<board_serial> serial;             // --serial-pool: its number
   std::optional<view_clock::time_point> kill_at;  // after a stop request: when it is killed
   bool killed = false;
   bool back_again = false;  // --watch: its port went and came back while it ran
@@ -161,7 +160,7 @@ void finish(station& st, board& b, const run_verdict& verdict, std::optional<int
 // the board then finished with why.
 bool launch(station& st, board& b) {
   b.progress = {};
-  b.stop_sent = false;
+  b.kill_at.reset();
   b.launched = view_clock::now();
   std::string why;
   const std::vector<std::string> patch = b.serial ? b.serial->patch : std::vector<std::string>{};
@@ -282,7 +281,7 @@ void take_exit(station& st, board& b, int exit_status) {
       return;
     }
   }
-  finish(st, b, judge_run(b.progress, exit_status, b.stop_sent), exit_status);
+  finish(st, b, judge_run(b.progress, exit_status, b.kill_at.has_value()), exit_status);
 }
 
 // The first request stops the station: nothing more begins, and every run is
@@ -298,7 +297,6 @@ void take_stop(station& st, int signal) {
   for (const auto& b : st.running) {
     if (b->run == nullptr) continue;
     child_stop(b->run, signal);
-    b->stop_sent = true;
     if (!b->kill_at) b->kill_at = view_clock::now() + stop_grace;
   }
 }

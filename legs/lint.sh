@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The checks of the sources themselves, which take a second and so run
-# before every other leg (the ci tree's first tests):
+# before every other leg (the lint leg, the native tree's tests labelled lint):
 #   legs/lint.sh layout     every .cpp and .h as .clang-format lays it out
 #   legs/lint.sh manpages   the manual pages without a finding of mandoc's lint
 set -euo pipefail

@@ -100,8 +100,7 @@ std::optional<fault_rule> parse_fault(std::string_view text, std::string& error)
         quoted + std::string(kind) + (has_arg ? " takes no argument" : " needs a number argument");
     return std::nullopt;
   }
-  const bool hex = arg.starts_with("0x") || arg.starts_with("0X");
-  if (has_arg && !parse_whole_unsigned(hex ? arg.substr(2) : arg, rule.arg, hex ? 16 : 10)) {
+  if (has_arg && !parse_u32(arg, rule.arg)) {
     error = quoted + "argument must be a number";
     return std::nullopt;
   }

@@ -11,16 +11,6 @@
 
 namespace {
 
-// Decimal, or hex with a 0x prefix; the whole text must be the number.
-bool parse_u32(std::string_view text, uint32_t& value) {
-  int base = 10;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    text.remove_prefix(2);
-    base = 16;
-  }
-  return parse_whole_unsigned(text, value, base);
-}
-
 // The options' parsers, each into its own field: false when the value is
 // bad, with the reason in `error` where the parser has one of its own.
 using option_parser = bool (*)(const std::string& value, sim_options& options, std::string& error);

@@ -174,17 +174,15 @@ void on_read_length(target& t, uint8_t byte) {
   if (answer(t, sim_step::read_data, data)) expect(t, target_state::command, 0);
 }
 
-void on_gone(target&, uint8_t) {}
-
 using byte_handler = void (*)(target&, uint8_t);
 
 // Indexed by target_state; a new command is a new state and a handler here.
-constexpr std::array<byte_handler, 11> handlers{
-    on_before_start,  on_command,       on_erase_select, on_erase_count,
-    on_erase_sectors, on_write_address, on_write_length, on_write_data,
-    on_read_address,  on_read_length,   on_gone,
+// The last state, gone, takes no byte at all (target_receive).
+constexpr std::array<byte_handler, 10> handlers{
+    on_before_start,  on_command,      on_erase_select, on_erase_count,  on_erase_sectors,
+    on_write_address, on_write_length, on_write_data,   on_read_address, on_read_length,
 };
-static_assert(handlers.size() == static_cast<std::size_t>(target_state::gone) + 1);
+static_assert(handlers.size() == static_cast<std::size_t>(target_state::gone));
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <charconv>
+#include <cstdint>
 #include <string_view>
 
 template <typename T>
@@ -10,4 +11,14 @@ bool parse_whole_unsigned(std::string_view text, T& value, int base = 10) {
   if (text.empty()) return false;
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
   return ec == std::errc{} && end == text.data() + text.size();
+}
+
+// Decimal, or hex with a 0x prefix; the whole text must be the number.
+inline bool parse_u32(std::string_view text, uint32_t& value) {
+  int base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    text.remove_prefix(2);
+    base = 16;
+  }
+  return parse_whole_unsigned(text, value, base);
 }

@@ -61,8 +61,12 @@ TEST(Sha256, KnownDigests) {
            {a64, "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb"},
        }) {
     SCOPED_TRACE(r.input.size());
-    EXPECT_EQ(
-        sha256_hex(std::span(reinterpret_cast<const uint8_t*>(r.input.data()), r.input.size())),
-        r.digest);
+    const std::span bytes(reinterpret_cast<const uint8_t*>(r.input.data()), r.input.size());
+    EXPECT_EQ(sha256_hex(bytes), r.digest);
+    // The same bytes in two pieces, split anywhere (as segments are).
+    for (std::size_t split = 0; split <= bytes.size(); ++split) {
+      const std::span<const uint8_t> pieces[] = {bytes.first(split), bytes.subspan(split)};
+      EXPECT_EQ(sha256_hex(pieces), r.digest) << "split at " << split;
+    }
   }
 }

@@ -27,10 +27,8 @@ constexpr int exit_usage = 2;
 // The digest of what is written: the segments' bytes one after another,
 // with the run's patches in them.
 std::string written_digest(const std::vector<image_segment>& segments) {
-  std::vector<uint8_t> written;
-  for (const image_segment& segment : segments) {
-    written.insert(written.end(), segment.bytes.begin(), segment.bytes.end());
-  }
+  std::vector<std::span<const uint8_t>> written;
+  for (const image_segment& segment : segments) written.emplace_back(segment.bytes);
   return sha256_hex(written);
 }
 

@@ -1,5 +1,6 @@
 #include "cli/sha256.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdio>
@@ -50,17 +51,41 @@ void compress(std::array<uint32_t, 8>& state, const uint8_t* chunk) {
 }  // namespace
 
 std::string sha256_hex(std::span<const uint8_t> bytes) {
+  const std::span<const uint8_t> pieces[] = {bytes};
+  return sha256_hex(pieces);
+}
+
+std::string sha256_hex(std::span<const std::span<const uint8_t>> pieces) {
   std::array<uint32_t, 8> state{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-  std::size_t whole = bytes.size() / 64 * 64;
-  for (std::size_t i = 0; i < whole; i += 64) compress(state, bytes.data() + i);
-  // The last chunk or two: the rest, a 1 bit, zeros, the length in bits.
+  // Whole chunks straight from each piece; a chunk that spans two pieces is
+  // gathered in `tail` first.
   std::array<uint8_t, 128> tail{};
-  const std::size_t rest = bytes.size() - whole;
-  for (std::size_t i = 0; i < rest; ++i) tail[i] = bytes[whole + i];
+  std::size_t rest = 0;  // bytes waiting in tail
+  uint64_t length = 0;
+  for (std::span<const uint8_t> bytes : pieces) {
+    length += bytes.size();
+    while (!bytes.empty()) {
+      if (rest == 0 && bytes.size() >= 64) {
+        compress(state, bytes.data());
+        bytes = bytes.subspan(64);
+        continue;
+      }
+      const std::size_t taken = std::min<std::size_t>(64 - rest, bytes.size());
+      std::copy_n(bytes.begin(), taken, tail.begin() + static_cast<std::ptrdiff_t>(rest));
+      rest += taken;
+      bytes = bytes.subspan(taken);
+      if (rest == 64) {
+        compress(state, tail.data());
+        rest = 0;
+      }
+    }
+  }
+  // The last chunk or two: the rest, a 1 bit, zeros, the length in bits.
+  std::fill(tail.begin() + static_cast<std::ptrdiff_t>(rest), tail.end(), uint8_t{0});
   tail[rest] = 0x80;
   const std::size_t tail_size = rest < 56 ? 64 : 128;
-  const uint64_t bits = uint64_t{bytes.size()} * 8;
+  const uint64_t bits = length * 8;
   for (std::size_t i = 0; i < 8; ++i)
     tail[tail_size - 1 - i] = static_cast<uint8_t>(bits >> (8 * i));
   for (std::size_t i = 0; i < tail_size; i += 64) compress(state, tail.data() + i);

@@ -9,3 +9,6 @@
 
 // 64 lower-case hex digits.
 std::string sha256_hex(std::span<const uint8_t> bytes);
+
+// The same of the pieces one after another, without joining them.
+std::string sha256_hex(std::span<const std::span<const uint8_t>> pieces);

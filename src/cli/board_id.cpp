@@ -30,8 +30,13 @@ std::optional<std::string> board_id_phase(port_handle port, const board_id_place
                                           bool& error_flag, const run_sink& report) {
   if (error_flag) return std::nullopt;
   std::vector<uint8_t> id(place.length);
-  if (!read_memory(port, place.address, id.data(), place.length,
-                   phase_sink(run_phase::board_id, report))) {
+  // A board id is a block or so, and the id itself tells that the read went
+  // through: of the read's events, only its failure is the run's.
+  const event_sink failure_only = [&](const bootloader_event& event) {
+    const auto* ended = std::get_if<transfer_ended>(&event);
+    if (ended != nullptr && !ended->ok) report(protocol_event{run_phase::board_id, event});
+  };
+  if (!read_memory(port, place.address, id.data(), place.length, failure_only)) {
     error_flag = true;
     return std::nullopt;
   }

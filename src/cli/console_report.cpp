@@ -29,11 +29,10 @@ std::string tail(bool ok, const std::string& reason) {
 }
 
 // The board id's read shows no status line of its own: its id, or its
-// failure, is its line.
+// failure (the only event of the read that reaches here), is its line.
 std::string board_id_text(const protocol_event& e) {
   const auto* ended = std::get_if<transfer_ended>(&e.event);
-  if (ended == nullptr || ended->ok) return {};
-  return "reading board id.." + tail(false, ended->reason);
+  return ended == nullptr ? std::string() : "reading board id.." + tail(false, ended->reason);
 }
 
 // A board that answered only after it was entered again: the user learns

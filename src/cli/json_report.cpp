@@ -23,8 +23,6 @@ maybe_line protocol_line(run_phase phase, const bootloader_event& event, json_st
                    return std::nullopt;
                  },
                  [&](const transfer_progress& t) -> maybe_line {
-                   // A board id is a block or so: its event tells it.
-                   if (phase == run_phase::board_id) return std::nullopt;
                    const int percent = static_cast<int>(percent_done(t.done, t.size));
                    if (percent == state.last_percent) return std::nullopt;
                    state.last_percent = percent;
@@ -32,10 +30,8 @@ maybe_line protocol_line(run_phase phase, const bootloader_event& event, json_st
                  },
                  [&](const transfer_ended& t) -> maybe_line {
                    // A read that went through is told by what follows it: the
-                   // comparison, the file it was saved to, or the board id.
-                   if ((phase == run_phase::verify || phase == run_phase::save ||
-                        phase == run_phase::board_id) &&
-                       t.ok) {
+                   // comparison, or the file it was saved to.
+                   if ((phase == run_phase::verify || phase == run_phase::save) && t.ok) {
                      return std::nullopt;
                    }
                    return phase_line{.phase = phase,

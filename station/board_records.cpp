@@ -52,8 +52,3 @@ std::optional<serial_use> settled_serial(const std::optional<board_serial>& seri
   }
   return use;
 }
-
-bool keep_board_run(record_store& store, const board_run& run, const std::string& station,
-                    std::string& why) {
-  return store_add_run(store, record_of_run(run, station), why);
-}

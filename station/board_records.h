@@ -39,8 +39,3 @@ bool take_board_serial(record_store& store, const station_settings& settings,
 std::optional<serial_use> settled_serial(const std::optional<board_serial>& serial,
                                          const run_progress& last_run,
                                          std::optional<int> exit_status);
-
-// Keeps the run's row, its serial number settled as `run.serial` says, in
-// one transaction.
-bool keep_board_run(record_store& store, const board_run& run, const std::string& station,
-                    std::string& why);

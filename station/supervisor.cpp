@@ -109,10 +109,10 @@ live_view live_view_of(const station& st) {
 
 bool stopping(const station& st) { return st.stop_signal != 0; }
 
-void keep_record(station& st, const board_run& run) {
+void keep_record(station& st, const board_run& run, const run_record& record) {
   if (st.setup.report != nullptr) {
     std::string mended, why;
-    const bool written = report_append(*st.setup.report, report_line(run, st.host), mended, why);
+    const bool written = report_append(*st.setup.report, report_text(record), mended, why);
     if (!mended.empty()) say_on_stderr(mended);
     if (!written) {
       st.record_lost = true;
@@ -139,16 +139,17 @@ void finish(station& st, board& b, const run_verdict& verdict, std::optional<int
                       .board_id = b.progress.board_id ? b.progress.board_id : b.board_id,
                       .serial = settled_serial(b.serial, b.progress, exit_status)};
   run_log_close(b.log);
+  const run_record record = record_of_run(run, st.host);
   // Kept before its result line is shown: a line on the screen is a run
   // on record.
   if (st.setup.records != nullptr) {
     std::string why;
-    if (!keep_board_run(*st.setup.records, run, st.host, why)) {
+    if (!store_add_run(*st.setup.records, record, why)) {
       st.record_lost = true;
       say_on_stderr("the record of " + b.port.name + " could not be kept: " + why);
     }
   }
-  keep_record(st, run);
+  keep_record(st, run, record);
   if (b.back_again && !stopping(st)) {
     st.waiting.push_back(folder_port(st.setup.settings.ports_folder, b.port.name));
   }

@@ -61,11 +61,7 @@ struct fault_bench {
 
   // Waits until a stand-in has begun (it writes `started`).
   bool run_begun() const {
-    const auto give_up = deadline_in(30);
-    while (!fs::exists(dir + "/started") && test_clock::now() < give_up) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return fs::exists(dir + "/started");
+    return wait_until(deadline_in(30), [&] { return fs::exists(dir + "/started"); });
   }
 };
 
@@ -365,9 +361,7 @@ const std::vector<fault_row> fault_rows{
                          b.dir);
        const auto give_up = deadline_in(30);
        for (const bench_board& board : boards) {
-         while (read_sim_log(board.sim.log_path).size() < 3 && test_clock::now() < give_up) {
-           std::this_thread::sleep_for(std::chrono::milliseconds(20));
-         }
+         wait_until(give_up, [&] { return read_sim_log(board.sim.log_path).size() >= 3; });
        }
        kill(station.pid, SIGKILL);
        wait_process(station, 10);

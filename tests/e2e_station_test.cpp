@@ -296,14 +296,7 @@ TEST_F(E2EStation, WatchFlashesEachPortOncePerAppearance) {
   expect_lines({"start   slow"});
   // Once the run has the port (the simulator writes its open at once), its
   // erase leaves 3 s for the port to go and come back.
-  const auto opened = [&] {
-    const std::vector<sim_event> log = read_sim_log(slow.sim.log_path);
-    return std::any_of(log.begin(), log.end(), [](const sim_event& e) { return e.kind == "open"; });
-  };
-  const auto give_up = deadline_in(30);
-  while (!opened() && test_clock::now() < give_up) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  wait_until(deadline_in(30), [&] { return sim_log_has(slow.sim.log_path, "open"); });
   for (int i = 0; i < 2; ++i) {
     fs::remove(folder + "/slow");
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -340,10 +333,7 @@ TEST_F(E2EStation, AStopEndsEveryRunCleanlyAndKeepsTheRecord) {
                      "report.jsonl", "--junit", "junit.xml", "--write", "--verify", "image.bin"},
                     dir);
   // The run is under way once the simulator has taken the start byte.
-  const auto give_up = deadline_in(30);
-  while (read_sim_log(going.sim.log_path).size() < 3 && test_clock::now() < give_up) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  wait_until(deadline_in(30), [&] { return read_sim_log(going.sim.log_path).size() >= 3; });
   const process_result stopped = stop_process(station, 30);
   EXPECT_EQ(stopped.exit_code, 128 + SIGTERM) << stopped.out;
   EXPECT_EQ(stopped.out,
@@ -792,15 +782,7 @@ TEST_F(E2EStationRecords, NumbersGoBackStayWithTheirBoardsAndSurviveAKill) {
                        "--serial-pool", "line3", "--serial-at", hex_address(serial_at),
                        "--serial-format", "u64le", "--write", "--board-id", id_place, "image.bin"},
                       dir);
-    const auto give_up = deadline_in(60);
-    const auto erasing = [&] {
-      const std::vector<sim_event> log = read_sim_log(slow.sim.log_path);
-      return std::any_of(log.begin(), log.end(),
-                         [](const sim_event& e) { return e.kind == "erase"; });
-    };
-    while (!erasing() && test_clock::now() < give_up) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    wait_until(deadline_in(60), [&] { return sim_log_has(slow.sim.log_path, "erase"); });
     kill(killed.pid, SIGKILL);
     EXPECT_EQ(wait_process(killed, 30).exit_code, 128 + SIGKILL);
     stop_process(slow.sim.process);  // its run, left behind, ends with the line

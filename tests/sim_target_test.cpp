@@ -10,7 +10,6 @@
 #include "cli/line_sequence.h"
 #include "line_channel.h"
 #include "support/address.h"
-#include "stop/stop_requests.h"
 #include "support/fake_serial_port.h"
 #include "target.h"
 
@@ -183,10 +182,7 @@ std::vector<std::vector<uint8_t>> attempts_over_fake_line(target& t,
     std::string why;
     const auto steps = parse_line_sequence(a.enter, why);
     EXPECT_TRUE(steps) << why;
-    for (const line_step& step : steps.value_or(std::vector<line_step>{})) {
-      if (step.drive) port_control(port, *step.drive);
-      if (!step.drive) sleep_ms(step.wait_ms);
-    }
+    EXPECT_TRUE(drive_line_steps(port, steps.value_or(std::vector<line_step>{}), why)) << why;
     port_write(port, &start_byte, 1);
     std::vector<uint8_t> got(64);
     got.resize(port_read(port, got.data(), got.size()));

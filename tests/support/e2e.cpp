@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -63,6 +64,11 @@ std::vector<sim_event> read_sim_log(const std::string& path) {
     log.push_back(event);
   }
   return log;
+}
+
+bool sim_log_has(const std::string& path, const std::string& kind) {
+  const std::vector<sim_event> log = read_sim_log(path);
+  return std::any_of(log.begin(), log.end(), [&](const sim_event& e) { return e.kind == kind; });
 }
 
 std::vector<uint8_t> bytes_received(const std::vector<sim_event>& log) {

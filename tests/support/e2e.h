@@ -34,6 +34,8 @@ struct sim_event {
   std::string text;  // the rest of the line
 };
 std::vector<sim_event> read_sim_log(const std::string& path);
+// Whether the log at `path` has an event of that kind yet.
+bool sim_log_has(const std::string& path, const std::string& kind);
 std::vector<uint8_t> bytes_received(const std::vector<sim_event>& log);
 
 // The ranges the memory commands among `received` moved, in order: the

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 using test_clock = std::chrono::steady_clock;
 
@@ -22,6 +23,18 @@ inline int poll_ms_until(test_clock::time_point deadline) {
   const auto left =
       std::chrono::duration_cast<std::chrono::microseconds>(deadline - test_clock::now()).count();
   return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left / 1000 + 1, 1 << 30));
+}
+
+// Asks `ready` every 20 ms until it says yes or `deadline` passes, for what
+// no descriptor tells (a file appearing, a line in another process's log);
+// its last answer.
+template <typename Ready>
+bool wait_until(test_clock::time_point deadline, Ready ready) {
+  while (!ready()) {
+    if (test_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
 }
 
 // The quickest of `runs` timings of `step`. A loaded machine only ever adds

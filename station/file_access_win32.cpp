@@ -10,7 +10,7 @@
 
 struct open_file {
   HANDLE handle = INVALID_HANDLE_VALUE;
-  bool appending = false;
+  bool appending = false;  // a disk file each write goes to the end of
 };
 
 namespace {
@@ -23,7 +23,9 @@ open_file* opened(HANDLE handle, bool appending, std::string& why) {
     why = last_system_error();
     return nullptr;
   }
-  return new open_file{handle, appending};
+  // Only a disk file has an end to write at; a handle's type never changes,
+  // so it is asked once, not at every write.
+  return new open_file{handle, appending && GetFileType(handle) == FILE_TYPE_DISK};
 }
 
 OVERLAPPED at(uint64_t offset) {
@@ -117,10 +119,9 @@ bool cut_file(open_file& file, uint64_t size, std::string& why) {
 long long write_once(open_file& file, std::string_view bytes, std::string& why) {
   OVERLAPPED end{};
   end.Offset = end.OffsetHigh = at_end_of_file;
-  const bool append = file.appending && is_regular(file);
   DWORD written = 0;
   if (!WriteFile(file.handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                 append ? &end : nullptr) &&
+                 file.appending ? &end : nullptr) &&
       written == 0) {
     why = last_system_error();
     return -1;

@@ -82,7 +82,8 @@ mkdir -p "$logs"
 # Each leg's tests run twice as many at a time as there are cores: they wait
 # on real time (a line at its baud rate, a board's silence, a stop's grace)
 # far more than they compute, and use about half a core at that. A fuzzer
-# computes all the time, and takes two of these places (legs/fuzz.cmake).
+# computes all the time, and a run under Wine much of it: each takes two of
+# these places (legs/fuzz.cmake, tests/CMakeLists.txt).
 export CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-$((2 * $(nproc 2>/dev/null || echo 2)))}
 
 # seconds_since MICROSECONDS: the time since then, in seconds.

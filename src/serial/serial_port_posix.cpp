@@ -24,11 +24,9 @@
 
 struct serial_port {
   int fd;
-  bool low_latency_set;   // by us, so it is put back at close
-  termios found{};        // the terminal settings the port had
-  bool put_back = false;  // someone's terminal: its settings go back at close
-  bool gone = false;      // the line went away: an unplugged adapter
-  bool unsent = false;    // bytes were written since the transmitter was last seen empty
+  bool low_latency_set;  // by us, so it is put back at close
+  bool gone = false;     // the line went away: an unplugged adapter
+  bool unsent = false;   // bytes were written since the transmitter was last seen empty
 };
 
 namespace {
@@ -36,8 +34,9 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// The port whose terminal settings a process that dies of a second stop
-// request puts back: plain data, for a signal handler to read.
+// Someone's terminal given as the port, whose settings go back when it
+// closes, or when a second stop request ends the process: plain data, for
+// a signal handler to read.
 struct found_settings {
   int fd = -1;
   termios settings{};
@@ -146,18 +145,18 @@ port_handle port_open(const std::string& name, port_open_error* error) {
   }
   ioctl(fd, TIOCEXCL);
   port_handle port = new serial_port{fd, low_latency_on(fd)};
-  if (tcgetattr(fd, &port->found) == 0) {
+  termios found{};
+  if (tcgetattr(fd, &found) == 0) {
     // A terminal someone works at (the controlling terminal of a session:
     // --port /dev/tty, a slip of the fingers) must not be left without echo
     // and Ctrl-C, not even when a second Ctrl-C ends the run at once. A
     // serial port is left raw: its echo put back would send the board's
     // late bytes back to it, and the next run's open would find them.
-    port->put_back = tcgetsid(fd) != -1;
-    if (port->put_back) {
-      dying_port = {fd, port->found};
+    if (tcgetsid(fd) != -1) {
+      dying_port = {fd, found};
       stop_before_dying(put_back_found_settings);
     }
-    make_raw(fd, port->found);
+    make_raw(fd, found);
   }
   forget_line_settings();
   drain_input(port);
@@ -367,10 +366,10 @@ bool port_gone(port_handle port) { return port != nullptr && port->gone; }
 void port_close(port_handle port) {
   if (port == nullptr) return;
   if (port->low_latency_set) low_latency_off(port->fd);
-  if (port->put_back) {
+  if (dying_port.fd == port->fd) {
     // After the closing sequence; at once, as the bytes before it have left:
     // the terminal gets its echo, its line editing and its Ctrl-C back.
-    tcsetattr(port->fd, TCSANOW, &port->found);
+    put_back_found_settings();
     stop_before_dying(nullptr);
     dying_port = {};
   }

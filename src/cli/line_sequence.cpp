@@ -7,6 +7,7 @@
 
 #include "bootloader/answer_diagnosis.h"
 #include "stop/stop_requests.h"
+#include "text/decimal_text.h"
 
 namespace {
 
@@ -36,21 +37,16 @@ std::string quoted(std::string_view step) {
 
 // W and 0 to 10000 in decimal digits.
 std::optional<line_step> read_wait(std::string_view step, std::string& why) {
-  const std::string_view digits = step.substr(1);
-  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) {
+  const std::optional<unsigned> ms = decimal_digits(step.substr(1), max_line_wait_ms);
+  if (!ms) {
     why = "the wait " + quoted(step) + " needs a number of milliseconds";
     return std::nullopt;
   }
-  // Held just past the bound, so that no number of digits wraps it round.
-  unsigned ms = 0;
-  for (char c : digits) {
-    ms = std::min(ms * 10 + static_cast<unsigned>(c - '0'), max_line_wait_ms + 1);
-  }
-  if (ms > max_line_wait_ms) {
+  if (*ms > max_line_wait_ms) {
     why = "the wait " + quoted(step) + " is over " + std::to_string(max_line_wait_ms) + " ms";
     return std::nullopt;
   }
-  return line_step{std::nullopt, ms};
+  return line_step{std::nullopt, *ms};
 }
 
 std::optional<line_step> read_step(std::string_view step, std::string& why) {

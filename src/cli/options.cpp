@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "text/decimal_text.h"
 #include "text/visible_text.h"
 
 uint32_t parse_number(const std::string& text) {
@@ -159,18 +160,14 @@ bool set_leave(run_settings& s, const std::string& value, std::string& why) {
 }
 
 bool set_connect_attempts(run_settings& s, const std::string& value, std::string& why) {
-  // Digits only: "3x" or "-1" is a slip, not a count. Held just past the
-  // bound, so that no number of digits wraps it round.
-  int count = 0;
-  if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos) count = -1;
-  for (std::size_t i = 0; count >= 0 && i < value.size(); ++i)
-    count = std::min(count * 10 + (value[i] - '0'), max_connect_attempts + 1);
-  if (count < 1 || count > max_connect_attempts) {
+  constexpr auto most = static_cast<unsigned>(max_connect_attempts);
+  const std::optional<unsigned> count = decimal_digits(value, most);
+  if (!count || *count < 1 || *count > most) {
     why = "--connect-attempts takes a number from 1 to " + std::to_string(max_connect_attempts) +
           ", not '" + shown(value) + "'";
     return false;
   }
-  s.connect_attempts = count;
+  s.connect_attempts = static_cast<int>(*count);
   return true;
 }
 

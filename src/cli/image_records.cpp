@@ -1,9 +1,10 @@
 #include "cli/image_records.h"
 
 #include <array>
-#include <charconv>
 #include <cstdio>
 #include <string_view>
+
+#include "text/hex_text.h"
 
 namespace {
 
@@ -45,14 +46,9 @@ bool hex_pairs(std::string_view text, std::vector<uint8_t>& bytes, std::string& 
     fault = "longer than any record";
     return false;
   }
-  bytes.resize(text.size() / 2);
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const char* pair = text.data() + 2 * i;
-    const auto [end, error] = std::from_chars(pair, pair + 2, bytes[i], 16);
-    if (error != std::errc{} || end != pair + 2) {
-      fault = "a character that is no hex digit";
-      return false;
-    }
+  if (!hex_bytes(text.substr(0, text.size() / 2 * 2), bytes)) {
+    fault = "a character that is no hex digit";
+    return false;
   }
   if (text.size() % 2 != 0) {
     fault = "an odd number of hex digits";

@@ -6,14 +6,14 @@ namespace {
 // Each write and wait names its step, so a failure can say where the
 // exchange stopped.
 bool erase_exchange(port_handle port, uint32_t sector, std::string& reason) {
-  const std::string of_sector = " of sector " + std::to_string(sector);
+  constexpr const char* final_step = "the erase";  // the sector list, and its long wait
   exchange_failure why;
-  std::string step_name;
-  auto send = [&](const uint8_t* bytes, std::size_t n, const std::string& name) {
+  const char* step_name = "";
+  auto send = [&](const uint8_t* bytes, std::size_t n, const char* name) {
     step_name = name;
     return send_bytes(port, bytes, n, why);
   };
-  auto acknowledged = [&](int tries, const std::string& name) {
+  auto acknowledged = [&](int tries, const char* name) {
     step_name = name;
     return wait_ack(port, tries, &why);
   };
@@ -24,14 +24,14 @@ bool erase_exchange(port_handle port, uint32_t sector, std::string& reason) {
                   acknowledged(ack_tries, "the erase prelude (second acknowledge)") &&
                   send(&erase_command, 1, "the erase command") &&
                   acknowledged(ack_tries, "the erase command") &&
-                  send(list.data(), list.size(), "the erase") &&
-                  acknowledged(erase_final_tries, "the erase");
+                  send(list.data(), list.size(), final_step) &&
+                  acknowledged(erase_final_tries, final_step);
   if (ok) return true;
-  if (why.kind == exchange_failure::silent && step_name == "the erase") {
+  if (why.kind == exchange_failure::silent && step_name == final_step) {
     reason = "sector " + std::to_string(sector) + " was not erased: no acknowledge within " +
              std::to_string(why.waited_ms / 1000) + " s";
   } else {
-    reason = failure_reason(why, step_name + of_sector);
+    reason = failure_reason(why, step_name + (" of sector " + std::to_string(sector)));
   }
   return false;
 }

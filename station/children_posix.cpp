@@ -259,10 +259,7 @@ activity wait_for_activity(const std::vector<child*>& running, const ports_watch
   while (read(ended_pipe[0], drained, sizeof drained) > 0) {
   }
   happened.ports_changed = watched.back().revents != 0;
-  if (stop_request_count() != stop_requests_seen) {
-    stop_requests_seen = stop_request_count();
-    happened.stop_signal = stop_latest_signal();
-  }
+  happened.stop_signal = stop_take_new_request(stop_requests_seen);
   // A run is reaped once its output has ended or the kernel said a child
   // ended: waiting on each of many runs at every wake would cost more than
   // the rest of the station.

@@ -183,10 +183,9 @@ activity wait_for_activity(const std::vector<child*>&, const ports_watch*, int t
     if (!ok && overlapped == nullptr) break;  // nothing more within the wait
     wait = 0;                                 // take whatever else is ready, then return
     if (key == stop_key) {
-      if (stop_request_count() != stop_requests_seen) {
-        stop_requests_seen = stop_request_count();
-        happened.stop_signal = stop_latest_signal();
-      }
+      // A later packet may find its request taken already by an earlier one.
+      if (const int signal = stop_take_new_request(stop_requests_seen))
+        happened.stop_signal = signal;
       continue;
     }
     // A read that completed asks for the next; a failed one (the pipe has

@@ -35,9 +35,12 @@ int stop_exit_status() {
   return signal == 0 ? 0 : 128 + signal;
 }
 
-unsigned stop_request_count() { return request_count.load(); }
-
-int stop_latest_signal() { return latest_signal.load(); }
+int stop_take_new_request(unsigned& seen) {
+  const unsigned count = request_count.load();
+  if (count == seen) return 0;
+  seen = count;
+  return latest_signal.load();
+}
 
 void stop_before_dying(void (*hook)()) { dying_hook = hook; }
 

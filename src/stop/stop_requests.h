@@ -34,10 +34,9 @@ int stop_exit_status();
 
 inline bool stop_requested() { return stop_signal() != 0; }
 
-// Every request so far, and the signal of the latest: a waiter that hands
-// each request on compares the count with the one it saw last.
-unsigned stop_request_count();
-int stop_latest_signal();
+// For a waiter that hands each request on: the signal of the latest request
+// when one came since the count `seen` (which it brings up to date), else 0.
+int stop_take_new_request(unsigned& seen);
 
 // "stopped by SIGTERM" and the like, for the first request.
 std::string stop_reason();

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "board_records.h"
 #include "record_store.h"
 
 namespace {
@@ -19,10 +20,7 @@ bool print_records(const station_settings& settings, std::string& why) {
     return false;
   }
   store_handle store;
-  if (!store_open(target, store, why)) {
-    why = "cannot use the record database: " + why;
-    return false;
-  }
+  if (!open_board_records(settings, store, why)) return false;
   if (settings.history) {
     const history_filter filter{
         .board_id = settings.history_board_id,

@@ -1,6 +1,6 @@
 #include "board.h"
 
-#include "text_numbers.h"
+#include "text/whole_number.h"
 
 namespace {
 

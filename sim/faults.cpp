@@ -1,7 +1,7 @@
 #include "faults.h"
 
 #include "protocol/protocol.h"
-#include "text_numbers.h"
+#include "text/whole_number.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "sim_clock.h"
-#include "text_numbers.h"
+#include "text/whole_number.h"
 
 namespace {
 

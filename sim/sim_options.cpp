@@ -1,7 +1,7 @@
 #include "sim_options.h"
 
 #include "text/hex_text.h"
-#include "text_numbers.h"
+#include "text/whole_number.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,7 +1,6 @@
 #include "station_options.h"
 
 #include <algorithm>
-#include <charconv>
 #include <iterator>
 #include <limits>
 #include <optional>
@@ -10,6 +9,7 @@
 
 #include "cli/options.h"
 #include "text/hex_text.h"
+#include "text/whole_number.h"
 
 namespace {
 
@@ -17,12 +17,8 @@ constexpr const char* default_ports_folder = "/dev/serial/by-id";
 constexpr int max_jobs = 4096;
 
 bool parse_jobs(const std::string& text, int& jobs) {
-  if (text.empty() || text.size() > 4 ||
-      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return false;
-  }
-  jobs = std::stoi(text);
-  return jobs >= 1 && jobs <= max_jobs;
+  // Four digits at most: "00004" is a slip.
+  return text.size() <= 4 && parse_whole_unsigned(text, jobs) && jobs >= 1 && jobs <= max_jobs;
 }
 
 // What reading the command line keeps besides the settings.
@@ -66,9 +62,7 @@ bool set_jobs(reading& r, const std::string& value, std::string& why) {
 
 // Digits alone in `base`, the whole text, at most `highest`.
 bool parse_whole_number(std::string_view text, int base, uint64_t highest, uint64_t& number) {
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number, base);
-  return !text.empty() && error == std::errc{} && end == text.data() + text.size() &&
-         number <= highest;
+  return parse_whole_unsigned(text, number, base) && number <= highest;
 }
 
 // The highest serial number both databases hold: 2^63 - 2.

@@ -1,5 +1,6 @@
-// Strict number reading for the simulator's options: the whole text must be
-// the number, so a typo in a test script is an error, not a silent zero.
+// Strict number reading for the options of the simulator and the station:
+// the whole text must be the number, so a typo in a script is an error, not
+// a silent zero or a number cut short.
 #pragma once
 
 #include <charconv>

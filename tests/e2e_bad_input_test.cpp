@@ -84,7 +84,6 @@ TEST_F(E2EBadInput, ImagesThatCannotBeProgrammedSendNothing) {
       return name;
     };
   };
-  auto text_bytes = [](const std::string& text) { return bytes(text.begin(), text.end()); };
   const bytes eight = pattern_bytes(8, 4);
   bytes cut_elf = elf_file(true, false, {{1, 0x20000000, eight}});
   cut_elf.resize(40);
@@ -306,9 +305,7 @@ TEST_F(E2EBadInput, CommandLinesRefusedBeforeThePortOpens) {
     EXPECT_EQ(lines[0]["reason"], c.reason);
   }
   EXPECT_EQ(read_file(dir + "/kept.bin"), kept);
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename());
-  EXPECT_EQ(names, (std::set<std::string>{"fw.hex", "fw.elf", "kept.bin", "folder"}));
+  EXPECT_EQ(file_names_in(dir), (std::set<std::string>{"fw.hex", "fw.elf", "kept.bin", "folder"}));
 }
 
 TEST_F(E2EBadInput, PortsThatCannotBeUsedAreRefusedWithTheReason) {

@@ -271,8 +271,7 @@ TEST_F(E2EProgram, ImagesWithAddressesGoWhereTheySay) {
       {0x20000000, boot}, {0x20004000, application}, {0x200C2000, data_block}};
   const std::vector<placed_bytes> two = {{0x20001F00, pattern_bytes(0x200, 14)},
                                          {0x20010000, pattern_bytes(0x300, 15)}};
-  const auto text = [](const std::string& t) { return bytes(t.begin(), t.end()); };
-  const bytes hex = text(intel_hex_file(three));
+  const bytes hex = text_bytes(intel_hex_file(three));
   ASSERT_LT(hex.size(), 0x6000u);  // as raw bytes at 0x20002000: sectors 1 to 3
   const bytes elf = elf_file(true, true,
                              {{6, 0x20000000, pattern_bytes(32, 5)},  // not loaded
@@ -287,7 +286,7 @@ TEST_F(E2EProgram, ImagesWithAddressesGoWhereTheySay) {
        {0, 2, 3, 17}},
       {"s-records: a segment across a sector boundary",
        "fw.srec",
-       text(s_record_file(two)),
+       text_bytes(s_record_file(two)),
        two,
        {0, 1, 5}},
       {"elf 64-bit big-endian, told as JSON", "fw.elf", elf, three, {0, 2, 3, 17}, {}, true},

@@ -20,12 +20,6 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-std::set<std::string> names_in(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename());
-  return names;
-}
-
 // The flash as the tests preload it: the main block, sectors 0 to 5.
 constexpr uint32_t flash_start = 0x20000000;
 constexpr uint32_t flash_size = 0x20000;
@@ -93,7 +87,7 @@ TEST_F(E2ESave, TheFlashGoesIntoTheFileWholeOrNotAtAll) {
     std::vector<std::string> sim_args = {"--load", hex_address(flash_start) + ":flash.before"};
     sim_args.insert(sim_args.end(), c.sim_args.begin(), c.sim_args.end());
     sim_target sim = start_sim(dir, sim_args);
-    const std::set<std::string> before = names_in(dir);
+    const std::set<std::string> before = file_names_in(dir);
     std::vector<std::string> args = {"--port", "@PORT", "--save", "flash.bin"};
     args.insert(args.end(), c.words.begin(), c.words.end());
     process_result run;
@@ -121,7 +115,7 @@ TEST_F(E2ESave, TheFlashGoesIntoTheFileWholeOrNotAtAll) {
       EXPECT_TRUE(run.out.starts_with(head + "reading " + std::to_string(c.size) + " bytes..  0%"))
           << run.out;
       EXPECT_TRUE(run.out.ends_with(error_tail + "  " + c.failure + "\n" + done_error)) << run.out;
-      EXPECT_EQ(names_in(dir), before) << "neither the file nor a fresh one is left";
+      EXPECT_EQ(file_names_in(dir), before) << "neither the file nor a fresh one is left";
       continue;
     }
     EXPECT_EQ(run.exit_code, 0) << run.out;
@@ -131,7 +125,7 @@ TEST_F(E2ESave, TheFlashGoesIntoTheFileWholeOrNotAtAll) {
     EXPECT_TRUE(read_file(saved) == expected);
     std::set<std::string> after = before;
     after.insert("flash.bin");
-    EXPECT_EQ(names_in(dir), after);
+    EXPECT_EQ(file_names_in(dir), after);
     if (!running_under_wine()) {
       const mode_t mask = umask(0);
       umask(mask);

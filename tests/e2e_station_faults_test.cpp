@@ -218,12 +218,9 @@ const std::vector<fault_row> fault_rows{
        EXPECT_TRUE(fs::is_symlink(b.dir + "/junit.xml.partial"));
        EXPECT_TRUE(fs::is_symlink(b.dir + "/junit.xml"));
        EXPECT_EQ(xpath(b.dir + "/ci.xml", "string(/testsuite/@tests)"), "1");
-       std::set<std::string> names;
-       for (const auto& entry : fs::directory_iterator(b.dir)) {
-         names.insert(entry.path().filename().string());
-       }
-       EXPECT_EQ(names, (std::set<std::string>{"ports", "image.bin", "stand-in", "precious.txt",
-                                               "junit.xml.partial", "ci.xml", "junit.xml"}));
+       EXPECT_EQ(file_names_in(b.dir),
+                 (std::set<std::string>{"ports", "image.bin", "stand-in", "precious.txt",
+                                        "junit.xml.partial", "ci.xml", "junit.xml"}));
        // A FIFO is written to as it is, never replaced.
        ASSERT_EQ(mkfifo((b.dir + "/fifo.xml").c_str(), 0600), 0);
        child_process reader = start_process({"/bin/cat", b.dir + "/fifo.xml"});

@@ -16,8 +16,6 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-bytes text_bytes(const std::string& text) { return bytes(text.begin(), text.end()); }
-
 // "0x20000000+300#9f3e21c4 0x20004000+8193#...": what a reader placed
 // where, with a digest of the bytes (FNV-1a), so that a byte lost or out of
 // place shows.

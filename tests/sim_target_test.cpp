@@ -11,6 +11,7 @@
 #include "line_channel.h"
 #include "support/address.h"
 #include "support/fake_serial_port.h"
+#include "support/test_files.h"
 #include "target.h"
 
 namespace {
@@ -191,8 +192,6 @@ std::vector<std::vector<uint8_t>> attempts_over_fake_line(target& t,
   port_close(port);
   return answers;
 }
-
-std::vector<uint8_t> text_bytes(std::string_view text) { return {text.begin(), text.end()}; }
 
 }  // namespace
 

@@ -43,11 +43,6 @@ std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
-std::string read_text(const std::string& path) {
-  const std::vector<uint8_t> bytes = read_file(path);
-  return {bytes.begin(), bytes.end()};
-}
-
 nlohmann::json record_of(const std::vector<nlohmann::json>& records, const std::string& port) {
   for (const nlohmann::json& record : records) {
     if (record["port"] == port) return record;

@@ -33,7 +33,6 @@ void write_stand_in(const std::string& path, const std::string& body);
 extern const char* const stand_in_end_ok;
 
 std::vector<std::string> lines_of(const std::string& text);
-std::string read_text(const std::string& path);
 
 // xmllint's answer to an XPath expression on the file: a count or a text.
 std::string xpath(const std::string& file, const std::string& expression);

@@ -41,3 +41,16 @@ std::vector<uint8_t> pattern_bytes(std::size_t size, uint32_t seed) {
   }
   return bytes;
 }
+
+std::string read_text(const std::string& path) {
+  const std::vector<uint8_t> bytes = read_file(path);
+  return {bytes.begin(), bytes.end()};
+}
+
+std::set<std::string> file_names_in(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}

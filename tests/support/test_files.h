@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // A fresh directory for one test's files; removed by the caller if wanted.
@@ -12,6 +14,11 @@ std::string make_test_dir();
 
 std::vector<uint8_t> read_file(const std::string& path);
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
+std::string read_text(const std::string& path);
+inline std::vector<uint8_t> text_bytes(std::string_view text) { return {text.begin(), text.end()}; }
+
+// The names of what is in `dir`, to show that nothing was left behind.
+std::set<std::string> file_names_in(const std::string& dir);
 
 // An image of `size` bytes that look random (xorshift) and differ with every
 // seed, so that a block out of place or a byte lost shows.

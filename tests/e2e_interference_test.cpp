@@ -60,10 +60,11 @@ struct Interference : ::testing::Test {
                            "0x20000000:" + std::to_string(image_size) + ":" + dump});
   }
   child_process start_flash(const sim_target& sim, const std::vector<std::string>& env = {},
-                            const std::string& extra_word = "--write") {
-    return start_process(
-        {VEXLOR_PROG_PATH, "--port", sim.pty_path, "--write", "--verify", extra_word, "image.bin"},
-        dir, env);
+                            const std::vector<std::string>& extra_words = {}) {
+    std::vector<std::string> argv{VEXLOR_PROG_PATH, "--port", sim.pty_path, "--write", "--verify"};
+    argv.insert(argv.end(), extra_words.begin(), extra_words.end());
+    argv.push_back("image.bin");
+    return start_process(argv, dir, env);
   }
 };
 
@@ -160,7 +161,7 @@ TEST_F(Interference, AStoppedRunsEndObjectSaysItsExitStatus) {
   for (const auto& [signal, exit_code] : {std::pair{SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}}) {
     SCOPED_TRACE(strsignal(signal));
     sim_target sim = paced_sim();
-    child_process run = start_flash(sim, {}, "--json");
+    child_process run = start_flash(sim, {}, {"--json"});
     std::string out;
     ASSERT_TRUE(read_until(run, out, R"("event":"progress")", 10));
     kill(run.pid, signal);

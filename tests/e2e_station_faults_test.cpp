@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -128,6 +129,8 @@ struct fault_row {
   std::string what;
   std::function<void(const fault_bench&)> reproduce;
 };
+
+void PrintTo(const fault_row& row, std::ostream* out) { *out << row.what; }
 
 const std::vector<fault_row> fault_rows{
     {"a disk that fills up tears no record",
@@ -388,18 +391,30 @@ const std::vector<fault_row> fault_rows{
 
 }  // namespace
 
-TEST(E2EStationFaults, EachFaultIsMetSoundly) {
+// A test each, so that ctest runs them side by side: one waits out a stop's
+// grace of 10 s.
+struct EachFault : ::testing::TestWithParam<fault_row> {};
+
+TEST_P(EachFault, IsMetSoundly) {
   if (running_under_wine()) GTEST_SKIP() << "signals, links, mounts and limits of Linux";
-  for (const fault_row& row : fault_rows) {
-    SCOPED_TRACE(row.what);
-    const fault_bench bench;
-    try {
-      row.reproduce(bench);
-    } catch (const std::exception& e) {
-      ADD_FAILURE() << e.what();
-    }
+  const fault_bench bench;
+  try {
+    GetParam().reproduce(bench);
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << e.what();
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(E2EStationFaults, EachFault, ::testing::ValuesIn(fault_rows),
+                         [](const ::testing::TestParamInfo<fault_row>& info) {
+                           // The row's words, as a test name may spell them.
+                           std::string name;
+                           for (char c : info.param.what) {
+                             if (std::isalnum(static_cast<unsigned char>(c))) name += c;
+                             if (c == ' ' && !name.empty() && name.back() != '_') name += '_';
+                           }
+                           return name;
+                         });
 
 // --watch for a week: thousands of runs, and the station's memory no larger
 // after the last than after the first few hundred. Many ports a round and

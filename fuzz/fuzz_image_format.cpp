@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/image_format.h"
-#include "cli/image_segments.h"
+#include "image/image.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/options.h"
+#include "options/options.h"
 #include "serial/port_common.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "contract/run_contract.h"
-#include "run_state.h"
+#include "runs/run_state.h"
 
 namespace {
 

@@ -6,8 +6,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <vector>
+
+#include "files/whole_file.h"
 
 bool load_image(sim_memory& memory, uint32_t address, const std::string& path, std::string& error) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -33,18 +34,22 @@ bool load_image(sim_memory& memory, uint32_t address, const std::string& path, s
 
 bool dump_image(const sim_memory& memory, uint32_t address, uint32_t size, const std::string& path,
                 std::string& error) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  // Whole or not at all: a script that compares the dump after the
+  // simulator has gone never reads one cut short.
+  whole_file_place place;
+  whole_file file;
+  file_failure failure;
+  bool written =
+      whole_file_place_of(path, place, failure) && whole_file_begin(place, file, failure);
   std::vector<uint8_t> chunk(64 * 1024);
-  for (uint32_t done = 0; out && done < size;) {
-    uint32_t count = std::min<uint32_t>(size - done, static_cast<uint32_t>(chunk.size()));
+  for (uint32_t done = 0; written && done < size;) {
+    const uint32_t count = std::min<uint32_t>(size - done, static_cast<uint32_t>(chunk.size()));
     memory_read(memory, address + done, std::span(chunk).first(count));
-    out.write(reinterpret_cast<const char*>(chunk.data()), count);
+    written = whole_file_write(
+        file, std::string_view(reinterpret_cast<const char*>(chunk.data()), count), failure);
     done += count;
   }
-  out.close();
-  if (!out) {
-    error = "--dump " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  return true;
+  if (file.file != nullptr) written = whole_file_end(file, written, true, failure) && written;
+  if (!written) error = "--dump " + path + ": " + failure.words;
+  return written;
 }

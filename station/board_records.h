@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "board_run.h"
-#include "record_store.h"
+#include "runs/board_run.h"
+#include "records/record_store.h"
 #include "station_options.h"
 
 // Opens the database --db names, making it on first use; an empty handle

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "board_run.h"
-#include "host.h"
+#include "runs/board_run.h"
+#include "runs/host.h"
 
 using view_clock = std::chrono::steady_clock;
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/image_file.h"
+#include "image/image.h"
 
 bool image_usable(const std::string& path, bool allow_empty, std::string& why) {
   // Opened as vexlor-prog opens it, so that what it refuses is refused here.

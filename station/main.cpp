@@ -6,18 +6,18 @@
 #include <vector>
 
 #include "board_records.h"
-#include "children.h"
+#include "runs/children.h"
 #include "contract/run_contract.h"
 #include "console_view.h"
 #include "image_check.h"
-#include "junit_report.h"
-#include "whole_file.h"
-#include "report_file.h"
-#include "run_log.h"
-#include "port_list.h"
-#include "ports_watch.h"
-#include "programmer_path.h"
-#include "record_queries.h"
+#include "records/junit_report.h"
+#include "files/whole_file.h"
+#include "records/report_file.h"
+#include "runs/run_log.h"
+#include "ports/port_list.h"
+#include "ports/ports_watch.h"
+#include "runs/programmer_path.h"
+#include "records/record_queries.h"
 #include "station_options.h"
 #include "supervisor.h"
 
@@ -139,7 +139,15 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (settings.history || settings.summary) {
-    return print_records(settings, why) ? 0 : complain(exit_usage, why);
+    const record_query query{
+        .database = settings.database,
+        .summary = settings.summary,
+        .filter = {
+            .board_id = settings.history_board_id,
+            .serial_number = settings.history_serial,
+            .port = settings.ports.empty() ? std::nullopt : std::optional(settings.ports.front()),
+            .since = settings.since}};
+    return print_records(query, why) ? 0 : complain(exit_usage, why);
   }
   return settings.list ? list_ports(settings) : flash(settings);
 }

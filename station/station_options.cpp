@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "cli/options.h"
+#include "options/options.h"
 #include "text/hex_text.h"
 #include "text/whole_number.h"
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "serial_format.h"
-#include "cli/options.h"
+#include "records/serial_format.h"
+#include "options/options.h"
 
 struct station_settings {
   std::vector<std::string> ports;  // --port, in the order given; empty: the ports folder's

@@ -5,14 +5,14 @@
 #include <memory>
 
 #include "board_records.h"
-#include "board_run.h"
-#include "children.h"
+#include "runs/board_run.h"
+#include "runs/children.h"
 #include "console_view.h"
-#include "host.h"
-#include "junit_report.h"
-#include "report_file.h"
-#include "run_log.h"
-#include "run_state.h"
+#include "runs/host.h"
+#include "records/junit_report.h"
+#include "records/report_file.h"
+#include "runs/run_log.h"
+#include "runs/run_state.h"
 #include "stop/stop_requests.h"
 
 namespace {
@@ -119,7 +119,7 @@ void keep_record(station& st, const board_run& run, const run_record& record) {
       say_on_stderr("the report line of " + run.port.name + " could not be written: " + why);
     }
   }
-  if (st.setup.junit != nullptr) junit_add(*st.setup.junit, run);
+  if (st.setup.junit != nullptr) junit_add(*st.setup.junit, record);
   ++st.runs_ended;
   if (outcome_is_success(run.verdict.outcome)) {
     ++st.runs_ok;

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "junit_report.h"
-#include "port_list.h"
-#include "ports_watch.h"
-#include "report_file.h"
-#include "record_store.h"
+#include "records/junit_report.h"
+#include "ports/port_list.h"
+#include "ports/ports_watch.h"
+#include "records/report_file.h"
+#include "records/record_store.h"
 #include "station_options.h"
 
 struct station_setup {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/console_report.h"
-#include "cli/sha256.h"
+#include "image/image.h"
 #include "protocol/protocol.h"
 
 namespace {

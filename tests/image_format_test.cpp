@@ -1,4 +1,5 @@
-#include "cli/image_format.h"
+#include "image/image.h"
+#include "options/options.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "cli/image_segments.h"
 #include "support/image_builders.h"
 #include "support/test_files.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/line_sequence.h"
+#include "options/line_sequence.h"
 
 namespace {
 

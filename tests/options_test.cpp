@@ -1,4 +1,4 @@
-#include "cli/options.h"
+#include "options/options.h"
 
 #include <gtest/gtest.h>
 

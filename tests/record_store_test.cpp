@@ -15,10 +15,10 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "board_run.h"
-#include "record_database.h"
-#include "record_store.h"
-#include "serial_format.h"
+#include "runs/board_run.h"
+#include "records/record_database.h"
+#include "records/record_store.h"
+#include "records/serial_format.h"
 #include "support/test_databases.h"
 #include "support/test_files.h"
 

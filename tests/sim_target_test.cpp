@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/line_sequence.h"
+#include "options/line_sequence.h"
 #include "line_channel.h"
 #include "support/address.h"
 #include "support/fake_serial_port.h"

@@ -4,13 +4,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "board_run.h"
+#include "runs/board_run.h"
 #include "text/visible_text.h"
 #include "console_view.h"
-#include "junit_report.h"
-#include "port_list.h"
-#include "run_log.h"
-#include "run_state.h"
+#include "records/junit_report.h"
+#include "ports/port_list.h"
+#include "runs/run_log.h"
+#include "runs/run_state.h"
 #include "station_options.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <filesystem>
 
 #include "cli/run.h"
-#include "cli/sha256.h"
+#include "image/image.h"
 #include "support/console_text.h"
 #include "support/json_lines.h"
 #include "support/e2e.h"

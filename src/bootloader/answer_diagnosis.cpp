@@ -5,10 +5,11 @@
 #include <string_view>
 #include <vector>
 
+#include "text/visible_text.h"
+
 namespace {
 
 constexpr std::size_t reason_line_most = 100;
-constexpr std::string_view cut_mark = "...";
 // Fewer visible characters than this is no message: one stray printable
 // byte is as likely noise at a wrong baud rate.
 constexpr std::size_t least_text_characters = 2;
@@ -18,27 +19,6 @@ constexpr std::size_t bytes_shown_in_hex = 4;
 // after a wrong answer.
 constexpr std::size_t quiet_read_bytes = 4;
 static_assert(port_read_bound_ms(quiet_read_bytes) == 100);
-
-std::string printable_byte(uint8_t byte) {
-  switch (byte) {
-    case '\r':
-      return "\\r";
-    case '\n':
-      return "\\n";
-    case '\t':
-      return "\\t";
-    case '"':
-      return "\\\"";
-    case '\\':
-      return "\\\\";
-    default:
-      break;
-  }
-  if (byte >= 0x20 && byte < 0x7f) return std::string(1, static_cast<char>(byte));
-  char escape[5];
-  std::snprintf(escape, sizeof escape, "\\x%02x", byte);
-  return escape;
-}
 
 // Printable ASCII with its line ends and tabs, as an application prints.
 bool is_text(std::span<const uint8_t> bytes) {
@@ -65,17 +45,6 @@ std::string in_hex(std::span<const uint8_t> bytes) {
 }
 
 }  // namespace
-
-std::string printable_ascii(std::span<const uint8_t> bytes, std::size_t most) {
-  std::string text;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const std::string piece = printable_byte(bytes[i]);
-    const std::size_t room = i + 1 == bytes.size() ? 0 : cut_mark.size();
-    if (text.size() + piece.size() + room > most) return text + std::string(cut_mark);
-    text += piece;
-  }
-  return text;
-}
 
 std::vector<uint8_t> listen_after_answer(port_handle port) {
   std::vector<uint8_t> heard;

@@ -20,11 +20,6 @@ inline constexpr std::size_t answer_listen_bytes = 64;
 // the line has been quiet for about 100 ms or answer_listen_bytes have come.
 std::vector<uint8_t> listen_after_answer(port_handle port);
 
-// Bytes from outside as printable ASCII, fit for a terminal: \r, \n, \t, \",
-// \\ and \xHH stand for what is not printable as it is. Longer than `most`
-// characters, it is cut, never inside an escape, and ends in "...".
-std::string printable_ascii(std::span<const uint8_t> bytes, std::size_t most);
-
 // The reason a start handshake failed, one lower-case line of at most 100
 // characters. `why` is what the acknowledge rule saw (the byte that failed
 // it, or silence), `after` what arrived after that byte, `sent` the start

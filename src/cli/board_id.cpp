@@ -1,30 +1,9 @@
 #include "cli/board_id.h"
 
-#include <charconv>
 #include <vector>
 
 #include "bootloader/bootloader.h"
-#include "cli/options.h"
 #include "text/hex_text.h"
-
-bool parse_board_id_place(const std::string& text, board_id_place& place, std::string& why) {
-  const std::size_t colon = text.find(':');
-  if (colon != std::string::npos && colon > 0) {
-    place.address = parse_number(text.substr(0, colon));
-    const char* first = text.data() + colon + 1;
-    const char* last = text.data() + text.size();
-    const auto [end, error] = std::from_chars(first, last, place.length);
-    const bool whole = error == std::errc{} && end == last && first != last;
-    if (whole && place.length >= 1 && place.length <= board_id_max) {
-      // Past 2^32 the read would wrap round to address 0.
-      if (uint64_t{place.address} + place.length <= uint64_t{1} << 32) return true;
-      why = "--board-id " + text + " runs past the end of the address space";
-      return false;
-    }
-  }
-  why = "--board-id takes ADDRESS:LENGTH, LENGTH from 1 to 256 bytes, not " + text;
-  return false;
-}
 
 std::optional<std::string> board_id_phase(port_handle port, const board_id_place& place,
                                           bool& error_flag, const run_sink& report) {

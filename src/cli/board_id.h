@@ -9,20 +9,8 @@
 #include <string>
 
 #include "cli/run_events.h"
+#include "options/options.h"
 #include "serial/serial_port.h"
-
-struct board_id_place {
-  uint32_t address = 0;
-  uint32_t length = 0;  // 1 to board_id_max
-};
-
-// The longest id: one read block.
-inline constexpr uint32_t board_id_max = 256;
-
-// ADDRESS:LENGTH, the address read as --address reads it, LENGTH in
-// decimal from 1 to board_id_max, the whole id below 2^32. False, and why,
-// for anything else.
-bool parse_board_id_place(const std::string& text, board_id_place& place, std::string& why);
 
 // Reads the id and reports it; does nothing once the run's error flag is
 // set, and sets it when the read fails, so that the later phases are

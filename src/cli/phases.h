@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "bootloader/bootloader.h"
-#include "cli/image_segments.h"
+#include "image/image.h"
 #include "cli/run_events.h"
 #include "serial/serial_port.h"
 

@@ -2,8 +2,7 @@
 
 #include <cstdio>
 
-#include "cli/image_file.h"
-#include "cli/sha256.h"
+#include "image/image.h"
 
 void load_run_image(const run_settings& settings, run_image& image) {
   const std::string& path = settings.image_path;

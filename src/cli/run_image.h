@@ -7,9 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/image_format.h"
-#include "cli/image_segments.h"
-#include "cli/options.h"
+#include "image/image.h"
+#include "options/options.h"
 #include "cli/run_events.h"
 
 struct run_image {

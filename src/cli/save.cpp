@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "cli/phases.h"
-#include "cli/save_file.h"
+#include "files/whole_file.h"
 #include "stop/stop_requests.h"
 #include "text/visible_text.h"
 
@@ -23,12 +23,39 @@ std::string save_target_refusal(const run_settings& settings) {
   if (status.type() != fs::file_type::not_found) {
     if (fs::is_directory(target, error)) return shown + ": a folder has that name";
     if (!settings.force) return shown + ": the file exists; --force replaces it";
+    // What the save would find at the name, found out before the port opens.
+    whole_file_place place;
+    file_failure failure;
+    if (!whole_file_place_of(*settings.save_path, place, failure)) {
+      return shown + ": " + failure.words + " has that name";
+    }
     return {};
   }
   const fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
   if (!fs::is_directory(folder, error)) return shown + ": its folder does not exist";
   return {};
 }
+
+namespace {
+
+// Why the file could not be saved, as the reason line tells it.
+std::string save_failure_reason(const file_failure& failure) {
+  switch (failure.step) {
+    case file_step::place:
+      return "it is " + failure.words;
+    case file_step::make:
+      return "cannot make a file in its folder: " + failure.words;
+    case file_step::write:
+      return "cannot write the file: " + failure.words;
+    case file_step::rename:
+      return "cannot give the file its name: " + failure.words;
+    case file_step::exists:
+      break;
+  }
+  return "a file of that name appeared meanwhile; it is left as it is";
+}
+
+}  // namespace
 
 bool save_phase(port_handle port, const run_settings& settings, bool& error_flag,
                 const run_sink& report) {
@@ -45,7 +72,9 @@ bool save_phase(port_handle port, const run_settings& settings, bool& error_flag
     saved.ok = false;
     saved.reason = stop_reason() + ": nothing was saved";
   } else {
-    saved.ok = save_file_whole(*settings.save_path, flash, settings.force, saved.reason);
+    file_failure failure;
+    saved.ok = write_whole_file(*settings.save_path, flash, settings.force, failure);
+    if (!saved.ok) saved.reason = save_failure_reason(failure);
   }
   report(saved);
   if (!saved.ok) error_flag = true;

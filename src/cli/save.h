@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "cli/options.h"
+#include "options/options.h"
 #include "cli/run_events.h"
 #include "serial/serial_port.h"
 

@@ -76,3 +76,41 @@ bool has_invisible_bytes(std::string_view text) {
   }
   return false;
 }
+
+namespace {
+
+constexpr std::string_view cut_mark = "...";
+
+std::string printable_byte(uint8_t byte) {
+  switch (byte) {
+    case '\r':
+      return "\\r";
+    case '\n':
+      return "\\n";
+    case '\t':
+      return "\\t";
+    case '"':
+      return "\\\"";
+    case '\\':
+      return "\\\\";
+    default:
+      break;
+  }
+  if (byte >= 0x20 && byte < 0x7f) return std::string(1, static_cast<char>(byte));
+  char escape[5];
+  std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+  return escape;
+}
+
+}  // namespace
+
+std::string printable_ascii(std::span<const uint8_t> bytes, std::size_t most) {
+  std::string text;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const std::string piece = printable_byte(bytes[i]);
+    const std::size_t room = i + 1 == bytes.size() ? 0 : cut_mark.size();
+    if (text.size() + piece.size() + room > most) return text + std::string(cut_mark);
+    text += piece;
+  }
+  return text;
+}

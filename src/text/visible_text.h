@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -29,3 +30,9 @@ struct utf8_character {
 // The character at `at` when the bytes there are well-formed UTF-8 (the
 // shortest form, no surrogate, at most U+10FFFF); nullopt otherwise.
 std::optional<utf8_character> utf8_character_at(std::string_view text, std::size_t at);
+
+// Bytes from outside as printable ASCII, fit for a terminal and for a
+// quoted field: \r, \n, \t, \", \\ and \xHH stand for what is not
+// printable as it is. Longer than `most` characters, it is cut, never
+// inside an escape, and ends in "...".
+std::string printable_ascii(std::span<const uint8_t> bytes, std::size_t most);

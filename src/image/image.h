@@ -1,0 +1,102 @@
+// An image: the bytes a run puts at each address of the target. The file
+// is read whole (raw bytes, ELF, Intel HEX or S-records), made into
+// segments, given the board's own bytes (patches), and named by the digest
+// of what is written. ELF, HEX and S-record files carry their own
+// addresses, and the gaps between their pieces (a boot block, an
+// application, a data block) are neither erased nor written. This is all
+// that the programmer and the station need to know of images.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "protocol/protocol.h"
+
+// The file --------------------------------------------------------------
+
+// Longest image path the tool accepts. A longer one is refused, never cut:
+// the cut path may name another file, which would then be programmed.
+inline constexpr std::size_t image_path_max = 255;
+
+// Opens a regular file for binary reading; nullptr for anything else
+// (missing, a directory, a FIFO that would block, a device) and for a path
+// longer than image_path_max, saying why in `why`.
+std::FILE* image_open(const std::string& path, std::string& why);
+
+// Reads the whole file (opened from `path`) into `image`. False when its
+// size is unknown, does not fit in 32 bits, cannot be allocated, or not
+// every byte could be read, or the file holds more than its size said: a
+// partly read image must never be programmed. Says why in `why`.
+bool image_load(std::FILE* file, const std::string& path, std::vector<uint8_t>& image,
+                std::string& why);
+
+// Its format -------------------------------------------------------------
+
+// Raw bytes, placed at --address, and the files firmware builds produce
+// beside them, which carry their own addresses, and headers or text that
+// must never reach flash byte for byte.
+enum class image_format { raw, elf, intel_hex, s_record };
+
+// ELF by its magic; Intel HEX and S-records when the first line is a
+// well-formed record with a valid checksum, so raw firmware that merely
+// begins with ':' or 'S' stays raw.
+image_format recognise_image_format(std::span<const uint8_t> image);
+
+// The format as a message names it: "an intel hex file", "raw bytes".
+const char* image_format_name(image_format format);
+
+// Its segments -----------------------------------------------------------
+
+struct image_segment {
+  uint32_t address;
+  // Never empty as a reader gives it; address + size is at most 2^32.
+  std::vector<uint8_t> bytes;
+};
+
+// Reads an ELF, Intel HEX or S-record file into segments: sorted by address,
+// none overlapping, pieces that touch merged into one. False, with one
+// lower-case line in `why` naming what is wrong and where (line, program
+// header), for a file that breaks its format's rules, holds no bytes to
+// program, gives a byte twice or runs past the end of the address space.
+// Raw bytes carry no address; they are refused here too.
+bool read_image_segments(std::span<const uint8_t> file, image_format format,
+                         std::vector<image_segment>& segments, std::string& why);
+
+// Every sector of the map that any segment touches, each once and in the
+// map's order. For one segment these are the sectors an erase of its range
+// erases.
+std::vector<flash_sector> sectors_touched(std::span<const image_segment> segments);
+
+// The board's own bytes --------------------------------------------------
+
+// Per-board bytes (--patch): a serial number, a calibration constant, a MAC
+// address put into the image at a place its firmware reserves, so that each
+// board gets the image with its own bytes in it.
+struct image_patch {
+  uint32_t address = 0;
+  std::vector<uint8_t> bytes;  // 1 to patch_bytes_max
+};
+
+// What one patch may carry: a read or write block's worth.
+inline constexpr std::size_t patch_bytes_max = 256;
+
+// Puts every patch's bytes into the image, each where its address says.
+// False, changing nothing, and why, when a patch does not lie wholly inside
+// one segment (it would land where nothing is erased or written, or run off
+// the image), or when two patches share a byte (which one is meant?).
+bool apply_patches(std::span<image_segment> segments, std::span<const image_patch> patches,
+                   std::string& why);
+
+// Its digest -------------------------------------------------------------
+
+// SHA-256, so that a record of the run names exactly the bytes that were
+// programmed. Written here rather than taken from a library because the
+// tool is also built fully static, for Windows and for a bare Linux guest.
+// 64 lower-case hex digits.
+std::string sha256_hex(std::span<const uint8_t> bytes);
+
+// The same of the pieces one after another, without joining them.
+std::string sha256_hex(std::span<const std::span<const uint8_t>> pieces);

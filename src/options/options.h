@@ -1,0 +1,89 @@
+// vexlor-prog's command line: its words read left to right into the
+// settings of one run. The programmer reads them before its run; the
+// station reads the same words, which it passes to every run, to refuse
+// once what each run would refuse.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "image/image.h"
+#include "options/line_sequence.h"
+
+// --connect-attempts: enough for a board whose button is pressed by hand,
+// few enough that a board that never answers ends the run.
+inline constexpr int max_connect_attempts = 100;
+
+// --board-id ADDRESS:LENGTH: where the board keeps its own id (most
+// microcontrollers keep a unique id, programmed at the factory, at a fixed
+// address), so that a record can say which board it was rather than which
+// adapter.
+struct board_id_place {
+  uint32_t address = 0;
+  uint32_t length = 0;  // 1 to board_id_max
+};
+
+// The longest id: one read block.
+inline constexpr uint32_t board_id_max = 256;
+
+struct run_settings {
+  std::string port_name = "COM1";  // as typed; the serial layer refuses an over-long one
+  int32_t baud_rate = 115200;
+  uint32_t address = 0x20000000;
+  bool write = false;
+  bool verify = false;
+  // --verify-until-differ: the verify's read ends at the first block that differs.
+  bool verify_until_differ = false;
+  bool json = false;  // JSON Lines on standard output instead of the console text
+  std::string image_path = "default.bin";  // as typed; an over-long one is refused, never cut
+  std::optional<board_id_place> board_id;  // read after the handshake
+  std::vector<image_patch> patches;        // the board's own bytes, in the order given
+  // --enter, --leave: the control-line steps before each start byte and at
+  // the end of the run.
+  std::vector<line_step> enter = default_line_steps(default_enter_sequence);
+  std::vector<line_step> leave = default_line_steps(default_leave_sequence);
+  int connect_attempts = 1;  // --connect-attempts: start handshakes before the run gives up
+  // Words that look like a slip (an option mistyped, an image path a later
+  // word replaced, an option word taken as another's value), each as the
+  // warning the run gives before it begins.
+  std::vector<std::string> slips;
+  bool address_given = false;          // an image that carries its own addresses has no use for one
+  std::optional<image_format> format;  // --format; none: the content decides
+  std::optional<std::string> save_path;  // --save: the flash read into this file
+  std::optional<uint32_t> save_size;     // --size: how many bytes --save reads
+  bool force = false;                    // --save may replace a file that exists
+};
+
+// "0x" followed by hex digits, or decimal digits. Every character multiplies
+// by the base; one that is no digit adds nothing. Wraps modulo 2^32.
+uint32_t parse_number(const std::string& text);
+
+// Leading white space, an optional sign, decimal digits; stops at the first
+// other character; no digits gives 0. Saturates at the 32-bit signed limits.
+int32_t parse_decimal(const std::string& text);
+
+// ADDRESS:LENGTH, the address read as --address reads it, LENGTH in
+// decimal from 1 to board_id_max, the whole id below 2^32. False, and why,
+// for anything else.
+bool parse_board_id_place(const std::string& text, board_id_place& place, std::string& why);
+
+// --patch ADDRESS:HEX, the address read as --address reads it, HEX an even
+// number of hex digits. False, and why, for anything else.
+bool parse_patch(const std::string& text, image_patch& patch, std::string& why);
+
+// --format's value: "auto" (nothing forced: the content decides), "bin"
+// (raw bytes, whatever they look like), "ihex", "srec" or "elf". False for
+// any other word, saying which words there are in `why`.
+bool parse_image_format_option(const std::string& value, std::optional<image_format>& forced,
+                               std::string& why);
+
+// The words read left to right into `settings`, by the option table in
+// options.cpp, then the rules that take the whole line (--save with
+// --size). False, with one line in `why` that names the bad word or value,
+// for a command line the run must not begin with: a usage error, told
+// before any port is opened. A known option joined to its value with "="
+// (--port=COM3) is one: taken as the image path, it would leave the default
+// port to be opened and driven.
+bool parse_options(const std::vector<std::string>& words, run_settings& settings, std::string& why);

@@ -1,7 +1,9 @@
 // --save end to end: the target's flash read into a file, whole or not at
 // all. A sector, a range across sectors over a file that --force replaces,
-// a save after a write and a verify; a read cut short and a stop in the
-// middle leave neither the file nor anything of the tool's beside it.
+// a save after a write and a verify; a read cut short, a stop in the
+// middle and a file that cannot be written whole (a file size limit) leave
+// neither the file nor anything of the tool's beside it, and a file --force
+// would have replaced as it was.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -41,6 +43,9 @@ TEST_F(E2ESave, TheFlashGoesIntoTheFileWholeOrNotAtAll) {
     std::string failure = {};  // the reason line; empty: saved
     bool json = false;
     bool stop = false;  // SIGTERM while the read is under way
+    // The run may write files of 4 KiB at most (ulimit -f 8), as a full
+    // disk would stop it: the save fails midway through its file.
+    bool file_limit = false;
   };
   const bytes flash = pattern_bytes(flash_size, 21);
   const bytes image = pattern_bytes(300, 22);
@@ -73,12 +78,30 @@ TEST_F(E2ESave, TheFlashGoesIntoTheFileWholeOrNotAtAll) {
        "stopped by SIGTERM",
        false,
        true},
+      {"a file that cannot be written whole leaves no file",
+       {"--size", "0x2000"},
+       0x20000000,
+       0x2000,
+       {},
+       "cannot write the file: file too large",
+       false,
+       false,
+       true},
+      {"a file that cannot be written whole leaves the one --force would replace",
+       {"--size", "0x2000", "--force"},
+       0x20000000,
+       0x2000,
+       {},
+       "cannot write the file: file too large",
+       false,
+       false,
+       true},
   };
   const bytes older = {'o', 'l', 'd'};
   for (const save_case& c : cases) {
     SCOPED_TRACE(c.what);
-    if (c.stop && running_under_wine()) {
-      std::printf("[ native only ] %s: a POSIX signal\n", c.what.c_str());
+    if ((c.stop || c.file_limit) && running_under_wine()) {
+      std::printf("[ native only ] %s: a POSIX signal or limit\n", c.what.c_str());
       continue;
     }
     const std::string saved = dir + "/flash.bin";
@@ -103,10 +126,26 @@ TEST_F(E2ESave, TheFlashGoesIntoTheFileWholeOrNotAtAll) {
       std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the read under way
       kill(child.pid, SIGTERM);
       run = wait_process(child, 10);
+    } else if (c.file_limit) {
+      args[1] = sim.pty_path;
+      args.insert(args.begin(), {"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 8; exec \"$0\" \"$@\"",
+                                 VEXLOR_PROG_PATH});
+      run = run_process(args, dir, {}, 60);
     } else {
       run = run_programmer(dir, args, sim.pty_path);
     }
     EXPECT_EQ(finish_sim(sim), 0);
+
+    if (c.file_limit) {
+      EXPECT_EQ(run.exit_code, 1) << run.out;
+      EXPECT_TRUE(run.out.ends_with(transfer_ok("reading", c.size) +
+                                    "cannot save file flash.bin..\n  " + c.failure + "\n" +
+                                    done_error))
+          << run.out;
+      EXPECT_EQ(file_names_in(dir), before) << "neither the file nor a fresh one is left";
+      if (c.words.back() == "--force") EXPECT_TRUE(read_file(saved) == older) << "as it was";
+      continue;
+    }
 
     if (!c.failure.empty()) {
       EXPECT_EQ(run.exit_code, c.stop ? 128 + SIGTERM : 1);

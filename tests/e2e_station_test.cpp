@@ -793,6 +793,15 @@ TEST_F(E2EStationRecords, NumbersGoBackStayWithTheirBoardsAndSurviveAKill) {
     EXPECT_EQ(serial_held(read_file(after.memory_path), "u64le"), 3u);
     EXPECT_TRUE(history(db, {"--serial", "2"}).empty());
 
+    // --since the keeper's first run: the refused board's run before it left out.
+    const std::vector<nlohmann::json> every_run = history(db, {});
+    ASSERT_EQ(every_run.size(), 4u);
+    std::vector<std::string> ports_since;
+    for (const nlohmann::json& run : history(db, {"--since", every_run[1]["start"]})) {
+      ports_since.push_back(run["port"]);
+    }
+    EXPECT_EQ(ports_since, (std::vector<std::string>{"keeper", "keeper", "after"}));
+
     // One board's runs, oldest first; the day's yield.
     std::vector<std::string> states;
     for (const nlohmann::json& run : history(db, {"--board-id", "00112233445566778899AABB"})) {

@@ -278,6 +278,14 @@ TEST_F(E2EProgram, ImagesWithAddressesGoWhereTheySay) {
                               {1, 0x20000000, boot},
                               {1, 0x20004000, application, 0x400},  // .bss: not in the file
                               {1, 0x200C2000, data_block}});
+  // Out of address order, each segment with a tail: a program header's
+  // offset, virtual address or memory size taken for another field reads
+  // the wrong bytes, puts them in the wrong place or runs off the file.
+  const bytes elf32 = elf_file(false, false,
+                               {{1, 0x200C2000, data_block, 0x20},
+                                {1, 0x20000000, boot, 0x10},
+                                {6, 0x20000000, pattern_bytes(32, 5)},  // not loaded
+                                {1, 0x20004000, application, 0x400}});
   const std::vector<image_case> cases = {
       {"intel hex: a boot block, an application, a data block",
        "fw.hex",
@@ -290,6 +298,7 @@ TEST_F(E2EProgram, ImagesWithAddressesGoWhereTheySay) {
        two,
        {0, 1, 5}},
       {"elf 64-bit big-endian, told as JSON", "fw.elf", elf, three, {0, 2, 3, 17}, {}, true},
+      {"elf 32-bit little-endian, out of order", "fw.elf", elf32, three, {0, 2, 3, 17}},
       {"--format ihex, whatever the name",
        "fw.bin",
        hex,

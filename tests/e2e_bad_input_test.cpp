@@ -519,6 +519,9 @@ TEST_F(E2EBadInput, SlipsAreToldBeforeAnythingIsDone) {
       {{"--port", "@PORT", "--patch", "0x20000000:0102", "--patch", "0x20000001:03", "fw.bin"},
        "",
        "the patch of 2 byte(s) at 0x20000000 and the patch of 1 byte(s) at 0x20000001 overlap"},
+      {{"--port", "@PORT", "--patch", "0x20000001:0102", "--patch", "0x20000000:0304", "fw.bin"},
+       "",
+       "the patch of 2 byte(s) at 0x20000001 and the patch of 2 byte(s) at 0x20000000 overlap"},
       {{"--port", "@PORT", "--patch", "0x20000000:abc", "fw.bin"},
        "",
        "--patch takes ADDRESS:HEX, HEX 1 to 256 bytes as pairs of hex digits, not "

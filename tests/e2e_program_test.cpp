@@ -278,6 +278,14 @@ TEST_F(E2EProgram, ImagesWithAddressesGoWhereTheySay) {
                               {1, 0x20000000, boot},
                               {1, 0x20004000, application, 0x400},  // .bss: not in the file
                               {1, 0x200C2000, data_block}});
+  // Out of address order, each segment with a tail: a program header's
+  // offset, virtual address or memory size taken for another field reads
+  // the wrong bytes, puts them in the wrong place or runs off the file.
+  const bytes elf32 = elf_file(false, false,
+                               {{1, 0x200C2000, data_block, 0x20},
+                                {1, 0x20000000, boot, 0x10},
+                                {6, 0x20000000, pattern_bytes(32, 5)},  // not loaded
+                                {1, 0x20004000, application, 0x400}});
   const std::vector<image_case> cases = {
       {"intel hex: a boot block, an application, a data block",
        "fw.hex",
@@ -290,6 +298,7 @@ TEST_F(E2EProgram, ImagesWithAddressesGoWhereTheySay) {
        two,
        {0, 1, 5}},
       {"elf 64-bit big-endian, told as JSON", "fw.elf", elf, three, {0, 2, 3, 17}, {}, true},
+      {"elf 32-bit little-endian, out of order", "fw.elf", elf32, three, {0, 2, 3, 17}},
       {"--format ihex, whatever the name",
        "fw.bin",
        hex,
@@ -407,6 +416,7 @@ TEST_F(E2EProgram, BoardIdAndPatches) {
   };
   bytes patched = image;
   patched[0] = 0xa5;
+  patched[1] = 0x5a;
   patched[298] = 0x01;
   patched[299] = 0x02;
   const std::string written = ok_tail + transfer_ok("writting", 300) + transfer_ok("reading", 300);
@@ -416,8 +426,11 @@ TEST_F(E2EProgram, BoardIdAndPatches) {
        {"--board-id", id_place + ":0A1B2C3D4E5F"},
        handshake_ok + "  board id 0a1b2c3d4e5f\n" + written,
        image},
-      {"patches at the first and the last bytes",
-       {"--patch", "0x20000000:a5", "--patch", "0x2000012a:0102", "--write", "--verify"},
+      // Patches that touch, given in address order and against it: none
+      // shares a byte.
+      {"patches at the first and the last bytes, each touching another",
+       {"--patch", "0x20000000:a5", "--patch", "0x20000001:5a", "--patch", "0x2000012b:02",
+        "--patch", "0x2000012a:01", "--write", "--verify"},
        {},
        handshake_ok + written,
        patched},
@@ -428,7 +441,7 @@ TEST_F(E2EProgram, BoardIdAndPatches) {
            "  the target refused the read command of the block at 0x1fff7a10 (answered 0x1f)\n",
        {}},
       {"--json: the id, and the digests of the file and of what was written",
-       {"--json", "--board-id", id_place + ":2", "--patch", "0x20000000:a5", "--patch",
+       {"--json", "--board-id", id_place + ":2", "--patch", "0x20000000:a55a", "--patch",
         "0x2000012a:0102", "--write", "--verify"},
        {"--board-id", id_place + ":beef"},
        "",

@@ -66,9 +66,12 @@ struct fault_bench {
   }
 };
 
-// A stand-in that says where it is, notes that it has begun, then does `rest`.
-std::string begun_then(const std::string& rest) {
-  return R"(printf '%s\n' '{"event":"progress","phase":"write","done":1,"total":4}')"
+// A stand-in that does `first`, says where it is, notes that it has begun,
+// then does `rest`. A trap goes in `first`: the stop may come the moment the
+// run is seen to have begun, before its next line.
+std::string begun_then(const std::string& rest, const std::string& first = "") {
+  return first +
+         R"(printf '%s\n' '{"event":"progress","phase":"write","done":1,"total":4}')"
          "\necho $$ >> started\n" +
          rest;
 }
@@ -300,7 +303,7 @@ const std::vector<fault_row> fault_rows{
      }},
     {"a run that ignores SIGTERM is killed after its time",
      [](const fault_bench& b) {
-       write_stand_in(b.stand_in, begun_then("trap '' TERM\nwhile :; do sleep 1; done"));
+       write_stand_in(b.stand_in, begun_then("while :; do sleep 1; done", "trap '' TERM\n"));
        b.add_port("deaf");
        child_process station =
            b.start({"--ports-dir", b.ports, "--report", "report.jsonl", "--write", "image.bin"});
@@ -329,8 +332,8 @@ const std::vector<fault_row> fault_rows{
      }},
     {"SIGQUIT stops the station as SIGTERM does",
      [](const fault_bench& b) {
-       write_stand_in(b.stand_in, begun_then("trap 'echo got TERM; exit 143' TERM\n"
-                                             "while :; do sleep 0.1; done"));
+       write_stand_in(b.stand_in, begun_then("while :; do sleep 0.1; done",
+                                             "trap 'echo got TERM; exit 143' TERM\n"));
        b.add_port("quitting");
        child_process station = b.start({"--ports-dir", b.ports, "--write", "image.bin"});
        ASSERT_TRUE(b.run_begun());

@@ -327,3 +327,43 @@ TEST(ImageFormat, SegmentsEraseEachTouchedSectorOnceInMapOrder) {
     EXPECT_EQ(numbers, c.sectors);
   }
 }
+
+// A patch shares no byte with another, whichever of the two was given
+// first, but may end where the next begins; refused, the image is as it was.
+TEST(ImagePatch, PatchesMayTouchButShareNoByte) {
+  struct patch_case {
+    std::string what;
+    std::vector<image_patch> patches;
+    std::string outcome;  // the image's layout when patched, else the reason
+  };
+  const uint32_t at = 0x20000000;
+  const bytes image = pattern_bytes(16, 8);
+  bytes touching = image;
+  touching[4] = 0xA1;
+  touching[5] = 0xB2;
+  const std::vector<patch_case> cases = {
+      {"ending where the next begins",
+       {{at + 4, {0xA1}}, {at + 5, {0xB2}}},
+       layout({{at, touching}})},
+      {"ending where an earlier one begins",
+       {{at + 5, {0xB2}}, {at + 4, {0xA1}}},
+       layout({{at, touching}})},
+      {"its first byte an earlier one's last",
+       {{at + 5, {1, 2}}, {at + 6, {3}}},
+       "the patch of 2 byte(s) at 0x20000005 and the patch of 1 byte(s) at 0x20000006 overlap"},
+      {"its last byte an earlier one's first",
+       {{at + 5, {1, 2}}, {at + 4, {3, 4}}},
+       "the patch of 2 byte(s) at 0x20000005 and the patch of 2 byte(s) at 0x20000004 overlap"},
+  };
+  for (const patch_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<image_segment> segments{{at, image}};
+    std::string why;
+    if (apply_patches(segments, c.patches, why)) {
+      EXPECT_EQ(layout(placed(segments)), c.outcome);
+    } else {
+      EXPECT_EQ(why, c.outcome);
+      EXPECT_TRUE(segments[0].bytes == image);
+    }
+  }
+}

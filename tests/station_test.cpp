@@ -211,6 +211,8 @@ TEST(RunState, WhatARunComesTo) {
       R"({"event":"end","ok":true,"exit":0,"phase":null,"reason":null,"schema":1})";
   const std::string end_erase =
       R"({"event":"end","ok":false,"exit":1,"phase":"erase","reason":"the target refused","schema":1})";
+  const std::string end_write =
+      R"({"event":"end","ok":false,"exit":1,"phase":"write","reason":"the target refused","schema":1})";
   const std::string end_signal =
       R"({"event":"end","ok":false,"exit":143,"phase":"signal","reason":"stopped by SIGTERM","schema":1})";
   const std::string end_of_schema_2 = R"({"event":"end","ok":true,"exit":0,"schema":2})";
@@ -245,6 +247,15 @@ TEST(RunState, WhatARunComesTo) {
        "the target refused",
        "erase failed",
        true},
+      {"refused at its first write block, which may have changed the flash",
+       {R"({"event":"phase","phase":"write","ok":false,"reason":"x"})", end_write},
+       1,
+       false,
+       run_outcome::failed,
+       "write",
+       "the target refused",
+       "write failed",
+       false},
       {"stopped",
        {R"({"event":"progress","phase":"write","done":512,"total":2048})", end_signal},
        143,

@@ -7,3 +7,5 @@ foreach(kind CXXFLAGS CPPFLAGS LDFLAGS)
 endforeach()
 set(CMAKE_CXX_FLAGS_INIT "${CXXFLAGS} ${CPPFLAGS}")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${LDFLAGS}")
+# The simulator's line recorder, a module preloaded into a programmer.
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "${LDFLAGS}")

@@ -1,8 +1,9 @@
 # Run by CPack in its staging directory before it makes the .deb: what
 # Debian asks of a package on top of the install tree, for every file that
-# `cmake --install` put there. Programs stripped, manual pages and documents
-# compressed, the license as the copyright file, a changelog, lintian's note
-# on the tool's own spelling, and the permissions dpkg expects.
+# `cmake --install` put there. Programs and the simulator's line recorder
+# stripped, manual pages and documents compressed, the license as the
+# copyright file, a changelog, lintian's note on the tool's own spelling, and
+# the permissions dpkg expects.
 if(NOT CPACK_GENERATOR STREQUAL "DEB")
   return()
 endif()
@@ -18,7 +19,8 @@ function(run)
 endfunction()
 
 file(GLOB programs ${stage}/usr/bin/*)
-foreach(program IN LISTS programs)
+file(GLOB_RECURSE libraries ${stage}/usr/lib/*.so)
+foreach(program IN LISTS programs libraries)
   file(READ ${program} magic LIMIT 4 HEX)
   if(magic STREQUAL "7f454c46")
     run(strip --remove-section=.comment --remove-section=.note --strip-unneeded ${program})

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks a built .deb as a user gets it: it declares the shared libraries
 # its programs need, its vexlor-prog writes and verifies an image through its
-# vexlor-sim (exit 0, the target's memory equal to the image), its
+# vexlor-sim (exit 0, the target's memory equal to the image) and reaches a
+# board wired otherwise through the line recorder its vexlor-sim names, its
 # vexlor-flash-all finds its vexlor-prog, lists and programs two simulated
 # boards, each with a serial number of its own, and keeps their record (the
 # report, JUnit, logs, an SQLite record database it reads back), its manual
@@ -89,6 +90,25 @@ if [ "$(grep -c '"outcome":"ok"' <<<"$history")" != 2 ] ||
   exit 1
 fi
 echo "-- vexlor-flash-all --db: each board's run and serial number in SQLite, read back"
+
+echo "-- $bin/vexlor-prog after the words of $bin/vexlor-sim --lines-from"
+start_simulator "$bin/vexlor-sim" "$work/wired" --once --max-seconds 60 --wiring R1:D0 \
+  --lines-from "$work/lines"
+for ((tries = 0; tries < 100; tries++)); do
+  words=$(sed -n 2p "$work/wired.out")
+  [ -n "$words" ] && break
+  sleep 0.05
+done
+case $words in
+  "env LD_PRELOAD=$(dirname "$bin")/lib/"*) ;;
+  *) echo "package-check: vexlor-sim names no line recorder of the package: $words" >&2; exit 1 ;;
+esac
+# The board is wired otherwise: only the recorder's line changes bring it to
+# its boot loader.
+(cd "$work" && eval "$words \"\$bin/vexlor-prog\" --port \"\$sim_port\" --enter D0,R1,R0,W10 image.bin") \
+  >"$work/wired.log" 2>&1 || { cat "$work/wired.log" >&2; exit 1; }
+wait_simulator
+echo "-- ${words%% VEXLOR_LINES_TO=*}: the board wired otherwise answered"
 
 for command in vexlor-prog vexlor-flash-all vexlor-sim; do
   completion="$work/unpacked/usr/share/bash-completion/completions/$command"

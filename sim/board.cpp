@@ -2,6 +2,8 @@
 
 #include "text/whole_number.h"
 
+#include <algorithm>
+
 namespace {
 
 std::optional<bool>& level_of(board_state& b, control_line line) {
@@ -10,14 +12,37 @@ std::optional<bool>& level_of(board_state& b, control_line line) {
 
 std::string_view line_name(control_line line) { return line == control_line::rts ? "rts" : "dtr"; }
 
+bool app_prints(const board_setup& setup) { return !setup.app_banner.empty() || setup.app_crash; }
+
 board_mode power_on_mode(const board_setup& setup) {
-  return setup.wiring || !setup.app_text.empty() ? board_mode::application
-                                                 : board_mode::boot_loader;
+  return setup.wiring || !setup.app_text.empty() || app_prints(setup) ? board_mode::application
+                                                                      : board_mode::boot_loader;
 }
 
+// The application starts at `at_ns`, and prints then what it prints.
+void start_application(board_state& b, int64_t at_ns) {
+  b.mode = board_mode::application;
+  if (app_prints(b.setup)) b.app_print_ns = at_ns;
+}
+
+// When a board that is starting reads its boot pin.
+int64_t start_up_end_ns(const board_state& b) {
+  return b.started_ns + int64_t{b.setup.wiring->boot_hold_ms} * 1'000'000;
+}
+
+// The board has read its boot pin, at the end of its start-up.
 void end_start_up(board_state& b, std::vector<std::string>& notes) {
-  b.mode = b.boot_chosen ? board_mode::boot_loader : board_mode::application;
+  if (b.boot_chosen) {
+    b.mode = board_mode::boot_loader;
+  } else {
+    start_application(b, start_up_end_ns(b));
+  }
   notes.push_back(b.boot_chosen ? "board starts its boot loader" : "board starts its application");
+}
+
+// How long after one print the application prints again; 0: never.
+int64_t app_period_ns(const board_setup& setup) {
+  return setup.app_crash ? app_restart_ns : int64_t{setup.app_every_ms} * 1'000'000;
 }
 
 }  // namespace
@@ -60,9 +85,13 @@ std::optional<board_wiring> parse_wiring(std::string_view text, std::string& err
 }
 
 board_mode board_settle(board_state& b, int64_t at_ns, std::vector<std::string>& notes) {
-  if (b.mode == board_mode::powered_on) b.mode = power_on_mode(b.setup);
-  if (b.mode == board_mode::starting &&
-      at_ns >= b.started_ns + int64_t{b.setup.wiring->boot_hold_ms} * 1'000'000) {
+  if (b.mode == board_mode::powered_on) {
+    b.mode = power_on_mode(b.setup);
+    // A wired board is reset by its host before it is used: its application
+    // prints for the host once a reset has started it.
+    if (b.mode == board_mode::application && !b.setup.wiring) start_application(b, at_ns);
+  }
+  if (b.mode == board_mode::starting && at_ns >= start_up_end_ns(b)) {
     end_start_up(b, notes);
   }
   return b.mode;
@@ -81,6 +110,7 @@ void board_line_change(board_state& b, line_level change, int64_t at_ns,
     if (change.set == wiring.reset.set) {
       if (b.mode != board_mode::in_reset) notes.push_back("board held in reset");
       b.mode = board_mode::in_reset;
+      b.app_print_ns.reset();
     } else if (b.mode == board_mode::in_reset) {
       // Reset released: the board reads its boot pin once it has started,
       // and only a pin that kept its level all along selects the boot loader.
@@ -100,6 +130,7 @@ bool board_app_answers(board_state& b, std::vector<std::string>& notes) {
   ++b.app_answered;
   if (!b.setup.wiring && b.setup.app_answers != 0 && b.app_answered >= b.setup.app_answers) {
     b.mode = board_mode::boot_loader;
+    b.app_print_ns.reset();
   }
   return true;
 }
@@ -109,6 +140,46 @@ bool board_takes_start(board_state& b, std::vector<std::string>& notes) {
   ++b.starts_ignored;
   notes.push_back("board ignores start byte");
   return false;
+}
+
+void board_port_opened(board_state& b, int64_t at_ns, std::vector<std::string>& notes) {
+  if (b.mode == board_mode::powered_on) {
+    board_settle(b, at_ns, notes);
+    return;
+  }
+  if (!b.app_print_ns || *b.app_print_ns >= at_ns) return;
+  const int64_t period_ns = app_period_ns(b.setup);
+  if (period_ns == 0) {
+    b.app_print_ns.reset();
+  } else {
+    *b.app_print_ns += (at_ns - *b.app_print_ns + period_ns - 1) / period_ns * period_ns;
+  }
+}
+
+std::optional<int64_t> board_next_event_ns(const board_state& b) {
+  if (b.mode == board_mode::starting) return start_up_end_ns(b);
+  return b.mode == board_mode::application ? b.app_print_ns : std::nullopt;
+}
+
+std::vector<uint8_t> board_app_print(board_state& b, int64_t at_ns, int64_t& print_ns,
+                                     std::vector<std::string>& notes) {
+  if (b.mode != board_mode::application || !b.app_print_ns || *b.app_print_ns > at_ns) return {};
+  print_ns = *b.app_print_ns;
+  // A print that comes late (a busy line, a slow machine) goes when it can;
+  // after one that fell a whole period behind the next follows at once: one
+  // print made up for, not every one missed.
+  const int64_t period_ns = app_period_ns(b.setup);
+  if (period_ns == 0) {
+    b.app_print_ns.reset();
+  } else {
+    b.app_print_ns = std::max(print_ns + period_ns, at_ns);
+  }
+  if (!b.setup.app_crash) {
+    notes.push_back("board application prints its banner");
+    return b.setup.app_banner;
+  }
+  notes.push_back("board application faults and restarts");
+  return {app_fault_line.begin(), app_fault_line.end()};
 }
 
 void board_hang_up(board_state& b) {

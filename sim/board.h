@@ -39,7 +39,19 @@ struct board_setup {
   uint32_t app_answers = 0;     // after this many answers the boot loader runs; 0: never
   uint32_t ignored_starts = 0;  // start bytes the boot loader lets pass, over its lifetime
   bool echo = false;            // every byte received comes straight back
+  // What the application prints by itself as it starts (--app-banner), and
+  // again every app_every_ms while it runs (0: once). An application that
+  // crashes (--app-crash) prints a fault line instead, as it starts and at
+  // each restart, and never its banner.
+  std::vector<uint8_t> app_banner;
+  uint32_t app_every_ms = 0;
+  bool app_crash = false;
 };
+
+// The crashing application's last words, and how soon it runs again: a
+// fault handler's report, then a watchdog's restart.
+inline constexpr std::string_view app_fault_line = "hard fault at pc=0x08001d2c: restarting\r\n";
+inline constexpr int64_t app_restart_ns = 200'000'000;
 
 // Who has the byte that reaches the board.
 enum class board_mode : uint8_t {
@@ -60,6 +72,8 @@ struct board_state {
   bool boot_chosen = false;  // starting: the boot pin has held its level since
   uint64_t app_answered = 0;
   uint64_t starts_ignored = 0;
+  // While the application runs: when it prints next. None: it prints no more.
+  std::optional<int64_t> app_print_ns;
 };
 
 // "D1" (DTR set), "R0" (RTS clear): the words of the programmer's line steps.
@@ -85,6 +99,20 @@ bool board_app_answers(board_state& b, std::vector<std::string>& notes);
 
 // The boot loader has a start byte: false while it lets its first ones pass.
 bool board_takes_start(board_state& b, std::vector<std::string>& notes);
+
+// The board sees the port opened at `at_ns`. The first open is its power-on:
+// a board that is not wired starts its application then, if it has one. A
+// print that came due while the port was closed went to nobody.
+void board_port_opened(board_state& b, int64_t at_ns, std::vector<std::string>& notes);
+
+// When the board next acts with nothing on the line: a start-up that ends or
+// the application's next print. None: not before a byte or a line change.
+std::optional<int64_t> board_next_event_ns(const board_state& b);
+
+// The application's print due by `at_ns`: its banner or its fault line, to
+// go on the line at `print_ns`; empty when none is due. Schedules the next.
+std::vector<uint8_t> board_app_print(board_state& b, int64_t at_ns, int64_t& print_ns,
+                                     std::vector<std::string>& notes);
 
 // The start-up in progress when the host closes the port has finished by
 // the time it opens it again, on a clock that starts again from 0.

@@ -20,9 +20,12 @@
 #include "sim_log.h"
 #include "sim_loop.h"
 #include "contract/run_contract.h"
+#include "recorder_words.h"
 #include "sim_options.h"
 #include "stop/stop_requests.h"
 #include "target.h"
+#include "text/system_words.h"
+#include "text/visible_text.h"
 
 namespace {
 
@@ -148,6 +151,18 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("%s\n", link.slave_path.c_str());
+  // With a line channel, the second line is what to put before a
+  // programmer's command for its control lines to come here.
+  if (!options->lines_from.empty()) {
+    const std::string recorder = line_recorder_path();
+    if (access(recorder.c_str(), R_OK) != 0) {
+      std::fprintf(stderr,
+                   "vexlor-sim: the line recorder %s: %s; a programmer's control lines reach "
+                   "--lines-from only through it\n",
+                   visible_text(recorder).c_str(), system_words(errno).c_str());
+    }
+    std::printf("%s\n", visible_text(recorder_words(recorder, options->lines_from)).c_str());
+  }
   std::fflush(stdout);
 
   loop_end end = run_sim_loop(link.master, config, t, log);

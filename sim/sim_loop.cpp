@@ -186,6 +186,13 @@ enum class step_result { going_on, hung_up, vanished, failed };
 step_result serve(int master, const loop_config& config, session& s, wake_tuning& tuning, target& t,
                   sim_log& log) {
   int64_t now = monotonic_ns();
+  // The board's application prints by itself, once the line has taken what
+  // came before: an application that prints faster than the line carries it
+  // waits for the line, and the queue stays bounded.
+  if (s.pending.empty()) {
+    target_run(t, now);
+    take_target_output(s, t, log, now);
+  }
   int64_t write_limit = s.vanish_at_ns ? std::min(now, *s.vanish_at_ns) : now + tuning.early_ns;
   // The last byte queued never goes early: the host answers it at once.
   if (!s.pending.empty())
@@ -210,6 +217,8 @@ step_result serve(int master, const loop_config& config, session& s, wake_tuning
     wake = std::min(wake, aim);
   }
   if (s.vanish_at_ns) wake = std::min(wake, *s.vanish_at_ns);
+  const auto board_event_ns = target_next_event_ns(t);
+  if (s.pending.empty() && board_event_ns) wake = std::min(wake, *board_event_ns);
   // A quiet line is the moment to let a reader of the log catch up.
   const bool flush_when_quiet = log.dirty && s.pending.empty();
   if (flush_when_quiet) wake = std::min(wake, now + quiet_flush_ns);
@@ -281,6 +290,8 @@ loop_end run_sim_loop(int master, const loop_config& config, target& t, sim_log&
       log_event(log, now, "open");
       log_flush(log);
       queue_bytes(s, now, config.on_open);
+      target_port_opened(t, now);
+      take_target_output(s, t, log, now);
       continue;
     }
 

@@ -37,6 +37,12 @@ bool set_flag(const std::string&, sim_options& options, std::string&) {
   return true;
 }
 
+template <bool board_setup::*flag>
+bool set_board_flag(const std::string&, sim_options& options, std::string&) {
+  options.board.*flag = true;
+  return true;
+}
+
 bool read_max_seconds(const std::string& value, sim_options& options, std::string&) {
   char* end = nullptr;
   errno = 0;
@@ -69,8 +75,9 @@ bool add_dump(const std::string& value, sim_options& options, std::string&) {
 
 // Text with the escapes \r, \n, \t, \\ and \xHH, so that a shell line can
 // give a board's message with its line ends.
-bool read_app_text(const std::string& value, sim_options& options, std::string&) {
-  std::vector<uint8_t>& text = options.board.app_text;
+template <std::vector<uint8_t> board_setup::*field>
+bool read_board_text(const std::string& value, sim_options& options, std::string&) {
+  std::vector<uint8_t>& text = options.board.*field;
   text.clear();
   for (std::size_t i = 0; i < value.size(); ++i) {
     if (value[i] != '\\') {
@@ -97,6 +104,10 @@ bool read_app_text(const std::string& value, sim_options& options, std::string&)
 
 bool read_app_answers(const std::string& value, sim_options& options, std::string&) {
   return parse_u32(value, options.board.app_answers) && options.board.app_answers > 0;
+}
+
+bool read_app_every(const std::string& value, sim_options& options, std::string&) {
+  return parse_u32(value, options.board.app_every_ms) && options.board.app_every_ms > 0;
 }
 
 bool read_ignored_starts(const std::string& value, sim_options& options, std::string&) {
@@ -177,17 +188,19 @@ const option_row option_table[] = {
     {"--fault", "STEP:KIND[:ARG][@N]", add_fault, "inject a fault; again for more"},
     {"--wiring", "RESET:BOOT[:MS]", read_wiring,
      "the boot loader only through these reset and boot pins"},
-    {"--app-text", "TEXT", read_app_text, "its application answers a start byte with TEXT"},
+    {"--app-text", "TEXT", read_board_text<&board_setup::app_text>,
+     "its application answers a start byte with TEXT"},
     {"--app-answers", "N", read_app_answers, "its boot loader runs after N such answers"},
+    {"--app-banner", "TEXT", read_board_text<&board_setup::app_banner>,
+     "its application prints TEXT as it starts"},
+    {"--app-every", "MS", read_app_every, "and again every MS milliseconds while it runs"},
+    {"--app-crash", "", set_board_flag<&board_setup::app_crash>,
+     "its application prints a fault line and restarts every 200 ms"},
     {"--ignore-starts", "K", read_ignored_starts,
      "the boot loader lets its first K start bytes pass"},
-    {"--echo", "",
-     [](const std::string&, sim_options& options, std::string&) {
-       return options.board.echo = true;
-     },
-     "every byte received comes straight back"},
+    {"--echo", "", set_board_flag<&board_setup::echo>, "every byte received comes straight back"},
     {"--lines-from", "PATH", read_path<&sim_options::lines_from>,
-     "RTS and DTR changes from a Unix socket at PATH"},
+     "RTS and DTR from a Unix socket at PATH; line 2 says how to send them"},
     {"--max-seconds", "S", read_max_seconds, "exit S seconds after it started, whatever happens"},
     {"--help", "", set_flag<&sim_options::help>, "this text"},
     {"--version", "", set_flag<&sim_options::version>, "the version"},
@@ -241,6 +254,13 @@ std::optional<sim_options> parse_sim_options(std::span<const std::string> args,
     error =
         "--app-answers needs --app-text, and no --wiring: a wired board leaves its application by "
         "a reset";
+    return std::nullopt;
+  }
+  if (options.board.app_every_ms > 0 &&
+      (options.board.app_banner.empty() || options.board.app_crash)) {
+    error =
+        "--app-every needs --app-banner, and no --app-crash: it repeats the banner, which a "
+        "crashing application never prints";
     return std::nullopt;
   }
   return options;

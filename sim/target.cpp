@@ -218,3 +218,18 @@ void target_hang_up(target& t) {
   board_hang_up(t.board);
   t.clock_ns = 0;
 }
+
+void target_port_opened(target& t, int64_t at_ns) { board_port_opened(t.board, at_ns, t.notes); }
+
+void target_run(target& t, int64_t now_ns) {
+  if (t.state == target_state::gone) return;
+  board_settle(t.board, now_ns, t.notes);
+  int64_t print_ns = 0;
+  const std::vector<uint8_t> text = board_app_print(t.board, now_ns, print_ns, t.notes);
+  emit(t, print_ns, text);
+}
+
+std::optional<int64_t> target_next_event_ns(const target& t) {
+  if (t.state == target_state::gone) return std::nullopt;
+  return board_next_event_ns(t.board);
+}

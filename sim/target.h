@@ -60,3 +60,14 @@ void target_line_change(target& t, line_level change, int64_t at_ns);
 
 // The host closed the port: a new session must begin with the start byte.
 void target_hang_up(target& t);
+
+// The host opened the port at `at_ns`: the board's power-on, the first time.
+void target_port_opened(target& t, int64_t at_ns);
+
+// Time has passed to `now_ns` with nothing on the line: a board's start-up
+// that has ended by then is over, and its application prints what is due.
+void target_run(target& t, int64_t now_ns);
+
+// When target_run has something to do next; none: not before a byte or a
+// line change arrives.
+std::optional<int64_t> target_next_event_ns(const target& t);

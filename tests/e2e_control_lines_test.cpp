@@ -155,6 +155,31 @@ TEST_F(ControlLines, EachChangeReachesTheBoardAtItsPlaceAmongTheBytes) {
   }
 }
 
+// Installed as a user installs it, the simulator names the recorder
+// installed with it, and a programmer run after those words reaches a board
+// wired otherwise, which only the recorder's changes bring to its boot loader.
+TEST_F(ControlLines, AnInstalledSimulatorNamesTheRecorderInstalledWithIt) {
+  const std::string prefix = dir + "/usr";
+  ASSERT_EQ(run_process({VEXLOR_CMAKE_COMMAND, "--install", VEXLOR_BUILD_DIR, "--prefix", prefix},
+                        dir, {}, 60, child_output::discarded)
+                .exit_code,
+            0);
+  write_file(dir + "/image.bin", {});
+  sim_target sim = start_simulator(
+      prefix + "/bin/vexlor-sim",
+      {"--once", "--max-seconds", "30", "--wiring", "D1:R0", "--lines-from", dir + "/lines"});
+  ASSERT_FALSE(sim.pty_path.empty());
+  const std::string words = read_line(sim.process, 5);
+  EXPECT_TRUE(words.starts_with("env LD_PRELOAD=" + prefix + "/")) << words;
+  const process_result run =
+      run_process({"/bin/sh", "-c", words + " \"$0\" --port \"$1\" image.bin",
+                   prefix + "/bin/vexlor-prog", sim.pty_path},
+                  dir, {}, 30);
+  EXPECT_EQ(run.out, banner + handshake_ok + done_ok);
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(finish_sim(sim), 0);
+}
+
 namespace {
 
 struct BoardEntry : ::testing::Test {

@@ -58,6 +58,11 @@ TEST(SimOptions, ValuesAreParsed) {
   options = parse({"--app-answers", "2", "--app-text", "hi"});
   ASSERT_TRUE(options.has_value());
   EXPECT_EQ(options->board.app_answers, 2u);
+  options = parse({"--app-banner", "v1\\r\\n", "--app-every", "250"});
+  ASSERT_TRUE(options.has_value());
+  EXPECT_EQ(options->board.app_banner, (std::vector<uint8_t>{'v', '1', '\r', '\n'}));
+  EXPECT_EQ(options->board.app_every_ms, 250u);
+  EXPECT_TRUE(parse({"--app-crash"}).value_or(sim_options{}).board.app_crash);
 }
 
 TEST(SimOptions, MistakesAreRefused) {
@@ -89,6 +94,11 @@ TEST(SimOptions, MistakesAreRefused) {
       {"--app-answers", "1"},
       {"--app-answers", "0", "--app-text", "a"},
       {"--app-text", "a", "--app-answers", "1", "--wiring", "D1:R0"},
+      {"--app-banner", ""},
+      {"--app-every", "250"},
+      {"--app-every", "0", "--app-banner", "a"},
+      {"--app-banner", "a", "--app-every", "250", "--app-crash"},
+      {"--app-crash", "on"},
       {"--ignore-starts", "-1"},
       {"--echo", "on"},
       {"--board-id", "0x10"},

@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "line_channel.h"
@@ -150,17 +152,51 @@ TEST(SimPty, TermWhileWaitingDumpsAndBadOptionsExitTwo) {
   std::filesystem::remove_all(dir);
 }
 
+// An application's prints on the real line, on the simulator's clock: its
+// banner from the first open on, again and again, or a crash's fault line
+// in its place, each never early.
+TEST(SimPty, ApplicationPrintsByItself) {
+  const std::string banner = "app v1\r\n";
+  const std::string fault(app_fault_line);
+  struct row {
+    std::vector<std::string> extra;
+    std::string printed;
+    double at_least_ms;  // after the open
+  };
+  for (const row& r : {row{{"--app-every", "50"}, banner + banner + banner, 100},
+                       row{{"--app-crash"}, fault + fault, 200}}) {
+    SCOPED_TRACE(r.extra[0]);
+    std::vector<std::string> args{"--once", "--max-seconds", "20", "--app-banner", "app v1\\r\\n"};
+    args.insert(args.end(), r.extra.begin(), r.extra.end());
+    sim_target sim = start_simulator(VEXLOR_SIM_PATH, args);
+    ASSERT_FALSE(sim.pty_path.empty());
+    const auto opened = test_clock::now();
+    int fd = raw_open(sim.pty_path);
+    const bytes printed = receive_bytes(fd, r.printed.size());
+    EXPECT_GE(seconds_since(opened) * 1000, r.at_least_ms);
+    EXPECT_EQ(std::string(printed.begin(), printed.end()), r.printed);
+    close(fd);
+    EXPECT_EQ(finish_sim(sim), 0);
+  }
+}
+
 // The line channel (--lines-from) of the real simulator, with the test as
 // the host on both the pty and the socket: a change waits for the bytes
 // written before it, holds its sender until then, and lands after their
-// wire time; the board then sees its reset pulse.
+// wire time; the board then sees its reset pulse, and once released
+// without its boot pin, starts its application, which prints its banner.
+// The simulator's second line names what a programmer is run after for its
+// lines to come here.
 TEST(SimPty, LineChangeTakesItsPlaceAfterTheBytesBeforeIt) {
   const std::string dir = make_test_dir();
   const std::string channel = dir + "/lines";
-  sim_target sim = start_simulator(
-      VEXLOR_SIM_PATH, {"--once", "--baud", "9600", "--max-seconds", "20", "--wiring", "D1:R0",
-                        "--lines-from", channel, "--log", dir + "/sim.log"});
+  sim_target sim =
+      start_simulator(VEXLOR_SIM_PATH, {"--once", "--baud", "9600", "--max-seconds", "20",
+                                        "--wiring", "D1:R0:20", "--app-banner", "app v1\\r\\n",
+                                        "--lines-from", channel, "--log", dir + "/sim.log"});
   ASSERT_FALSE(sim.pty_path.empty());
+  EXPECT_EQ(read_line(sim.process, 5),
+            "env LD_PRELOAD=" VEXLOR_LINE_RECORDER_PATH " VEXLOR_LINES_TO=" + channel);
   int fd = raw_open(sim.pty_path);
   const int host = line_channel_connect(channel);
   ASSERT_GE(host, 0);
@@ -176,8 +212,17 @@ TEST(SimPty, LineChangeTakesItsPlaceAfterTheBytesBeforeIt) {
   EXPECT_EQ(recv(host, &taken, 1, 0), 1);
   EXPECT_TRUE(line_channel_tell(host, {{control_line::dtr, true}, 0, noise}, 5000));
   EXPECT_TRUE(line_channel_tell(host, {{control_line::dtr, false}, 0, noise}, 5000));
+  // The noise takes 104 ms on the wire, then the board starts in 20 ms: a
+  // start byte that came sooner would be lost.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   send_bytes(fd, {start_byte});
   EXPECT_EQ(receive_bytes(fd, 1), bytes{ack_byte});
+  for (const line_level change : {line_level{control_line::rts, true},
+                                  {control_line::dtr, true},
+                                  {control_line::dtr, false}}) {
+    EXPECT_TRUE(line_channel_tell(host, {change, 0, noise + 1}, 5000));
+  }
+  EXPECT_EQ(receive_bytes(fd, 8), text_bytes("app v1\r\n"));
   close(host);
   close(fd);
   EXPECT_EQ(finish_sim(sim), 0);
@@ -194,7 +239,10 @@ TEST(SimPty, LineChangeTakesItsPlaceAfterTheBytesBeforeIt) {
       order.push_back(std::to_string(received) + " " + e.text);
   }
   EXPECT_EQ(order, (std::vector<std::string>{"100 clear rts", "100 set dtr", "100 held in reset",
-                                             "100 clear dtr", "100 starts its boot loader"}));
+                                             "100 clear dtr", "100 starts its boot loader",
+                                             "101 set rts", "101 set dtr", "101 held in reset",
+                                             "101 clear dtr", "101 starts its application",
+                                             "101 application prints its banner"}));
   // 100 bytes at 9600 baud take 104.2 ms to arrive from the first on.
   EXPECT_GE(first_change - first_rx, 0.1041);
   std::filesystem::remove_all(dir);

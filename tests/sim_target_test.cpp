@@ -268,3 +268,21 @@ TEST(SimTarget, LineChangeMessagesRoundTripAndJunkIsRefused) {
     EXPECT_FALSE(parse_line_change(junk)) << junk;
   }
 }
+
+// An application's prints on the target's own clock, as the event loop
+// drives it: the first open is its power-on, a late print goes at once and
+// the period holds from there, and what came due while the port was closed
+// went to nobody.
+TEST(SimTarget, ApplicationPrintsOnItsOwnClock) {
+  target t;
+  t.board.setup = {.app_banner = text_bytes("v1\n"), .app_every_ms = 100};
+  target_port_opened(t, 0);
+  for (int at_ms : {0, 100, 250, 300}) target_run(t, at_ms * ms);
+  target_hang_up(t);
+  target_port_opened(t, 650 * ms);
+  for (int at_ms : {650, 700}) target_run(t, at_ms * ms);
+  std::vector<int64_t> printed_ms;
+  for (std::size_t i = 0; i < t.output.size(); i += 3) printed_ms.push_back(t.output[i].at_ns / ms);
+  EXPECT_EQ(printed_ms, (std::vector<int64_t>{0, 100, 200, 300, 700}));
+  EXPECT_EQ(t.output.size(), 15u);
+}

@@ -1,14 +1,18 @@
-// Preloaded into the programmer by the control-line tests: a pty has no
-// modem lines, so the tests record the modem-control requests and the writes
-// to the port, with times, to check their order and the pause between them
-// (VEXLOR_LINE_LOG), and hand each change to vexlor-sim's line channel
-// (VEXLOR_LINES_TO, the simulator's --lines-from socket) so that a board it
-// plays sees RTS and DTR move. With VEXLOR_LINE_FAULT it also plays a driver
-// that fails or dawdles: "lines" fails every modem-control request with
-// EIO, "write=N" fails the Nth write to the port with EPERM, so that the
-// tool's words for such a failure can be checked on the real binary; and
-// "slow-lines" makes each modem-control request take 300 ms, so that a
-// test has time to act while a line sequence goes on.
+// The line recorder, preloaded into a programmer (LD_PRELOAD) so that
+// vexlor-sim sees the programmer's control lines: a pty has no modem lines,
+// so the recorder hands each RTS and DTR change to the simulator's line
+// channel (VEXLOR_LINES_TO, the simulator's --lines-from socket), and a board
+// it plays sees them move. It is installed with the simulator, which prints
+// the words that preload it (recorder_words.h).
+//
+// For the tests it also records the modem-control requests and the writes to
+// the port, with times, to check their order and the pause between them
+// (VEXLOR_LINE_LOG). With VEXLOR_LINE_FAULT it plays a driver that fails or
+// dawdles: "lines" fails every modem-control request with EIO, "write=N"
+// fails the Nth write to the port with EPERM, so that the tool's words for
+// such a failure can be checked on the real binary; and "slow-lines" makes
+// each modem-control request take 300 ms, so that a test has time to act
+// while a line sequence goes on.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>

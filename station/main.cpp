@@ -105,7 +105,8 @@ int flash(const station_settings& settings) {
   report_file report;
   junit_record junit;
   store_handle store;
-  if (!prepare_records(settings, report, junit, why) || !open_board_records(settings, store, why)) {
+  if (!prepare_records(settings, report, junit, why) ||
+      !open_board_records(settings, {}, store, why)) {
     report_close(report);
     junit_close(junit);
     ports_watch_end(watch);
@@ -138,16 +139,30 @@ int main(int argc, char** argv) {
     std::printf("vexlor-flash-all %s\n", tool_version());
     return 0;
   }
+  const std::string target_warning = store_target_warning(settings.database);
+  if (!target_warning.empty()) say_on_stderr(target_warning);
   if (settings.history || settings.summary) {
     const record_query query{
         .database = settings.database,
         .summary = settings.summary,
+        .csv = settings.csv,
         .filter = {
             .board_id = settings.history_board_id,
             .serial_number = settings.history_serial,
             .port = settings.ports.empty() ? std::nullopt : std::optional(settings.ports.front()),
-            .since = settings.since}};
+            .since = settings.since,
+            .until = settings.until,
+            .image_prefix = settings.image_prefix,
+            .outcome = settings.outcome,
+            .pool = settings.pool,
+            .station = settings.station.empty() ? std::nullopt : std::optional(settings.station)}};
     return print_records(query, why) ? 0 : complain(exit_usage, why);
+  }
+  if (settings.release_serial) {
+    std::string done;
+    if (!release_board_serial(settings, done, why)) return complain(exit_usage, why);
+    say_on_stderr(done);
+    return 0;
   }
   return settings.list ? list_ports(settings) : flash(settings);
 }

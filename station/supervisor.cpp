@@ -1,6 +1,7 @@
 #include "supervisor.h"
 
 #include <algorithm>
+#include <csignal>
 #include <deque>
 #include <memory>
 
@@ -36,10 +37,12 @@ constexpr unsigned batch_interval_ms = 100;
 constexpr auto stop_grace = std::chrono::seconds(10);
 
 struct board {
+  std::string run_id = new_run_id();  // its record's: a board flashed again is another run
   station_port port;
   child* run = nullptr;
-  run_stage stage = run_stage::flash;             // the run under way
-  std::optional<std::string> board_id;            // as its identifying run read it
+  run_stage stage = run_stage::flash;   // the run under way
+  std::optional<std::string> board_id;  // as its identifying run read it
+  std::string refused;  // why the id its flash read is no board's own: the flash is stopped
   std::optional<board_serial> serial;             // --serial-pool: its number
   std::optional<view_clock::time_point> kill_at;  // after a stop request: when it is killed
   bool killed = false;
@@ -55,6 +58,7 @@ struct board {
 struct station {
   station_setup setup;
   std::string host = host_name();
+  std::string name = station_name(setup.settings);
   std::deque<station_port> waiting;
   std::vector<std::unique_ptr<board>> running;
   std::size_t most_at_once = 0;  // runs at a time, by --jobs and the file descriptors; 0: all
@@ -128,18 +132,20 @@ void keep_record(station& st, const board_run& run, const run_record& record) {
 }
 
 void finish(station& st, board& b, const run_verdict& verdict, std::optional<int> exit_status) {
-  const board_run run{.port = b.port,
-                      .end = b.progress.end,
-                      .start = b.start,
-                      .end_time = wall_clock::now(),
-                      .seconds = seconds_since(b.started),
-                      .exit_status = exit_status,
-                      .verdict = verdict,
-                      .log_path = b.log.path,
-                      .board_id = b.progress.board_id ? b.progress.board_id : b.board_id,
-                      .serial = settled_serial(b.serial, b.progress, exit_status)};
+  const bool same_board = !b.board_id || !b.progress.board_id || b.board_id == b.progress.board_id;
+  board_run run{.run_id = b.run_id,
+                .port = b.port,
+                .end = b.progress.end,
+                .start = b.start,
+                .end_time = wall_clock::now(),
+                .seconds = seconds_since(b.started),
+                .exit_status = exit_status,
+                .verdict = verdict,
+                .log_path = b.log.path,
+                .board_id = b.progress.board_id ? b.progress.board_id : b.board_id,
+                .serial = settled_serial(b.serial, b.progress, exit_status, same_board)};
   run_log_close(b.log);
-  const run_record record = record_of_run(run, st.host);
+  run_record record = record_of_run(run, st.name);
   // Kept before its result line is shown: a line on the screen is a run
   // on record.
   if (st.setup.records != nullptr) {
@@ -147,6 +153,11 @@ void finish(station& st, board& b, const run_verdict& verdict, std::optional<int
     if (!store_add_run(*st.setup.records, record, why)) {
       st.record_lost = true;
       say_on_stderr("the record of " + b.port.name + " could not be kept: " + why);
+    } else if (record.outcome != outcome_name(run.verdict.outcome)) {
+      // Its number was no longer its own: the record says why, and so does
+      // the board's line.
+      run.verdict = {run_outcome::failed, record.phase.value_or(""), record.reason.value_or("")};
+      run.serial = record.serial;
     }
   }
   keep_record(st, run, record);
@@ -178,7 +189,12 @@ bool take_serial(station& st, board& b) {
   if (st.setup.settings.serial_pool.empty()) return true;
   std::string why;
   board_serial serial;
-  if (take_board_serial(*st.setup.records, st.setup.settings, b.board_id, st.host, serial, why)) {
+  const serial_holder holder{.run_id = b.run_id,
+                             .station = st.name,
+                             .host = st.host,
+                             .pid = own_process(),
+                             .port = b.port.name};
+  if (take_board_serial(*st.setup.records, st.setup.settings, b.board_id, holder, serial, why)) {
     b.serial = serial;
     return true;
   }
@@ -233,6 +249,24 @@ void take_line(board& b, std::string line) {
   take_run_line(b.progress, line);
 }
 
+// Why the id a run read is no board's own: one byte repeated, or, for the
+// flash of a board whose number was taken by its id, another board's.
+std::string id_refusal(const station& st, const board& b) {
+  const std::optional<board_id_place>& place = st.setup.settings.run.board_id;
+  if (!b.progress.board_id || !place) return {};
+  if (const auto why = board_id_not_unique(place->address, *b.progress.board_id)) return *why;
+  if (b.board_id && b.board_id != b.progress.board_id) {
+    return "the board changed between its id read and its flash";
+  }
+  return {};
+}
+
+// Stops the run at once, the way a stop request does.
+void stop_run(board& b) {
+  child_stop(b.run, SIGTERM);
+  if (!b.kill_at) b.kill_at = view_clock::now() + stop_grace;
+}
+
 void take_output(station& st, board& b, const std::string& text) {
   b.pending += text;
   std::size_t start = 0;
@@ -242,12 +276,23 @@ void take_output(station& st, board& b, const std::string& text) {
   b.pending.erase(0, start);
   if (b.pending.size() > longest_line) take_line(b, std::exchange(b.pending, {}));
   st.view.changed = true;
+  // The id comes before the erase: a board that is not the one its number
+  // was taken for, or has no id of its own, is left unwritten where the
+  // stop is in time.
+  if (b.refused.empty() && b.stage != run_stage::identify && b.run != nullptr) {
+    b.refused = id_refusal(st, b);
+    if (!b.refused.empty()) stop_run(b);
+  }
 }
 
 void take_exit(station& st, board& b, int exit_status) {
   if (!b.pending.empty()) take_line(b, std::exchange(b.pending, {}));
   b.run = nullptr;
   if (!b.log.lost.empty()) say_on_stderr("the log " + b.log.path + " is not whole: " + b.log.lost);
+  if (!b.refused.empty()) {
+    finish(st, b, {run_outcome::failed, phase_name(run_phase::board_id), b.refused}, exit_status);
+    return;
+  }
   if (b.killed) {
     const std::string grace = std::to_string(stop_grace.count());
     finish(st, b,
@@ -265,8 +310,12 @@ void take_exit(station& st, board& b, int exit_status) {
       return;
     }
     // Its id known, the board takes its number, then the runs the words
-    // ask for.
+    // ask for; an id that is no board's own takes none.
     b.board_id = b.progress.board_id;
+    if (const std::string refused = id_refusal(st, b); !refused.empty()) {
+      finish(st, b, {run_outcome::failed, phase_name(run_phase::board_id), refused}, exit_status);
+      return;
+    }
     b.stage = st.setup.settings.skip_same ? run_stage::read_back : run_stage::flash;
     if (take_serial(st, b)) launch(st, b);
     return;

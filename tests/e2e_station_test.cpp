@@ -667,10 +667,10 @@ struct E2EStationRecords : E2EStation {
   std::vector<std::string> serial_run(const test_database& db, const std::string& folder,
                                       const std::string& format, int expected_exit) {
     fs::create_directories(folder);
-    const process_result run =
-        run_station(dir, {"--ports-dir", folder, "--db", db.target, "--serial-pool", "line3",
-                          "--serial-at", hex_address(serial_at), "--serial-format", format,
-                          "--write", "--verify", "--board-id", id_place, "image.bin"});
+    const process_result run = run_station(
+        dir, {"--ports-dir", folder, "--db", db.target, "--serial-pool", "line3", "--serial-first",
+              "1", "--serial-at", hex_address(serial_at), "--serial-format", format, "--write",
+              "--verify", "--board-id", id_place, "image.bin"});
     EXPECT_EQ(run.exit_code, expected_exit) << run.out;
     return lines_of(run.out);
   }
@@ -808,3 +808,165 @@ TEST_F(E2EStationRecords, NumbersGoBackStayWithTheirBoardsAndSurviveAKill) {
                   sha256_of_image() + "\n");
   }
 }
+
+namespace {
+
+// A fault the station's records must come through, reproduced on each
+// database with real boards; at the end of each round every number drawn
+// is on one board at most, as the boards' flash says.
+struct RecordsFault;
+struct records_fault {
+  std::string what;
+  std::function<void(RecordsFault& bench, const test_database& db, const std::string& at)>
+      reproduce;
+};
+
+void PrintTo(const records_fault& row, std::ostream* out) { *out << row.what; }
+
+constexpr const char* clone_id = "0x1FFF7A10:00112233445566778899aabb";
+
+struct RecordsFault : E2EStationRecords, ::testing::WithParamInterface<records_fault> {
+  std::vector<bench_board> boards;  // the round's, each flashed with numbers of pool "line3"
+
+  bench_board& board(const std::string& folder, const std::string& name,
+                     const std::vector<std::string>& sim_args = {}) {
+    return boards.emplace_back(board_in(folder, name, sim_args));
+  }
+
+  // The station's words for a flash with numbers of pool "line3" (u32le),
+  // each board's id read first; `options` before the rest.
+  std::vector<std::string> flash_words(const test_database& db, const std::string& folder,
+                                       std::vector<std::string> options = {},
+                                       const char* id = id_place) {
+    options.insert(options.end(),
+                   {"--ports-dir", folder, "--db", db.target, "--serial-pool", "line3",
+                    "--serial-at", hex_address(serial_at), "--serial-format", "u32le", "--write",
+                    "--verify", "--board-id", id, "image.bin"});
+    return options;
+  }
+
+  // Every board's flash read back: no number on two boards.
+  void expect_numbers_on_one_board() {
+    std::map<uint64_t, std::string> holders;
+    for (bench_board& b : boards) {
+      stop_process(b.sim.process);
+      const std::vector<uint8_t> memory = read_file(b.memory_path);
+      std::vector<uint8_t> unnumbered = memory;
+      if (memory.size() != image.size()) continue;  // never written
+      std::copy_n(image.begin() + 0x100, 4, unnumbered.begin() + 0x100);
+      if (unnumbered != image || unnumbered == memory) continue;  // not the image, or no number
+      const uint64_t number = serial_held(memory, "u32le");
+      EXPECT_FALSE(holders.count(number))
+          << "serial " << number << " on " << holders[number] << " and " << b.name;
+      holders[number] = b.name;
+    }
+    boards.clear();
+  }
+};
+
+bool has_line(const std::vector<std::string>& lines, const std::string& start) {
+  return std::any_of(lines.begin(), lines.end(),
+                     [&](const std::string& line) { return line.starts_with(start); });
+}
+
+const std::vector<records_fault> records_faults{
+    {"ids all zeros take no number",
+     [](RecordsFault& b, const test_database& db, const std::string& at) {
+       b.board(at, "zeros-1");
+       b.board(at, "zeros-2");
+       // The ids are at 0x1FFF7A10: 0x1FFF7A00 reads alike on every board.
+       const process_result run =
+           run_station(b.dir, b.flash_words(db, at, {"--serial-first", "1"}, "0x1FFF7A00:12"));
+       EXPECT_EQ(run.exit_code, 1) << run.out;
+       for (const char* name : {"zeros-1", "zeros-2"}) {
+         EXPECT_TRUE(has_line(lines_of(run.out),
+                              std::string("FAILED  ") + name +
+                                  " (exit 0): the board id at 0x1fff7a00 reads 00 in every "
+                                  "byte: not a unique id"))
+             << run.out;
+       }
+       EXPECT_TRUE(b.history(db, {"--serial", "1"}).empty());
+     }},
+    {"cloned ids: one board of one station takes a number",
+     [](RecordsFault& b, const test_database& db, const std::string& at) {
+       // Slow erases, so that both boards are under way together.
+       for (const char* name : {"clone-1", "clone-2"}) {
+         b.board(at, name, {"--board-id", clone_id, "--erase-ms", "1500"});
+       }
+       const process_result run =
+           run_station(b.dir, b.flash_words(db, at, {"--serial-first", "1"}));
+       EXPECT_EQ(run.exit_code, 1) << run.out;
+       const std::vector<std::string> lines = lines_of(run.out);
+       EXPECT_TRUE(has_line(lines, "ok      clone-1 (serial 1)") ||
+                   has_line(lines, "ok      clone-2 (serial 1)"))
+           << run.out;
+       EXPECT_NE(run.out.find(": board id 00112233445566778899aabb is also on clone-"),
+                 std::string::npos)
+           << run.out;
+     }},
+    {"cloned ids: one board of two stations takes a number",
+     [](RecordsFault& b, const test_database& db, const std::string& at) {
+       std::vector<child_process> stations;
+       for (const std::string station : {"east", "west"}) {
+         b.board(at + "/" + station, station, {"--board-id", clone_id, "--erase-ms", "1500"});
+         stations.push_back(start_process(
+             b.flash_words(db, at + "/" + station,
+                           {VEXLOR_FLASH_ALL_PATH, "--station", station, "--serial-first", "1"}),
+             b.dir));
+       }
+       std::string out;
+       int failed = 0;
+       for (child_process& station : stations) {
+         const process_result run = wait_process(station, 120);
+         out += run.out;
+         failed += run.exit_code == 1;
+       }
+       EXPECT_EQ(failed, 1) << out;
+       EXPECT_NE(out.find(": board id 00112233445566778899aabb is also on "), std::string::npos)
+           << out;
+     }},
+    {"a board swapped between its id read and its flash",
+     [](RecordsFault& b, const test_database& db, const std::string& at) {
+       b.board(at, "seated");
+       // Its erase takes long enough for the station's stop to come first.
+       const bench_board& swapped_in =
+           b.board(at + "-elsewhere", "swapped-in", {"--erase-ms", "3000"});
+       // The flash goes to another board than the one whose id was read.
+       write_stand_in(b.dir + "/swap", "case \" $* \" in *\" --write \"*) shift 2; exec " +
+                                           std::string(VEXLOR_PROG_PATH) + " --port " +
+                                           swapped_in.sim.pty_path + " \"$@\";; esac\nexec " +
+                                           VEXLOR_PROG_PATH + " \"$@\"");
+       const process_result run = run_station(b.dir, b.flash_words(db, at, {"--serial-first", "1"}),
+                                              {"VEXLOR_PROG=" + b.dir + "/swap"});
+       EXPECT_EQ(run.exit_code, 1) << run.out;
+       EXPECT_TRUE(has_line(lines_of(run.out),
+                            "FAILED  seated (exit 143, serial 1 returned): the "
+                            "board changed between its id read and its flash"))
+           << run.out;
+     }},
+};
+
+}  // namespace
+
+TEST_P(RecordsFault, KeepsEveryNumberOnOneBoard) {
+  if (running_under_wine()) GTEST_SKIP() << "the Windows build keeps no database";
+  for (const test_database& db : test_databases(postgres, dir)) {
+    SCOPED_TRACE(db.name);
+    try {
+      GetParam().reproduce(*this, db, dir + "/" + db.name);
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << e.what();
+    }
+    expect_numbers_on_one_board();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(E2EStationRecords, RecordsFault, ::testing::ValuesIn(records_faults),
+                         [](const ::testing::TestParamInfo<records_fault>& info) {
+                           std::string name;
+                           for (char c : info.param.what) {
+                             if (std::isalnum(static_cast<unsigned char>(c))) name += c;
+                             if (c == ' ' && !name.empty() && name.back() != '_') name += '_';
+                           }
+                           return name;
+                         });

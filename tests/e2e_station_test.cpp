@@ -834,15 +834,17 @@ struct RecordsFault : E2EStationRecords, ::testing::WithParamInterface<records_f
   }
 
   // The station's words for a flash with numbers of pool "line3" (u32le),
-  // each board's id read first; `options` before the rest.
+  // each board's id read first, `options` last of the station's.
   std::vector<std::string> flash_words(const test_database& db, const std::string& folder,
-                                       std::vector<std::string> options = {},
+                                       const std::vector<std::string>& options = {},
                                        const char* id = id_place) {
-    options.insert(options.end(),
-                   {"--ports-dir", folder, "--db", db.target, "--serial-pool", "line3",
-                    "--serial-at", hex_address(serial_at), "--serial-format", "u32le", "--write",
-                    "--verify", "--board-id", id, "image.bin"});
-    return options;
+    std::vector<std::string> words{
+        "--ports-dir",     folder,  "--db",        db.target,
+        "--serial-pool",   "line3", "--serial-at", hex_address(serial_at),
+        "--serial-format", "u32le"};
+    words.insert(words.end(), options.begin(), options.end());
+    words.insert(words.end(), {"--write", "--verify", "--board-id", id, "image.bin"});
+    return words;
   }
 
   // Every board's flash read back: no number on two boards.
@@ -909,10 +911,10 @@ const std::vector<records_fault> records_faults{
        std::vector<child_process> stations;
        for (const std::string station : {"east", "west"}) {
          b.board(at + "/" + station, station, {"--board-id", clone_id, "--erase-ms", "1500"});
-         stations.push_back(start_process(
-             b.flash_words(db, at + "/" + station,
-                           {VEXLOR_FLASH_ALL_PATH, "--station", station, "--serial-first", "1"}),
-             b.dir));
+         std::vector<std::string> argv =
+             b.flash_words(db, at + "/" + station, {"--station", station, "--serial-first", "1"});
+         argv.insert(argv.begin(), VEXLOR_FLASH_ALL_PATH);
+         stations.push_back(start_process(argv, b.dir));
        }
        std::string out;
        int failed = 0;
@@ -943,6 +945,42 @@ const std::vector<records_fault> records_faults{
                             "FAILED  seated (exit 143, serial 1 returned): the "
                             "board changed between its id read and its flash"))
            << run.out;
+     }},
+    {"a database or a pool mistyped starts none",
+     [](RecordsFault& b, const test_database& db, const std::string& at) {
+       b.board(at + "/first", "first");
+       EXPECT_EQ(
+           run_station(b.dir, b.flash_words(db, at + "/first", {"--serial-first", "1"})).exit_code,
+           0);
+       const bench_board& untouched = b.board(at + "/typo", "untouched");
+       const bool sqlite = db.name == "SQLite";
+       struct typo {
+         test_database db;
+         std::vector<std::string> options;
+         std::string says;
+       };
+       std::string mistyped = db.target;
+       mistyped.insert(sqlite ? mistyped.size() : mistyped.find('?'), "x");
+       const std::vector<typo> typos{
+           {{db.name, mistyped},
+            {},
+            sqlite
+                ? "vexlor-flash-all: there is no record database " + mistyped + ": give --db-create"
+                : "vexlor-flash-all: cannot open the PostgreSQL database: "},
+           {db, {"--serial-pool", "lin3"}, "vexlor-flash-all: there is no serial pool lin3 in "},
+           {db,
+            {"--serial-first", "5"},
+            "vexlor-flash-all: serial pool line3 starts at 1 (its next number is 2), not at 5"},
+       };
+       for (const typo& t : typos) {
+         SCOPED_TRACE(t.says);
+         const process_result run =
+             run_station(b.dir, b.flash_words(t.db, at + "/typo", t.options));
+         EXPECT_EQ(run.exit_code, 2) << run.out;
+         EXPECT_TRUE(run.out.starts_with(t.says)) << run.out;
+       }
+       EXPECT_FALSE(fs::exists(mistyped));
+       EXPECT_FALSE(sim_log_has(untouched.sim.log_path, "open"));
      }},
 };
 

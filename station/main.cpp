@@ -18,6 +18,7 @@
 #include "ports/ports_watch.h"
 #include "runs/programmer_path.h"
 #include "records/record_queries.h"
+#include "records/spool.h"
 #include "station_options.h"
 #include "supervisor.h"
 
@@ -80,6 +81,41 @@ bool prepare_records(const station_settings& settings, report_file& report, juni
   return true;
 }
 
+// Writes what waits in the spool to the database, saying what it did.
+// False, and why, when the database cannot take it: its numbers must be
+// settled before any is handed out again.
+bool replay_records(record_store& store, const std::string& spool, replay_result& result,
+                    std::string& why) {
+  const bool replayed = spool_replay(store, spool, result, why);
+  for (const std::string& note : result.notes) say_on_stderr(note);
+  if (result.written > 0) {
+    say_on_stderr(std::to_string(result.written) + " record(s) of the spool " + spool +
+                  " written to the database");
+  }
+  if (!replayed) why = "records in the spool " + spool + " cannot be written: " + why;
+  return replayed;
+}
+
+bool replay_at_start(const store_handle& store, const std::string& spool, std::string& why) {
+  replay_result result;
+  return store == nullptr || replay_records(*store, spool, result, why);
+}
+
+// --replay DIR: what waits in DIR, written to the database by hand.
+int replay(const station_settings& settings) {
+  store_handle store;
+  replay_result result;
+  std::string why;
+  const store_access access = settings.db_create ? store_access::create : store_access::write;
+  if (!store_open(settings.database, {.access = access}, store, why)) {
+    return complain(exit_usage, why);
+  }
+  if (!replay_records(*store, settings.replay_folder, result, why)) complain(0, why);
+  if (result.waiting == 0) return 0;
+  std::fputs(records_wait_line(result.waiting, settings.replay_folder).c_str(), stdout);
+  return exit_failed;
+}
+
 int flash(const station_settings& settings) {
   std::string why;
   // Once, before any board is touched, rather than a failed run each (every
@@ -105,8 +141,10 @@ int flash(const station_settings& settings) {
   report_file report;
   junit_record junit;
   store_handle store;
+  const std::string spool =
+      spool_folder_of(settings.spool_folder, settings.log_folder, settings.database);
   if (!prepare_records(settings, report, junit, why) ||
-      !open_board_records(settings, {}, store, why)) {
+      !open_board_records(settings, {}, store, why) || !replay_at_start(store, spool, why)) {
     report_close(report);
     junit_close(junit);
     ports_watch_end(watch);
@@ -114,7 +152,7 @@ int flash(const station_settings& settings) {
   }
   const int status =
       supervise({settings, programmer, report.file != nullptr ? &report : nullptr,
-                 junit.cases != nullptr ? &junit : nullptr, watch, boards, store.get()});
+                 junit.cases != nullptr ? &junit : nullptr, watch, boards, store.get(), spool});
   report_close(report);
   ports_watch_end(watch);
   return status;
@@ -158,6 +196,7 @@ int main(int argc, char** argv) {
             .station = settings.station.empty() ? std::nullopt : std::optional(settings.station)}};
     return print_records(query, why) ? 0 : complain(exit_usage, why);
   }
+  if (!settings.replay_folder.empty()) return replay(settings);
   if (settings.release_serial) {
     std::string done;
     if (!release_board_serial(settings, done, why)) return complain(exit_usage, why);

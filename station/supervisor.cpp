@@ -12,6 +12,7 @@
 #include "runs/host.h"
 #include "records/junit_report.h"
 #include "records/report_file.h"
+#include "records/spool.h"
 #include "runs/run_log.h"
 #include "runs/run_state.h"
 #include "stop/stop_requests.h"
@@ -72,6 +73,7 @@ struct station {
   int stop_signal = 0;
   bool stopped_a_run = false;
   bool record_lost = false;  // a report line could not be written
+  bool spool_waits = false;  // records may wait in the spool, to be written before the next
   wall_clock::time_point start = wall_clock::now();
   view_clock::time_point started = view_clock::now();
 };
@@ -113,6 +115,47 @@ live_view live_view_of(const station& st) {
 
 bool stopping(const station& st) { return st.stop_signal != 0; }
 
+// Writes what waits in the spool to the database, oldest first; false while
+// any of it cannot be written.
+bool replay_spool(station& st) {
+  if (!st.spool_waits) return true;
+  replay_result result;
+  std::string why;
+  const bool replayed = spool_replay(*st.setup.records, st.setup.spool_folder, result, why);
+  for (const std::string& note : result.notes) say_on_stderr(note);
+  st.spool_waits = !replayed || result.waiting > 0;
+  return replayed;
+}
+
+// Keeps the run's record in the database, or, where the database cannot
+// take it, in the spool; a record that can go to neither fails its board.
+// A number that was no longer the run's fails it too, the record saying why.
+void keep_in_database(station& st, board_run& run, run_record& record) {
+  std::string why, spooled_why;
+  if (replay_spool(st) && store_add_run(*st.setup.records, record, why)) {
+    if (record.outcome != outcome_name(run.verdict.outcome)) {
+      run.verdict = {run_outcome::failed, record.phase.value_or(""), record.reason.value_or("")};
+      run.serial = record.serial;
+    }
+    return;
+  }
+  if (why.empty()) why = "records spooled before it could not be written yet";
+  if (spool_keep(st.setup.spool_folder, record, spooled_why)) {
+    run.record_spooled = true;
+    st.spool_waits = true;
+    say_on_stderr("the record of " + run.port.name + " waits in the spool " +
+                  st.setup.spool_folder + ": the database could not take it: " + why);
+    return;
+  }
+  st.record_lost = true;
+  run.verdict = {run_outcome::failed, "record",
+                 "its record could be kept neither in the database (" + why +
+                     ") nor in the spool (" + spooled_why + ")"};
+  record.outcome = outcome_name(run.verdict.outcome);
+  record.phase = run.verdict.phase;
+  record.reason = run.verdict.reason;
+}
+
 void keep_record(station& st, const board_run& run, const run_record& record) {
   if (st.setup.report != nullptr) {
     std::string mended, why;
@@ -123,9 +166,15 @@ void keep_record(station& st, const board_run& run, const run_record& record) {
       say_on_stderr("the report line of " + run.port.name + " could not be written: " + why);
     }
   }
-  if (st.setup.junit != nullptr) junit_add(*st.setup.junit, record);
+  if (st.setup.junit != nullptr) {
+    junit_add(*st.setup.junit, record,
+              run.record_spooled ? "its record waits in the spool " + st.setup.spool_folder +
+                                       ": the database could not take it"
+                                 : std::string());
+  }
   ++st.runs_ended;
-  if (outcome_is_success(run.verdict.outcome)) {
+  // A board whose record waits is not done with: it is not counted ok.
+  if (outcome_is_success(run.verdict.outcome) && !run.record_spooled) {
     ++st.runs_ok;
   }
   if (run.verdict.outcome == run_outcome::stopped) ++st.runs_stopped;
@@ -148,18 +197,7 @@ void finish(station& st, board& b, const run_verdict& verdict, std::optional<int
   run_record record = record_of_run(run, st.name);
   // Kept before its result line is shown: a line on the screen is a run
   // on record.
-  if (st.setup.records != nullptr) {
-    std::string why;
-    if (!store_add_run(*st.setup.records, record, why)) {
-      st.record_lost = true;
-      say_on_stderr("the record of " + b.port.name + " could not be kept: " + why);
-    } else if (record.outcome != outcome_name(run.verdict.outcome)) {
-      // Its number was no longer its own: the record says why, and so does
-      // the board's line.
-      run.verdict = {run_outcome::failed, record.phase.value_or(""), record.reason.value_or("")};
-      run.serial = record.serial;
-    }
-  }
+  if (st.setup.records != nullptr) keep_in_database(st, run, record);
   keep_record(st, run, record);
   if (b.back_again && !stopping(st)) {
     st.waiting.push_back(folder_port(st.setup.settings.ports_folder, b.port.name));
@@ -392,10 +430,11 @@ void take_port_changes(station& st) {
   }
 }
 
-int exit_status_of(const station& st, std::size_t ok, std::size_t total) {
+int exit_status_of(const station& st, std::size_t ok, std::size_t total, bool records_wait) {
   const bool watching = st.setup.watch != nullptr;
   if (stopping(st) && (!watching || st.stopped_a_run)) return 128 + st.stop_signal;
-  const bool every_run_ok = ok == total && (watching || total > 0) && !st.record_lost;
+  const bool every_run_ok =
+      ok == total && (watching || total > 0) && !st.record_lost && !records_wait;
   return every_run_ok ? 0 : 1;
 }
 
@@ -408,6 +447,7 @@ int supervise(station_setup setup) {
   const auto jobs = static_cast<std::size_t>(setup.settings.jobs);
   st.most_at_once = jobs == 0 ? room : room == 0 ? jobs : std::min(jobs, room);
   st.waiting.assign(setup.boards.begin(), setup.boards.end());
+  st.spool_waits = setup.records != nullptr && !spooled_files(setup.spool_folder).empty();
   if (setup.watch != nullptr) take_port_changes(st);
   // Before the first wait: the boards as they begin, or what an idle --watch
   // waits for.
@@ -439,6 +479,11 @@ int supervise(station_setup setup) {
   for (const station_port& port : st.not_run) closing += not_run_line(port.name);
   const std::size_t total = st.runs_ended + st.not_run.size();
   closing += count_line(st.runs_ok, total, setup.watch != nullptr);
+  // Whichever station spooled them: while a record waits, the day's record
+  // is not whole.
+  const std::size_t waiting =
+      setup.records != nullptr ? spooled_files(setup.spool_folder).size() : 0;
+  if (waiting > 0) closing += records_wait_line(waiting, setup.spool_folder);
   view_print(st.view, closing, {});
   std::string why;
   if (setup.junit != nullptr &&
@@ -447,5 +492,5 @@ int supervise(station_setup setup) {
                   " could not be written: " + why);
     st.record_lost = true;
   }
-  return exit_status_of(st, st.runs_ok, total);
+  return exit_status_of(st, st.runs_ok, total, waiting > 0);
 }

@@ -866,6 +866,15 @@ struct RecordsFault : E2EStationRecords, ::testing::WithParamInterface<records_f
   }
 };
 
+// The records waiting in a spool folder.
+std::set<std::string> spooled_names(const std::string& folder) {
+  std::set<std::string> names;
+  for (const std::string& name : file_names_in(folder)) {
+    if (name.starts_with("vexlor-record-")) names.insert(name);
+  }
+  return names;
+}
+
 bool has_line(const std::vector<std::string>& lines, const std::string& start) {
   return std::any_of(lines.begin(), lines.end(),
                      [&](const std::string& line) { return line.starts_with(start); });
@@ -981,6 +990,48 @@ const std::vector<records_fault> records_faults{
        }
        EXPECT_FALSE(fs::exists(mistyped));
        EXPECT_FALSE(sim_log_has(untouched.sim.log_path, "open"));
+     }},
+    {"the database lost mid-run: its record waits in the spool, and goes in at the next start",
+     [](RecordsFault& b, const test_database& db, const std::string& at) {
+       // SQLite: the file deleted; PostgreSQL: the server gone, then back.
+       const bool sqlite = db.name == "SQLite";
+       b.board(at + "/first", "first", {"--erase-ms", "2000"});
+       std::vector<std::string> argv = b.flash_words(
+           db, at + "/first", {"--serial-first", "1", "--spool", "spool", "--junit", "junit.xml"});
+       argv.insert(argv.begin(), VEXLOR_FLASH_ALL_PATH);
+       child_process station = start_process(argv, b.dir);
+       wait_until(deadline_in(60), [&] { return sim_log_has(b.boards[0].sim.log_path, "erase"); });
+       if (sqlite) {
+         for (const char* end : {"", "-wal", "-shm"}) fs::remove(db.target + end);
+       } else {
+         postgres_halt(b.postgres.server);
+       }
+       const process_result lost = wait_process(station, 120);
+       EXPECT_EQ(lost.exit_code, 1) << lost.out;
+       EXPECT_TRUE(has_line(lines_of(lost.out), "ok      first (serial 1, record spooled)"))
+           << lost.out;
+       EXPECT_TRUE(has_line(lines_of(lost.out), "vexlor-flash-all: 1 record(s) wait in the spool "))
+           << lost.out;
+       EXPECT_EQ(xpath(b.dir + "/junit.xml", "string(//testcase[@name='first']/failure/@message)"),
+                 "its record waits in the spool spool: the database could not take it");
+       // By hand (PostgreSQL, once the server is back), else at the next start.
+       std::string why;
+       if (!sqlite) {
+         ASSERT_TRUE(postgres_start_again(b.postgres.server, why)) << why;
+         const process_result replay = run_station(b.dir, {"--db", db.target, "--replay", "spool"});
+         EXPECT_EQ(replay.exit_code, 0) << replay.out;
+         EXPECT_EQ(replay.out,
+                   "vexlor-flash-all: 1 record(s) of the spool spool written to the "
+                   "database\n");
+       }
+       // A pool started afresh in a new file hands out number 1 no more.
+       b.board(at + "/next", "next");
+       const process_result next = run_station(
+           b.dir, b.flash_words(db, at + "/next", {"--serial-first", "1", "--spool", "spool"}));
+       EXPECT_EQ(next.exit_code, 0) << next.out;
+       EXPECT_TRUE(has_line(lines_of(next.out), "ok      next (serial 2)")) << next.out;
+       EXPECT_EQ(b.history(db, {"--serial", "1"}).at(0)["port"], "first");
+       EXPECT_TRUE(spooled_names(b.dir + "/spool").empty());
      }},
 };
 

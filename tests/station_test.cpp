@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <regex>
 
 #include "runs/board_run.h"
 #include "text/visible_text.h"
@@ -416,6 +417,59 @@ TEST(StationRecords, IdentityAndReportLines) {
   EXPECT_EQ(record["outcome"], "failed");
   EXPECT_EQ(record["station"], "line-3");
   EXPECT_EQ(result_line(run), "FAILED  p (not run): cannot start\n");
+}
+
+// The spool's record: read back as it was written, or not at all.
+TEST(StationRecords, SpooledRecordsComeBackAsTheyWent) {
+  run_record full{.run_id = "0a1b",
+                  .port = "usb, \"A\"",
+                  .device = "/dev/ttyUSB0",
+                  .identity = usb_identity{"0403", "6001", "A10K2Q", "", "FT232R", "1-1.4:1.0"},
+                  .image = "fw.bin",
+                  .sha256 = "3f0c",
+                  .size = 65536,
+                  .address = 536870912,
+                  .baud = 115200,
+                  .start = "2026-12-07T10:31:02.123Z",
+                  .end = "2026-12-07T10:31:02.498Z",
+                  .seconds = 0.375,
+                  .exit_status = 1,
+                  .outcome = "failed",
+                  .phase = "erase",
+                  .reason = "refused\x1b[2J",
+                  .station = "line3",
+                  .board_id = "00aa",
+                  .serial = serial_use{"line3", 1042, serial_settlement::returned},
+                  .station_image = "fw.bin",
+                  .station_sha256 = "3f0c"};
+  const run_record bare{.run_id = "0a1c", .port = "p", .start = "s", .end = "e", .outcome = "ok"};
+  for (const run_record& record : {full, bare}) {
+    SCOPED_TRACE(record.port);
+    run_record back;
+    std::string why;
+    ASSERT_TRUE(record_of_spool_line(spool_line(record), back, why)) << why;
+    EXPECT_EQ(history_line(back), history_line(record));
+  }
+  const std::string line = spool_line(bare);
+  const std::string refused[] = {
+      std::regex_replace(line, std::regex("\"spool\":1"), "\"spool\":2"),
+      std::regex_replace(line, std::regex("\"run_id\":\"0a1c\""), "\"run_id\":null"),
+      std::regex_replace(line, std::regex("\"port\":\"p\""), "\"port\":7"),
+      line.substr(0, line.size() / 2)};
+  for (const std::string& text : refused) {
+    SCOPED_TRACE(text);
+    run_record back;
+    std::string why;
+    EXPECT_FALSE(record_of_spool_line(text, back, why));
+  }
+  // --history --csv: the same fields, quoted where they must be, no control
+  // character raw.
+  const std::string csv = history_csv_line(full), header = history_csv_header();
+  EXPECT_TRUE(header.starts_with("port,device,identity.vendor_id,"));
+  EXPECT_TRUE(csv.starts_with("\"usb, \"\"A\"\"\",/dev/ttyUSB0,0403,")) << csv;
+  EXPECT_NE(csv.find(",refused\\x1b[2J,"), std::string::npos) << csv;
+  EXPECT_EQ(std::count(csv.begin(), csv.end(), ','),
+            std::count(header.begin(), header.end(), ',') + 1);
 }
 
 TEST(StationRecords, EachPortItsOwnLog) {

@@ -121,6 +121,115 @@ std::string history_line(const run_record& record) {
   return history_object(record).dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
+std::string spool_line(const run_record& record) {
+  json line = {{"spool", spool_format_version}};
+  line.update(history_object(record));
+  return line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+namespace {
+
+// A field of the spooled line as the record keeps it; a field of the wrong
+// type makes the line no record.
+struct spool_fields {
+  const json& line;
+  bool whole = true;
+
+  std::optional<std::string> text(const char* key) {
+    const json& value = line.contains(key) ? line[key] : json(nullptr);
+    if (value.is_string()) return value.get<std::string>();
+    whole = whole && value.is_null();
+    return std::nullopt;
+  }
+  std::string needed(const char* key) {
+    const std::optional<std::string> value = text(key);
+    whole = whole && value && !value->empty();
+    return value.value_or("");
+  }
+  std::optional<int64_t> integer(const char* key) {
+    const json& value = line.contains(key) ? line[key] : json(nullptr);
+    if (value.is_number_integer()) return value.get<int64_t>();
+    whole = whole && value.is_null();
+    return std::nullopt;
+  }
+};
+
+std::optional<usb_identity> identity_of(const json& value, bool& whole) {
+  if (!value.is_object()) {
+    whole = whole && value.is_null();
+    return std::nullopt;
+  }
+  spool_fields f{value};
+  usb_identity identity{.vendor_id = f.needed("vendor_id"),
+                        .product_id = f.needed("product_id"),
+                        .serial = f.text("serial").value_or(""),
+                        .manufacturer = f.text("manufacturer").value_or(""),
+                        .product = f.text("product").value_or(""),
+                        .usb_path = f.text("usb_path").value_or("")};
+  whole = whole && f.whole;
+  return identity;
+}
+
+}  // namespace
+
+bool record_of_spool_line(const std::string& text, run_record& record, std::string& why) {
+  const json line = json::parse(text, nullptr, false);
+  if (!line.is_object() || !line.contains("spool") || !line["spool"].is_number_integer()) {
+    why = "no spooled record";
+    return false;
+  }
+  if (line["spool"] != spool_format_version) {
+    why = "a spooled record of version " + line["spool"].dump() +
+          ", and this vexlor-flash-all reads version " + std::to_string(spool_format_version);
+    return false;
+  }
+  spool_fields f{line};
+  record = {.run_id = f.needed("run_id"),
+            .port = f.needed("port"),
+            .device = f.text("device"),
+            .identity = identity_of(line.value("identity", json(nullptr)), f.whole),
+            .image = f.text("image"),
+            .sha256 = f.text("sha256"),
+            .size = f.integer("size"),
+            .address = f.integer("address"),
+            .baud = f.integer("baud"),
+            .start = f.needed("start"),
+            .end = f.needed("end"),
+            .seconds = line.value("seconds", json(0)).is_number() ? line["seconds"].get<double>() : 0,
+            .exit_status = f.integer("exit"),
+            .outcome = f.needed("outcome"),
+            .phase = f.text("phase"),
+            .reason = f.text("reason"),
+            .log = f.text("log"),
+            .station = f.text("station"),
+            .tool = f.text("tool"),
+            .board_id = f.text("board_id"),
+            .serial = std::nullopt,
+            .station_image = f.text("station_image"),
+            .station_sha256 = f.text("station_sha256")};
+  const std::optional<std::string> pool = f.text("serial_pool");
+  const std::optional<int64_t> number = f.integer("serial_number");
+  const std::optional<std::string> state = f.text("serial_state");
+  if (pool && number && state && *number >= 0) {
+    record.serial = serial_use{.pool = *pool, .number = static_cast<uint64_t>(*number)};
+    bool known = false;
+    for (const serial_settlement settlement :
+         {serial_settlement::spent, serial_settlement::returned, serial_settlement::kept,
+          serial_settlement::conflict}) {
+      if (*state == settlement_name(settlement)) {
+        record.serial->settlement = settlement;
+        known = true;
+      }
+    }
+    f.whole = f.whole && known;
+  } else {
+    f.whole = f.whole && !pool && !number && !state;
+  }
+  if (f.whole) return true;
+  why = "a spooled record with a field missing or of the wrong kind";
+  return false;
+}
+
 std::string history_csv_header() {
   std::string line;
   for (const auto& [key, unused] : flat_fields(run_record{}))

@@ -78,6 +78,15 @@ std::string report_text(const run_record& record);
 // "station_sha256", each null where there is none.
 std::string history_line(const run_record& record);
 
+// The spool's record (spool.h): one JSON line with its line break, the
+// history line's fields after "spool", the format's version. Read back
+// whole by record_of_spool_line, which refuses a version it does not know
+// and a line that lacks what a record must have (its run id, port, times
+// and outcome): a record is replayed as it was written, or not at all.
+inline constexpr int spool_format_version = 1;
+std::string spool_line(const run_record& record);
+bool record_of_spool_line(const std::string& line, run_record& record, std::string& why);
+
 // The same fields as comma-separated values: the header line (the identity's
 // fields as "identity.vendor_id" and so on), and a run's line, each with its
 // line break. A cell with a comma, a quote or a line break is quoted; null

@@ -22,6 +22,7 @@ struct board_run {
   std::string log_path;                 // empty: no log kept
   std::optional<std::string> board_id;  // the board's own, when a run read it
   std::optional<serial_use> serial;     // its serial number, and what became of it
+  bool record_spooled = false;          // its record waits in the spool, not in the database
   std::string station_image;            // the station's image, and its digest
   std::string station_sha256;
 };

@@ -9,6 +9,7 @@
 #include "runs/children.h"
 #include "contract/run_contract.h"
 #include "console_view.h"
+#include "file_roles.h"
 #include "image_check.h"
 #include "records/junit_report.h"
 #include "files/whole_file.h"
@@ -56,13 +57,9 @@ int list_ports(const station_settings& settings) {
 
 // What must be in place before any board is touched: a record that cannot
 // be kept is found out now, not after a line of boards has been flashed.
-bool prepare_records(const station_settings& settings, report_file& report, junit_record& junit,
-                     std::string& why) {
-  if (!settings.report_path.empty() && !settings.junit_path.empty() &&
-      same_file(settings.report_path, settings.junit_path)) {
-    why = "--report and --junit name the same file: the XML would replace the report's records";
-    return false;
-  }
+bool prepare_records(const station_settings& settings, const std::vector<file_role>& roles,
+                     report_file& report, junit_record& junit, std::string& why) {
+  if (!roles_apart(roles, why)) return false;
   if (!settings.log_folder.empty() && !log_folder_usable(settings.log_folder, why)) return false;
   if (!settings.junit_path.empty() && !junit_open(settings.junit_path, junit, why)) {
     why = "--junit " + why;
@@ -143,16 +140,19 @@ int flash(const station_settings& settings) {
   store_handle store;
   const std::string spool =
       spool_folder_of(settings.spool_folder, settings.log_folder, settings.database);
-  if (!prepare_records(settings, report, junit, why) ||
+  std::vector<std::string> names;
+  for (const station_port& board : boards) names.push_back(board.name);
+  const std::vector<file_role> roles = file_roles(settings, programmer, spool, names);
+  if (!prepare_records(settings, roles, report, junit, why) ||
       !open_board_records(settings, {}, store, why) || !replay_at_start(store, spool, why)) {
     report_close(report);
     junit_close(junit);
     ports_watch_end(watch);
     return complain(exit_usage, why);
   }
-  const int status =
-      supervise({settings, programmer, report.file != nullptr ? &report : nullptr,
-                 junit.cases != nullptr ? &junit : nullptr, watch, boards, store.get(), spool});
+  const int status = supervise({settings, programmer, report.file != nullptr ? &report : nullptr,
+                                junit.cases != nullptr ? &junit : nullptr, watch, boards,
+                                store.get(), spool, roles});
   report_close(report);
   ports_watch_end(watch);
   return status;

@@ -249,7 +249,12 @@ void start_board(station& st, const station_port& port) {
   b->started = view_clock::now();
   std::string why;
   // Appended: a board flashed again keeps the earlier run's events above.
-  if (!settings.log_folder.empty() && !run_log_open(settings.log_folder, port.name, b->log, why)) {
+  // A port that came under --watch may have a log another role's file is.
+  const file_role log{"the log of " + port.name,
+                      settings.log_folder + "/" + log_file_name(port.name)};
+  if (!settings.log_folder.empty() &&
+      (!role_apart(log, st.setup.roles, why) ||
+       !run_log_open(settings.log_folder, port.name, b->log, why))) {
     say_on_stderr(why);
   }
   board& started = *b;

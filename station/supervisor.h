@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "file_roles.h"
 #include "records/junit_report.h"
 #include "ports/port_list.h"
 #include "ports/ports_watch.h"
@@ -23,6 +24,7 @@ struct station_setup {
   std::vector<station_port> boards;
   record_store* records = nullptr;  // --db; nullptr: none
   std::string spool_folder;         // where records the database cannot take wait
+  std::vector<file_role> roles;     // the files of other roles, which no run's log may be
 };
 
 // Runs every board to its end and returns the station's exit status: 0 when

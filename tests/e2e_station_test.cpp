@@ -106,7 +106,7 @@ TEST_F(E2EStation, FlashesALineAndKeepsItsRecord) {
   std::vector<bench_board> boards;
   for (const row& r : rows) boards.push_back(add_board(r.name, r.faults));
   // An earlier shift's record stays: the report is appended to.
-  const std::string earlier = "{\"port\":\"from-yesterday\"}\n";
+  const std::string earlier = "{\"port\":\"from-yesterday\",\"outcome\":\"ok\"}\n";
   write_file(dir + "/report.jsonl", {earlier.begin(), earlier.end()});
 
   const process_result run =
@@ -443,7 +443,7 @@ TEST_F(E2EStation, WhatTheCommandLineAndThePortsFolderRefuse) {
   fs::create_directory(dir + "/empty");
   fs::create_symlink(dir + "/no-such-device", ports + "/unplugged");
   write_file(dir + "/empty.bin", {});
-  const std::string earlier = "{\"port\":\"from-yesterday\"}\n";
+  const std::string earlier = "{\"port\":\"from-yesterday\",\"outcome\":\"ok\"}\n";
   write_file(dir + "/earlier.jsonl", {earlier.begin(), earlier.end()});
   fs::create_symlink("earlier.jsonl", dir + "/link.xml");
   const std::vector<row> rows{

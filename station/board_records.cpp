@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "console_view.h"
+#include "records/spool.h"
 #include "runs/host.h"
 #include "text/hex_text.h"
 
@@ -71,6 +73,20 @@ std::optional<serial_use> settled_serial(const std::optional<board_serial>& seri
     use.settlement = serial_settlement::spent;
   }
   return use;
+}
+
+bool write_spooled(record_store& store, const std::string& spool, std::size_t& waiting,
+                   std::string& why) {
+  replay_result result;
+  const bool replayed = spool_replay(store, spool, result, why);
+  for (const std::string& note : result.notes) say_on_stderr(note);
+  if (result.written > 0) {
+    say_on_stderr(std::to_string(result.written) + " record(s) of the spool " + spool +
+                  " written to the database");
+  }
+  if (!replayed) why = "records in the spool " + spool + " cannot be written: " + why;
+  waiting = result.waiting;
+  return replayed;
 }
 
 bool release_board_serial(const station_settings& settings, std::string& done, std::string& why) {

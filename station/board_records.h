@@ -5,6 +5,7 @@
 // as it starts, once a board's id is known, as a board's run ends.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -51,6 +52,13 @@ bool take_board_serial(record_store& store, const station_settings& settings,
 std::optional<serial_use> settled_serial(const std::optional<board_serial>& serial,
                                          const run_progress& last_run,
                                          std::optional<int> exit_status, bool same_board);
+
+// Writes the records waiting in `spool` to the database (spool_replay),
+// saying on standard error what it wrote and what the operator should
+// know. False, and why, when the database cannot take them; `waiting` says
+// how many still wait.
+bool write_spooled(record_store& store, const std::string& spool, std::size_t& waiting,
+                   std::string& why);
 
 // --release-serial N --serial-pool NAME: gives number N back (see
 // serial_release). False, and why, when it is refused.

@@ -19,6 +19,7 @@
 #include "ports/ports_watch.h"
 #include "runs/programmer_path.h"
 #include "records/record_queries.h"
+#include "stop/stop_requests.h"
 #include "records/spool.h"
 #include "station_options.h"
 #include "supervisor.h"
@@ -78,38 +79,18 @@ bool prepare_records(const station_settings& settings, const std::vector<file_ro
   return true;
 }
 
-// Writes what waits in the spool to the database, saying what it did.
-// False, and why, when the database cannot take it: its numbers must be
-// settled before any is handed out again.
-bool replay_records(record_store& store, const std::string& spool, replay_result& result,
-                    std::string& why) {
-  const bool replayed = spool_replay(store, spool, result, why);
-  for (const std::string& note : result.notes) say_on_stderr(note);
-  if (result.written > 0) {
-    say_on_stderr(std::to_string(result.written) + " record(s) of the spool " + spool +
-                  " written to the database");
-  }
-  if (!replayed) why = "records in the spool " + spool + " cannot be written: " + why;
-  return replayed;
-}
-
-bool replay_at_start(const store_handle& store, const std::string& spool, std::string& why) {
-  replay_result result;
-  return store == nullptr || replay_records(*store, spool, result, why);
-}
-
 // --replay DIR: what waits in DIR, written to the database by hand.
 int replay(const station_settings& settings) {
   store_handle store;
-  replay_result result;
   std::string why;
+  std::size_t waiting = 0;
   const store_access access = settings.db_create ? store_access::create : store_access::write;
   if (!store_open(settings.database, {.access = access}, store, why)) {
     return complain(exit_usage, why);
   }
-  if (!replay_records(*store, settings.replay_folder, result, why)) complain(0, why);
-  if (result.waiting == 0) return 0;
-  std::fputs(records_wait_line(result.waiting, settings.replay_folder).c_str(), stdout);
+  if (!write_spooled(*store, settings.replay_folder, waiting, why)) complain(0, why);
+  if (waiting == 0) return 0;
+  std::fputs(records_wait_line(waiting, settings.replay_folder).c_str(), stdout);
   return exit_failed;
 }
 
@@ -143,11 +124,16 @@ int flash(const station_settings& settings) {
   std::vector<std::string> names;
   for (const station_port& board : boards) names.push_back(board.name);
   const std::vector<file_role> roles = file_roles(settings, programmer, spool, names);
+  // Before any number is handed out: the numbers of records that wait in
+  // the spool are settled first. A stop request ends the database's waits.
+  std::size_t unwritten = 0;
   if (!prepare_records(settings, roles, report, junit, why) ||
-      !open_board_records(settings, {}, store, why) || !replay_at_start(store, spool, why)) {
+      !open_board_records(settings, stop_requested, store, why) ||
+      (store && !write_spooled(*store, spool, unwritten, why))) {
     report_close(report);
     junit_close(junit);
     ports_watch_end(watch);
+    if (stop_requested()) return complain(stop_exit_status(), stop_reason() + " before any board");
     return complain(exit_usage, why);
   }
   const int status = supervise({settings, programmer, report.file != nullptr ? &report : nullptr,

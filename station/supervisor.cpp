@@ -68,15 +68,33 @@ struct station {
   std::size_t runs_ended = 0;
   std::size_t runs_ok = 0;
   std::size_t runs_stopped = 0;
+  std::size_t ok_waiting = 0;         // boards flashed whose records wait in the spool
   std::vector<station_port> not_run;  // a stop request kept their runs from beginning
   console_view view = open_console_view();
   int stop_signal = 0;
   bool stopped_a_run = false;
-  bool record_lost = false;  // a report line could not be written
-  bool spool_waits = false;  // records may wait in the spool, to be written before the next
+  bool record_lost = false;     // a report line could not be written
+  bool spool_waits = false;     // records may wait in the spool, to be written before the next
+  unsigned stops_answered = 0;  // the stop requests taken so far
+  // The record database could not be reached: boards wait (--watch) or fail
+  // unflashed until it can, asked again no sooner than `retry_at`.
+  bool records_down = false;
+  view_clock::time_point retry_at;
   wall_clock::time_point start = wall_clock::now();
   view_clock::time_point started = view_clock::now();
 };
+
+// How long boards wait for a record database that cannot be reached before
+// it is asked again.
+constexpr auto records_retry = std::chrono::seconds(5);
+
+void take_stop(station& st, int signal);
+
+// Takes the stop requests that came since the last: before anything new
+// begins, and as soon as a database's wait has ended for one.
+void answer_stops(station& st) {
+  if (const int signal = stop_take_new_request(st.stops_answered)) take_stop(st, signal);
+}
 
 double seconds_since(view_clock::time_point start) {
   return std::chrono::duration<double>(view_clock::now() - start).count();
@@ -116,14 +134,15 @@ live_view live_view_of(const station& st) {
 bool stopping(const station& st) { return st.stop_signal != 0; }
 
 // Writes what waits in the spool to the database, oldest first; false while
-// any of it cannot be written.
+// any of it cannot be written. Once all of it is in, this station's boards
+// whose records waited there are done with.
 bool replay_spool(station& st) {
   if (!st.spool_waits) return true;
-  replay_result result;
   std::string why;
-  const bool replayed = spool_replay(*st.setup.records, st.setup.spool_folder, result, why);
-  for (const std::string& note : result.notes) say_on_stderr(note);
-  st.spool_waits = !replayed || result.waiting > 0;
+  std::size_t waiting = 0;
+  const bool replayed = write_spooled(*st.setup.records, st.setup.spool_folder, waiting, why);
+  st.spool_waits = !replayed || waiting > 0;
+  if (!st.spool_waits) st.runs_ok += std::exchange(st.ok_waiting, 0);
   return replayed;
 }
 
@@ -131,8 +150,22 @@ bool replay_spool(station& st) {
 // take it, in the spool; a record that can go to neither fails its board.
 // A number that was no longer the run's fails it too, the record saying why.
 void keep_in_database(station& st, board_run& run, run_record& record) {
+  record_store& records = *st.setup.records;
   std::string why, spooled_why;
-  if (replay_spool(st) && store_add_run(*st.setup.records, record, why)) {
+  const auto attempt = [&] {
+    // A database lost since (a stop ended a wait, a server restarted) is
+    // opened again first.
+    return (!store_lost(records) || store_reachable(records, why)) && replay_spool(st) &&
+           store_add_run(records, record, why);
+  };
+  bool kept = attempt();
+  // A stop request ended the database's wait: answered, then the record is
+  // written once more, with the database's own bound.
+  if (!kept && store_interrupted(records)) {
+    answer_stops(st);
+    kept = attempt();
+  }
+  if (kept) {
     if (record.outcome != outcome_name(run.verdict.outcome)) {
       run.verdict = {run_outcome::failed, record.phase.value_or(""), record.reason.value_or("")};
       run.serial = record.serial;
@@ -174,9 +207,7 @@ void keep_record(station& st, const board_run& run, const run_record& record) {
   }
   ++st.runs_ended;
   // A board whose record waits is not done with: it is not counted ok.
-  if (outcome_is_success(run.verdict.outcome) && !run.record_spooled) {
-    ++st.runs_ok;
-  }
+  if (outcome_is_success(run.verdict.outcome)) ++(run.record_spooled ? st.ok_waiting : st.runs_ok);
   if (run.verdict.outcome == run_outcome::stopped) ++st.runs_stopped;
 }
 
@@ -225,6 +256,8 @@ bool launch(station& st, board& b) {
 // false when none could be had, the board then finished with why.
 bool take_serial(station& st, board& b) {
   if (st.setup.settings.serial_pool.empty()) return true;
+  // No number is taken after a stop request, nor while one waits its answer.
+  answer_stops(st);
   std::string why;
   board_serial serial;
   const serial_holder holder{.run_id = b.run_id,
@@ -232,15 +265,42 @@ bool take_serial(station& st, board& b) {
                              .host = st.host,
                              .pid = own_process(),
                              .port = b.port.name};
-  if (take_board_serial(*st.setup.records, st.setup.settings, b.board_id, holder, serial, why)) {
+  if (!stopping(st) &&
+      take_board_serial(*st.setup.records, st.setup.settings, b.board_id, holder, serial, why)) {
     b.serial = serial;
     return true;
   }
-  finish(st, b, {run_outcome::failed, "serial", why}, std::nullopt);
+  answer_stops(st);
+  if (stopping(st)) {
+    finish(st, b, {run_outcome::stopped, "signal", "stopped before its flash began"}, std::nullopt);
+  } else {
+    finish(st, b, {run_outcome::failed, "serial", why}, std::nullopt);
+  }
   return false;
 }
 
-void start_board(station& st, const station_port& port) {
+// --db: whether the database can be reached before a board is flashed,
+// opened again where it was lost (its spool then written to it). Said once
+// as it goes and once as it comes back.
+bool records_ready(station& st) {
+  if (st.setup.records == nullptr) return true;
+  if (st.records_down && view_clock::now() < st.retry_at) return false;
+  std::string why;
+  const bool reached = store_reachable(*st.setup.records, why);
+  if (reached && st.records_down) {
+    say_on_stderr("the record database can be reached again");
+    st.spool_waits = true;
+    replay_spool(st);
+  } else if (!reached && !st.records_down) {
+    say_on_stderr("the record database cannot be reached: " + why +
+                  (st.setup.watch != nullptr ? "; boards wait until it can" : ""));
+  }
+  st.records_down = !reached;
+  st.retry_at = view_clock::now() + records_retry;
+  return reached;
+}
+
+void start_board(station& st, const station_port& port, bool records_ready) {
   const station_settings& settings = st.setup.settings;
   auto b = std::make_unique<board>();
   b->port = port;
@@ -260,15 +320,25 @@ void start_board(station& st, const station_port& port) {
   board& started = *b;
   st.running.push_back(std::move(b));
   if (settings.watch) view_print(st.view, start_line(port.name), live_view_of(st));
-  if (started.stage == run_stage::identify || take_serial(st, started)) launch(st, started);
+  if (!records_ready) {
+    finish(st, started, {run_outcome::failed, "records", "the record database cannot be reached"},
+           std::nullopt);
+  } else if (started.stage == run_stage::identify || take_serial(st, started)) {
+    launch(st, started);
+  }
 }
 
 void start_waiting(station& st) {
   while (!st.waiting.empty() && !stopping(st) &&
          (st.most_at_once == 0 || st.running.size() < st.most_at_once)) {
+    // A board is not flashed while its record could not be kept: under
+    // --watch it waits for the database, otherwise it fails.
+    const bool ready = records_ready(st);
+    answer_stops(st);
+    if (stopping(st) || (!ready && st.setup.watch != nullptr)) break;
     const station_port port = st.waiting.front();
     st.waiting.pop_front();
-    start_board(st, port);
+    start_board(st, port, ready);
   }
 }
 
@@ -414,6 +484,13 @@ int kill_overdue(station& st) {
   return wait_ms;
 }
 
+// Until the record database is asked again.
+int retry_ms(const station& st) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(st.retry_at - view_clock::now());
+  return static_cast<int>(std::max<long long>(left.count() + 1, 0));
+}
+
 // The shorter of two waits, -1 meaning no bound.
 int shorter_wait(int a, int b) { return a < 0 ? b : b < 0 ? a : std::min(a, b); }
 
@@ -447,6 +524,11 @@ int exit_status_of(const station& st, std::size_t ok, std::size_t total, bool re
 
 int supervise(station_setup setup) {
   station st{.setup = setup};
+  // A database's wait ends for a stop request the station has not taken yet.
+  if (setup.records != nullptr) {
+    store_set_interrupt(*setup.records,
+                        [&st] { return stop_request_count() != st.stops_answered; });
+  }
   // Each run holds its output's pipe, and its log.
   const std::size_t room = runs_descriptors_allow(setup.settings.log_folder.empty() ? 1 : 2);
   const auto jobs = static_cast<std::size_t>(setup.settings.jobs);
@@ -465,8 +547,11 @@ int supervise(station_setup setup) {
     if (output_came) sleep_ms(batch_interval_ms);
     std::vector<child*> runs;
     for (const auto& b : st.running) runs.push_back(b->run);
-    const int wait_ms = shorter_wait(view_wait_ms(st.view, !runs.empty()), kill_overdue(st));
+    int wait_ms = shorter_wait(view_wait_ms(st.view, !runs.empty()), kill_overdue(st));
+    if (st.records_down && !st.waiting.empty()) wait_ms = shorter_wait(wait_ms, retry_ms(st));
     const activity happened = wait_for_activity(runs, setup.watch, wait_ms);
+    // Taken first: no run begins after a stop request.
+    answer_stops(st);
     output_came = !happened.output.empty();
     for (const auto& [run, text] : happened.output) {
       if (board* b = board_of(st, run)) take_output(st, *b, text);
@@ -475,7 +560,6 @@ int supervise(station_setup setup) {
       if (board* b = board_of(st, run)) take_exit(st, *b, exit_status);
       child_release(run);
     }
-    if (happened.stop_signal != 0) take_stop(st, happened.stop_signal);
     if (happened.ports_changed) take_port_changes(st);
     view_refresh(st.view, live_view_of(st));
   }

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "support/e2e.h"
 #include "support/image_builders.h"
@@ -1032,6 +1033,92 @@ const std::vector<records_fault> records_faults{
        EXPECT_TRUE(has_line(lines_of(next.out), "ok      next (serial 2)")) << next.out;
        EXPECT_EQ(b.history(db, {"--serial", "1"}).at(0)["port"], "first");
        EXPECT_TRUE(spooled_names(b.dir + "/spool").empty());
+     }},
+    {"a lock held past the bound; a stop during the wait is answered at once",
+     [](RecordsFault& b, const test_database& db, const std::string& at) {
+       const bool sqlite = db.name == "SQLite";
+       b.board(at + "/first", "first");
+       EXPECT_EQ(
+           run_station(b.dir, b.flash_words(db, at + "/first", {"--serial-first", "1"})).exit_code,
+           0);
+       // Another program holds what a number needs: SQLite's write lock, the
+       // pool's row.
+       fs::remove(b.dir + "/held");
+       const std::vector<std::string> hold =
+           sqlite ? std::vector<std::string>{"/usr/bin/sqlite3", db.target, "BEGIN IMMEDIATE;",
+                                             ".shell touch held; sleep 60"}
+                  : std::vector<std::string>{b.postgres.server.bin + "/psql",
+                                             db.target,
+                                             "-c",
+                                             "BEGIN",
+                                             "-c",
+                                             "SELECT * FROM serial_pools FOR UPDATE",
+                                             "-c",
+                                             "\\! touch held",
+                                             "-c",
+                                             "SELECT pg_sleep(60)"};
+       child_process holder = start_process(hold, b.dir, {}, child_output::discarded);
+       ASSERT_TRUE(wait_until(deadline_in(30), [&] { return fs::exists(b.dir + "/held"); }));
+       b.board(at + "/held", "held");
+       const std::vector<std::string> words = b.flash_words(db, at + "/held");
+       const process_result bound = run_station(b.dir, words);
+       EXPECT_EQ(bound.exit_code, sqlite ? 2 : 1) << bound.out;
+       EXPECT_NE(bound.out.find(sqlite ? "another program held the database locked for 10 s"
+                                       : "ERROR: canceling statement due to"),
+                 std::string::npos)
+           << bound.out;
+       std::vector<std::string> argv = words;
+       argv.insert(argv.begin(), VEXLOR_FLASH_ALL_PATH);
+       child_process station = start_process(argv, b.dir);
+       std::this_thread::sleep_for(std::chrono::seconds(2));  // into its wait
+       const auto asked = test_clock::now();
+       const process_result stopped = stop_process(station, 30);
+       // Well inside the lock's bound of 10 s: the wait ended for the stop.
+       EXPECT_LT(seconds_since(asked), 5) << stopped.out;
+       EXPECT_EQ(stopped.exit_code, 128 + SIGTERM) << stopped.out;
+       stop_process(holder);
+       if (!sqlite) {  // its session, which outlives it while it sleeps
+         run_process({b.postgres.server.bin + "/psql", db.target, "-c",
+                      "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE query LIKE "
+                      "'%pg_sleep%' AND pid <> pg_backend_pid()"},
+                     b.dir, {}, 30);
+       }
+       const process_result after = run_station(b.dir, words);
+       EXPECT_TRUE(has_line(lines_of(after.out), "ok      held (serial 2)")) << after.out;
+     }},
+    {"--watch: boards wait while the database cannot be reached, and its records go in when it "
+     "can",
+     [](RecordsFault& b, const test_database& db, const std::string& at) {
+       const bool sqlite = db.name == "SQLite";
+       b.board(at, "first", {"--erase-ms", "2000"});
+       std::vector<std::string> argv =
+           b.flash_words(db, at, {"--watch", "--serial-first", "1", "--spool", "spool"});
+       argv.insert(argv.begin(), VEXLOR_FLASH_ALL_PATH);
+       child_process station = start_process(argv, b.dir);
+       EXPECT_EQ(read_line(station, 60), "start   first");
+       wait_until(deadline_in(60), [&] { return sim_log_has(b.boards[0].sim.log_path, "erase"); });
+       const auto lose = [&](bool lost) {
+         std::string why;
+         if (sqlite) {
+           fs::rename(lost ? db.target : db.target + ".away",
+                      lost ? db.target + ".away" : db.target);
+         } else if (lost) {
+           postgres_halt(b.postgres.server);
+         } else {
+           EXPECT_TRUE(postgres_start_again(b.postgres.server, why)) << why;
+         }
+       };
+       lose(true);
+       EXPECT_EQ(read_line(station, 60), "ok      first (serial 1, record spooled)");
+       b.board(at, "second");
+       std::this_thread::sleep_for(std::chrono::seconds(1));
+       lose(false);
+       EXPECT_EQ(read_line(station, 60), "start   second");
+       EXPECT_EQ(read_line(station, 60), "ok      second (serial 2)");
+       const process_result stopped = stop_process(station, 30);
+       EXPECT_EQ(stopped.exit_code, 0) << stopped.out;
+       EXPECT_EQ(stopped.out, "vexlor-flash-all: 2 of 2 run(s) ok\n");
+       EXPECT_EQ(b.history(db, {"--serial", "1"}).at(0)["port"], "first");
      }},
 };
 

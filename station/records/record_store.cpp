@@ -293,6 +293,7 @@ namespace {
 
 bool open_database(record_store& store, std::string& why) {
   const std::string& target = store.target;
+  store.waits.lost = false;
   if (store_is_postgres(target)) {
     store.postgres = postgres_open(target, store.waits, why);
     if (store.postgres == nullptr) return false;
@@ -349,7 +350,26 @@ bool store_reopen(record_store& store, std::string& why) {
   store_options options = store.options;
   if (options.access == store_access::create) options.access = store_access::write;
   store.options = options;
-  return open_database(store, why);
+  if (open_database(store, why)) return true;
+  sqlite_close(std::exchange(store.sqlite, nullptr));
+  postgres_close(std::exchange(store.postgres, nullptr));
+  store.waits.lost = true;
+  return false;
+}
+
+void store_set_interrupt(record_store& store, const std::function<bool()>& interrupted) {
+  store.options.interrupted = interrupted;
+  store.waits.interrupted = interrupted;
+}
+
+bool store_reachable(record_store& store, std::string& why) {
+  if (!store.waits.lost) {
+    const bool there = store.sqlite ? sqlite_still_there(*store.sqlite, why)
+                                    : sql_run(store, "SELECT 1", {}, {}, why);
+    if (there) return true;
+    if (store.waits.was_interrupted) return false;
+  }
+  return store_reopen(store, why);
 }
 
 bool store_lost(const record_store& store) { return store.waits.lost; }

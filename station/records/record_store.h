@@ -70,6 +70,14 @@ bool store_open(const std::string& target, const store_options& options, store_h
 // cannot be.
 bool store_reopen(record_store& store, std::string& why);
 
+// From now on, `interrupted` ends the store's waits (store_options).
+void store_set_interrupt(record_store& store, const std::function<bool()>& interrupted);
+
+// Whether the database can be reached now: asked of the server (PostgreSQL)
+// or of the file at its path (SQLite), and opened again where it was lost.
+// False, and why, while it cannot be.
+bool store_reachable(record_store& store, std::string& why);
+
 // Whether the last call failed because the database is gone (a connection
 // lost, a file deleted or replaced), rather than for what it was asked;
 // and whether it ended because `interrupted` said so.

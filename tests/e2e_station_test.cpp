@@ -531,11 +531,23 @@ TEST_F(E2EStation, WhatTheCommandLineAndThePortsFolderRefuse) {
        {"--list", "--ports-dir", ports},
        0,
        "unplugged\t" + dir + "/no-such-device\t-"},
+      // A connection string's password is never shown.
+      {"a URI libpq cannot read",
+       {"--db", "postgresql://line3:topsecret@[::1:54329/line3", "--history"},
+       2,
+       "vexlor-flash-all: the PostgreSQL connection string given to --db holds an IPv6 address "
+       "without its closing ] (it is not shown: it may hold a password)"},
+      {"a password in a keyword string, warned of",
+       {"--db", "host=" + dir + " dbname=line3 password=topsecret", "--history"},
+       2,
+       "vexlor-flash-all: --db holds a password, which every user of this machine can read in the "
+       "process list: keep it in a password file (PGPASSFILE) or a service file (PGSERVICEFILE)"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.what);
     const process_result run = run_station(dir, r.args, r.env, 60);
     EXPECT_EQ(run.exit_code, r.exit_code) << run.out;
+    EXPECT_EQ(run.out.find("topsecret"), std::string::npos) << run.out;
     const std::vector<std::string> lines = lines_of(run.out);
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
       return line.starts_with(r.says);

@@ -138,7 +138,7 @@ int flash(const station_settings& settings) {
   }
   const int status = supervise({settings, programmer, report.file != nullptr ? &report : nullptr,
                                 junit.cases != nullptr ? &junit : nullptr, watch, boards,
-                                store.get(), spool, roles});
+                                store.get(), spool, roles, image_digest(settings.run.image_path)});
   report_close(report);
   ports_watch_end(watch);
   return status;

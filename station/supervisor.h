@@ -25,6 +25,7 @@ struct station_setup {
   record_store* records = nullptr;  // --db; nullptr: none
   std::string spool_folder;         // where records the database cannot take wait
   std::vector<file_role> roles;     // the files of other roles, which no run's log may be
+  std::string image_sha256;         // of the image the station was started with
 };
 
 // Runs every board to its end and returns the station's exit status: 0 when

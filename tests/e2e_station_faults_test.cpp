@@ -8,7 +8,6 @@
 // runs the real one against simulators.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -110,20 +109,6 @@ long resident_kib(pid_t pid) {
   }
   return -1;
 }
-
-// A small tmpfs of `pages` pages at `folder`, unmounted when it goes.
-struct small_disk {
-  std::string folder;
-  bool mounted = false;
-  small_disk(const std::string& at, int pages) : folder(at) {
-    fs::create_directory(folder);
-    const std::string size = "size=" + std::to_string(pages * 4) + "k";
-    mounted = mount("tmpfs", folder.c_str(), "tmpfs", 0, size.c_str()) == 0;
-  }
-  ~small_disk() {
-    if (mounted) umount2(folder.c_str(), MNT_DETACH);
-  }
-};
 
 struct fault_row {
   std::string what;

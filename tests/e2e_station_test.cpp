@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -804,6 +805,8 @@ TEST_F(E2EStationRecords, NumbersGoBackStayWithTheirBoardsAndSurviveAKill) {
     stop_process(after.sim.process);
     EXPECT_EQ(serial_held(read_file(after.memory_path), "u64le"), 3u);
     EXPECT_TRUE(history(db, {"--serial", "2"}).empty());
+    // Every run names the image its station was started with.
+    EXPECT_EQ(history(db, {"--serial", "3"}).at(0)["station_sha256"], sha256_of_image());
 
     // One board's runs, oldest first; the day's yield.
     std::vector<std::string> states;
@@ -1131,6 +1134,53 @@ const std::vector<records_fault> records_faults{
        EXPECT_EQ(stopped.exit_code, 0) << stopped.out;
        EXPECT_EQ(stopped.out, "vexlor-flash-all: 2 of 2 run(s) ok\n");
        EXPECT_EQ(b.history(db, {"--serial", "1"}).at(0)["port"], "first");
+     }},
+    {"reading needs no write rights, and makes nothing",
+     [](RecordsFault& b, const test_database& db, const std::string& at) {
+       b.board(at, "read");
+       EXPECT_EQ(run_station(b.dir, b.flash_words(db, at, {"--serial-first", "1"})).exit_code, 0);
+       // SQLite on a mount that turned read-only, its write-ahead log closed;
+       // PostgreSQL as a role that may only read.
+       const bool sqlite = db.name == "SQLite";
+       const small_disk disk(b.dir + "/read-only", 64);
+       test_database reader = db, empty = db;
+       const auto psql = [&](const std::string& target, const std::string& sql) {
+         return run_process({b.postgres.server.bin + "/psql", target, "-Atc", sql}, b.dir, {}, 30)
+             .out;
+       };
+       if (sqlite) {
+         if (!disk.mounted) {
+           std::cout << "SQLite left out: mounting a tmpfs needs root (CI runs as root)\n";
+           return;
+         }
+         fs::copy_file(db.target, disk.folder + "/records.db");
+         write_file(disk.folder + "/empty.db", {});
+         ASSERT_TRUE(disk.make_read_only());
+         reader.target = disk.folder + "/records.db";
+         empty.target = disk.folder + "/empty.db";
+       } else {
+         psql(db.target,
+              "CREATE ROLE reader LOGIN; GRANT SELECT ON ALL TABLES IN SCHEMA public "
+              "TO reader");
+         reader.target = std::regex_replace(db.target, std::regex("user=vexlor"), "user=reader");
+         empty.target = postgres_database(b.postgres.server, "nothing_here");
+       }
+       const std::vector<nlohmann::json> runs = b.history(reader, {"--outcome", "ok"});
+       ASSERT_EQ(runs.size(), 1u);
+       EXPECT_EQ(runs[0]["port"], "read");
+       const process_result summary = run_station(b.dir, {"--db", reader.target, "--summary"});
+       EXPECT_EQ(summary.exit_code, 0) << summary.out;
+       const process_result none = run_station(b.dir, {"--db", empty.target, "--history"});
+       EXPECT_EQ(none.exit_code, 2) << none.out;
+       EXPECT_TRUE(none.out.starts_with("vexlor-flash-all: no station records in " +
+                                        (sqlite ? empty.target : "the PostgreSQL database")))
+           << none.out;
+       if (!sqlite) {
+         EXPECT_EQ(psql(empty.target,
+                        "SELECT COUNT(*) FROM information_schema.tables WHERE "
+                        "table_schema = 'public'"),
+                   "0\n");
+       }
      }},
 };
 

@@ -222,6 +222,12 @@ TEST_F(RecordStore, RunsComeBackAsHistory) {
         {"since a time", {.since = "2026-12-07T00:30"}, {at60, at90}},
         {"since a day", {.since = "2026-12-07"}, {at0, at60, at90}},
         {"every filter at once", {.board_id = "0a1b2d", .port = "usb-A", .since = at60}, {at90}},
+        {"until a time", {.until = at60}, {at0}},
+        {"one image, by its digest's start", {.image_prefix = "3F0"}, {at0, at60, at90}},
+        {"one outcome", {.outcome = "failed"}, {at60}},
+        {"one pool", {.pool = "line3"}, {at0}},
+        {"one station", {.station = "line3-pc"}, {at0, at60, at90}},
+        {"another station", {.station = "line4-pc"}, {}},
         {"filters that exclude each other", {.board_id = "0a1b2c", .port = "usb-B"}, {}},
     };
     for (const filter_case& row : cases) {
@@ -248,27 +254,36 @@ TEST_F(RecordStore, SummaryCountsBoardsByTheirLastAndFirstRuns) {
     add_run(*store, sample_run("usb-B", run_outcome::stopped, 15, image, "b4"));
     add_run(*store, sample_run("usb-A", run_outcome::ok, 16, image));  // no id: a board of its own
     add_run(*store, sample_run("usb-A", run_outcome::ok, 17, other, "b1"));
+    // Before the window, b2 failed: its first pass, whatever came after.
+    add_run(*store, sample_run("usb-B", run_outcome::failed, 1, image, "b2"));
+    // Failed before its image was read: its station's image.
+    run_record unread = sample_run("usb-B", run_outcome::failed, 18, image, "b5");
+    unread.image = unread.sha256 = std::nullopt;
+    unread.station_sha256 = image;
+    add_run(*store, unread);
 
     std::vector<image_summary> images;
     std::string why;
     ASSERT_TRUE(store_summary(*store, "2026-12-07T00:05", std::nullopt, images, why)) << why;
     ASSERT_EQ(images.size(), 2u);
     EXPECT_EQ(images[0].sha256, image);
-    EXPECT_EQ(images[0].runs, 7);
-    EXPECT_EQ(images[0].boards, 5);      // b1, b2, b3, b4 and the one without an id
+    EXPECT_EQ(images[0].runs, 8);
+    EXPECT_EQ(images[0].boards, 6);      // b1 to b5 and the one without an id
     EXPECT_EQ(images[0].ok, 3);          // b1 at last, b2, the one without an id
     EXPECT_EQ(images[0].unchanged, 1);   // b3
-    EXPECT_EQ(images[0].failed, 1);      // b4, stopped at last
-    EXPECT_EQ(images[0].first_pass, 3);  // b2, b3, the one without an id
+    EXPECT_EQ(images[0].failed, 2);      // b4, stopped at last; b5
+    EXPECT_EQ(images[0].first_pass, 2);  // b3, the one without an id
     EXPECT_EQ(summary_table(images),
               "  runs  boards      ok  unchanged  failed  first-pass yield  image\n"
-              "     7       5       3          1       1         3/5  60.0%  " +
+              "     8       6       3          1       2         2/6  33.3%  " +
                   image +
                   "\n"
                   "     1       1       1          0       0         1/1 100.0%  " +
                   other + "\n");
     ASSERT_TRUE(store_summary(*store, std::nullopt, std::nullopt, images, why)) << why;
-    EXPECT_EQ(images.at(0).boards, 6);
+    EXPECT_EQ(images.at(0).boards, 7);
+    ASSERT_TRUE(store_summary(*store, std::nullopt, "2026-12-07T00:05", images, why)) << why;
+    EXPECT_EQ(images.at(0).runs, 2);
   }
 }
 

@@ -472,6 +472,40 @@ TEST(StationRecords, SpooledRecordsComeBackAsTheyWent) {
             std::count(header.begin(), header.end(), ',') + 1);
 }
 
+// --since and --until: an ISO 8601 date or time, compared as a time.
+TEST(StationRecords, TimesAreReadAsISO8601) {
+  struct row {
+    std::string text;
+    bool until;
+    std::string utc;  // empty: refused
+  };
+  const row rows[] = {
+      {"2026-12-07", false, "2026-12-07T00:00:00.000Z"},
+      {"2026-12-07", true, "2026-12-08T00:00:00.000Z"},  // to the day's end
+      {"2026-12-31", true, "2027-01-01T00:00:00.000Z"},
+      {"2026-12-07T10:31", false, "2026-12-07T10:31:00.000Z"},
+      {"2026-12-07 10:31:02.5Z", true, "2026-12-07T10:31:02.500Z"},
+      {"2026-12-07T00:30:00+01:00", false, "2026-12-06T23:30:00.000Z"},
+      {"2026-12-07T10:31-0530", false, "2026-12-07T16:01:00.000Z"},
+      {"2024-02-29", false, "2024-02-29T00:00:00.000Z"},
+      {"2026-02-29", false, ""},
+      {"2026-12-9", false, ""},
+      {"2026-13-45", false, ""},
+      {"2026-12-07T24:00", false, ""},
+      {"2026-12-07T10:31:02.", false, ""},
+      {"2026-12-07Z", false, ""},
+      {"yesterday", false, ""},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.text);
+    std::string utc, why;
+    EXPECT_EQ(parse_record_time(r.text, r.until, utc, why), !r.utc.empty()) << why;
+    if (!r.utc.empty()) {
+      EXPECT_EQ(utc, r.utc);
+    }
+  }
+}
+
 TEST(StationRecords, EachPortItsOwnLog) {
   struct row {
     std::string port;

@@ -93,8 +93,8 @@ std::string postgres_database(const postgres_server& server, const std::string& 
 }
 
 void postgres_halt(const postgres_server& server) {
-  run_as_server_user(server,
-                     {server.bin + "/pg_ctl", "-D", server.dir + "/data", "-m", "immediate", "-w", "stop"});
+  run_as_server_user(server, {server.bin + "/pg_ctl", "-D", server.dir + "/data", "-m", "immediate",
+                              "-w", "stop"});
 }
 
 bool postgres_start_again(const postgres_server& server, std::string& why) {

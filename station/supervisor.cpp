@@ -181,7 +181,7 @@ void keep_in_database(station& st, board_run& run, run_record& record) {
     return;
   }
   st.record_lost = true;
-  run.verdict = {run_outcome::failed, "record",
+  run.verdict = {run_outcome::failed, "records",
                  "its record could be kept neither in the database (" + why +
                      ") nor in the spool (" + spooled_why + ")"};
   record.outcome = outcome_name(run.verdict.outcome);

@@ -581,6 +581,8 @@ TEST_F(E2EStation, BashCompletion) {
       // Without --history, --board-id is vexlor-prog's and begins its words.
       {"vexlor-flash-all --db r.db --board-id 0x1FFF7A10:12 --se", ""},
       {"vexlor-flash-all --db r.db --history --board-id 0a1b --si", "--since"},
+      {"vexlor-flash-all --db r.db --history --outcome f", "failed"},
+      {"vexlor-flash-all --db r.db --serial-pool line3 --release-s", "--release-serial"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.words);

@@ -583,5 +583,6 @@ int supervise(station_setup setup) {
                   " could not be written: " + why);
     st.record_lost = true;
   }
+  if (setup.records != nullptr) store_set_interrupt(*setup.records, {});
   return exit_status_of(st, st.runs_ok, total, waiting > 0);
 }

@@ -416,6 +416,14 @@ TEST_F(E2EProgram, BoardIdAndPatches) {
        {"--board-id", id_place + ":0A1B2C3D4E5F"},
        handshake_ok + "  board id 0a1b2c3d4e5f\n" + written,
        image},
+      {"an id of one byte repeated is warned of, and the run goes on",
+       {"--board-id", id_place + ":4", "--write", "--verify"},
+       {"--board-id", id_place + ":ffffffff"},
+       handshake_ok +
+           "  board id ffffffff\n  the board id at 0x1fff7a10 reads ff in every byte: not a "
+           "unique id\n" +
+           written,
+       image},
       {"patches at the first and the last bytes",
        {"--patch", "0x20000000:a5", "--patch", "0x2000012a:0102", "--write", "--verify"},
        {},

@@ -146,6 +146,11 @@ struct spool_fields {
     whole = whole && value && !value->empty();
     return value.value_or("");
   }
+  double real(const char* key) {
+    const json& value = line.contains(key) ? line[key] : json(nullptr);
+    whole = whole && value.is_number();
+    return value.is_number() ? value.get<double>() : 0;
+  }
   std::optional<int64_t> integer(const char* key) {
     const json& value = line.contains(key) ? line[key] : json(nullptr);
     if (value.is_number_integer()) return value.get<int64_t>();
@@ -184,30 +189,29 @@ bool record_of_spool_line(const std::string& text, run_record& record, std::stri
     return false;
   }
   spool_fields f{line};
-  record = {
-      .run_id = f.needed("run_id"),
-      .port = f.needed("port"),
-      .device = f.text("device"),
-      .identity = identity_of(line.value("identity", json(nullptr)), f.whole),
-      .image = f.text("image"),
-      .sha256 = f.text("sha256"),
-      .size = f.integer("size"),
-      .address = f.integer("address"),
-      .baud = f.integer("baud"),
-      .start = f.needed("start"),
-      .end = f.needed("end"),
-      .seconds = line.value("seconds", json(0)).is_number() ? line["seconds"].get<double>() : 0,
-      .exit_status = f.integer("exit"),
-      .outcome = f.needed("outcome"),
-      .phase = f.text("phase"),
-      .reason = f.text("reason"),
-      .log = f.text("log"),
-      .station = f.text("station"),
-      .tool = f.text("tool"),
-      .board_id = f.text("board_id"),
-      .serial = std::nullopt,
-      .station_image = f.text("station_image"),
-      .station_sha256 = f.text("station_sha256")};
+  record = {.run_id = f.needed("run_id"),
+            .port = f.needed("port"),
+            .device = f.text("device"),
+            .identity = identity_of(line.value("identity", json(nullptr)), f.whole),
+            .image = f.text("image"),
+            .sha256 = f.text("sha256"),
+            .size = f.integer("size"),
+            .address = f.integer("address"),
+            .baud = f.integer("baud"),
+            .start = f.needed("start"),
+            .end = f.needed("end"),
+            .seconds = f.real("seconds"),
+            .exit_status = f.integer("exit"),
+            .outcome = f.needed("outcome"),
+            .phase = f.text("phase"),
+            .reason = f.text("reason"),
+            .log = f.text("log"),
+            .station = f.text("station"),
+            .tool = f.text("tool"),
+            .board_id = f.text("board_id"),
+            .serial = std::nullopt,
+            .station_image = f.text("station_image"),
+            .station_sha256 = f.text("station_sha256")};
   const std::optional<std::string> pool = f.text("serial_pool");
   const std::optional<int64_t> number = f.integer("serial_number");
   const std::optional<std::string> state = f.text("serial_state");

@@ -72,8 +72,8 @@ for board in 1 2; do
 done
 (cd "$work" && env -u VEXLOR_PROG VEXLOR_PORTS_DIR="$work/ports" "$bin/vexlor-flash-all" --list &&
   env -u VEXLOR_PROG VEXLOR_PORTS_DIR="$work/ports" "$bin/vexlor-flash-all" --report report.jsonl \
-    --junit junit.xml --log-dir logs --db records.db --serial-pool line --serial-at 0x20000100 \
-    --serial-format u32le --write --verify image.bin)
+    --junit junit.xml --log-dir logs --db records.db --serial-pool line --serial-first 1 \
+    --serial-at 0x20000100 --serial-format u32le --write --verify image.bin)
 if [ "$(grep -c '"outcome":"ok"' "$work/report.jsonl")" != 2 ] ||
    ! grep -q 'tests="2" failures="0"' "$work/junit.xml" ||
    [ ! -s "$work/logs/board1.log" ] || [ ! -s "$work/logs/board2.log" ]; then

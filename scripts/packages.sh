@@ -8,8 +8,8 @@
 packages_build=(cmake ninja-build g++ nlohmann-json3-dev libsqlite3-dev libpq-dev)
 # The unit and end-to-end tests (libxml2-utils: xmllint reads the station's
 # JUnit file; postgresql: the record store's tests start a server of their
-# own from it).
-packages_tests=(libgtest-dev libxml2-utils postgresql)
+# own from it; sqlite3: its shell holds a lock on a station's database).
+packages_tests=(libgtest-dev libxml2-utils postgresql sqlite3)
 # The Windows build and its end-to-end run under Wine.
 packages_windows=(g++-mingw-w64-x86-64 wine wine64)
 # The libFuzzer targets.

@@ -62,6 +62,7 @@ std::string notes(std::string note, const board_run& run) {
                             run.serial->settlement == serial_settlement::spent;
     if (!the_boards) note += std::string(" ") + settlement_name(run.serial->settlement);
   }
+  if (run.record_spooled) note += std::string(note.empty() ? "" : ", ") + "record spooled";
   return note.empty() ? note : " (" + note + ")";
 }
 
@@ -104,6 +105,13 @@ std::string result_line(const board_run& run) {
 
 std::string not_run_line(const std::string& name) {
   return "STOPPED " + visible_text(name) + " (not run): stopped before its run began\n";
+}
+
+std::string records_wait_line(std::size_t records, const std::string& spool_folder) {
+  return "vexlor-flash-all: " + std::to_string(records) + " record(s) wait in the spool " +
+         visible_text(spool_folder) +
+         ": they go to the database at the station's next start, or with --replay " +
+         visible_text(spool_folder) + "\n";
 }
 
 std::string start_line(const std::string& name) { return "start   " + visible_text(name) + "\n"; }

@@ -14,7 +14,8 @@
 
 using view_clock = std::chrono::steady_clock;
 
-// "ok      NAME", "ok      NAME (unchanged)", "FAILED  NAME (exit N): REASON",
+// "ok      NAME", "ok      NAME (unchanged)", "ok      NAME (serial 1042, record
+// spooled)", "FAILED  NAME (exit N): REASON",
 // "STOPPED NAME (exit N): REASON" for a run a stop request ended.
 std::string result_line(const board_run& run);
 
@@ -28,6 +29,10 @@ std::string start_line(const std::string& name);
 // Says `why` on standard error as "vexlor-flash-all: WHY", with what came
 // from outside in it (names, paths, a system's words) made visible.
 void say_on_stderr(const std::string& why);
+
+// "vexlor-flash-all: N record(s) wait in the spool D: ...", the line that
+// tells records are not in the database yet.
+std::string records_wait_line(std::size_t records, const std::string& spool_folder);
 
 // "vexlor-flash-all: K of N port(s) ok", or run(s) for --watch.
 std::string count_line(std::size_t ok, std::size_t total, bool watching);

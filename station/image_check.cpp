@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "image/image.h"
 
@@ -29,4 +30,13 @@ bool image_usable(const std::string& path, bool allow_empty, std::string& why) {
     return true;
   }
   return false;
+}
+
+std::string image_digest(const std::string& path) {
+  std::string why;
+  std::FILE* file = image_open(path, why);
+  std::vector<uint8_t> bytes;
+  const bool read = file != nullptr && image_load(file, path, bytes, why);
+  if (file != nullptr) std::fclose(file);
+  return read ? sha256_hex(bytes) : std::string();
 }

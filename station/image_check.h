@@ -8,3 +8,9 @@
 // False, and why, when the image at `path` is missing, cannot be read, or is
 // empty (a truncated build) unless `allow_empty`.
 bool image_usable(const std::string& path, bool allow_empty, std::string& why);
+
+// The SHA-256 of the image file's bytes, as a run's record names it: what
+// the station was started with, recorded on every run, so that a run that
+// failed before it read the image still counts under it. Empty when the
+// file cannot be read whole.
+std::string image_digest(const std::string& path);

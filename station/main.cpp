@@ -9,6 +9,7 @@
 #include "runs/children.h"
 #include "contract/run_contract.h"
 #include "console_view.h"
+#include "file_roles.h"
 #include "image_check.h"
 #include "records/junit_report.h"
 #include "files/whole_file.h"
@@ -18,6 +19,8 @@
 #include "ports/ports_watch.h"
 #include "runs/programmer_path.h"
 #include "records/record_queries.h"
+#include "stop/stop_requests.h"
+#include "records/spool.h"
 #include "station_options.h"
 #include "supervisor.h"
 
@@ -55,13 +58,9 @@ int list_ports(const station_settings& settings) {
 
 // What must be in place before any board is touched: a record that cannot
 // be kept is found out now, not after a line of boards has been flashed.
-bool prepare_records(const station_settings& settings, report_file& report, junit_record& junit,
-                     std::string& why) {
-  if (!settings.report_path.empty() && !settings.junit_path.empty() &&
-      same_file(settings.report_path, settings.junit_path)) {
-    why = "--report and --junit name the same file: the XML would replace the report's records";
-    return false;
-  }
+bool prepare_records(const station_settings& settings, const std::vector<file_role>& roles,
+                     report_file& report, junit_record& junit, std::string& why) {
+  if (!roles_apart(roles, why)) return false;
   if (!settings.log_folder.empty() && !log_folder_usable(settings.log_folder, why)) return false;
   if (!settings.junit_path.empty() && !junit_open(settings.junit_path, junit, why)) {
     why = "--junit " + why;
@@ -78,6 +77,21 @@ bool prepare_records(const station_settings& settings, report_file& report, juni
     }
   }
   return true;
+}
+
+// --replay DIR: what waits in DIR, written to the database by hand.
+int replay(const station_settings& settings) {
+  store_handle store;
+  std::string why;
+  std::size_t waiting = 0;
+  const store_access access = settings.db_create ? store_access::create : store_access::write;
+  if (!store_open(settings.database, {.access = access}, store, why)) {
+    return complain(exit_usage, why);
+  }
+  if (!write_spooled(*store, settings.replay_folder, waiting, why)) complain(0, why);
+  if (waiting == 0) return 0;
+  std::fputs(records_wait_line(waiting, settings.replay_folder).c_str(), stdout);
+  return exit_failed;
 }
 
 int flash(const station_settings& settings) {
@@ -105,15 +119,26 @@ int flash(const station_settings& settings) {
   report_file report;
   junit_record junit;
   store_handle store;
-  if (!prepare_records(settings, report, junit, why) || !open_board_records(settings, store, why)) {
+  const std::string spool =
+      spool_folder_of(settings.spool_folder, settings.log_folder, settings.database);
+  std::vector<std::string> names;
+  for (const station_port& board : boards) names.push_back(board.name);
+  const std::vector<file_role> roles = file_roles(settings, programmer, spool, names);
+  // Before any number is handed out: the numbers of records that wait in
+  // the spool are settled first. A stop request ends the database's waits.
+  std::size_t unwritten = 0;
+  if (!prepare_records(settings, roles, report, junit, why) ||
+      !open_board_records(settings, stop_requested, store, why) ||
+      (store && !write_spooled(*store, spool, unwritten, why))) {
     report_close(report);
     junit_close(junit);
     ports_watch_end(watch);
+    if (stop_requested()) return complain(stop_exit_status(), stop_reason() + " before any board");
     return complain(exit_usage, why);
   }
-  const int status =
-      supervise({settings, programmer, report.file != nullptr ? &report : nullptr,
-                 junit.cases != nullptr ? &junit : nullptr, watch, boards, store.get()});
+  const int status = supervise({settings, programmer, report.file != nullptr ? &report : nullptr,
+                                junit.cases != nullptr ? &junit : nullptr, watch, boards,
+                                store.get(), spool, roles, image_digest(settings.run.image_path)});
   report_close(report);
   ports_watch_end(watch);
   return status;
@@ -138,16 +163,31 @@ int main(int argc, char** argv) {
     std::printf("vexlor-flash-all %s\n", tool_version());
     return 0;
   }
+  const std::string target_warning = store_target_warning(settings.database);
+  if (!target_warning.empty()) say_on_stderr(target_warning);
   if (settings.history || settings.summary) {
     const record_query query{
         .database = settings.database,
         .summary = settings.summary,
+        .csv = settings.csv,
         .filter = {
             .board_id = settings.history_board_id,
             .serial_number = settings.history_serial,
             .port = settings.ports.empty() ? std::nullopt : std::optional(settings.ports.front()),
-            .since = settings.since}};
+            .since = settings.since,
+            .until = settings.until,
+            .image_prefix = settings.image_prefix,
+            .outcome = settings.outcome,
+            .pool = settings.pool,
+            .station = settings.station.empty() ? std::nullopt : std::optional(settings.station)}};
     return print_records(query, why) ? 0 : complain(exit_usage, why);
+  }
+  if (!settings.replay_folder.empty()) return replay(settings);
+  if (settings.release_serial) {
+    std::string done;
+    if (!release_board_serial(settings, done, why)) return complain(exit_usage, why);
+    say_on_stderr(done);
+    return 0;
   }
   return settings.list ? list_ports(settings) : flash(settings);
 }

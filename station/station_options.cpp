@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "options/options.h"
+#include "records/run_record.h"
 #include "text/hex_text.h"
 #include "text/whole_number.h"
 
@@ -89,23 +90,60 @@ bool set_history_serial(reading& r, const std::string& value, std::string& why) 
   return false;
 }
 
-// A beginning of a UTC time as the records write it (2026-12-07T10:31:02.123Z):
-// at least the year; a space may stand for the T.
-bool set_since(reading& r, const std::string& value, std::string& why) {
-  constexpr std::string_view shape = "dddd-dd-ddTdd:dd:dd.dddZ";
-  std::string time = value;
-  bool fits = time.size() >= 4 && time.size() <= shape.size();
-  for (std::size_t i = 0; fits && i < time.size(); ++i) {
-    if (shape[i] == 'T' && time[i] == ' ') time[i] = 'T';
-    const bool digit = time[i] >= '0' && time[i] <= '9';
-    fits = shape[i] == 'd' ? digit : time[i] == shape[i];
-  }
-  if (fits) {
-    r.settings.since = time;
+bool set_time(const char* name, std::optional<std::string>& time, bool end_of_day,
+              const std::string& value, std::string& why) {
+  std::string utc;
+  if (parse_record_time(value, end_of_day, utc, why)) {
+    time = utc;
     return true;
   }
-  why = "--since takes a UTC time as the records write it (2026-12-07, 2026-12-07T10:31), not \"" +
-        value + "\"";
+  why = std::string(name) + " " + why;
+  return false;
+}
+
+bool set_since(reading& r, const std::string& value, std::string& why) {
+  return set_time("--since", r.settings.since, false, value, why);
+}
+
+// A date alone is the whole of that day.
+bool set_until(reading& r, const std::string& value, std::string& why) {
+  return set_time("--until", r.settings.until, true, value, why);
+}
+
+bool set_image_prefix(reading& r, const std::string& value, std::string& why) {
+  const bool hex =
+      value.size() <= 64 && value.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+  if (hex) {
+    r.settings.image_prefix = value;
+    return true;
+  }
+  why = "--image takes the start of an image's SHA-256 (hex digits), not \"" + value + "\"";
+  return false;
+}
+
+bool set_outcome(reading& r, const std::string& value, std::string& why) {
+  for (const char* outcome : {"ok", "unchanged", "failed", "stopped"}) {
+    if (value == outcome) {
+      r.settings.outcome = value;
+      return true;
+    }
+  }
+  why = "--outcome takes ok, unchanged, failed or stopped, not \"" + value + "\"";
+  return false;
+}
+
+bool set_pool(reading& r, const std::string& value, std::string&) {
+  r.settings.pool = value;
+  return true;
+}
+
+bool set_release_serial(reading& r, const std::string& value, std::string& why) {
+  uint64_t number = 0;
+  if (parse_whole_number(value, 10, highest_serial, number)) {
+    r.settings.release_serial = number;
+    return true;
+  }
+  why = "--release-serial takes a serial number, decimal, not \"" + value + "\"";
   return false;
 }
 
@@ -128,7 +166,11 @@ bool set_serial_format(reading& r, const std::string& value, std::string& why) {
 }
 
 bool set_serial_first(reading& r, const std::string& value, std::string& why) {
-  if (parse_whole_number(value, 10, highest_serial, r.settings.serial_first)) return true;
+  uint64_t first = 0;
+  if (parse_whole_number(value, 10, highest_serial, first)) {
+    r.settings.serial_first = first;
+    return true;
+  }
   why = "--serial-first takes a number from 0 to " + std::to_string(highest_serial) + ", not \"" +
         value + "\"";
   return false;
@@ -156,16 +198,32 @@ constexpr station_option option_table[] = {
      &s::log_folder},
     {"--watch", nullptr, "flash each board as its port appears, until SIGINT or SIGTERM",
      &s::watch},
-    {"--db", "DB", "keep every board run in DB: an SQLite file, or postgresql://...", nullptr,
-     &s::database},
+    {"--db", "DB",
+     "keep every board run in DB: an SQLite file, or PostgreSQL (postgresql://... or "
+     "host=... dbname=...)",
+     nullptr, &s::database},
+    {"--db-create", nullptr, "make DB's file and tables where they are not there", &s::db_create},
+    {"--spool", "D",
+     "keep records DB cannot take in D until it can (default: --log-dir, else vexlor-spool "
+     "beside an SQLite DB, else here)",
+     nullptr, &s::spool_folder},
+    {"--station", "NAME",
+     "the station's name in its records (default: the host's); with --history: its runs", nullptr,
+     &s::station},
     {"--serial-pool", "NAME", "give each board the next number of pool NAME (needs --db)", nullptr,
      &s::serial_pool},
     {"--serial-at", "ADDRESS", "where its number goes in the image", nullptr, nullptr,
      set_serial_at},
     {"--serial-format", "FORMAT", "u32le, u32be, u64le, u64be or dec:W", nullptr, nullptr,
      set_serial_format},
-    {"--serial-first", "N", "a new pool's first number (default 1)", nullptr, nullptr,
+    {"--serial-first", "N", "start pool NAME at N, where DB has no such pool", nullptr, nullptr,
      set_serial_first},
+    {"--release-serial", "N",
+     "give back number N of --serial-pool's pool, held by a run that ended unrecorded; flash "
+     "nothing",
+     nullptr, nullptr, set_release_serial},
+    {"--replay", "D", "write the records spooled in D to DB; flash nothing", nullptr,
+     &s::replay_folder},
     {"--history", nullptr, "print DB's runs as JSON Lines, oldest first; flash nothing",
      &s::history},
     {"--board-id", "HEX",
@@ -173,8 +231,19 @@ constexpr station_option option_table[] = {
      nullptr, set_history_board_id},
     {"--serial", "N", "with --history: the runs of serial number N", nullptr, nullptr,
      set_history_serial},
-    {"--since", "TIME", "with --history or --summary: the runs since TIME (UTC, 2026-12-07)",
+    {"--image", "SHA256", "with --history: the runs of the image whose digest begins so", nullptr,
+     nullptr, set_image_prefix},
+    {"--outcome", "OUTCOME", "with --history: the runs that ended so", nullptr, nullptr,
+     set_outcome},
+    {"--pool", "NAME", "with --history: the runs with a number of pool NAME", nullptr, nullptr,
+     set_pool},
+    {"--csv", nullptr, "with --history: comma-separated values with a header line", &s::csv},
+    {"--since", "TIME",
+     "with --history or --summary: the runs since TIME (ISO 8601, UTC unless it says: "
+     "2026-12-07, 2026-12-07T10:31+01:00)",
      nullptr, nullptr, set_since},
+    {"--until", "TIME", "with --history or --summary: the runs before TIME (a date: to its end)",
+     nullptr, nullptr, set_until},
     {"--summary", nullptr, "print DB's yield per image; flash nothing", &s::summary},
     {"--help", nullptr, nullptr, &s::help},
     {"-h", nullptr, nullptr, &s::help},
@@ -249,8 +318,10 @@ bool check_together(const station_settings& settings, bool ports_folder_given, b
 // neither write nor verify flash nothing, yet each would be recorded as ok
 // with its image and digest ("--address --write" writes nothing).
 bool check_words_flash(station_settings& settings, std::string& why) {
-  if (settings.list || settings.help || settings.version || settings.history || settings.summary)
+  if (settings.list || settings.help || settings.version || settings.history || settings.summary ||
+      !settings.replay_folder.empty() || settings.release_serial) {
     return true;
+  }
   run_settings& run = settings.run;
   if (!parse_options(settings.words, run, why)) {
     why = "vexlor-prog would refuse its words: " + why;
@@ -276,38 +347,62 @@ bool history_asked(const std::vector<std::string>& args) {
   return false;
 }
 
-// The options each query reads; any other is refused there rather than
-// quietly left unused.
-const std::vector<std::string> history_options{"--db",     "--history", "--board-id",
-                                               "--serial", "--since",   "--port"};
-const std::vector<std::string> summary_options{"--db", "--summary", "--since"};
+// The commands that flash nothing, each with the options it reads; any
+// other is refused there rather than quietly left unused.
+struct records_command {
+  const char* name;
+  std::vector<std::string> reads;
+};
+const records_command records_commands[] = {
+    {"--history",
+     {"--db", "--history", "--board-id", "--serial", "--since", "--until", "--port", "--image",
+      "--outcome", "--pool", "--station", "--csv"}},
+    {"--summary", {"--db", "--summary", "--since", "--until"}},
+    {"--replay", {"--db", "--replay", "--db-create"}},
+    {"--release-serial", {"--db", "--release-serial", "--serial-pool"}},
+};
 const std::vector<std::string> serial_options{"--serial-at", "--serial-format", "--serial-first"};
 
 // What the record database's options need of the rest of the command line.
 bool check_records(const station_settings& settings, const std::vector<std::string>& given,
                    std::string& why) {
-  const char* query = settings.history ? "--history" : settings.summary ? "--summary" : nullptr;
-  const std::vector<std::string>& reads = settings.history ? history_options : summary_options;
-  const auto not_read = std::find_if(
-      given.begin(), given.end(), [&](const std::string& name) { return !has_word(reads, name); });
-  const auto filter = std::find_if(given.begin(), given.end(), [](const std::string& name) {
-    return name == "--serial" || name == "--since";
+  std::vector<const records_command*> asked;
+  for (const records_command& command : records_commands) {
+    if (has_word(given, command.name)) asked.push_back(&command);
+  }
+  const records_command* query = asked.empty() ? nullptr : asked.front();
+  const auto not_read = std::find_if(given.begin(), given.end(), [&](const std::string& name) {
+    return query != nullptr && !has_word(query->reads, name);
+  });
+  const auto history_alone = std::find_if(given.begin(), given.end(), [](const std::string& name) {
+    return has_word(records_commands[0].reads, name) && name != "--db" && name != "--port" &&
+           name != "--station" && name != "--history";
   });
   const auto serial = std::find_if(given.begin(), given.end(), [](const std::string& name) {
     return has_word(serial_options, name);
   });
-  if (settings.history && settings.summary) {
-    why = "--history and --summary: give one or the other";
+  if (asked.size() > 1) {
+    why = std::string(asked[0]->name) + " and " + asked[1]->name + ": give one or the other";
   } else if (query && settings.database.empty()) {
-    why = std::string(query) + " reads the record database: give --db";
+    why = std::string(query->name) + " works on the record database: give --db";
   } else if (query && !settings.words.empty()) {
-    why = std::string(query) + " flashes nothing: leave out vexlor-prog's words";
+    why = std::string(query->name) + " flashes nothing: leave out vexlor-prog's words";
   } else if (query && not_read != given.end()) {
-    why = std::string(query) + " flashes nothing: leave out " + *not_read;
+    why = std::string(query->name) + " flashes nothing: leave out " + *not_read;
   } else if (settings.history && settings.ports.size() > 1) {
     why = "--history shows the runs of one port at a time";
-  } else if (!query && filter != given.end()) {
-    why = *filter + " chooses the runs --history or --summary shows: give one of them";
+  } else if (settings.release_serial && settings.serial_pool.empty()) {
+    why = "--release-serial gives a number back to its pool: give --serial-pool";
+  } else if (query) {
+    return true;
+  } else if (history_alone != given.end() && *history_alone != "--since" &&
+             *history_alone != "--until") {
+    why = *history_alone + " chooses the runs --history shows: give --history";
+  } else if (history_alone != given.end()) {
+    why = *history_alone + " chooses the runs --history or --summary shows: give one of them";
+  } else if (settings.database.empty() && (settings.db_create || !settings.spool_folder.empty())) {
+    why = std::string(settings.db_create ? "--db-create" : "--spool") +
+          " belongs to the record database: give --db";
   } else if (settings.serial_pool.empty() && serial != given.end()) {
     why = *serial + " belongs to a serial pool: give --serial-pool";
   } else if (settings.serial_pool.empty()) {
@@ -384,8 +479,11 @@ std::string station_usage() {
       "usage: vexlor-flash-all [OPTIONS] [--] [VEXLOR-PROG WORDS WITHOUT --port]...\n"
       "       vexlor-flash-all --list\n"
       "       vexlor-flash-all --db DB --history [--board-id HEX] [--serial N] [--port P] "
-      "[--since TIME]\n"
-      "       vexlor-flash-all --db DB --summary [--since TIME]\n";
+      "[--image SHA256] [--outcome OUTCOME] [--pool NAME] [--station NAME] [--since TIME] "
+      "[--until TIME] [--csv]\n"
+      "       vexlor-flash-all --db DB --summary [--since TIME] [--until TIME]\n"
+      "       vexlor-flash-all --db DB [--db-create] --replay D\n"
+      "       vexlor-flash-all --db DB --serial-pool NAME --release-serial N\n";
   const auto named = [](const station_option& option) {
     return std::string(option.name) + (option.value ? std::string(" ") + option.value : "");
   };

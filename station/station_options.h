@@ -24,20 +24,31 @@ struct station_settings {
   bool help = false;
   bool version = false;
   std::vector<std::string> words;  // vexlor-prog's, without --port
-  // The record database (--db): an SQLite file or postgresql://...; empty:
-  // none. --history and --summary query it, flashing nothing.
+  // The record database (--db): an SQLite file, or a PostgreSQL connection
+  // URI or keyword string; empty: none. --history and --summary query it,
+  // flashing nothing.
   std::string database;
+  bool db_create = false;    // make the file and the tables where they are not there
+  std::string spool_folder;  // --spool; empty: the default (spool_folder_of)
+  std::string station;  // --station: the station's name (empty: the host's); --history's filter
   bool history = false;
   bool summary = false;
   std::optional<std::string> history_board_id;  // --history's --board-id
   std::optional<uint64_t> history_serial;       // --history's --serial
-  std::optional<std::string> since;             // --history's and --summary's --since
+  std::optional<std::string> since;  // --history's and --summary's, UTC as the records write it
+  std::optional<std::string> until;
+  std::optional<std::string> image_prefix;  // --history's --image
+  std::optional<std::string> outcome;       // --history's --outcome
+  std::optional<std::string> pool;          // --history's --pool
+  bool csv = false;
+  std::string replay_folder;               // --replay: a spool to write to the database
+  std::optional<uint64_t> release_serial;  // --release-serial
   // Serial numbers: a pool's next number written into each board's image.
   std::string serial_pool;  // empty: none
   uint32_t serial_at = 0;
-  serial_format number_format;  // --serial-format
-  uint64_t serial_first = 1;
-  run_settings run;  // the words as vexlor-prog reads them
+  serial_format number_format;           // --serial-format
+  std::optional<uint64_t> serial_first;  // starts the pool where it is not there
+  run_settings run;                      // the words as vexlor-prog reads them
 };
 
 // What the environment may set, when set and not empty.

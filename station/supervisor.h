@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "file_roles.h"
 #include "records/junit_report.h"
 #include "ports/port_list.h"
 #include "ports/ports_watch.h"
@@ -22,10 +23,14 @@ struct station_setup {
   ports_watch* watch;      // --watch; nullptr: the boards below and no more
   std::vector<station_port> boards;
   record_store* records = nullptr;  // --db; nullptr: none
+  std::string spool_folder;         // where records the database cannot take wait
+  std::vector<file_role> roles;     // the files of other roles, which no run's log may be
+  std::string image_sha256;         // of the image the station was started with
 };
 
 // Runs every board to its end and returns the station's exit status: 0 when
-// every run succeeded, 1 when any failed (or, without --watch, no board was
-// there), 128 + N when stopped by signal N (with --watch, only when a run
-// was still going and had to be stopped).
+// every run succeeded and its record is kept, 1 when any failed or a record
+// waits in the spool (or, without --watch, no board was there), 128 + N
+// when stopped by signal N (with --watch, only when a run was still going
+// and had to be stopped).
 int supervise(station_setup setup);

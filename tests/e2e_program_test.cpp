@@ -426,6 +426,14 @@ TEST_F(E2EProgram, BoardIdAndPatches) {
        {"--board-id", id_place + ":0A1B2C3D4E5F"},
        handshake_ok + "  board id 0a1b2c3d4e5f\n" + written,
        image},
+      {"an id of one byte repeated is warned of, and the run goes on",
+       {"--board-id", id_place + ":4", "--write", "--verify"},
+       {"--board-id", id_place + ":ffffffff"},
+       handshake_ok +
+           "  board id ffffffff\n  the board id at 0x1fff7a10 reads ff in every byte: not a "
+           "unique id\n" +
+           written,
+       image},
       // Patches that touch, given in address order and against it: none
       // shares a byte.
       {"patches at the first and the last bytes, each touching another",

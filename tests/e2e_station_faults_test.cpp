@@ -8,7 +8,6 @@
 // runs the real one against simulators.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,20 +113,6 @@ long resident_kib(pid_t pid) {
   return -1;
 }
 
-// A small tmpfs of `pages` pages at `folder`, unmounted when it goes.
-struct small_disk {
-  std::string folder;
-  bool mounted = false;
-  small_disk(const std::string& at, int pages) : folder(at) {
-    fs::create_directory(folder);
-    const std::string size = "size=" + std::to_string(pages * 4) + "k";
-    mounted = mount("tmpfs", folder.c_str(), "tmpfs", 0, size.c_str()) == 0;
-  }
-  ~small_disk() {
-    if (mounted) umount2(folder.c_str(), MNT_DETACH);
-  }
-};
-
 struct fault_row {
   std::string what;
   std::function<void(const fault_bench&)> reproduce;
@@ -149,10 +134,10 @@ const std::vector<fault_row> fault_rows{
        std::string earlier;
        const std::size_t room_left = 100;
        while (earlier.size() + room_left < 4096 - room_left) {
-         earlier += R"({"port":"from-yesterday"})"
+         earlier += R"({"port":"from-yesterday","outcome":"ok"})"
                     "\n";
        }
-       earlier += R"({"port":"last","pad":""})"
+       earlier += R"({"port":"last","outcome":"ok","pad":""})"
                   "\n";
        // The padding goes inside the last record's quotes.
        earlier.insert(earlier.size() - 3, std::string(4096 - room_left - earlier.size(), 'x'));
@@ -186,7 +171,7 @@ const std::vector<fault_row> fault_rows{
          std::string says;
          std::string after;  // what the report begins with, the next record following
        };
-       const std::string whole = R"({"port":"whole"})";
+       const std::string whole = R"({"port":"whole","outcome":"ok"})";
        const std::vector<mend> mends{
            {whole + "\n" + R"({"port":"cut sh)",
             "the report report.jsonl ended in 15 bytes of a record cut short", whole + "\n"},
@@ -205,6 +190,64 @@ const std::vector<fault_row> fault_rows{
          EXPECT_TRUE(kept.starts_with(m.after + "{\"port\":\"next\"")) << kept;
          EXPECT_TRUE(every_line_is_json(kept)) << kept;
        }
+     }},
+    {"a report that is no report is appended to never",
+     [](const fault_bench& b) {
+       write_stand_in(b.stand_in, ends_ok());
+       b.add_port("next");
+       const std::string binary(
+           "\x7f"
+           "ELF\x02\x01\n\x00\x00{\xff",
+           11);
+       for (const std::string& before :
+            {binary, std::string("{\"a\":1}\n"), std::string("{\"a\":1}\n{\"port\":\"cut")}) {
+         SCOPED_TRACE(before);
+         write_file(b.dir + "/report.jsonl", text_bytes(before));
+         const process_result run =
+             b.run({"--ports-dir", b.ports, "--report", "report.jsonl", "--write", "image.bin"});
+         EXPECT_EQ(run.exit_code, 2) << run.out;
+         EXPECT_TRUE(has_line_starting(run.out,
+                                       "vexlor-flash-all: cannot open the report "
+                                       "report.jsonl: it is no report of a station's"))
+             << run.out;
+         EXPECT_EQ(read_text(b.dir + "/report.jsonl"), before);
+       }
+     }},
+    {"one file for two roles is refused, naming both",
+     [](const fault_bench& b) {
+       write_stand_in(b.stand_in, ends_ok());
+       b.add_port("next");
+       write_file(b.dir + "/report.jsonl", {});
+       fs::create_symlink("report.jsonl", b.dir + "/link.db");
+       struct clash {
+         std::vector<std::string> options;
+         std::string says;
+       };
+       const std::vector<clash> clashes{
+           {{"--db", "report.jsonl", "--report", "report.jsonl"},
+            "--db and --report name the same file (report.jsonl)"},
+           {{"--db", "link.db", "--report", "report.jsonl"},
+            "--db and --report name the same file (report.jsonl)"},
+           {{"--db", "r.db", "--junit", "r.db-wal"},
+            "--db's write-ahead log and --junit name the same file (r.db-wal)"},
+           {{"--junit", "image.bin"}, "--junit and the image name the same file (image.bin)"},
+           {{"--junit", b.stand_in}, "--junit and vexlor-prog name the same file"},
+           {{"--db", "r.db", "--report", "report.jsonl", "--spool", "report.jsonl"},
+            "--report and --spool name the same file (report.jsonl)"},
+           {{"--log-dir", "logs", "--report", "logs/next.log"},
+            "--report and the log of next name the same file (logs/next.log)"},
+       };
+       for (const clash& c : clashes) {
+         SCOPED_TRACE(c.says);
+         std::vector<std::string> args{"--ports-dir", b.ports};
+         args.insert(args.end(), c.options.begin(), c.options.end());
+         args.insert(args.end(), {"--write", "image.bin"});
+         const process_result run = b.run(args);
+         EXPECT_EQ(run.exit_code, 2) << run.out;
+         EXPECT_TRUE(has_line_starting(run.out, "vexlor-flash-all: " + c.says)) << run.out;
+       }
+       EXPECT_EQ(read_text(b.dir + "/report.jsonl"), "");
+       EXPECT_FALSE(fs::exists(b.dir + "/r.db"));
      }},
     {"links beside the JUnit path are left as they are",
      [](const fault_bench& b) {

@@ -12,7 +12,9 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <set>
+#include <thread>
 
 #include "support/e2e.h"
 #include "support/image_builders.h"
@@ -106,7 +108,7 @@ TEST_F(E2EStation, FlashesALineAndKeepsItsRecord) {
   std::vector<bench_board> boards;
   for (const row& r : rows) boards.push_back(add_board(r.name, r.faults));
   // An earlier shift's record stays: the report is appended to.
-  const std::string earlier = "{\"port\":\"from-yesterday\"}\n";
+  const std::string earlier = "{\"port\":\"from-yesterday\",\"outcome\":\"ok\"}\n";
   write_file(dir + "/report.jsonl", {earlier.begin(), earlier.end()});
 
   const process_result run =
@@ -443,7 +445,7 @@ TEST_F(E2EStation, WhatTheCommandLineAndThePortsFolderRefuse) {
   fs::create_directory(dir + "/empty");
   fs::create_symlink(dir + "/no-such-device", ports + "/unplugged");
   write_file(dir + "/empty.bin", {});
-  const std::string earlier = "{\"port\":\"from-yesterday\"}\n";
+  const std::string earlier = "{\"port\":\"from-yesterday\",\"outcome\":\"ok\"}\n";
   write_file(dir + "/earlier.jsonl", {earlier.begin(), earlier.end()});
   fs::create_symlink("earlier.jsonl", dir + "/link.xml");
   const std::vector<row> rows{
@@ -530,11 +532,23 @@ TEST_F(E2EStation, WhatTheCommandLineAndThePortsFolderRefuse) {
        {"--list", "--ports-dir", ports},
        0,
        "unplugged\t" + dir + "/no-such-device\t-"},
+      // A connection string's password is never shown.
+      {"a URI libpq cannot read",
+       {"--db", "postgresql://line3:topsecret@[::1:54329/line3", "--history"},
+       2,
+       "vexlor-flash-all: the PostgreSQL connection string given to --db holds an IPv6 address "
+       "without its closing ] (it is not shown: it may hold a password)"},
+      {"a password in a keyword string, warned of",
+       {"--db", "host=" + dir + " dbname=line3 password=topsecret", "--history"},
+       2,
+       "vexlor-flash-all: --db holds a password, which every user of this machine can read in the "
+       "process list: keep it in a password file (PGPASSFILE) or a service file (PGSERVICEFILE)"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.what);
     const process_result run = run_station(dir, r.args, r.env, 60);
     EXPECT_EQ(run.exit_code, r.exit_code) << run.out;
+    EXPECT_EQ(run.out.find("topsecret"), std::string::npos) << run.out;
     const std::vector<std::string> lines = lines_of(run.out);
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
       return line.starts_with(r.says);
@@ -567,6 +581,8 @@ TEST_F(E2EStation, BashCompletion) {
       // Without --history, --board-id is vexlor-prog's and begins its words.
       {"vexlor-flash-all --db r.db --board-id 0x1FFF7A10:12 --se", ""},
       {"vexlor-flash-all --db r.db --history --board-id 0a1b --si", "--since"},
+      {"vexlor-flash-all --db r.db --history --outcome f", "failed"},
+      {"vexlor-flash-all --db r.db --serial-pool line3 --release-s", "--release-serial"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.words);
@@ -668,10 +684,10 @@ struct E2EStationRecords : E2EStation {
                                       const std::string& format, int expected_exit,
                                       const std::string& pool = "line3") {
     fs::create_directories(folder);
-    const process_result run =
-        run_station(dir, {"--ports-dir", folder, "--db", db.target, "--serial-pool", pool,
-                          "--serial-at", hex_address(serial_at), "--serial-format", format,
-                          "--write", "--verify", "--board-id", id_place, "image.bin"});
+    const process_result run = run_station(
+        dir, {"--ports-dir", folder, "--db", db.target, "--serial-pool", pool, "--serial-first",
+              "1", "--serial-at", hex_address(serial_at), "--serial-format", format, "--write",
+              "--verify", "--board-id", id_place, "image.bin"});
     EXPECT_EQ(run.exit_code, expected_exit) << run.out;
     return lines_of(run.out);
   }
@@ -792,6 +808,8 @@ TEST_F(E2EStationRecords, NumbersGoBackStayWithTheirBoardsAndSurviveAKill) {
     stop_process(after.sim.process);
     EXPECT_EQ(serial_held(read_file(after.memory_path), "u64le"), 3u);
     EXPECT_TRUE(history(db, {"--serial", "2"}).empty());
+    // Every run names the image its station was started with.
+    EXPECT_EQ(history(db, {"--serial", "3"}).at(0)["station_sha256"], sha256_of_image());
 
     // --since the keeper's first run: the refused board's run before it left out.
     const std::vector<nlohmann::json> every_run = history(db, {});
@@ -872,3 +890,387 @@ TEST_F(E2EStationRecords, AFailedBoardKeepsItsNumberOnceAWriteBlockWasSent) {
     }
   }
 }
+
+namespace {
+
+// A fault the station's records must come through, reproduced on each
+// database with real boards; at the end of each round every number drawn
+// is on one board at most, as the boards' flash says.
+struct RecordsFault;
+struct records_fault {
+  std::string what;
+  std::function<void(RecordsFault& bench, const test_database& db, const std::string& at)>
+      reproduce;
+};
+
+void PrintTo(const records_fault& row, std::ostream* out) { *out << row.what; }
+
+constexpr const char* clone_id = "0x1FFF7A10:00112233445566778899aabb";
+
+struct RecordsFault : E2EStationRecords, ::testing::WithParamInterface<records_fault> {
+  std::vector<bench_board> boards;  // the round's, each flashed with numbers of pool "line3"
+
+  bench_board& board(const std::string& folder, const std::string& name,
+                     const std::vector<std::string>& sim_args = {}) {
+    return boards.emplace_back(board_in(folder, name, sim_args));
+  }
+
+  // The station's words for a flash with numbers of pool "line3" (u32le),
+  // each board's id read first, `options` last of the station's.
+  std::vector<std::string> flash_words(const test_database& db, const std::string& folder,
+                                       const std::vector<std::string>& options = {},
+                                       const char* id = id_place) {
+    std::vector<std::string> words{
+        "--ports-dir",     folder,  "--db",        db.target,
+        "--serial-pool",   "line3", "--serial-at", hex_address(serial_at),
+        "--serial-format", "u32le"};
+    words.insert(words.end(), options.begin(), options.end());
+    words.insert(words.end(), {"--write", "--verify", "--board-id", id, "image.bin"});
+    return words;
+  }
+
+  // Every board's flash read back: no number on two boards.
+  void expect_numbers_on_one_board() {
+    std::map<uint64_t, std::string> holders;
+    for (bench_board& b : boards) {
+      stop_process(b.sim.process);
+      const std::vector<uint8_t> memory = read_file(b.memory_path);
+      std::vector<uint8_t> unnumbered = memory;
+      if (memory.size() != image.size()) continue;  // never written
+      std::copy_n(image.begin() + 0x100, 4, unnumbered.begin() + 0x100);
+      if (unnumbered != image || unnumbered == memory) continue;  // not the image, or no number
+      const uint64_t number = serial_held(memory, "u32le");
+      EXPECT_FALSE(holders.count(number))
+          << "serial " << number << " on " << holders[number] << " and " << b.name;
+      holders[number] = b.name;
+    }
+    boards.clear();
+  }
+};
+
+// The records waiting in a spool folder.
+std::set<std::string> spooled_names(const std::string& folder) {
+  std::set<std::string> names;
+  for (const std::string& name : file_names_in(folder)) {
+    if (name.starts_with("vexlor-record-")) names.insert(name);
+  }
+  return names;
+}
+
+bool has_line(const std::vector<std::string>& lines, const std::string& start) {
+  return std::any_of(lines.begin(), lines.end(),
+                     [&](const std::string& line) { return line.starts_with(start); });
+}
+
+const std::vector<records_fault> records_faults{
+    {"ids all zeros take no number",
+     [](RecordsFault& b, const test_database& db, const std::string& at) {
+       b.board(at, "zeros-1");
+       b.board(at, "zeros-2");
+       // The ids are at 0x1FFF7A10: 0x1FFF7A00 reads alike on every board.
+       const process_result run =
+           run_station(b.dir, b.flash_words(db, at, {"--serial-first", "1"}, "0x1FFF7A00:12"));
+       EXPECT_EQ(run.exit_code, 1) << run.out;
+       for (const char* name : {"zeros-1", "zeros-2"}) {
+         EXPECT_TRUE(has_line(lines_of(run.out),
+                              std::string("FAILED  ") + name +
+                                  " (exit 0): the board id at 0x1fff7a00 reads 00 in every "
+                                  "byte: not a unique id"))
+             << run.out;
+       }
+       EXPECT_TRUE(b.history(db, {"--serial", "1"}).empty());
+     }},
+    {"cloned ids: one board of one station takes a number",
+     [](RecordsFault& b, const test_database& db, const std::string& at) {
+       // Slow erases, so that both boards are under way together.
+       for (const char* name : {"clone-1", "clone-2"}) {
+         b.board(at, name, {"--board-id", clone_id, "--erase-ms", "1500"});
+       }
+       const process_result run =
+           run_station(b.dir, b.flash_words(db, at, {"--serial-first", "1"}));
+       EXPECT_EQ(run.exit_code, 1) << run.out;
+       const std::vector<std::string> lines = lines_of(run.out);
+       EXPECT_TRUE(has_line(lines, "ok      clone-1 (serial 1)") ||
+                   has_line(lines, "ok      clone-2 (serial 1)"))
+           << run.out;
+       EXPECT_NE(run.out.find(": board id 00112233445566778899aabb is also on clone-"),
+                 std::string::npos)
+           << run.out;
+     }},
+    {"cloned ids: one board of two stations takes a number",
+     [](RecordsFault& b, const test_database& db, const std::string& at) {
+       std::vector<child_process> stations;
+       for (const std::string station : {"east", "west"}) {
+         b.board(at + "/" + station, station, {"--board-id", clone_id, "--erase-ms", "1500"});
+         std::vector<std::string> argv =
+             b.flash_words(db, at + "/" + station, {"--station", station, "--serial-first", "1"});
+         argv.insert(argv.begin(), VEXLOR_FLASH_ALL_PATH);
+         stations.push_back(start_process(argv, b.dir));
+       }
+       std::string out;
+       int failed = 0;
+       for (child_process& station : stations) {
+         const process_result run = wait_process(station, 120);
+         out += run.out;
+         failed += run.exit_code == 1;
+       }
+       EXPECT_EQ(failed, 1) << out;
+       EXPECT_NE(out.find(": board id 00112233445566778899aabb is also on "), std::string::npos)
+           << out;
+     }},
+    {"a board swapped between its id read and its flash",
+     [](RecordsFault& b, const test_database& db, const std::string& at) {
+       b.board(at, "seated");
+       // Its erase takes long enough for the station's stop to come first.
+       const bench_board& swapped_in =
+           b.board(at + "-elsewhere", "swapped-in", {"--erase-ms", "3000"});
+       // The flash goes to another board than the one whose id was read.
+       write_stand_in(b.dir + "/swap", "case \" $* \" in *\" --write \"*) shift 2; exec " +
+                                           std::string(VEXLOR_PROG_PATH) + " --port " +
+                                           swapped_in.sim.pty_path + " \"$@\";; esac\nexec " +
+                                           VEXLOR_PROG_PATH + " \"$@\"");
+       const process_result run = run_station(b.dir, b.flash_words(db, at, {"--serial-first", "1"}),
+                                              {"VEXLOR_PROG=" + b.dir + "/swap"});
+       EXPECT_EQ(run.exit_code, 1) << run.out;
+       EXPECT_TRUE(has_line(lines_of(run.out),
+                            "FAILED  seated (exit 143, serial 1 returned): the "
+                            "board changed between its id read and its flash"))
+           << run.out;
+     }},
+    {"a database or a pool mistyped starts none",
+     [](RecordsFault& b, const test_database& db, const std::string& at) {
+       b.board(at + "/first", "first");
+       EXPECT_EQ(
+           run_station(b.dir, b.flash_words(db, at + "/first", {"--serial-first", "1"})).exit_code,
+           0);
+       const bench_board& untouched = b.board(at + "/typo", "untouched");
+       const bool sqlite = db.name == "SQLite";
+       struct typo {
+         test_database db;
+         std::vector<std::string> options;
+         std::string says;
+       };
+       std::string mistyped = db.target;
+       mistyped.insert(sqlite ? mistyped.size() : mistyped.find('?'), "x");
+       const std::vector<typo> typos{
+           {{db.name, mistyped},
+            {},
+            sqlite
+                ? "vexlor-flash-all: there is no record database " + mistyped + ": give --db-create"
+                : "vexlor-flash-all: cannot open the PostgreSQL database: "},
+           {db, {"--serial-pool", "lin3"}, "vexlor-flash-all: there is no serial pool lin3 in "},
+           {db,
+            {"--serial-first", "5"},
+            "vexlor-flash-all: serial pool line3 starts at 1 (its next number is 2), not at 5"},
+       };
+       for (const typo& t : typos) {
+         SCOPED_TRACE(t.says);
+         const process_result run =
+             run_station(b.dir, b.flash_words(t.db, at + "/typo", t.options));
+         EXPECT_EQ(run.exit_code, 2) << run.out;
+         EXPECT_TRUE(run.out.starts_with(t.says)) << run.out;
+       }
+       EXPECT_FALSE(fs::exists(mistyped));
+       EXPECT_FALSE(sim_log_has(untouched.sim.log_path, "open"));
+     }},
+    {"the database lost mid-run: its record waits in the spool, and goes in at the next start",
+     [](RecordsFault& b, const test_database& db, const std::string& at) {
+       // SQLite: the file deleted; PostgreSQL: the server gone, then back.
+       const bool sqlite = db.name == "SQLite";
+       b.board(at + "/first", "first", {"--erase-ms", "2000"});
+       std::vector<std::string> argv = b.flash_words(
+           db, at + "/first", {"--serial-first", "1", "--spool", "spool", "--junit", "junit.xml"});
+       argv.insert(argv.begin(), VEXLOR_FLASH_ALL_PATH);
+       child_process station = start_process(argv, b.dir);
+       wait_until(deadline_in(60), [&] { return sim_log_has(b.boards[0].sim.log_path, "erase"); });
+       if (sqlite) {
+         for (const char* end : {"", "-wal", "-shm"}) fs::remove(db.target + end);
+       } else {
+         postgres_halt(b.postgres.server);
+       }
+       const process_result lost = wait_process(station, 120);
+       EXPECT_EQ(lost.exit_code, 1) << lost.out;
+       EXPECT_TRUE(has_line(lines_of(lost.out), "ok      first (serial 1, record spooled)"))
+           << lost.out;
+       EXPECT_TRUE(has_line(lines_of(lost.out), "vexlor-flash-all: 1 record(s) wait in the spool "))
+           << lost.out;
+       EXPECT_EQ(xpath(b.dir + "/junit.xml", "string(//testcase[@name='first']/failure/@message)"),
+                 "its record waits in the spool spool: the database could not take it");
+       // By hand (PostgreSQL, once the server is back), else at the next start.
+       std::string why;
+       if (!sqlite) {
+         ASSERT_TRUE(postgres_start_again(b.postgres.server, why)) << why;
+         const process_result replay = run_station(b.dir, {"--db", db.target, "--replay", "spool"});
+         EXPECT_EQ(replay.exit_code, 0) << replay.out;
+         EXPECT_EQ(replay.out,
+                   "vexlor-flash-all: 1 record(s) of the spool spool written to the "
+                   "database\n");
+       }
+       // A pool started afresh in a new file hands out number 1 no more.
+       b.board(at + "/next", "next");
+       const process_result next = run_station(
+           b.dir, b.flash_words(db, at + "/next", {"--serial-first", "1", "--spool", "spool"}));
+       EXPECT_EQ(next.exit_code, 0) << next.out;
+       EXPECT_TRUE(has_line(lines_of(next.out), "ok      next (serial 2)")) << next.out;
+       EXPECT_EQ(b.history(db, {"--serial", "1"}).at(0)["port"], "first");
+       EXPECT_TRUE(spooled_names(b.dir + "/spool").empty());
+     }},
+    {"a lock held past the bound; a stop during the wait is answered at once",
+     [](RecordsFault& b, const test_database& db, const std::string& at) {
+       const bool sqlite = db.name == "SQLite";
+       b.board(at + "/first", "first");
+       EXPECT_EQ(
+           run_station(b.dir, b.flash_words(db, at + "/first", {"--serial-first", "1"})).exit_code,
+           0);
+       // Another program holds what a number needs: SQLite's write lock, the
+       // pool's row.
+       fs::remove(b.dir + "/held");
+       const std::vector<std::string> hold =
+           sqlite ? std::vector<std::string>{"/usr/bin/sqlite3", db.target, "BEGIN IMMEDIATE;",
+                                             ".shell touch held; sleep 60"}
+                  : std::vector<std::string>{b.postgres.server.bin + "/psql",
+                                             db.target,
+                                             "-c",
+                                             "BEGIN",
+                                             "-c",
+                                             "SELECT * FROM serial_pools FOR UPDATE",
+                                             "-c",
+                                             "\\! touch held",
+                                             "-c",
+                                             "SELECT pg_sleep(60)"};
+       child_process holder = start_process(hold, b.dir, {}, child_output::discarded);
+       ASSERT_TRUE(wait_until(deadline_in(30), [&] { return fs::exists(b.dir + "/held"); }));
+       b.board(at + "/held", "held");
+       const std::vector<std::string> words = b.flash_words(db, at + "/held");
+       const process_result bound = run_station(b.dir, words);
+       EXPECT_EQ(bound.exit_code, sqlite ? 2 : 1) << bound.out;
+       EXPECT_NE(bound.out.find(sqlite ? "another program held the database locked for 10 s"
+                                       : "ERROR: canceling statement due to"),
+                 std::string::npos)
+           << bound.out;
+       std::vector<std::string> argv = words;
+       argv.insert(argv.begin(), VEXLOR_FLASH_ALL_PATH);
+       child_process station = start_process(argv, b.dir);
+       std::this_thread::sleep_for(std::chrono::seconds(2));  // into its wait
+       const auto asked = test_clock::now();
+       const process_result stopped = stop_process(station, 30);
+       // Well inside the lock's bound of 10 s: the wait ended for the stop.
+       EXPECT_LT(seconds_since(asked), 5) << stopped.out;
+       EXPECT_EQ(stopped.exit_code, 128 + SIGTERM) << stopped.out;
+       stop_process(holder);
+       if (!sqlite) {  // its session, which outlives it while it sleeps
+         run_process({b.postgres.server.bin + "/psql", db.target, "-c",
+                      "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE query LIKE "
+                      "'%pg_sleep%' AND pid <> pg_backend_pid()"},
+                     b.dir, {}, 30);
+       }
+       const process_result after = run_station(b.dir, words);
+       EXPECT_TRUE(has_line(lines_of(after.out), "ok      held (serial 2)")) << after.out;
+     }},
+    {"--watch: boards wait while the database cannot be reached, and its records go in when it "
+     "can",
+     [](RecordsFault& b, const test_database& db, const std::string& at) {
+       const bool sqlite = db.name == "SQLite";
+       b.board(at, "first", {"--erase-ms", "2000"});
+       std::vector<std::string> argv =
+           b.flash_words(db, at, {"--watch", "--serial-first", "1", "--spool", "spool"});
+       argv.insert(argv.begin(), VEXLOR_FLASH_ALL_PATH);
+       child_process station = start_process(argv, b.dir);
+       EXPECT_EQ(read_line(station, 60), "start   first");
+       wait_until(deadline_in(60), [&] { return sim_log_has(b.boards[0].sim.log_path, "erase"); });
+       const auto lose = [&](bool lost) {
+         std::string why;
+         if (sqlite) {
+           fs::rename(lost ? db.target : db.target + ".away",
+                      lost ? db.target + ".away" : db.target);
+         } else if (lost) {
+           postgres_halt(b.postgres.server);
+         } else {
+           EXPECT_TRUE(postgres_start_again(b.postgres.server, why)) << why;
+         }
+       };
+       lose(true);
+       EXPECT_EQ(read_line(station, 60), "ok      first (serial 1, record spooled)");
+       b.board(at, "second");
+       std::this_thread::sleep_for(std::chrono::seconds(1));
+       lose(false);
+       EXPECT_EQ(read_line(station, 60), "start   second");
+       EXPECT_EQ(read_line(station, 60), "ok      second (serial 2)");
+       const process_result stopped = stop_process(station, 30);
+       EXPECT_EQ(stopped.exit_code, 0) << stopped.out;
+       EXPECT_EQ(stopped.out, "vexlor-flash-all: 2 of 2 run(s) ok\n");
+       EXPECT_EQ(b.history(db, {"--serial", "1"}).at(0)["port"], "first");
+     }},
+    {"reading needs no write rights, and makes nothing",
+     [](RecordsFault& b, const test_database& db, const std::string& at) {
+       b.board(at, "read");
+       EXPECT_EQ(run_station(b.dir, b.flash_words(db, at, {"--serial-first", "1"})).exit_code, 0);
+       // SQLite on a mount that turned read-only, its write-ahead log closed;
+       // PostgreSQL as a role that may only read.
+       const bool sqlite = db.name == "SQLite";
+       const small_disk disk(b.dir + "/read-only", 64);
+       test_database reader = db, empty = db;
+       const auto psql = [&](const std::string& target, const std::string& sql) {
+         return run_process({b.postgres.server.bin + "/psql", target, "-Atc", sql}, b.dir, {}, 30)
+             .out;
+       };
+       if (sqlite) {
+         if (!disk.mounted) {
+           std::cout << "SQLite left out: mounting a tmpfs needs root (CI runs as root)\n";
+           return;
+         }
+         fs::copy_file(db.target, disk.folder + "/records.db");
+         write_file(disk.folder + "/empty.db", {});
+         ASSERT_TRUE(disk.make_read_only());
+         reader.target = disk.folder + "/records.db";
+         empty.target = disk.folder + "/empty.db";
+       } else {
+         psql(db.target,
+              "CREATE ROLE reader LOGIN; GRANT SELECT ON ALL TABLES IN SCHEMA public "
+              "TO reader");
+         reader.target = std::regex_replace(db.target, std::regex("user=vexlor"), "user=reader");
+         empty.target = postgres_database(b.postgres.server, "nothing_here");
+       }
+       const std::vector<nlohmann::json> runs = b.history(reader, {"--outcome", "ok"});
+       ASSERT_EQ(runs.size(), 1u);
+       EXPECT_EQ(runs[0]["port"], "read");
+       const process_result summary = run_station(b.dir, {"--db", reader.target, "--summary"});
+       EXPECT_EQ(summary.exit_code, 0) << summary.out;
+       const process_result none = run_station(b.dir, {"--db", empty.target, "--history"});
+       EXPECT_EQ(none.exit_code, 2) << none.out;
+       EXPECT_TRUE(none.out.starts_with("vexlor-flash-all: no station records in " +
+                                        (sqlite ? empty.target : "the PostgreSQL database")))
+           << none.out;
+       if (!sqlite) {
+         EXPECT_EQ(psql(empty.target,
+                        "SELECT COUNT(*) FROM information_schema.tables WHERE "
+                        "table_schema = 'public'"),
+                   "0\n");
+       }
+     }},
+};
+
+}  // namespace
+
+TEST_P(RecordsFault, KeepsEveryNumberOnOneBoard) {
+  if (running_under_wine()) GTEST_SKIP() << "the Windows build keeps no database";
+  for (const test_database& db : test_databases(postgres, dir)) {
+    SCOPED_TRACE(db.name);
+    try {
+      GetParam().reproduce(*this, db, dir + "/" + db.name);
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << e.what();
+    }
+    expect_numbers_on_one_board();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(E2EStationRecords, RecordsFault, ::testing::ValuesIn(records_faults),
+                         [](const ::testing::TestParamInfo<records_fault>& info) {
+                           std::string name;
+                           for (char c : info.param.what) {
+                             if (std::isalnum(static_cast<unsigned char>(c))) name += c;
+                             if (c == ' ' && !name.empty() && name.back() != '_') name += '_';
+                           }
+                           return name;
+                         });

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <regex>
 
 #include "runs/board_run.h"
 #include "text/visible_text.h"
@@ -109,11 +110,11 @@ TEST(StationOptions, StationOptionsFirstThenTheWords) {
        0,
        {"--board-id", "0x1FFF7A10:12", "--write", "fw.bin"}},
       {"--history and its filters",
-       {"--db", "r.db", "--board-id", "0A1B", "--history", "--port", "a", "--since", "2026-12"},
+       {"--db", "r.db", "--board-id", "0A1B", "--history", "--port", "a", "--since", "2026-12-07"},
        {},
        "",
        {"a"}},
-      {"--history without --db", {"--history"}, {}, "--history reads the record database"},
+      {"--history without --db", {"--history"}, {}, "--history works on the record database"},
       {"--history with words",
        {"--db", "r.db", "--history", "--write"},
        {},
@@ -127,7 +128,15 @@ TEST(StationOptions, StationOptionsFirstThenTheWords) {
       {"--since not a time",
        {"--db", "r.db", "--summary", "--since", "yesterday"},
        {},
-       "--since takes a UTC time"},
+       "--since takes an ISO 8601 date or time"},
+      {"--release-serial without its pool",
+       {"--db", "r.db", "--release-serial", "7"},
+       {},
+       "--release-serial gives a number back to its pool: give --serial-pool"},
+      {"--release-serial flashes nothing",
+       {"--db", "r.db", "--serial-pool", "p", "--release-serial", "7", "--port", "a"},
+       {},
+       "--release-serial flashes nothing: leave out --port"},
       {"--history's --board-id not hex",
        {"--db", "r.db", "--history", "--board-id", "0x1F"},
        {},
@@ -419,6 +428,93 @@ TEST(StationRecords, IdentityAndReportLines) {
   EXPECT_EQ(record["outcome"], "failed");
   EXPECT_EQ(record["station"], "line-3");
   EXPECT_EQ(result_line(run), "FAILED  p (not run): cannot start\n");
+}
+
+// The spool's record: read back as it was written, or not at all.
+TEST(StationRecords, SpooledRecordsComeBackAsTheyWent) {
+  run_record full{.run_id = "0a1b",
+                  .port = "usb, \"A\"",
+                  .device = "/dev/ttyUSB0",
+                  .identity = usb_identity{"0403", "6001", "A10K2Q", "", "FT232R", "1-1.4:1.0"},
+                  .image = "fw.bin",
+                  .sha256 = "3f0c",
+                  .size = 65536,
+                  .address = 536870912,
+                  .baud = 115200,
+                  .start = "2026-12-07T10:31:02.123Z",
+                  .end = "2026-12-07T10:31:02.498Z",
+                  .seconds = 0.375,
+                  .exit_status = 1,
+                  .outcome = "failed",
+                  .phase = "erase",
+                  .reason = "refused\x1b[2J",
+                  .station = "line3",
+                  .board_id = "00aa",
+                  .serial = serial_use{"line3", 1042, serial_settlement::returned},
+                  .station_image = "fw.bin",
+                  .station_sha256 = "3f0c"};
+  const run_record bare{.run_id = "0a1c", .port = "p", .start = "s", .end = "e", .outcome = "ok"};
+  for (const run_record& record : {full, bare}) {
+    SCOPED_TRACE(record.port);
+    run_record back;
+    std::string why;
+    ASSERT_TRUE(record_of_spool_line(spool_line(record), back, why)) << why;
+    EXPECT_EQ(history_line(back), history_line(record));
+  }
+  const std::string line = spool_line(bare);
+  const std::string refused[] = {
+      std::regex_replace(line, std::regex("\"spool\":1"), "\"spool\":2"),
+      std::regex_replace(line, std::regex("\"run_id\":\"0a1c\""), "\"run_id\":null"),
+      std::regex_replace(line, std::regex("\"port\":\"p\""), "\"port\":7"),
+      line.substr(0, line.size() / 2)};
+  for (const std::string& text : refused) {
+    SCOPED_TRACE(text);
+    run_record back;
+    std::string why;
+    EXPECT_FALSE(record_of_spool_line(text, back, why));
+  }
+  // --history --csv: the same fields, quoted where they must be, no control
+  // character raw.
+  const std::string csv = history_csv_line(full), header = history_csv_header();
+  EXPECT_TRUE(header.starts_with("port,device,identity.vendor_id,"));
+  EXPECT_TRUE(csv.starts_with("\"usb, \"\"A\"\"\",/dev/ttyUSB0,0403,")) << csv;
+  EXPECT_NE(csv.find(",refused\\x1b[2J,"), std::string::npos) << csv;
+  EXPECT_EQ(std::count(csv.begin(), csv.end(), ','),
+            std::count(header.begin(), header.end(), ',') + 1);
+}
+
+// --since and --until: an ISO 8601 date or time, compared as a time.
+TEST(StationRecords, TimesAreReadAsISO8601) {
+  struct row {
+    std::string text;
+    bool until;
+    std::string utc;  // empty: refused
+  };
+  const row rows[] = {
+      {"2026-12-07", false, "2026-12-07T00:00:00.000Z"},
+      {"2026-12-07", true, "2026-12-08T00:00:00.000Z"},  // to the day's end
+      {"2026-12-31", true, "2027-01-01T00:00:00.000Z"},
+      {"2026-12-07T10:31", false, "2026-12-07T10:31:00.000Z"},
+      {"2026-12-07 10:31:02.5Z", true, "2026-12-07T10:31:02.500Z"},
+      {"2026-12-07T00:30:00+01:00", false, "2026-12-06T23:30:00.000Z"},
+      {"2026-12-07T10:31-0530", false, "2026-12-07T16:01:00.000Z"},
+      {"2024-02-29", false, "2024-02-29T00:00:00.000Z"},
+      {"2026-02-29", false, ""},
+      {"2026-12-9", false, ""},
+      {"2026-13-45", false, ""},
+      {"2026-12-07T24:00", false, ""},
+      {"2026-12-07T10:31:02.", false, ""},
+      {"2026-12-07Z", false, ""},
+      {"yesterday", false, ""},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.text);
+    std::string utc, why;
+    EXPECT_EQ(parse_record_time(r.text, r.until, utc, why), !r.utc.empty()) << why;
+    if (!r.utc.empty()) {
+      EXPECT_EQ(utc, r.utc);
+    }
+  }
 }
 
 TEST(StationRecords, EachPortItsOwnLog) {

@@ -21,5 +21,8 @@ std::optional<std::string> board_id_phase(port_handle port, const board_id_place
   }
   std::string hex = hex_text(id);
   report(board_identified{hex});
+  // The run goes on: the id is what the board holds there. A station keying
+  // its records by it fails the board.
+  if (const auto why = board_id_not_unique(place.address, hex)) report(run_warning{*why});
   return hex;
 }

@@ -1,6 +1,7 @@
 #include "contract/run_contract.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #ifndef VEXLOR_VERSION
@@ -226,6 +227,17 @@ std::optional<run_phase> phase_named(std::string_view name) {
     if (name == phase_name(phase)) return phase;
   }
   return std::nullopt;
+}
+
+std::optional<std::string> board_id_not_unique(uint32_t address, std::string_view id) {
+  if (id.size() < 4 || id.size() % 2 != 0) return std::nullopt;
+  for (std::size_t at = 2; at < id.size(); at += 2) {
+    if (id.substr(at, 2) != id.substr(0, 2)) return std::nullopt;
+  }
+  char where[16];
+  std::snprintf(where, sizeof where, "0x%08lx", static_cast<unsigned long>(address));
+  return "the board id at " + std::string(where) + " reads " + std::string(id.substr(0, 2)) +
+         " in every byte: not a unique id";
 }
 
 unsigned percent_done(uint64_t done, uint64_t total) {

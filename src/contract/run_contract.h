@@ -76,6 +76,14 @@ struct board_id_line {
   bool operator==(const board_id_line&) const = default;
 };
 
+// Why an id read at `address` (lower-case hex, as the board_id event has
+// it) is no board's own: every byte of it one value (all 00 where the
+// address is wrong, all ff on blank flash), which every board there reads
+// alike. vexlor-prog warns of it; the station, which keys serial numbers
+// and records by the id, fails the board for it. Nullopt for an id of
+// bytes that differ (or of one byte).
+std::optional<std::string> board_id_not_unique(uint32_t address, std::string_view id);
+
 // {"event":"end",...}: the last line, the run's outcome.
 struct end_line {
   int schema = run_schema;  // 0: the run named none

@@ -68,6 +68,18 @@ bool close_file(open_file* file, std::string& why);
 bool put_in_place(const std::string& fresh, const std::string& path, bool replace, bool& taken,
                   std::string& why);
 
+// What tells one file from another, whatever its name: its device and
+// inode (POSIX), its volume and file index (Windows).
+struct file_identity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const file_identity&) const = default;
+};
+
+// The identity of the file at `path`, links followed; false when there is
+// none there.
+bool identity_of(const std::string& path, file_identity& identity);
+
 // Removes the file at `path`, if it can.
 void remove_file(const std::string& path);
 

@@ -147,6 +147,13 @@ bool put_in_place(const std::string& fresh, const std::string& path, bool replac
   return false;
 }
 
+bool identity_of(const std::string& path, file_identity& identity) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) return false;
+  identity = {static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino)};
+  return true;
+}
+
 void remove_file(const std::string& path) { unlink(path.c_str()); }
 
 std::string no_space_words() { return system_words(ENOSPC); }

@@ -194,6 +194,22 @@ bool put_in_place(const std::string& fresh, const std::string& path, bool replac
   return false;
 }
 
+bool identity_of(const std::string& path, file_identity& identity) {
+  // No access asked: only what the file system knows of it is read.
+  const DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const HANDLE handle = CreateFileA(path.c_str(), 0, sharing, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION information{};
+  const bool known = GetFileInformationByHandle(handle, &information) != 0;
+  CloseHandle(handle);
+  if (!known) return false;
+  identity = {
+      information.dwVolumeSerialNumber,
+      (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow};
+  return true;
+}
+
 void remove_file(const std::string& path) { DeleteFileA(path.c_str()); }
 
 std::string no_space_words() { return windows_words(ERROR_DISK_FULL); }

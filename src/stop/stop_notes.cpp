@@ -35,6 +35,8 @@ int stop_exit_status() {
   return signal == 0 ? 0 : 128 + signal;
 }
 
+unsigned stop_request_count() { return request_count.load(); }
+
 int stop_take_new_request(unsigned& seen) {
   const unsigned count = request_count.load();
   if (count == seen) return 0;

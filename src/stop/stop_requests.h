@@ -34,6 +34,10 @@ int stop_exit_status();
 
 inline bool stop_requested() { return stop_signal() != 0; }
 
+// How many requests came so far: a wait that a waiter's own request count
+// lags behind is to end, the request to be handed on.
+unsigned stop_request_count();
+
 // For a waiter that hands each request on: the signal of the latest request
 // when one came since the count `seen` (which it brings up to date), else 0.
 int stop_take_new_request(unsigned& seen);

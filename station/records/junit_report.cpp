@@ -155,8 +155,9 @@ bool junit_open(const std::string& path, junit_record& record, std::string& why)
   return record.cases != nullptr;
 }
 
-void junit_add(junit_record& record, const run_record& run) {
-  const std::string failure = failure_message(run);
+void junit_add(junit_record& record, const run_record& run, const std::string& record_waits) {
+  std::string failure = failure_message(run);
+  if (!record_waits.empty()) failure += (failure.empty() ? "" : "; ") + record_waits;
   ++record.tests;
   if (!failure.empty()) ++record.failures;
   const std::string xml =

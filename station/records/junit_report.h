@@ -32,8 +32,10 @@ bool junit_open(const std::string& path, junit_record& record, std::string& why)
 
 // One test case, named after the run's port; the port's second case and
 // later ones (--watch flashes a port again when it comes back) as "NAME #2",
-// so that each case has a name of its own.
-void junit_add(junit_record& record, const run_record& run);
+// so that each case has a name of its own. `record_waits`: why the run's
+// record is not in its database yet (it waits in the spool), which fails
+// the case whatever the run's outcome; empty when it is.
+void junit_add(junit_record& record, const run_record& run, const std::string& record_waits = {});
 
 // Writes the whole document and lets go of the cases. `not_run`: boards whose
 // run a stop request kept from beginning; each is a failed testcase whose

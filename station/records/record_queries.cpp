@@ -1,7 +1,6 @@
 #include "records/record_queries.h"
 
 #include <cstdio>
-#include <filesystem>
 
 namespace {
 
@@ -10,21 +9,20 @@ void print(const std::string& text) { std::fwrite(text.data(), 1, text.size(), s
 }  // namespace
 
 bool print_records(const record_query& query, std::string& why) {
-  const std::string& target = query.database;
-  std::error_code error;
-  if (target.find("://") == std::string::npos && !std::filesystem::exists(target, error)) {
-    why = "no record database " + target;
-    return false;
-  }
   store_handle store;
-  // The target is not repeated: a connection URI may hold a password.
-  if (!store_open(target, store, why)) {
-    why = "cannot use the record database: " + why;
-    return false;
+  // The target is not repeated: a connection string may hold a password.
+  if (!store_open(query.database, {.access = store_access::read}, store, why)) return false;
+  if (!query.summary) {
+    if (query.csv) print(history_csv_header());
+    return store_history(
+        *store, query.filter,
+        [&](const run_record& run) {
+          print(query.csv ? history_csv_line(run) : history_line(run));
+        },
+        why);
   }
-  if (!query.summary) return store_history(*store, query.filter, print, why);
   std::vector<image_summary> images;
-  if (!store_summary(*store, query.filter.since.value_or(""), images, why)) return false;
+  if (!store_summary(*store, query.filter.since, query.filter.until, images, why)) return false;
   print(summary_table(images));
   return true;
 }

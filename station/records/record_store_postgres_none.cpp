@@ -6,7 +6,9 @@ struct postgres_database {};
 
 const sql_dialect postgres_dialect{.begin_write = "", .row_id_column = "", .schema_lock = ""};
 
-postgres_database* postgres_open(const std::string&, std::string& why) {
+bool postgres_target_has_password(const std::string&) { return false; }
+
+postgres_database* postgres_open(const std::string&, database_waits&, std::string& why) {
   why =
       "this build of vexlor-flash-all cannot reach PostgreSQL (it was built without its "
       "client library, libpq)";

@@ -5,7 +5,7 @@ struct sqlite_database {};
 
 const sql_dialect sqlite_dialect{.begin_write = "", .row_id_column = "", .schema_lock = ""};
 
-sqlite_database* sqlite_open(const std::string&, std::string& why) {
+sqlite_database* sqlite_open(const std::string&, store_access, database_waits&, std::string& why) {
   why = "this build of vexlor-flash-all keeps no database (it was built without SQLite)";
   return nullptr;
 }
@@ -15,5 +15,7 @@ bool sqlite_run(sqlite_database&, const std::string&, const std::vector<sql_valu
   why = "no SQLite in this build";
   return false;
 }
+
+bool sqlite_still_there(sqlite_database&, std::string&) { return true; }
 
 void sqlite_close(sqlite_database*) {}

@@ -32,10 +32,25 @@ bool last_line_start(const open_file& file, uint64_t size, uint64_t& start, std:
   return false;
 }
 
-// A last line without its line break is mended: one that is a whole record
-// gets its line break, anything else (a record cut short) is cut off.
-// Nothing is mended in what is not a regular file, nor where the bytes
-// cannot be read back.
+bool is_report_record(const std::string& line) {
+  const nlohmann::json object = nlohmann::json::parse(line, nullptr, false);
+  return object.is_object() && object.contains("port") && object.contains("outcome");
+}
+
+// The line that ends at `end` (its line break, if any, not counted).
+bool line_ending_at(const open_file& file, uint64_t end, uint64_t& start, std::string& line,
+                    std::string& why) {
+  if (!last_line_start(file, end, start, why)) return false;
+  line.assign(end - start, '\0');
+  return read_at(file, start, line.data(), line.size(), why);
+}
+
+// A report is empty, or its last whole line is a record of a station's:
+// anything else (a database, a binary, another program's log) is not
+// appended to, let alone mended. A last line without its line break is
+// mended: one that is a whole record gets its line break; one cut short
+// after a whole record is cut off. Nothing is looked at in what is not a
+// regular file, nor where the bytes cannot be read back.
 bool mend(report_file& report, std::string& mended, std::string& why) {
   mended.clear();
   open_file& file = *report.file;
@@ -43,20 +58,35 @@ bool mend(report_file& report, std::string& mended, std::string& why) {
   char last = '\n';
   std::string unread;
   if (!is_regular(file) || !file_size(file, size, why) || size == 0 ||
-      !read_at(file, size - 1, &last, 1, unread) || last == '\n') {
+      !read_at(file, size - 1, &last, 1, unread)) {
     return true;
   }
+  const std::string no_report =
+      "it is no report of a station's: its last line is no record (a JSON object with \"port\" "
+      "and \"outcome\")";
   uint64_t start = 0;
-  if (!last_line_start(file, size, start, why)) return false;
-  std::string fragment(size - start, '\0');
-  if (!read_at(file, start, fragment.data(), fragment.size(), why)) return false;
-  if (fragment.starts_with('{') && nlohmann::json::accept(fragment)) {
+  std::string line;
+  if (last == '\n') {
+    if (!line_ending_at(file, size - 1, start, line, why)) return false;
+    if (is_report_record(line)) return true;
+    why = no_report;
+    return false;
+  }
+  if (!line_ending_at(file, size, start, line, why)) return false;
+  if (is_report_record(line)) {
     if (write_once(file, "\n", why) != 1) return false;
     mended = "the last record of the report " + report.path + " had no line break: one added";
     return true;
   }
+  std::string before;
+  uint64_t before_start = 0;
+  if (start == 0 || !line_ending_at(file, start - 1, before_start, before, why) ||
+      !is_report_record(before)) {
+    why = no_report;
+    return false;
+  }
   if (!cut_file(file, start, why)) return false;
-  mended = "the report " + report.path + " ended in " + std::to_string(fragment.size()) +
+  mended = "the report " + report.path + " ended in " + std::to_string(line.size()) +
            " bytes of a record cut short: cut off, so that every line is a whole record";
   return true;
 }

@@ -3,6 +3,9 @@
 // write, or not at all; and a last line left unfinished (a full disk, a
 // crash, a tool that wrote it by hand) is mended before the next record, so
 // that every line stays one whole record and none is glued onto another.
+// Only a report is appended to: an empty file, or one whose last whole line
+// is a record (a JSON object with "port" and "outcome"); anything else is
+// refused, never cut.
 #pragma once
 
 #include <string>
@@ -15,7 +18,7 @@ struct report_file {
 };
 
 // Opens `path` for appending, made if it is not there, and mends its end.
-// False, and why, when it can be neither opened nor mended. `mended` says
+// False, and why, when it can be neither opened nor mended, or is no report. `mended` says
 // what mending did, for a warning; empty when the end was whole.
 bool report_open(const std::string& path, report_file& report, std::string& mended,
                  std::string& why);

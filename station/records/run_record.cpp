@@ -2,8 +2,12 @@
 
 #include <cstdio>
 #include <ctime>
+#include <random>
 
 #include <nlohmann/json.hpp>
+
+#include "text/hex_text.h"
+#include "text/visible_text.h"
 
 namespace {
 
@@ -56,7 +60,7 @@ json report_object(const run_record& record) {
 
 const char* settlement_name(serial_settlement settlement) {
   // In serial_settlement's order.
-  constexpr const char* names[] = {"spent", "returned", "kept"};
+  constexpr const char* names[] = {"spent", "returned", "kept", "conflict"};
   return names[static_cast<std::size_t>(settlement)];
 }
 
@@ -67,14 +71,196 @@ std::string report_text(const run_record& record) {
   return report_object(record).dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
-std::string history_line(const run_record& record) {
+namespace {
+
+json history_object(const run_record& record) {
   json line = report_object(record);
   line["board_id"] = text_or_null(record.board_id);
   line["serial_number"] = record.serial ? json(record.serial->number) : json(nullptr);
   line["serial_pool"] = record.serial ? json(record.serial->pool) : json(nullptr);
   line["serial_state"] =
       record.serial ? json(settlement_name(record.serial->settlement)) : json(nullptr);
+  line["run_id"] = record.run_id.empty() ? json(nullptr) : json(record.run_id);
+  line["station_image"] = text_or_null(record.station_image);
+  line["station_sha256"] = text_or_null(record.station_sha256);
+  return line;
+}
+
+// The history's fields one level deep: the identity object's as
+// "identity.vendor_id" and so on, whether or not the run has one.
+std::vector<std::pair<std::string, json>> flat_fields(const run_record& record) {
+  std::vector<std::pair<std::string, json>> fields;
+  const json identity_fields = identity_object(usb_identity{});
+  const json line = history_object(record);
+  for (const auto& [key, value] : line.items()) {
+    if (key != "identity") {
+      fields.emplace_back(key, value);
+      continue;
+    }
+    for (const auto& [name, unused] : identity_fields.items()) {
+      fields.emplace_back(key + "." + name, value.is_object() ? value[name] : json(nullptr));
+    }
+  }
+  return fields;
+}
+
+std::string csv_cell(const json& value) {
+  if (value.is_null()) return {};
+  const std::string text = value.is_string()
+                               ? visible_text(value.get<std::string>())
+                               : value.dump(-1, ' ', false, json::error_handler_t::replace);
+  if (text.find_first_of(",\"") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (const char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}
+
+}  // namespace
+
+std::string history_line(const run_record& record) {
+  return history_object(record).dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+std::string spool_line(const run_record& record) {
+  json line = {{"spool", spool_format_version}};
+  line.update(history_object(record));
   return line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+namespace {
+
+// A field of the spooled line as the record keeps it; a field of the wrong
+// type makes the line no record.
+struct spool_fields {
+  const json& line;
+  bool whole = true;
+
+  std::optional<std::string> text(const char* key) {
+    const json& value = line.contains(key) ? line[key] : json(nullptr);
+    if (value.is_string()) return value.get<std::string>();
+    whole = whole && value.is_null();
+    return std::nullopt;
+  }
+  std::string needed(const char* key) {
+    const std::optional<std::string> value = text(key);
+    whole = whole && value && !value->empty();
+    return value.value_or("");
+  }
+  double real(const char* key) {
+    const json& value = line.contains(key) ? line[key] : json(nullptr);
+    whole = whole && value.is_number();
+    return value.is_number() ? value.get<double>() : 0;
+  }
+  std::optional<int64_t> integer(const char* key) {
+    const json& value = line.contains(key) ? line[key] : json(nullptr);
+    if (value.is_number_integer()) return value.get<int64_t>();
+    whole = whole && value.is_null();
+    return std::nullopt;
+  }
+};
+
+std::optional<usb_identity> identity_of(const json& value, bool& whole) {
+  if (!value.is_object()) {
+    whole = whole && value.is_null();
+    return std::nullopt;
+  }
+  spool_fields f{value};
+  usb_identity identity{.vendor_id = f.needed("vendor_id"),
+                        .product_id = f.needed("product_id"),
+                        .serial = f.text("serial").value_or(""),
+                        .manufacturer = f.text("manufacturer").value_or(""),
+                        .product = f.text("product").value_or(""),
+                        .usb_path = f.text("usb_path").value_or("")};
+  whole = whole && f.whole;
+  return identity;
+}
+
+}  // namespace
+
+bool record_of_spool_line(const std::string& text, run_record& record, std::string& why) {
+  const json line = json::parse(text, nullptr, false);
+  if (!line.is_object() || !line.contains("spool") || !line["spool"].is_number_integer()) {
+    why = "no spooled record";
+    return false;
+  }
+  if (line["spool"] != spool_format_version) {
+    why = "a spooled record of version " + line["spool"].dump() +
+          ", and this vexlor-flash-all reads version " + std::to_string(spool_format_version);
+    return false;
+  }
+  spool_fields f{line};
+  record = {.run_id = f.needed("run_id"),
+            .port = f.needed("port"),
+            .device = f.text("device"),
+            .identity = identity_of(line.value("identity", json(nullptr)), f.whole),
+            .image = f.text("image"),
+            .sha256 = f.text("sha256"),
+            .size = f.integer("size"),
+            .address = f.integer("address"),
+            .baud = f.integer("baud"),
+            .start = f.needed("start"),
+            .end = f.needed("end"),
+            .seconds = f.real("seconds"),
+            .exit_status = f.integer("exit"),
+            .outcome = f.needed("outcome"),
+            .phase = f.text("phase"),
+            .reason = f.text("reason"),
+            .log = f.text("log"),
+            .station = f.text("station"),
+            .tool = f.text("tool"),
+            .board_id = f.text("board_id"),
+            .serial = std::nullopt,
+            .station_image = f.text("station_image"),
+            .station_sha256 = f.text("station_sha256")};
+  const std::optional<std::string> pool = f.text("serial_pool");
+  const std::optional<int64_t> number = f.integer("serial_number");
+  const std::optional<std::string> state = f.text("serial_state");
+  if (pool && number && state && *number >= 0) {
+    record.serial = serial_use{.pool = *pool, .number = static_cast<uint64_t>(*number)};
+    bool known = false;
+    for (const serial_settlement settlement :
+         {serial_settlement::spent, serial_settlement::returned, serial_settlement::kept,
+          serial_settlement::conflict}) {
+      if (*state == settlement_name(settlement)) {
+        record.serial->settlement = settlement;
+        known = true;
+      }
+    }
+    f.whole = f.whole && known;
+  } else {
+    f.whole = f.whole && !pool && !number && !state;
+  }
+  if (f.whole) return true;
+  why = "a spooled record with a field missing or of the wrong kind";
+  return false;
+}
+
+std::string history_csv_header() {
+  std::string line;
+  for (const auto& [key, unused] : flat_fields(run_record{}))
+    line += (line.empty() ? "" : ",") + key;
+  return line + "\n";
+}
+
+std::string history_csv_line(const run_record& record) {
+  std::string line;
+  bool first = true;
+  for (const auto& [key, value] : flat_fields(record)) {
+    line += (first ? "" : ",") + csv_cell(value);
+    first = false;
+  }
+  return line + "\n";
+}
+
+std::string new_run_id() {
+  std::random_device source;
+  std::vector<uint8_t> bytes;
+  for (int i = 0; i < 4; ++i) {
+    const uint32_t word = source();
+    for (int shift = 0; shift < 32; shift += 8)
+      bytes.push_back(static_cast<uint8_t>(word >> shift));
+  }
+  return hex_text(bytes);
 }
 
 std::string utc_text(std::chrono::system_clock::time_point time) {
@@ -88,4 +274,76 @@ std::string utc_text(std::chrono::system_clock::time_point time) {
                 utc->tm_mon + 1, utc->tm_mday, utc->tm_hour, utc->tm_min, utc->tm_sec,
                 static_cast<int>(since_epoch % 1000));
   return text;
+}
+
+namespace {
+
+// Reads `count` decimal digits at `at`, moving past them.
+bool digits(const std::string& text, std::size_t& at, std::size_t count, int& value) {
+  value = 0;
+  for (std::size_t end = at + count; at < end; ++at) {
+    if (at >= text.size() || text[at] < '0' || text[at] > '9') return false;
+    value = value * 10 + (text[at] - '0');
+  }
+  return true;
+}
+
+bool next_is(const std::string& text, std::size_t at, const char* any) {
+  return at < text.size() && std::string_view(any).find(text[at]) != std::string_view::npos;
+}
+
+}  // namespace
+
+bool parse_record_time(const std::string& text, bool end_of_day, std::string& utc,
+                       std::string& why) {
+  using namespace std::chrono;
+  std::size_t at = 0;
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millis = 0, offset = 0;
+  bool fits = digits(text, at, 4, year) && next_is(text, at++, "-") && digits(text, at, 2, month) &&
+              next_is(text, at++, "-") && digits(text, at, 2, day);
+  const year_month_day date{std::chrono::year{year},
+                            std::chrono::month{static_cast<unsigned>(month)},
+                            std::chrono::day{static_cast<unsigned>(day)}};
+  fits = fits && date.ok();
+  const bool time_given = fits && at < text.size();
+  if (time_given) {
+    fits = next_is(text, at++, "T ") && digits(text, at, 2, hour) && next_is(text, at++, ":") &&
+           digits(text, at, 2, minute) && hour < 24 && minute < 60;
+    if (fits && next_is(text, at, ":")) {
+      ++at;
+      fits = digits(text, at, 2, second) && second < 60;
+      if (fits && next_is(text, at, ".")) {
+        // Milliseconds, as the records keep them; finer digits are passed over.
+        const std::size_t first = ++at;
+        for (int place = 100; next_is(text, at, "0123456789"); ++at, place /= 10) {
+          millis += (text[at] - '0') * place;
+        }
+        fits = at > first;
+      }
+    }
+    if (fits && next_is(text, at, "Z")) {
+      ++at;
+    } else if (fits && next_is(text, at, "+-")) {
+      const int sign = text[at++] == '-' ? -1 : 1;
+      int offset_hours = 0, offset_minutes = 0;
+      fits = digits(text, at, 2, offset_hours);
+      if (fits && next_is(text, at, ":")) ++at;
+      if (fits && at < text.size()) fits = digits(text, at, 2, offset_minutes);
+      fits = fits && offset_hours < 24 && offset_minutes < 60;
+      offset = sign * (offset_hours * 60 + offset_minutes);
+    }
+    fits = fits && at == text.size();
+  }
+  if (!fits) {
+    why =
+        "takes an ISO 8601 date or time, UTC unless an offset is given (2026-12-07, "
+        "2026-12-07T10:31, 2026-12-07T10:31:02+01:00), not \"" +
+        text + "\"";
+    return false;
+  }
+  sys_time<milliseconds> time = sys_days(date) + hours(hour) + minutes(minute - offset) +
+                                seconds(second) + milliseconds(millis);
+  if (!time_given && end_of_day) time += days(1);
+  utc = utc_text(time_point_cast<system_clock::duration>(time));
+  return true;
 }

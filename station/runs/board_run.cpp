@@ -13,7 +13,8 @@ std::optional<std::string> text_or_none(const std::string& text) {
 run_record record_of_run(const board_run& run, const std::string& station) {
   const bool ok = outcome_is_success(run.verdict.outcome);
   const std::optional<end_line>& end = run.end;
-  return {.port = run.port.name,
+  return {.run_id = run.run_id,
+          .port = run.port.name,
           .device = text_or_none(run.port.device),
           .identity = run.port.identity,
           .image = end ? std::optional(end->image) : std::nullopt,
@@ -32,7 +33,9 @@ run_record record_of_run(const board_run& run, const std::string& station) {
           .station = text_or_none(station),
           .tool = end ? text_or_none(end->version) : std::nullopt,
           .board_id = run.board_id,
-          .serial = run.serial};
+          .serial = run.serial,
+          .station_image = text_or_none(run.station_image),
+          .station_sha256 = text_or_none(run.station_sha256)};
 }
 
 std::string report_line(const board_run& run, const std::string& station) {

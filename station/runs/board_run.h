@@ -11,6 +11,7 @@
 #include "runs/run_state.h"
 
 struct board_run {
+  std::string run_id;  // new_run_id
   station_port port;
   std::optional<end_line> end;  // the run's end object; none when it printed none
   std::chrono::system_clock::time_point start;
@@ -21,6 +22,9 @@ struct board_run {
   std::string log_path;                 // empty: no log kept
   std::optional<std::string> board_id;  // the board's own, when a run read it
   std::optional<serial_use> serial;     // its serial number, and what became of it
+  bool record_spooled = false;          // its record waits in the spool, not in the database
+  std::string station_image;            // the station's image, and its digest
+  std::string station_sha256;
 };
 
 // What the record keeps of the run. `station` names the machine.

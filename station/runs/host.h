@@ -2,11 +2,21 @@
 // implementation per platform (host_posix.cpp, host_win32.cpp).
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
 // The machine's name, for the record of each board.
 std::string host_name();
+
+// Whether process `pid` of this machine still runs as a station: running,
+// and (where the system says) the same program as this one, so that a
+// number taken by a station that died is not held for ever by whatever
+// process has its number since. True for this process.
+bool station_running(int64_t pid);
+
+// This process's number.
+int64_t own_process();
 
 // The folder of the station's own executable; empty when it cannot be told.
 std::string own_folder();

@@ -1,4 +1,5 @@
 #include <limits.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +16,19 @@ std::string host_name() {
   if (gethostname(name, sizeof name - 1) != 0) return {};
   return name;
 }
+
+bool station_running(int64_t pid) {
+  if (pid <= 0 || (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM)) return false;
+  // Linux names a process's program; elsewhere a running process is taken
+  // for the station.
+  std::error_code error, own_error;
+  const auto program =
+      std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error);
+  const auto own = std::filesystem::read_symlink("/proc/self/exe", own_error);
+  return error || own_error || program.filename() == own.filename();
+}
+
+int64_t own_process() { return getpid(); }
 
 std::string own_folder() {
   std::error_code error;

@@ -11,6 +11,18 @@ std::string host_name() {
   return GetComputerNameA(name, &size) ? std::string(name, size) : std::string();
 }
 
+bool station_running(int64_t pid) {
+  const HANDLE process =
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+  if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
+  DWORD code = 0;
+  const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+  CloseHandle(process);
+  return running;
+}
+
+int64_t own_process() { return GetCurrentProcessId(); }
+
 std::string own_folder() {
   char path[MAX_PATH];
   const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);

@@ -92,6 +92,19 @@ std::string postgres_database(const postgres_server& server, const std::string& 
   return "postgresql:///" + name + "?host=" + server.socket_dir + "&user=" + superuser;
 }
 
+void postgres_halt(const postgres_server& server) {
+  run_as_server_user(server, {server.bin + "/pg_ctl", "-D", server.dir + "/data", "-m", "immediate",
+                              "-w", "stop"});
+}
+
+bool postgres_start_again(const postgres_server& server, std::string& why) {
+  const process_result started =
+      run_as_server_user(server, {server.bin + "/pg_ctl", "-D", server.dir + "/data", "-l",
+                                  server.dir + "/server.log", "-w", "-t", "120", "start"});
+  why = started.out;
+  return started.exit_code == 0;
+}
+
 void postgres_stop(postgres_server& server) {
   if (server.dir.empty()) return;
   if (fs::exists(server.dir + "/data/postmaster.pid")) {

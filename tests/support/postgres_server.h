@@ -21,5 +21,10 @@ bool postgres_start(postgres_server& server, std::string& why);
 // URI (postgresql://...).
 std::string postgres_database(const postgres_server& server, const std::string& name);
 
+// Stops the server (as a machine that goes down does: at once) and starts
+// it again, its data kept; false, and why, when it did not start.
+void postgres_halt(const postgres_server& server);
+bool postgres_start_again(const postgres_server& server, std::string& why);
+
 // Stops the server at once and removes its folder.
 void postgres_stop(postgres_server& server);

@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,9 +40,14 @@ inline void test_postgres_stop(test_postgres& postgres) { postgres_stop(postgres
 inline std::vector<test_database> test_databases(const test_postgres& postgres,
                                                  const std::string& dir) {
   std::vector<test_database> all{{"SQLite", dir + "/records.db"}};
-  std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-  std::transform(name.begin(), name.end(), name.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  // Lower case, letters, digits and "_" (a parameterised test's name has a
+  // "/"), and within PostgreSQL's 63 bytes, which would cut it silently.
+  const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  std::string name;
+  for (const unsigned char c : test)
+    name += std::isalnum(c) ? static_cast<char>(std::tolower(c)) : '_';
+  if (name.size() > 40)
+    name = name.substr(name.size() - 40) + std::to_string(std::hash<std::string>{}(test) % 1000000);
   const char* ci = std::getenv("CI");
   if (postgres.up) {
     all.push_back({"PostgreSQL", postgres_database(postgres.server, name)});

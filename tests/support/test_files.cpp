@@ -1,5 +1,6 @@
 #include "support/test_files.h"
 
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -53,4 +54,18 @@ std::set<std::string> file_names_in(const std::string& dir) {
     names.insert(entry.path().filename().string());
   }
   return names;
+}
+
+small_disk::small_disk(const std::string& at, int pages) : folder(at) {
+  fs::create_directory(folder);
+  const std::string size = "size=" + std::to_string(pages * 4) + "k";
+  mounted = mount("tmpfs", folder.c_str(), "tmpfs", 0, size.c_str()) == 0;
+}
+
+small_disk::~small_disk() {
+  if (mounted) umount2(folder.c_str(), MNT_DETACH);
+}
+
+bool small_disk::make_read_only() const {
+  return mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
 }

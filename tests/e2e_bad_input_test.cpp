@@ -158,6 +158,19 @@ TEST_F(E2EBadInput, ImagesThatCannotBeProgrammedSendNothing) {
        "cannot read file fw.srec..\n  read as an s-record file: line 1: its bytes run past the end "
        "of the 4 GiB address space\n",
        ""},
+      // Meant as records, by their name or by a first line that looks like
+      // one: never flashed as raw text.
+      {"raw bytes named .hex", file_of("fw.hex", pattern_bytes(64, 7)),
+       "cannot read file fw.hex..\n  read as an intel hex file: line 1: not an intel hex record: "
+       "no ':' at its start\n",
+       ""},
+      {"utf-16 s-record file with a record cut short",
+       file_of("fw.s19", as_editors_save(s_record('1', 0, eight) + "\nS1070000\n" +
+                                         s_record('9', 0, {}) + "\n")[1]
+                             .bytes),
+       "cannot read file fw.s19..\n  read as an s-record file: line 2: its count says 7 bytes "
+       "follow, 2 do\n",
+       ""},
       {"s-record file forced to intel hex",
        file_of("fw.srec", text_bytes(s_record_file({{0x20000000, eight}}))),
        "cannot read file fw.srec..\n  read as an intel hex file: line 1: not an intel hex record: "
@@ -200,24 +213,34 @@ TEST_F(E2EBadInput, ImagesThatCannotBeProgrammedSendNothing) {
   }
 }
 
+// Raw images at the edges, and Intel HEX and S-record files as editors and
+// tools save them (programmed as their records say, whatever their name).
 TEST_F(E2EBadInput, ImagesAtTheEdgesAreProgrammedWhole) {
   struct edge_case {
     std::string what;
-    bytes image;
-    std::string file;  // created with the image
+    bytes image;       // what lands at 0x20000000
+    std::string file;  // created with the image, or with `content`
+    bytes content = {};
   };
-  const std::string bad_record = ":0400000001020304F3\n:00000001FF\n";  // checksum off by one
-  const std::vector<edge_case> cases = {
+  const std::string not_quite_a_record = ":0400000001020304F3 and more\n";
+  std::vector<edge_case> cases = {
       {"empty", {}, "image.bin"},
       {"one byte", pattern_bytes(1, 1), "image.bin"},
       {"one whole block", pattern_bytes(256, 256), "image.bin"},
       {"255-character path", pattern_bytes(300, 300), std::string(255, 'i')},
-      {"raw bytes that begin like a hex record", bytes(bad_record.begin(), bad_record.end()),
-       "image.hex"},
+      {"raw bytes that begin with ':' and hex digits",
+       bytes(not_quite_a_record.begin(), not_quite_a_record.end()), "image.bin"},
   };
+  const bytes image = pattern_bytes(300, 21);
+  for (const std::string& text :
+       {intel_hex_file({{0x20000000, image}}), s_record_file({{0x20000000, image}})}) {
+    for (saved_text& saved : as_editors_save(text)) {
+      cases.push_back({text.substr(0, 2) + ": " + saved.how, image, "firmware.txt", saved.bytes});
+    }
+  }
   for (const edge_case& c : cases) {
     SCOPED_TRACE(c.what);
-    write_file(dir + "/" + c.file, c.image);
+    write_file(dir + "/" + c.file, c.content.empty() ? c.image : c.content);
     const std::string dump = dir + "/memory.bin";
     fs::remove(dump);
     std::vector<std::string> sim_args;

@@ -124,13 +124,13 @@ bool image_used(const run_settings& settings) {
 
 // The command line's rules that take more than its words: the image's
 // format, the file --save would make. Empty when the run may begin.
-std::string refusal_before_port(const run_settings& settings, const run_image& image) {
+std::string refusal_before_port(const run_settings& settings, const image_contents& image) {
   // With --save the address names the range to save; otherwise it would
   // silently mean nothing.
   if (image_used(settings) && carries_addresses(image) && settings.address_given &&
       !settings.save_path) {
     return "--address means nothing for " + visible_text(settings.image_path) + ": " +
-           image_format_name(image.format) + " carries its own addresses";
+           image_format_name(*image.format) + " carries its own addresses";
   }
   if (settings.save_path) return save_target_refusal(settings);
   return {};
@@ -148,8 +148,9 @@ int run(const std::vector<std::string>& words) {
   // Loaded before the port opens, though what is wrong with it is told
   // after, as always: whether it carries its own addresses is a rule of the
   // command line.
-  run_image image;
-  if (image_used(settings)) load_run_image(settings, image);
+  image_contents image;
+  std::optional<file_failed> image_failure;
+  if (image_used(settings)) image_failure = load_run_image(settings, image);
   if (const std::string why = refusal_before_port(settings, image); !why.empty()) {
     return refuse_usage(settings, why);
   }
@@ -157,7 +158,7 @@ int run(const std::vector<std::string>& words) {
   // opened: a patch that misses it is a slip on the command line, refused
   // before any line moves.
   if (std::string missed;
-      !image.failure && !apply_patches(image.segments, settings.patches, missed)) {
+      !image_failure && !apply_patches(image.segments, settings.patches, missed)) {
     return refuse_usage(settings, missed);
   }
 
@@ -187,8 +188,8 @@ int run(const std::vector<std::string>& words) {
   if (rate) port_set_line(port, *rate);
 
   bool error_flag = false;
-  if (image.failure) {
-    report(*image.failure);
+  if (image_failure) {
+    report(*image_failure);
     error_flag = true;
   } else {
     if (image_used(settings)) {

@@ -1,10 +1,17 @@
 // The image every run will load, looked at once before any board is
-// touched: a file the runs cannot use would otherwise fail each board in
-// turn, each with a reset and a failed record.
+// touched: a file the runs cannot use, or words that every run would
+// refuse with it, would otherwise fail each board in turn, each with a
+// reset and a failed record.
 #pragma once
 
 #include <string>
 
-// False, and why, when the image at `path` is missing, cannot be read, or is
-// empty (a truncated build) unless `allow_empty`.
-bool image_usable(const std::string& path, bool allow_empty, std::string& why);
+#include "options/options.h"
+
+// False, and why, when the image `run` names cannot be programmed: it
+// cannot be opened or read whole, it is meant as records or ELF and breaks
+// their rules, or it does not fit; or when vexlor-prog would refuse the
+// words with it: --address with an image that carries its own, an empty
+// image (a truncated build) without --allow-empty, a patch outside it.
+// Read as vexlor-prog reads it, so that what it refuses is refused here.
+bool image_usable(const run_settings& run, std::string& why);

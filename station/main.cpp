@@ -84,7 +84,7 @@ int flash(const station_settings& settings) {
   std::string why;
   // Once, before any board is touched, rather than a failed run each (every
   // run writes or verifies: the options refuse words that do neither).
-  if (!image_usable(settings.run.image_path, settings.allow_empty, why)) {
+  if (!image_usable(settings.run, why)) {
     return complain(exit_usage, why);
   }
   const std::string programmer = find_programmer(why);

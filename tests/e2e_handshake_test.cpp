@@ -39,7 +39,7 @@ TEST_F(E2EHandshake, AnsweringTargetSucceeds) {
 }
 
 TEST_F(E2EHandshake, SilentTargetFailsAfterTenTries) {
-  write_file(dir + "/image.bin", {});
+  write_file(dir + "/image.bin", {1, 2, 3});
   std::vector<sim_event> log;
   process_result r = run_against_sim({"--fault", "start:silent"},
                                      {"image.bin", "--port", "@PORT", "--write", "--verify"}, &log);
@@ -97,25 +97,6 @@ TEST_F(E2EHandshake, MissingImageSendsNoStartByte) {
   EXPECT_EQ(r.out, banner + "cannot open file missing.bin..\n  no such file\n" + done_error);
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_TRUE(bytes_received(log).empty());
-}
-
-TEST_F(E2EHandshake, WordsThatAreNotOptionsNameTheImage) {
-  sim_target sim = start_sim(dir, {});
-  process_result r = run_programmer(dir, {"--port", "@PORT", "--help"}, sim.pty_path);
-  finish_sim(sim);
-  // A word that looks like an option but is none names the image: the reason says so.
-  const std::string not_an_option = " is not an option of this tool: see man vexlor-prog\n";
-  EXPECT_EQ(r.out, banner + "cannot open file --help..\n  no such file; --help" + not_an_option +
-                       done_error);
-
-  sim = start_sim(dir, {});
-  r = run_programmer(dir, {"--port", "@PORT", "image.bin", "--address"}, sim.pty_path);
-  finish_sim(sim);
-  EXPECT_EQ(r.out, banner +
-                       "  the image is --address, not image.bin: the last such word names it\n" +
-                       "cannot open file --address..\n  no such file; --address" + not_an_option +
-                       done_error);
-  EXPECT_EQ(r.exit_code, 1);
 }
 
 // --json: nothing but one object per line, the end object last, naming what

@@ -208,7 +208,7 @@ TEST_F(E2EProgram, VerifyAloneComparesTheTargetWithTheImage) {
 }
 
 TEST_F(E2EProgram, EmptyImageSendsOnlyTheStartByte) {
-  run_outcome out = program({}, 0x20000000, {"--write", "--verify"});
+  run_outcome out = program({}, 0x20000000, {"--write", "--verify", "--allow-empty"});
   EXPECT_EQ(out.run.out, banner + handshake_ok + "writting 0 bytes..  0%\b\b\b\b" + ok_tail +
                              "reading 0 bytes..  0%\b\b\b\b" + ok_tail + done_ok);
   EXPECT_EQ(out.run.exit_code, 0);

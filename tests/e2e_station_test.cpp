@@ -443,6 +443,7 @@ TEST_F(E2EStation, WhatTheCommandLineAndThePortsFolderRefuse) {
   fs::create_directory(dir + "/empty");
   fs::create_symlink(dir + "/no-such-device", ports + "/unplugged");
   write_file(dir + "/empty.bin", {});
+  write_file(dir + "/broken.hex", text_bytes(":0400000001020304F3\n:00000001FF\n"));
   const std::string earlier = "{\"port\":\"from-yesterday\"}\n";
   write_file(dir + "/earlier.jsonl", {earlier.begin(), earlier.end()});
   fs::create_symlink("earlier.jsonl", dir + "/link.xml");
@@ -521,7 +522,12 @@ TEST_F(E2EStation, WhatTheCommandLineAndThePortsFolderRefuse) {
       {"the image empty, as a truncated build leaves it",
        {"--ports-dir", ports, "--report", "r.jsonl", "--write", "empty.bin"},
        2,
-       "vexlor-flash-all: the image empty.bin is empty"},
+       "vexlor-flash-all: vexlor-prog would refuse its words: the image empty.bin is empty"},
+      {"the image meant as records and broken: no run each",
+       {"--ports-dir", ports, "--report", "r.jsonl", "--write", "broken.hex"},
+       2,
+       "vexlor-flash-all: cannot read the image broken.hex: read as an intel hex file: line 1: "
+       "checksum mismatch"},
       {"--allow-empty: the runs go on",
        {"--ports-dir", ports, "--allow-empty", "--write", "empty.bin"},
        1,

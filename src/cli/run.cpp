@@ -90,6 +90,13 @@ int finish(bool error_flag, end_line& outcome, std::chrono::steady_clock::time_p
   return outcome.exit;
 }
 
+// A run with --save and neither --write nor --verify needs no image: none
+// is opened, not even the default one. Any other run loads it, even for the
+// handshake alone.
+bool image_used(const run_settings& settings) {
+  return settings.write || settings.verify || !settings.save_path;
+}
+
 // The end object as the command line fills it, before anything is done.
 end_line outcome_of(const run_settings& settings) {
   return {.port = settings.port_name,
@@ -115,27 +122,6 @@ int refuse_usage(const run_settings& settings, const std::string& why) {
   return exit_usage;
 }
 
-// A run with --save and neither --write nor --verify needs no image: none
-// is opened, not even the default one. Any other run loads it, even for the
-// handshake alone.
-bool image_used(const run_settings& settings) {
-  return settings.write || settings.verify || !settings.save_path;
-}
-
-// The command line's rules that take more than its words: the image's
-// format, the file --save would make. Empty when the run may begin.
-std::string refusal_before_port(const run_settings& settings, const image_contents& image) {
-  // With --save the address names the range to save; otherwise it would
-  // silently mean nothing.
-  if (image_used(settings) && carries_addresses(image) && settings.address_given &&
-      !settings.save_path) {
-    return "--address means nothing for " + visible_text(settings.image_path) + ": " +
-           image_format_name(*image.format) + " carries its own addresses";
-  }
-  if (settings.save_path) return save_target_refusal(settings);
-  return {};
-}
-
 }  // namespace
 
 int run(const std::vector<std::string>& words) {
@@ -143,16 +129,30 @@ int run(const std::vector<std::string>& words) {
   run_settings settings;
   std::string usage_error;
   const bool usable = parse_options(words, settings, usage_error);
+  // Asked of the tool itself: no port, no banner.
+  if (usable && settings.help) {
+    console_write(usage_text());
+    return 0;
+  }
+  if (usable && settings.version) {
+    console_write(std::string("vexlor-prog ") + tool_version() + "\n");
+    return 0;
+  }
   if (!settings.json) console_write(console_banner());
   if (!usable) return refuse_usage(settings, usage_error);
   // Loaded before the port opens, though what is wrong with it is told
-  // after, as always: whether it carries its own addresses is a rule of the
-  // command line.
+  // after, as always: whether it carries its own addresses, and whether it
+  // is empty, are rules of the command line.
   image_contents image;
   std::optional<file_failed> image_failure;
   if (image_used(settings)) image_failure = load_run_image(settings, image);
-  if (const std::string why = refusal_before_port(settings, image); !why.empty()) {
+  if (std::string why = refusal_with_image(settings, image); !why.empty()) {
     return refuse_usage(settings, why);
+  }
+  if (settings.save_path) {
+    if (const std::string why = save_target_refusal(settings); !why.empty()) {
+      return refuse_usage(settings, why);
+    }
   }
   // The board's own bytes (--patch) go into the image before the port is
   // opened: a patch that misses it is a slip on the command line, refused

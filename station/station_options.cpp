@@ -413,7 +413,9 @@ std::vector<std::string> run_arguments(const station_settings& settings, const s
   bool only_images = false;  // after "--"
   for (const std::string& word : settings.words) {
     only_images = only_images || word == "--";
-    const bool leaves_out = !only_images && ((stage != run_stage::flash && word == "--write") ||
+    // The runs before the flash write nothing, so keep nothing either.
+    const bool writes_only = word == "--write" || word == "--keep-unwritten";
+    const bool leaves_out = !only_images && ((stage != run_stage::flash && writes_only) ||
                                              (stage == run_stage::identify && word == "--verify"));
     if (!leaves_out) args.push_back(word);
   }

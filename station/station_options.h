@@ -66,7 +66,8 @@ enum class run_stage { identify, read_back, flash };
 // was given it, `patch` (the board's serial number), then the user's words
 // (last, since a "--" among them makes every word after it the image path).
 // The identifying run has neither --write nor --verify; the read-back has a
-// verify alone, one that ends at the first block that differs.
+// verify alone, one that ends at the first block that differs; neither
+// keeps unwritten bytes, since neither writes.
 std::vector<std::string> run_arguments(const station_settings& settings, const std::string& port,
                                        run_stage stage, const std::vector<std::string>& patch = {});
 

@@ -477,6 +477,8 @@ TEST_F(E2EBadInput, SlipsAreRefusedBeforeALineMoves) {
       {{"--write", "empty.bin"},
        "the image empty.bin is empty, as a truncated build leaves it: give --allow-empty to write "
        "it all the same"},
+      {{"--keep-unwritten", "--verify", "fw.bin"},
+       "--keep-unwritten keeps what a write's erase would clear: give --write"},
       {{"--port=/dev/ttyS0", "--write", "fw.bin"},
        "--port=/dev/ttyS0 is not a word this tool reads: write it as --port /dev/ttyS0"},
       {{"--baudrate=9600", "fw.bin"},

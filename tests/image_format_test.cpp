@@ -317,34 +317,3 @@ TEST(ImageFormat, FormatOptionNamesEachReadingOrIsRefused) {
     EXPECT_EQ(why, c.accepted ? "" : "--format takes auto, bin, ihex, srec or elf");
   }
 }
-
-// The erase list of an image in pieces: for one piece exactly the sectors
-// the erase of one range has always taken.
-TEST(ImageFormat, SegmentsEraseEachTouchedSectorOnceInMapOrder) {
-  struct sectors_case {
-    std::string what;
-    std::vector<std::pair<uint32_t, uint32_t>> ranges;  // address, size
-    std::vector<uint32_t> sectors;
-  };
-  const std::vector<sectors_case> cases = {
-      {"300 bytes at the start", {{0x20000000, 300}}, {0}},
-      {"one byte into the second sector", {{0x20000000, 0x2001}}, {0, 1}},
-      {"inside one sector", {{0x20000100, 0x100}}, {0}},
-      {"past the end of the first block", {{0x2003F000, 0x2000}}, {7}},
-      {"across the second block", {{0x200C1000, 0x2000}}, {16, 17}},
-      {"outside the flash", {{0x10000000, 0x100}}, {}},
-      {"three blocks with gaps",
-       {{0x20000000, 300}, {0x20004000, 0x2001}, {0x200C2000, 100}},
-       {0, 2, 3, 17}},
-      {"two pieces in one sector, each sector once", {{0x20000000, 8}, {0x20001000, 8}}, {0}},
-      {"in map order whatever the pieces' order", {{0x200C2000, 8}, {0x20010000, 8}}, {5, 17}},
-  };
-  for (const sectors_case& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::vector<image_segment> segments;
-    for (const auto& [address, size] : c.ranges) segments.push_back({address, bytes(size)});
-    std::vector<uint32_t> numbers;
-    for (const flash_sector& s : sectors_touched(segments)) numbers.push_back(s.number);
-    EXPECT_EQ(numbers, c.sectors);
-  }
-}

@@ -215,7 +215,7 @@ TEST(StationOptions, EachRunOfABoardHasItsWords) {
   // The station's words come before a "--" among the user's, which makes
   // every word after it an image path.
   ASSERT_TRUE(parse_station_options(
-      {"--allow-empty", "--skip-same", "--write", "--", "-fw.bin"}, {},
+      {"--allow-empty", "--skip-same", "--write", "--keep-unwritten", "--", "-fw.bin"}, {},
       settings, why))
       << why;
   EXPECT_EQ(

@@ -90,6 +90,25 @@ int finish(bool error_flag, end_line& outcome, std::chrono::steady_clock::time_p
   return outcome.exit;
 }
 
+// Bytes that the erase of a sector clears before the image's own bytes in
+// it (a boot loader, calibration data beside a small image) are lost
+// without --keep-unwritten: the user is told which, before anything is
+// done. The rest of a sector after the image's end is erased as always.
+void warn_cleared_before_image(const write_plan& plan, const run_sink& report) {
+  for (const planned_sector& planned : plan.sectors) {
+    for (const address_range& range : cleared_before_image(planned)) {
+      char text[128];
+      std::snprintf(text, sizeof text,
+                    "erasing sector %lu also clears 0x%08lX-0x%08lX, outside the image: "
+                    "--keep-unwritten keeps them",
+                    static_cast<unsigned long>(planned.sector.number),
+                    static_cast<unsigned long>(range.first),
+                    static_cast<unsigned long>(range.last));
+      report(run_warning{text});
+    }
+  }
+}
+
 // A run with --save and neither --write nor --verify needs no image: none
 // is opened, not even the default one. Any other run loads it, even for the
 // handshake alone.
@@ -161,6 +180,7 @@ int run(const std::vector<std::string>& words) {
       !image_failure && !apply_patches(image.segments, settings.patches, missed)) {
     return refuse_usage(settings, missed);
   }
+  write_plan plan = plan_of_image(image.segments);
 
   end_line outcome = outcome_of(settings);
   const run_sink render = settings.json ? json_sink() : console_sink();
@@ -203,15 +223,19 @@ int run(const std::vector<std::string>& words) {
       for (const image_segment& segment : image.segments) {
         warn_outside_map(segment.address, static_cast<uint32_t>(segment.bytes.size()), report);
       }
+      if (!settings.keep_unwritten) warn_cleared_before_image(plan, report);
     }
     if (!enter_and_greet(port, settings, report)) error_flag = true;
     warn_about_line_rate(port, rate, report);
     if (settings.board_id) {
       outcome.board_id = board_id_phase(port, *settings.board_id, error_flag, report);
     }
-    if (settings.write) write_phase(port, image.segments, error_flag, report);
+    if (settings.write) {
+      if (settings.keep_unwritten) keep_phase(port, plan, error_flag, report);
+      write_phase(port, plan, error_flag, report);
+    }
     if (settings.verify) {
-      verify_phase(port, image.segments, error_flag, report, settings.verify_until_differ);
+      verify_phase(port, plan.verify, error_flag, report, settings.verify_until_differ);
     }
     if (settings.save_path && save_phase(port, settings, error_flag, report)) {
       outcome.saved = settings.save_path;
@@ -225,5 +249,6 @@ int run(const std::vector<std::string>& words) {
   }
   port_close(port);
   image = {};  // released last, after the port
+  plan = {};
   return finish(error_flag, outcome, started, report);
 }

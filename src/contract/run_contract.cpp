@@ -51,7 +51,7 @@ constexpr const char *phase = "phase", *progress = "progress", *warning = "warni
 constexpr run_phase every_phase[] = {run_phase::usage,     run_phase::port,   run_phase::file,
                                      run_phase::handshake, run_phase::erase,  run_phase::write,
                                      run_phase::verify,    run_phase::signal, run_phase::save,
-                                     run_phase::board_id};
+                                     run_phase::board_id,  run_phase::keep};
 
 template <typename T>
 json or_null(const std::optional<T>& value) {
@@ -215,8 +215,8 @@ const char* tool_version() { return VEXLOR_VERSION; }
 
 const char* phase_name(run_phase phase) {
   // In run_phase's order.
-  constexpr const char* names[] = {"usage", "port",   "file",   "handshake", "erase",
-                                   "write", "verify", "signal", "save",      "board-id"};
+  constexpr const char* names[] = {"usage",  "port",   "file", "handshake", "erase", "write",
+                                   "verify", "signal", "save", "board-id",  "keep"};
   static_assert(std::size(names) == std::size(every_phase));
   return names[static_cast<std::size_t>(phase)];
 }

@@ -34,6 +34,7 @@ enum class run_phase : uint8_t {
   signal,    // a stop request ended the run
   save,      // reading the flash into a file (--save)
   board_id,  // reading the board's own id, after the handshake
+  keep,      // --keep-unwritten: reading what the erase would clear besides the image
 };
 
 const char* phase_name(run_phase phase);

@@ -78,11 +78,6 @@ struct image_segment {
 bool read_image_segments(std::span<const uint8_t> file, image_format format,
                          std::vector<image_segment>& segments, std::string& why);
 
-// Every sector of the map that any segment touches, each once and in the
-// map's order. For one segment these are the sectors an erase of its range
-// erases.
-std::vector<flash_sector> sectors_touched(std::span<const image_segment> segments);
-
 // The board's own bytes --------------------------------------------------
 
 // Per-board bytes (--patch): a serial number, a calibration constant, a MAC

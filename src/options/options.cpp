@@ -283,6 +283,8 @@ constexpr option_row option_table[] = {
     {"--verify", nullptr, "read the image's range back and compare it", &r::verify},
     {"--verify-until-differ", nullptr, "--verify, its read ending at the first block that differs",
      nullptr, nullptr, set_verify_until_differ},
+    {"--keep-unwritten", nullptr,
+     "keep the bytes of the erased sectors that the image does not cover", &r::keep_unwritten},
     {"--allow-empty", nullptr, "write or verify an empty image (refused: a truncated build)",
      &r::allow_empty},
     {"--json", nullptr, "JSON Lines on standard output instead of the console text", &r::json},
@@ -400,6 +402,8 @@ bool check_together(const run_settings& s, std::string& why) {
                   "--size %lu at 0x%08lx runs past the end of the 4 GiB address space",
                   static_cast<unsigned long>(*s.save_size), static_cast<unsigned long>(s.address));
     why = text;
+  } else if (s.keep_unwritten && !s.write) {
+    why = "--keep-unwritten keeps what a write's erase would clear: give --write";
   } else {
     return true;
   }

@@ -56,6 +56,9 @@ struct run_settings {
   bool force = false;                    // --save may replace a file that exists
   bool allow_empty =
       false;  // an empty image is written or verified, not refused as a truncated build
+  // --keep-unwritten: the bytes of each sector the write erases that the
+  // image does not cover are read first and written back.
+  bool keep_unwritten = false;
   bool help = false;     // -h, --help: the usage text, and no run
   bool version = false;  // -V, --version: the version, and no run
 };

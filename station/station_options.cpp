@@ -384,7 +384,7 @@ bool parse_station_options(const std::vector<std::string>& args, const station_e
 std::string station_usage() {
   std::string usage =
       "usage: vexlor-flash-all [OPTIONS] [--] [VEXLOR-PROG WORDS WITHOUT --port]...\n"
-      "       vexlor-flash-all --list\n"
+      "       vexlor-flash-all --list [--port P] [--ports-dir D]\n"
       "       vexlor-flash-all --db DB --history [--board-id HEX] [--serial N] [--port P] "
       "[--since TIME]\n"
       "       vexlor-flash-all --db DB --summary [--since TIME]\n";

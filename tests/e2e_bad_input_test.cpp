@@ -451,6 +451,9 @@ TEST_F(E2EBadInput, ATerminalGivenAsThePortIsLeftAsItWasFound) {
 TEST_F(E2EBadInput, SlipsAreRefusedBeforeALineMoves) {
   write_file(dir + "/fw.bin", pattern_bytes(40, 4));
   write_file(dir + "/empty.bin", {});
+  write_file(dir + "/fw.hex", text_bytes(intel_hex_file({{0x20000000, pattern_bytes(16, 1)},
+                                                         {0x20002000, pattern_bytes(16, 2)}})));
+  fs::create_symlink("nowhere", dir + "/gone.bin");
   struct row {
     std::vector<std::string> words;
     std::string refusal;  // empty: exit status 0, with `out`
@@ -477,8 +480,14 @@ TEST_F(E2EBadInput, SlipsAreRefusedBeforeALineMoves) {
       {{"--write", "empty.bin"},
        "the image empty.bin is empty, as a truncated build leaves it: give --allow-empty to write "
        "it all the same"},
+      {{"--enter", "none,R0", "fw.bin"},
+       "--enter: 'none' stands alone, for no steps at all: leave it out of 'none,R0'"},
       {{"--keep-unwritten", "--verify", "fw.bin"},
        "--keep-unwritten keeps what a write's erase would clear: give --write"},
+      {{"--save", "gone.bin", "--size", "16"},
+       "--save gone.bin: a link that leads nowhere has that name: remove it, or save to another",
+       "",
+       "a POSIX symbolic link"},
       {{"--port=/dev/ttyS0", "--write", "fw.bin"},
        "--port=/dev/ttyS0 is not a word this tool reads: write it as --port /dev/ttyS0"},
       {{"--baudrate=9600", "fw.bin"},
@@ -488,6 +497,9 @@ TEST_F(E2EBadInput, SlipsAreRefusedBeforeALineMoves) {
       {{"--patch", "0x20000027:0102", "--write", "fw.bin"},
        "the patch of 2 byte(s) at 0x20000027 does not lie inside the image "
        "(0x20000000-0x20000027)"},
+      {{"--patch", "0x20001000:01", "--write", "fw.hex"},
+       "the patch of 1 byte(s) at 0x20001000 does not lie inside the image "
+       "(0x20000000-0x2000000f, 0x20002000-0x2000200f)"},
       {{"--patch", "0x20000000:0102", "--patch", "0x20000001:03", "fw.bin"},
        "the patch of 2 byte(s) at 0x20000000 and the patch of 1 byte(s) at 0x20000001 overlap"},
       {{"--patch", "0x20000000:abc", "fw.bin"},
@@ -536,7 +548,7 @@ TEST_F(E2EBadInput, SlipsAreRefusedBeforeALineMoves) {
   EXPECT_TRUE(receive_bytes(port.master, 1, 0.2).empty()) << "nothing sent to the port";
   pty_close_master(port);
   EXPECT_EQ(file_names_in(dir),
-            (std::set<std::string>{"fw.bin", "empty.bin"}));
+            (std::set<std::string>{"fw.bin", "empty.bin", "fw.hex", "gone.bin"}));
 }
 
 TEST_F(E2EBadInput, WordsInAnyOrderLaterOnesWin) {

@@ -138,6 +138,8 @@ TEST_F(E2EHandshake, JsonEndObjectNamesTheFirstFailure) {
       EXPECT_TRUE(end["phase"].is_null() && end["reason"].is_null());
       EXPECT_EQ(end["size"], 3);
       EXPECT_EQ(end["sha256"], "039058c6f2c0cb492c533b0a4d14ef77cc0f78abccced5287d84a1a2011cfb81");
+      EXPECT_EQ(end["format"], "bin");
+      EXPECT_TRUE(end["written_sha256"].is_null()) << "nothing was written";
       EXPECT_EQ(lines.front(),
                 (nlohmann::json{{"event", "phase"}, {"phase", "handshake"}, {"ok", true}}));
     } else {

@@ -21,8 +21,10 @@ TEST(RunContract, EveryEventReadsBackAsWritten) {
                         .seconds = 1.25,
                         .version = tool_version(),
                         .segments = 3,
-                        .saved = "flash.bin"};
+                        .saved = "flash.bin",
+                        .format = "ihex"};
   const end_line usage{.exit = 2, .phase = run_phase::usage, .reason = "bad", .baud = -5};
+  const end_line save_alone{.ok = true, .errors = 0, .exit = 0, .saved = "flash.bin"};
   const end_line ok{.ok = true,
                     .errors = 0,
                     .exit = 0,
@@ -38,6 +40,9 @@ TEST(RunContract, EveryEventReadsBackAsWritten) {
       protocol_event{run_phase::handshake,
                      handshake_attempt_failed{.attempt = 2, .attempts = 5, .reason = "an echo"}},
       protocol_event{run_phase::erase, sector_erased{.sector = 17, .ok = true}},
+      protocol_event{run_phase::keep, transfer_ended{.direction = transfer_direction::read,
+                                                     .address = 0x200C2000,
+                                                     .size = 0x1000}},
       protocol_event{run_phase::erase, sector_erased{.sector = 4, .ok = false, .reason = "x"}},
       protocol_event{run_phase::write, transfer_progress{.address = 1, .size = 300, .done = 256}},
       protocol_event{run_phase::write, transfer_ended{.address = 0xFFFFFF00, .size = 256}},
@@ -60,6 +65,7 @@ TEST(RunContract, EveryEventReadsBackAsWritten) {
       run_ended{failed},
       run_ended{usage},
       run_ended{ok},
+      run_ended{save_alone},
   };
   for (const run_event& event : events) {
     json_state state;

@@ -205,7 +205,7 @@ TEST(BoardEntry, StepsAndAttemptsOnTheLinesClock) {
   const std::string silence =
       "no answer to the start byte within 1.4 s: board wired otherwise? see --enter";
   const std::string application =
-      "the board runs its application, not its boot loader: \"app\\r\\n\"";
+      "the board runs its application, not its boot loader: \"app\\r\\n\"; see --enter";
   const std::vector<row> rows{
       {"lines swapped, entered and let go as the wiring needs",
        {"--enter", "D0,R1,R0,W25", "--leave", "R0,W7,D1"},

@@ -119,7 +119,7 @@ bool image_used(const run_settings& settings) {
 // The end object as the command line fills it, before anything is done.
 end_line outcome_of(const run_settings& settings) {
   return {.port = settings.port_name,
-          .image = settings.image_path,
+          .image = image_used(settings) ? std::optional(settings.image_path) : std::nullopt,
           .address = settings.address,
           .baud = settings.baud_rate,
           .version = tool_version(),
@@ -139,6 +139,15 @@ int refuse_usage(const run_settings& settings, const std::string& why) {
     console_write(run_line_text(outcome));
   }
   return exit_usage;
+}
+
+// Whether the event is the start of a write that sends blocks: from then on
+// the board's flash may hold the image's bytes.
+bool write_block_sent(const run_event& event) {
+  const auto* protocol = std::get_if<protocol_event>(&event);
+  if (protocol == nullptr || protocol->phase != run_phase::write) return false;
+  const auto* begun = std::get_if<transfer_begun>(&protocol->event);
+  return begun != nullptr && begun->size > 0;
 }
 
 }  // namespace
@@ -183,6 +192,7 @@ int run(const std::vector<std::string>& words) {
   write_plan plan = plan_of_image(image.segments);
 
   end_line outcome = outcome_of(settings);
+  bool write_begun = false;
   const run_sink render = settings.json ? json_sink() : console_sink();
   const run_sink report = [&](const run_event& event) {
     // The first failure names the run's outcome.
@@ -190,6 +200,7 @@ int run(const std::vector<std::string>& words) {
       outcome.phase = failure->phase;
       outcome.reason = failure->reason;
     }
+    if (write_block_sent(event)) write_begun = true;
     render(event);
   };
 
@@ -207,6 +218,7 @@ int run(const std::vector<std::string>& words) {
   const std::optional<line_rate> rate = line_rate_from(settings.baud_rate);
   if (rate) port_set_line(port, *rate);
 
+  if (image.format) outcome.format = image_format_word(*image.format);
   bool error_flag = false;
   if (image_failure) {
     report(*image_failure);
@@ -215,7 +227,6 @@ int run(const std::vector<std::string>& words) {
     if (image_used(settings)) {
       outcome.size = image.file_size;
       outcome.sha256 = image.sha256;
-      outcome.written_sha256 = written_digest(image.segments);
       outcome.segments = static_cast<uint32_t>(image.segments.size());
       outcome.address = image.segments.front().address;
     }
@@ -241,6 +252,7 @@ int run(const std::vector<std::string>& words) {
       outcome.saved = settings.save_path;
     }
   }
+  if (write_begun) outcome.written_sha256 = written_digest(image.segments);
 
   std::string closing_failure;
   if (!drive_line_steps(port, settings.leave, closing_failure) && !port_gone(port)) {

@@ -40,6 +40,7 @@ constexpr const char* id = "id";
 constexpr const char* written_sha256 = "written_sha256";
 constexpr const char* attempt = "attempt";
 constexpr const char* of = "of";
+constexpr const char* format = "format";
 }  // namespace field
 
 // The events' names: what the "event" field says.
@@ -87,7 +88,7 @@ json object_of(const end_line& line) {
               {field::phase, line.phase ? json(phase_name(*line.phase)) : json(nullptr)},
               {field::reason, or_null(line.reason)},
               {field::port, line.port},
-              {field::image, line.image},
+              {field::image, or_null(line.image)},
               {field::size, or_null(line.size)},
               {field::sha256, or_null(line.sha256)},
               {field::address, line.address},
@@ -100,7 +101,8 @@ json object_of(const end_line& line) {
               {field::segments, or_null(line.segments)},
               {field::saved, or_null(line.saved)},
               {field::board_id, or_null(line.board_id)},
-              {field::written_sha256, or_null(line.written_sha256)}};
+              {field::written_sha256, or_null(line.written_sha256)},
+              {field::format, or_null(line.format)}};
   return object;
 }
 
@@ -193,7 +195,7 @@ end_line end_from(const fields& f) {
                 .phase = f.phase(field::phase),
                 .reason = f.get<std::string>(field::reason),
                 .port = f.get<std::string>(field::port).value_or(""),
-                .image = f.get<std::string>(field::image).value_or(""),
+                .image = f.get<std::string>(field::image),
                 .size = f.get<uint32_t>(field::size),
                 .sha256 = f.get<std::string>(field::sha256),
                 .address = f.get<uint32_t>(field::address).value_or(0),
@@ -205,7 +207,8 @@ end_line end_from(const fields& f) {
                 .segments = f.get<uint32_t>(field::segments),
                 .saved = f.get<std::string>(field::saved),
                 .board_id = f.get<std::string>(field::board_id),
-                .written_sha256 = f.get<std::string>(field::written_sha256)};
+                .written_sha256 = f.get<std::string>(field::written_sha256),
+                .format = f.get<std::string>(field::format)};
   return line;
 }
 

@@ -16,7 +16,7 @@ run_record record_of_run(const board_run& run, const std::string& station) {
   return {.port = run.port.name,
           .device = text_or_none(run.port.device),
           .identity = run.port.identity,
-          .image = end ? std::optional(end->image) : std::nullopt,
+          .image = end ? end->image : std::nullopt,
           .sha256 = end ? end->sha256 : std::nullopt,
           .size = end && end->size ? std::optional<int64_t>(*end->size) : std::nullopt,
           .address = end ? std::optional<int64_t>(end->address) : std::nullopt,

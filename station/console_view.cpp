@@ -51,10 +51,18 @@ void draw(console_view& view, const std::string& lines, const live_view& live) {
   view.changed = false;
 }
 
-// " (unchanged)", " (exit 1)": the note after a board's name, with its
-// serial number last, and what became of it unless the board simply has it
-// now: " (serial 1042)", " (exit 1, serial 1042 returned)".
+// " (unchanged)", " (exit 1)": the note after a board's name, then its
+// warnings (" (1 warning: ...)"), with its serial number last, and what became of it unless the
+// board simply has it now: " (serial 1042)", " (exit 1, serial 1042 returned)".
 std::string notes(std::string note, const board_run& run) {
+  // Every warning the run gave: on this line, or nowhere the operator looks.
+  if (!run.warnings.empty()) {
+    if (!note.empty()) note += ", ";
+    const std::size_t count = run.warnings.size();
+    note += std::to_string(count) + (count == 1 ? " warning: " : " warnings: ");
+    for (std::size_t i = 0; i < count; ++i)
+      note += (i == 0 ? "" : "; ") + visible_text(run.warnings[i]);
+  }
   if (run.serial) {
     if (!note.empty()) note += ", ";
     note += "serial " + std::to_string(run.serial->number);

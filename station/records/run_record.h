@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ports/port_list.h"
 
@@ -46,6 +47,9 @@ struct run_record {
   std::optional<std::string> tool;
   std::optional<std::string> board_id;  // lower-case hex; none when not read
   std::optional<serial_use> serial;
+  // What the run warned of (a word that looks like a slip, bytes outside
+  // the flash map, a neighbour's bytes an erase clears), in order.
+  std::vector<std::string> warnings;
 };
 
 // 2026-12-07T10:31:02.123Z: UTC as the records keep every time, which sorts

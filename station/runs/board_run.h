@@ -5,6 +5,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ports/port_list.h"
 #include "records/run_record.h"
@@ -21,6 +22,7 @@ struct board_run {
   std::string log_path;                 // empty: no log kept
   std::optional<std::string> board_id;  // the board's own, when a run read it
   std::optional<serial_use> serial;     // its serial number, and what became of it
+  std::vector<std::string> warnings;    // what the run warned of, in order
 };
 
 // What the record keeps of the run. `station` names the machine.

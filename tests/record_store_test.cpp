@@ -54,6 +54,8 @@ board_run sample_board_run(const std::string& port, run_outcome outcome, int min
                      .address = 536870912,
                      .baud = 115200,
                      .version = "1.0.0"};
+  if (port == "usb-A")
+    run.warnings = {"the image is b.bin, not a.bin: the last such word names it"};
   run.start = day_start + std::chrono::minutes(minute);
   run.end_time = run.start + std::chrono::milliseconds(375);
   run.seconds = 0.375;
@@ -206,6 +208,27 @@ TEST_F(RecordStore, RunsComeBackAsHistory) {
       for (const json& run : history(*store, row.filter)) starts.push_back(run["start"]);
       EXPECT_EQ(starts, row.starts);
     }
+  }
+}
+
+// A database of version 1 (no warnings column) gets it, and keeps its runs.
+TEST_F(RecordStore, AVersion1DatabaseIsBroughtUpToDate) {
+  for (const test_database& db : databases()) {
+    SCOPED_TRACE(db.name);
+    store_handle store = open_store(db.target);
+    add_run(*store, sample_run("usb-B", run_outcome::ok, 0));
+    std::string why;
+    for (const char* back :
+         {"ALTER TABLE runs DROP COLUMN warnings", "UPDATE store_schema SET version = 1"}) {
+      ASSERT_TRUE(sql_run(*store, back, {}, {}, why)) << why;
+    }
+    store = open_store(db.target);
+    ASSERT_TRUE(store);
+    add_run(*store, sample_run("usb-A", run_outcome::ok, 1));
+    const std::vector<json> all = history(*store, {});
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0]["warnings"], json::array());
+    EXPECT_EQ(all[1]["warnings"][0], "the image is b.bin, not a.bin: the last such word names it");
   }
 }
 
@@ -388,7 +411,7 @@ TEST(RecordStoreOpen, RefusesWhatItCannotKeep) {
     store_handle store = open_store(later);
     ASSERT_TRUE(store);
     std::string why;
-    ASSERT_TRUE(sql_run(*store, "UPDATE store_schema SET version = 2", {}, {}, why)) << why;
+    ASSERT_TRUE(sql_run(*store, "UPDATE store_schema SET version = 3", {}, {}, why)) << why;
   }
   struct open_case {
     const char* what;
@@ -397,7 +420,7 @@ TEST(RecordStoreOpen, RefusesWhatItCannotKeep) {
   };
   const open_case cases[] = {
       {"a later schema", later,
-       "holds records of version 2, and this vexlor-flash-all knows version 1"},
+       "holds records of version 3, and this vexlor-flash-all knows version 2"},
       {"a folder that is not there", dir + "/none/records.db", "unable to open database file"},
       {"a folder", dir, "unable to open database file"},
       {"another kind of database", "mysql://host/records", "not a database this station knows"},

@@ -51,10 +51,25 @@ void draw(console_view& view, const std::string& lines, const live_view& live) {
   view.changed = false;
 }
 
-// " (unchanged)", " (exit 1)": the note after a board's name, with its
-// serial number last, and what became of it unless the board simply has it
-// now: " (serial 1042)", " (exit 1, serial 1042 returned)".
+// " (unchanged)", " (exit 1)": the note after a board's name, then its
+// warnings (" (1 warning: ...)"), with its serial number last, and what
+// became of it unless the board simply has it now: " (serial 1042)",
+// " (exit 1, serial 1042 returned)".
 std::string notes(std::string note, const board_run& run) {
+  // Every warning the run gave: on this line, or nowhere the operator looks;
+  // but for one the line ends with anyway, as the reason its board failed.
+  std::vector<std::string> warnings;
+  for (const std::string& warning : run.warnings) {
+    if (warning != run.verdict.reason) warnings.push_back(warning);
+  }
+  if (!warnings.empty()) {
+    if (!note.empty()) note += ", ";
+    const std::size_t count = warnings.size();
+    note += std::to_string(count) + (count == 1 ? " warning: " : " warnings: ");
+    for (std::size_t i = 0; i < count; ++i) {
+      note += (i == 0 ? "" : "; ") + visible_text(warnings[i]);
+    }
+  }
   if (run.serial) {
     if (!note.empty()) note += ", ";
     note += "serial " + std::to_string(run.serial->number);

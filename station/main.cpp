@@ -98,9 +98,8 @@ int flash(const station_settings& settings) {
   std::string why;
   // Once, before any board is touched, rather than a failed run each (every
   // run writes or verifies: the options refuse words that do neither).
-  if (!image_usable(settings.run.image_path, settings.allow_empty, why)) {
-    return complain(exit_usage, why);
-  }
+  std::string image_sha256;
+  if (!image_usable(settings.run, image_sha256, why)) return complain(exit_usage, why);
   const std::string programmer = find_programmer(why);
   if (programmer.empty()) return complain(exit_usage, why);
   std::vector<station_port> boards = named_ports(settings);
@@ -138,7 +137,7 @@ int flash(const station_settings& settings) {
   }
   const int status = supervise({settings, programmer, report.file != nullptr ? &report : nullptr,
                                 junit.cases != nullptr ? &junit : nullptr, watch, boards,
-                                store.get(), spool, roles, image_digest(settings.run.image_path)});
+                                store.get(), spool, roles, image_sha256});
   report_close(report);
   ports_watch_end(watch);
   return status;

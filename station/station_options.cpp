@@ -327,6 +327,8 @@ bool check_words_flash(station_settings& settings, std::string& why) {
     why = "vexlor-prog would refuse its words: " + why;
     return false;
   }
+  // The station's own word reaches every run (run_arguments).
+  run.allow_empty = run.allow_empty || settings.allow_empty;
   if (run.write || run.verify) return true;
   why =
       "neither --write nor --verify among vexlor-prog's words: the runs would flash nothing, yet "
@@ -477,7 +479,7 @@ bool parse_station_options(const std::vector<std::string>& args, const station_e
 std::string station_usage() {
   std::string usage =
       "usage: vexlor-flash-all [OPTIONS] [--] [VEXLOR-PROG WORDS WITHOUT --port]...\n"
-      "       vexlor-flash-all --list\n"
+      "       vexlor-flash-all --list [--port P] [--ports-dir D]\n"
       "       vexlor-flash-all --db DB --history [--board-id HEX] [--serial N] [--port P] "
       "[--image SHA256] [--outcome OUTCOME] [--pool NAME] [--station NAME] [--since TIME] "
       "[--until TIME] [--csv]\n"
@@ -500,14 +502,21 @@ std::string station_usage() {
 
 std::vector<std::string> run_arguments(const station_settings& settings, const std::string& port,
                                        run_stage stage, const std::vector<std::string>& patch) {
+  // The station's words first: after the user's, a "--" among them would
+  // make them image paths.
   std::vector<std::string> args{"--port", port, "--json"};
-  for (const std::string& word : settings.words) {
-    const bool leaves_out = (stage != run_stage::flash && word == "--write") ||
-                            (stage == run_stage::identify && word == "--verify");
-    if (!leaves_out) args.push_back(word);
-  }
+  if (settings.allow_empty) args.push_back("--allow-empty");
   if (stage == run_stage::read_back) args.push_back("--verify-until-differ");
   args.insert(args.end(), patch.begin(), patch.end());
+  bool only_images = false;  // after "--"
+  for (const std::string& word : settings.words) {
+    only_images = only_images || word == "--";
+    // The runs before the flash write nothing, so keep nothing either.
+    const bool writes_only = word == "--write" || word == "--keep-unwritten";
+    const bool leaves_out = !only_images && ((stage != run_stage::flash && writes_only) ||
+                                             (stage == run_stage::identify && word == "--verify"));
+    if (!leaves_out) args.push_back(word);
+  }
   return args;
 }
 

@@ -73,10 +73,12 @@ std::string station_usage();
 enum class run_stage { identify, read_back, flash };
 
 // vexlor-prog's words for one run of a board: its port, --json (the station
-// reads the events, never the console text), and the station's words, then
-// `patch` (the board's serial number). The identifying run has neither
-// --write nor --verify; the read-back has a verify alone, one that ends at
-// the first block that differs.
+// reads the events, never the console text), --allow-empty when the station
+// was given it, `patch` (the board's serial number), then the user's words
+// (last, since a "--" among them makes every word after it the image path).
+// The identifying run has neither --write nor --verify; the read-back has a
+// verify alone, one that ends at the first block that differs; neither
+// keeps unwritten bytes, since neither writes.
 std::vector<std::string> run_arguments(const station_settings& settings, const std::string& port,
                                        run_stage stage, const std::vector<std::string>& patch = {});
 

@@ -46,20 +46,23 @@ TEST(AnswerDiagnosis, WhatCameBackSaysWhereToLook) {
       {"an application's text",
        refused('a'),
        {'p', 'p', ' ', 'v', '2', '\r', '\n'},
-       "the board runs its application, not its boot loader: \"app v2\\r\\n\""},
+       "the board runs its application, not its boot loader: \"app v2\\r\\n\"; see --enter, "
+       "--connect-attempts"},
       {"text that came late",
        silence,
        {'o', 'k', '"', '\\'},
-       "the board runs its application, not its boot loader: \"ok\\\"\\\\\""},
+       "the board runs its application, not its boot loader: \"ok\\\"\\\\\"; see --enter, "
+       "--connect-attempts"},
       {"a long text, cut",
        refused('x'),
        {long_text.begin(), long_text.end()},
-       "the board runs its application, not its boot loader: \"" + std::string(42, 'x') + "...\""},
+       "the board runs its application, not its boot loader: \"" + std::string(9, 'x') +
+           "...\"; see --enter, --connect-attempts"},
       {"a long text, cut to leave room for the count",
        refused('x'),
        {long_text.begin(), long_text.end()},
        "tried 12 times: the board runs its application, not its boot loader: \"" +
-           std::string(26, 'x') + "...\"",
+           std::string(13, 'x') + "...\"; see --enter",
        12},
       {"one refusal byte",
        refused(refusal_byte),

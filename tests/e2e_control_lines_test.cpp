@@ -262,7 +262,7 @@ TEST_F(BoardEntry, OptionsReachTheLinesAndTheBoard) {
        {"--connect-attempts", "2"},
        {"--app-text", "app v2.1 ready\\r\\n"},
        failed("tried 2 times: the board runs its application, not its boot loader: \"app v2.1 "
-              "ready\\r\\n\""),
+              "ready...\"; see --enter"),
        1,
        joined({default_entry, default_entry, default_exit})},
       {"an echo",

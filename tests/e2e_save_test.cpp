@@ -64,6 +64,13 @@ TEST_F(E2ESave, TheFlashGoesIntoTheFileWholeOrNotAtAll) {
        {},
        {},
        true},
+      {"the flash alone, told as JSON: no image",
+       {"--size", "16", "--json"},
+       0x20000000,
+       16,
+       {},
+       {},
+       true},
       {"cut short by a short read",
        {"--size", "0x1000"},
        0x20000000,
@@ -183,7 +190,13 @@ TEST_F(E2ESave, TheFlashGoesIntoTheFileWholeOrNotAtAll) {
                                                        {"ok", true},
                                                        {"address", c.address},
                                                        {"size", c.size}}));
-    EXPECT_EQ(lines.back()["saved"], "flash.bin");
-    EXPECT_EQ(lines.back()["segments"], 1);
+    const nlohmann::json& end = lines.back();
+    EXPECT_EQ(end["saved"], "flash.bin");
+    // Of the image, only when the run used one.
+    const bool written = c.words.front() == "--write";
+    EXPECT_EQ(end["image"], written ? nlohmann::json("image.bin") : nlohmann::json());
+    for (const char* key : {"segments", "format", "written_sha256"}) {
+      EXPECT_EQ(end[key].is_null(), !written) << key;
+    }
   }
 }

@@ -190,6 +190,7 @@ TEST_F(E2EStation, SkipSameLeavesABoardThatHoldsTheImage) {
     std::string what;
     std::string file;
     std::vector<placed_bytes> placed;
+    std::string warning = "";  // the write's; on the board's line, in its report and row
   };
   const std::vector<placed_bytes> two = {{image_address, pattern_bytes(1000, 19)},
                                          {image_address + 0x600, pattern_bytes(1000, 20)}};
@@ -197,7 +198,9 @@ TEST_F(E2EStation, SkipSameLeavesABoardThatHoldsTheImage) {
   write_file(dir + "/fw.hex", std::vector<uint8_t>(hex.begin(), hex.end()));
   const std::vector<image_case> cases = {
       {"raw bytes", "image.bin", {{image_address, image}}},
-      {"intel hex, two segments with a gap", "fw.hex", two},
+      {"intel hex, two segments with a gap", "fw.hex", two,
+       "erasing sector 0 also clears 0x200003E8-0x200005FF, outside the image: --keep-unwritten "
+       "keeps them"},
   };
   for (const image_case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -219,11 +222,17 @@ TEST_F(E2EStation, SkipSameLeavesABoardThatHoldsTheImage) {
                                                  report, "--write", "--verify", c.file});
     EXPECT_EQ(run.exit_code, 0) << run.out;
     const std::vector<std::string> lines = lines_of(run.out);
+    const std::string blank_line =
+        "ok      blank" + (c.warning.empty() ? "" : " (1 warning: " + c.warning + ")");
     EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()),
-              (std::set<std::string>{"ok      holding (unchanged)", "ok      blank",
+              (std::set<std::string>{"ok      holding (unchanged)", blank_line,
                                      "vexlor-flash-all: 2 of 2 port(s) ok"}))
         << run.out;
     const std::vector<nlohmann::json> records = json_lines(read_text(dir + "/" + report));
+    const nlohmann::json warnings =
+        c.warning.empty() ? nlohmann::json::array() : nlohmann::json::array({c.warning});
+    EXPECT_EQ(record_of(records, "blank")["warnings"], warnings);
+    EXPECT_EQ(record_of(records, "holding")["warnings"], nlohmann::json::array());
     // An unchanged board succeeded: nothing failed, so no phase and no reason.
     const nlohmann::json unchanged = record_of(records, "holding");
     EXPECT_EQ(unchanged["outcome"], "unchanged");
@@ -445,6 +454,7 @@ TEST_F(E2EStation, WhatTheCommandLineAndThePortsFolderRefuse) {
   fs::create_directory(dir + "/empty");
   fs::create_symlink(dir + "/no-such-device", ports + "/unplugged");
   write_file(dir + "/empty.bin", {});
+  write_file(dir + "/broken.hex", text_bytes(":0400000001020304F3\n:00000001FF\n"));
   const std::string earlier = "{\"port\":\"from-yesterday\",\"outcome\":\"ok\"}\n";
   write_file(dir + "/earlier.jsonl", {earlier.begin(), earlier.end()});
   fs::create_symlink("earlier.jsonl", dir + "/link.xml");
@@ -523,7 +533,12 @@ TEST_F(E2EStation, WhatTheCommandLineAndThePortsFolderRefuse) {
       {"the image empty, as a truncated build leaves it",
        {"--ports-dir", ports, "--report", "r.jsonl", "--write", "empty.bin"},
        2,
-       "vexlor-flash-all: the image empty.bin is empty"},
+       "vexlor-flash-all: vexlor-prog would refuse its words: the image empty.bin is empty"},
+      {"the image meant as records and broken: no run each",
+       {"--ports-dir", ports, "--report", "r.jsonl", "--write", "broken.hex"},
+       2,
+       "vexlor-flash-all: cannot read the image broken.hex: read as an intel hex file: line 1: "
+       "checksum mismatch"},
       {"--allow-empty: the runs go on",
        {"--ports-dir", ports, "--allow-empty", "--write", "empty.bin"},
        1,

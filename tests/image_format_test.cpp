@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -85,9 +86,10 @@ TEST(ImageFormat, ImagesAreReadAsSegmentsOrRefusedWithAReason) {
   struct image_case {
     std::string what;
     bytes file;
-    image_format read_as;  // as recognised, or as forced
-    std::string outcome;   // the segments' layout when read, else the reason
-    bool forced = false;   // --format named read_as
+    image_format read_as;   // as recognised, or as forced
+    std::string outcome;    // the segments' layout when read, else the reason
+    bool forced = false;    // --format named read_as
+    std::string path = "";  // the file's name
   };
   const image_format raw = image_format::raw;
   const image_format ihex = image_format::intel_hex;
@@ -100,19 +102,38 @@ TEST(ImageFormat, ImagesAreReadAsSegmentsOrRefusedWithAReason) {
   const std::string three = layout(three_blocks);
   const std::string past_4_gib = "its bytes run past the end of the 4 GiB address space";
   const bytes elf_past_4_gib = elf_file(true, false, {{1, 0x100000000, eight}});
+  // UTF-16 with its mark, one character of its last line beyond ASCII.
+  const auto hex_three_lines = std::count(hex_three.begin(), hex_three.end(), '\n');
+  const bytes utf16 = as_editors_save(intel_hex_file(three_blocks))[1].bytes;
+  const bytes utf16_beyond_ascii = changed(utf16, utf16.size() - 3, 0x20);
   const std::vector<image_case> cases = {
       // Raw bytes, by content or by choice.
       {"empty", {}, raw, ""},
       {"raw bytes that begin with S", text_bytes("Some text\n"), raw, ""},
       {"three bytes of the elf magic", text_bytes("\177EL"), raw, ""},
-      {"a bad checksum in the first hex record, a good end after it",
-       text_bytes(":0400000001020304F3\n" + hex_end + "\n"), raw, ""},
-      {"a hex count that disagrees with the first record's data",
-       text_bytes(":0500000001020304F2\n" + hex_end + "\n"), raw, ""},
-      {"an s-record with a bad checksum", text_bytes("S107000001020304EF\n"), raw, ""},
-      {"the reserved s-record type S4", text_bytes("S4030000FC\n"), raw, ""},
-      {"an s-record too short for its address", text_bytes("S3030000FC\n"), raw, ""},
       {"a hex file forced to bin", hex_three, raw, "", true},
+      {"a line of hex digits after a blank line, a name that says nothing", text_bytes("\n:0123\n"),
+       ihex, "line 2: too short for an intel hex record", false, "fw.bin"},
+      {"raw bytes named .mot", text_bytes("Some text\n"), srec,
+       "line 1: not an s-record: no 'S' and type digit at its start", false, "fw.mot"},
+      {"an intel hex file named .axf", hex_three, elf_format,
+       "not an elf file: it does not begin with the elf magic and identification", false, "fw.axf"},
+
+      // A first line that looks like a record: records, never raw text.
+      {"a bad checksum in the first hex record, a good end after it",
+       text_bytes(":0400000001020304F3\n" + hex_end + "\n"), ihex,
+       "line 1: checksum mismatch: its bytes sum to 0x01, not 0"},
+      {"a hex count that disagrees with the first record's data",
+       text_bytes(":0500000001020304F2\n" + hex_end + "\n"), ihex,
+       "line 1: its count says 5 data bytes, it holds 4"},
+      {"an s-record with a bad checksum", text_bytes("S107000001020304EF\n"), srec,
+       "line 1: checksum mismatch: its bytes sum to 0x00, not 0xff"},
+      {"the reserved s-record type S4", text_bytes("S4030000FC\n"), srec,
+       "line 1: record type S4, which is reserved"},
+      {"an s-record too short for its address", text_bytes("s3030000fc\n"), srec,
+       "line 1: too short for an S3 record"},
+      {"utf-16 with a character beyond ascii", utf16_beyond_ascii, ihex,
+       "line " + std::to_string(hex_three_lines) + ": a character that is no hex digit"},
 
       // Intel HEX.
       {"intel hex: three blocks across sectors", hex_three, ihex, three},
@@ -253,7 +274,7 @@ TEST(ImageFormat, ImagesAreReadAsSegmentsOrRefusedWithAReason) {
   for (const image_case& c : cases) {
     SCOPED_TRACE(c.what);
     if (!c.forced) {
-      EXPECT_EQ(recognise_image_format(c.file), c.read_as);
+      EXPECT_EQ(recognise_image_format(c.file, c.path), c.read_as);
     }
     if (c.read_as == image_format::raw) continue;
     std::vector<image_segment> segments;
@@ -294,37 +315,6 @@ TEST(ImageFormat, FormatOptionNamesEachReadingOrIsRefused) {
       EXPECT_EQ(forced, c.forced);
     }
     EXPECT_EQ(why, c.accepted ? "" : "--format takes auto, bin, ihex, srec or elf");
-  }
-}
-
-// The erase list of an image in pieces: for one piece exactly the sectors
-// the erase of one range has always taken.
-TEST(ImageFormat, SegmentsEraseEachTouchedSectorOnceInMapOrder) {
-  struct sectors_case {
-    std::string what;
-    std::vector<std::pair<uint32_t, uint32_t>> ranges;  // address, size
-    std::vector<uint32_t> sectors;
-  };
-  const std::vector<sectors_case> cases = {
-      {"300 bytes at the start", {{0x20000000, 300}}, {0}},
-      {"one byte into the second sector", {{0x20000000, 0x2001}}, {0, 1}},
-      {"inside one sector", {{0x20000100, 0x100}}, {0}},
-      {"past the end of the first block", {{0x2003F000, 0x2000}}, {7}},
-      {"across the second block", {{0x200C1000, 0x2000}}, {16, 17}},
-      {"outside the flash", {{0x10000000, 0x100}}, {}},
-      {"three blocks with gaps",
-       {{0x20000000, 300}, {0x20004000, 0x2001}, {0x200C2000, 100}},
-       {0, 2, 3, 17}},
-      {"two pieces in one sector, each sector once", {{0x20000000, 8}, {0x20001000, 8}}, {0}},
-      {"in map order whatever the pieces' order", {{0x200C2000, 8}, {0x20010000, 8}}, {5, 17}},
-  };
-  for (const sectors_case& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::vector<image_segment> segments;
-    for (const auto& [address, size] : c.ranges) segments.push_back({address, bytes(size)});
-    std::vector<uint32_t> numbers;
-    for (const flash_sector& s : sectors_touched(segments)) numbers.push_back(s.number);
-    EXPECT_EQ(numbers, c.sectors);
   }
 }
 

@@ -55,6 +55,8 @@ board_run sample_board_run(const std::string& port, run_outcome outcome, int min
                      .address = 536870912,
                      .baud = 115200,
                      .version = "1.0.0"};
+  if (port == "usb-A")
+    run.warnings = {"the image is b.bin, not a.bin: the last such word names it"};
   run.start = day_start + std::chrono::minutes(minute);
   run.end_time = run.start + std::chrono::milliseconds(375);
   run.seconds = 0.375;
@@ -239,6 +241,7 @@ TEST_F(RecordStore, RunsComeBackAsHistory) {
   }
 }
 
+// A database of version 1 (no warnings column) gets it, and keeps its runs.
 TEST_F(RecordStore, SummaryCountsBoardsByTheirLastAndFirstRuns) {
   for (const test_database& db : databases()) {
     SCOPED_TRACE(db.name);
@@ -498,7 +501,9 @@ TEST_F(RecordStore, AVersionOneDatabaseIsBroughtUpToDateInPlace) {
     EXPECT_NE(why.find("holds records of version 1"), std::string::npos) << why;
     store = open_store(db.target, store_access::write);
     ASSERT_TRUE(store);
-    EXPECT_EQ(history(*store, {.board_id = "b1"}).size(), 1u);
+    const std::vector<json> earlier = history(*store, {.board_id = "b1"});
+    ASSERT_EQ(earlier.size(), 1u);
+    EXPECT_EQ(earlier[0]["warnings"], json::array()) << "a run of version 1 warned of nothing";
     // The pool's first number is the lowest it handed out.
     EXPECT_FALSE(serial_pool_ready(*store, "line3", 1000, why));
     EXPECT_NE(why.find("serial pool line3 starts at 1042 (its next number is 1045)"),

@@ -3,8 +3,14 @@
 // comes back as it was emitted.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <regex>
+#include <set>
+
 #include "cli/json_report.h"
 #include "contract/run_contract.h"
+#include "support/json_lines.h"
+#include "support/test_files.h"
 
 TEST(RunContract, EveryEventReadsBackAsWritten) {
   const end_line failed{.ok = false,
@@ -21,8 +27,10 @@ TEST(RunContract, EveryEventReadsBackAsWritten) {
                         .seconds = 1.25,
                         .version = tool_version(),
                         .segments = 3,
-                        .saved = "flash.bin"};
+                        .saved = "flash.bin",
+                        .format = "ihex"};
   const end_line usage{.exit = 2, .phase = run_phase::usage, .reason = "bad", .baud = -5};
+  const end_line save_alone{.ok = true, .errors = 0, .exit = 0, .saved = "flash.bin"};
   const end_line ok{.ok = true,
                     .errors = 0,
                     .exit = 0,
@@ -38,6 +46,9 @@ TEST(RunContract, EveryEventReadsBackAsWritten) {
       protocol_event{run_phase::handshake,
                      handshake_attempt_failed{.attempt = 2, .attempts = 5, .reason = "an echo"}},
       protocol_event{run_phase::erase, sector_erased{.sector = 17, .ok = true}},
+      protocol_event{run_phase::keep, transfer_ended{.direction = transfer_direction::read,
+                                                     .address = 0x200C2000,
+                                                     .size = 0x1000}},
       protocol_event{run_phase::erase, sector_erased{.sector = 4, .ok = false, .reason = "x"}},
       protocol_event{run_phase::write, transfer_progress{.address = 1, .size = 300, .done = 256}},
       protocol_event{run_phase::write, transfer_ended{.address = 0xFFFFFF00, .size = 256}},
@@ -60,6 +71,7 @@ TEST(RunContract, EveryEventReadsBackAsWritten) {
       run_ended{failed},
       run_ended{usage},
       run_ended{ok},
+      run_ended{save_alone},
   };
   for (const run_event& event : events) {
     json_state state;
@@ -84,4 +96,35 @@ TEST(RunContract, WhatIsNoEventOfTheContract) {
   EXPECT_EQ(line.schema, 0);  // none named: a reader refuses it
   EXPECT_FALSE(line.size);    // out of its type's range: absent
   EXPECT_EQ(line.address, 0u);
+}
+
+// The events the manuals show are those the programmer writes, each with
+// every key it writes for that event and no other: a field added to the end
+// object cannot be left out of them.
+TEST(RunContract, TheManualsShowEachEventAsItIsWritten) {
+  const auto keys = [](const nlohmann::json& object) {
+    std::set<std::string> names;
+    for (const auto& item : object.items()) names.insert(item.key());
+    return names;
+  };
+  const std::filesystem::path source = std::filesystem::path(__FILE__).parent_path().parent_path();
+  for (const char* page : {"docs/usage.md", "man/vexlor-prog.1"}) {
+    SCOPED_TRACE(page);
+    // As a reader sees it: the manual page's escapes undone.
+    const std::string text = std::regex_replace(
+        std::regex_replace(read_text((source / page).string()), std::regex(R"(\\&)"), ""),
+        std::regex(R"(\\-)"), "-");
+    std::set<std::string> events;
+    for (std::size_t at = 0; (at = text.find("{\"event\":", at)) != std::string::npos; ++at) {
+      const std::string example = text.substr(at, text.find('}', at) + 1 - at);
+      if (!nlohmann::json::accept(example)) continue;  // a pattern: {"event":"end",...}
+      SCOPED_TRACE(example);
+      const std::optional<run_line> read = parse_run_line(example);
+      ASSERT_TRUE(read);
+      EXPECT_EQ(keys(nlohmann::json::parse(example)),
+                keys(nlohmann::json::parse(run_line_text(*read))));
+      events.insert(nlohmann::json::parse(example)["event"]);
+    }
+    EXPECT_TRUE(events.contains("end") && events.contains("phase"));
+  }
 }

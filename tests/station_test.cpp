@@ -66,13 +66,13 @@ TEST(StationOptions, StationOptionsFirstThenTheWords) {
        1,
        {"fw.bin", "--write"}},
       {"after --, a station option's name is a word",
-       {"--", "--list", "--verify"},
+       {"--", "--verify", "--", "--list"},
        {},
        "",
        {},
        "/dev/serial/by-id",
        0,
-       {"--list", "--verify"}},
+       {"--verify", "--", "--list"}},
       {"--list and --help need no words", {"--list", "--help"}, {}, ""},
       {"-h and -V, the short --help and --version", {"-h", "-V"}, {}, ""},
       {"-h after the words", {"--write", "fw.bin", "-h"}, {}, "-h after vexlor-prog's words"},
@@ -93,7 +93,14 @@ TEST(StationOptions, StationOptionsFirstThenTheWords) {
       {"--list with words", {"--list", "--write"}, {}, "--list flashes nothing"},
       {"--skip-same without --write", {"--skip-same", "--verify"}, {}, "--skip-same leaves out"},
       {"neither --write nor --verify", {"fw.bin"}, {}, "neither --write nor --verify"},
-      {"--write as the value of --address", {"--address", "--write"}, {}, "neither --write"},
+      {"--write as the value of --address",
+       {"--address", "--write"},
+       {},
+       "vexlor-prog would refuse its words: --address needs A after it, not the option --write"},
+      {"a mistyped option among the words",
+       {"--write", "--verfy", "fw.bin"},
+       {},
+       "vexlor-prog would refuse its words: unknown option --verfy; did you mean --verify?"},
       {"--save among the words",
        {"--save", "flash.bin", "--size", "16"},
        {},
@@ -199,8 +206,8 @@ TEST(StationOptions, EachRunOfABoardHasItsWords) {
   EXPECT_EQ(run_arguments(settings, "p", run_stage::flash),
             (words{"--port", "p", "--json", "--write", "--address", "0x20001000", "fw.bin"}));
   EXPECT_EQ(run_arguments(settings, "p", run_stage::read_back),
-            (words{"--port", "p", "--json", "--address", "0x20001000", "fw.bin",
-                   "--verify-until-differ"}));
+            (words{"--port", "p", "--json", "--verify-until-differ", "--address", "0x20001000",
+                   "fw.bin"}));
 
   ASSERT_TRUE(parse_station_options(
       {"--db", "r.db", "--serial-pool", "line3", "--serial-at", "0x20000100", "--serial-format",
@@ -211,8 +218,18 @@ TEST(StationOptions, EachRunOfABoardHasItsWords) {
   EXPECT_EQ(run_arguments(settings, "p", run_stage::identify),
             (words{"--port", "p", "--json", "--board-id", "0x1FFF7A10:12", "fw.bin"}));
   EXPECT_EQ(run_arguments(settings, "p", run_stage::flash, {"--patch", "0x20000100:2a000000"}),
-            (words{"--port", "p", "--json", "--write", "--verify", "--board-id", "0x1FFF7A10:12",
-                   "fw.bin", "--patch", "0x20000100:2a000000"}));
+            (words{"--port", "p", "--json", "--patch", "0x20000100:2a000000", "--write", "--verify",
+                   "--board-id", "0x1FFF7A10:12", "fw.bin"}));
+
+  // The station's words come before a "--" among the user's, which makes
+  // every word after it an image path.
+  ASSERT_TRUE(parse_station_options(
+      {"--allow-empty", "--skip-same", "--write", "--keep-unwritten", "--", "-fw.bin"}, {},
+      settings, why))
+      << why;
+  EXPECT_EQ(
+      run_arguments(settings, "p", run_stage::read_back),
+      (words{"--port", "p", "--json", "--allow-empty", "--verify-until-differ", "--", "-fw.bin"}));
 }
 
 TEST(RunState, WhatARunComesTo) {

@@ -70,8 +70,7 @@ TEST_P(TargetFaults, At) {
   EXPECT_EQ(without_reasons(console), fault_run_console(c));
   const std::string reason = fault_reason(c);
   EXPECT_LE(reason.size(), 100u) << "a reason line fits a terminal";
-  EXPECT_EQ(reason_lines(console),
-            reason.empty() ? std::vector<std::string>{} : std::vector<std::string>{reason});
+  EXPECT_EQ(reason_lines(console), fault_reason_lines(c));
   EXPECT_EQ(status, c.fails || c.compare_fails ? 1 : 0);
   // Everything up to the spoiled answer, then not one byte more.
   const fault_wire wire = fault_conversation(c, image);
@@ -206,7 +205,7 @@ TEST(BoardEntry, StepsAndAttemptsOnTheLinesClock) {
   const std::string silence =
       "no answer to the start byte within 1.4 s: board wired otherwise? see --enter";
   const std::string application =
-      "the board runs its application, not its boot loader: \"app\\r\\n\"";
+      "the board runs its application, not its boot loader: \"app\\r\\n\"; see --enter";
   const std::vector<row> rows{
       {"lines swapped, entered and let go as the wiring needs",
        {"--enter", "D0,R1,R0,W25", "--leave", "R0,W7,D1"},

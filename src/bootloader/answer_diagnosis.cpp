@@ -69,10 +69,11 @@ std::string diagnose_start_answer(const exchange_failure& why, std::span<const u
 
   const std::string count = tried > 1 ? "tried " + std::to_string(tried) + " times: " : "";
   char text[reason_line_most + 1];
+  // Another attempt is the cure only for a run that made one.
+  const std::string ways_in =
+      std::string("see --enter") + (allowed > 1 ? "" : ", --connect-attempts");
   if (got.empty()) {
-    // Another attempt is the cure only for a run that made one.
-    return count + failure_reason(why, "the start byte") + ": board wired otherwise? see --enter" +
-           (allowed > 1 ? "" : ", --connect-attempts");
+    return count + failure_reason(why, "the start byte") + ": board wired otherwise? " + ways_in;
   }
   if (got[0] == sent) {
     std::snprintf(
@@ -81,8 +82,10 @@ std::string diagnose_start_answer(const exchange_failure& why, std::span<const u
     return count + text;
   }
   if (is_text(got)) {
+    // The lines did not put it into its boot loader: the same way out.
     const std::string lead = count + "the board runs its application, not its boot loader: \"";
-    return lead + printable_ascii(got, reason_line_most - lead.size() - 1) + "\"";
+    const std::string tail = "\"; " + ways_in;
+    return lead + printable_ascii(got, reason_line_most - lead.size() - tail.size()) + tail;
   }
   if (got.size() == 1) {
     std::snprintf(text, sizeof text,

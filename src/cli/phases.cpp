@@ -7,19 +7,35 @@
 
 #include "bootloader/bootloader.h"
 
-void write_phase(port_handle port, std::span<const image_segment> segments, bool& error_flag,
+void keep_phase(port_handle port, write_plan& plan, bool& error_flag, const run_sink& report) {
+  if (error_flag) return;
+  std::vector<image_segment> kept;
+  for (const planned_sector& planned : plan.sectors) {
+    for (const address_range& range : unwritten_ranges(planned)) {
+      image_segment& bytes = kept.emplace_back(image_segment{range.first, {}});
+      if (!read_target(port, run_phase::keep, range.first, range.last - range.first + 1,
+                       bytes.bytes, report)) {
+        error_flag = true;
+        return;
+      }
+    }
+  }
+  keep_unwritten_bytes(plan, kept);
+}
+
+void write_phase(port_handle port, const write_plan& plan, bool& error_flag,
                  const run_sink& report) {
   if (error_flag) return;
-  // An image whose sectors were not all erased is never written.
-  for (const flash_sector& sector : sectors_touched(segments)) {
-    if (!erase_sector(port, sector.number, phase_sink(run_phase::erase, report))) {
+  // Bytes whose sectors were not all erased are never written.
+  for (const planned_sector& planned : plan.sectors) {
+    if (!erase_sector(port, planned.sector.number, phase_sink(run_phase::erase, report))) {
       error_flag = true;
       return;
     }
   }
-  for (const image_segment& segment : segments) {
-    if (!write_memory(port, segment.address, segment.bytes.data(),
-                      static_cast<uint32_t>(segment.bytes.size()),
+  for (const image_segment& piece : planned_writes(plan)) {
+    if (!write_memory(port, piece.address, piece.bytes.data(),
+                      static_cast<uint32_t>(piece.bytes.size()),
                       phase_sink(run_phase::write, report))) {
       error_flag = true;
       return;

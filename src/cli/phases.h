@@ -1,9 +1,11 @@
-// The two optional phases of a run. Each does nothing once the run's error
-// flag is set, and sets it when one of its operations fails. An image is
-// one or more segments, lowest address first: the write phase erases every
-// sector any of them touches, each once and in the map's order, then writes
-// each segment as a transfer of its own; the verify phase reads each back
-// and compares it. Gaps between segments are neither erased nor written.
+// The optional phases of a run. Each does nothing once the run's error
+// flag is set, and sets it when one of its operations fails. The write
+// phase carries out a write plan (write_plan.h): it erases the plan's
+// sectors, each once and in the map's order, then writes its bytes, each
+// run of them a transfer of its own; the verify phase reads back each
+// segment it is given and compares it. An image's own plan erases every
+// sector any of its segments touches and writes the segments: gaps between
+// them are neither erased nor written.
 #pragma once
 
 #include <cstdint>
@@ -14,9 +16,15 @@
 #include "bootloader/bootloader.h"
 #include "image/image.h"
 #include "cli/run_events.h"
+#include "cli/write_plan.h"
 #include "serial/serial_port.h"
 
-void write_phase(port_handle port, std::span<const image_segment> segments, bool& error_flag,
+// --keep-unwritten, before the write phase: reads what the erase of each
+// planned sector would clear besides the image, and puts it into the plan
+// to be written back. Nothing is erased when a read fails.
+void keep_phase(port_handle port, write_plan& plan, bool& error_flag, const run_sink& report);
+
+void write_phase(port_handle port, const write_plan& plan, bool& error_flag,
                  const run_sink& report);
 // `until_differ`: each segment's read ends with the first block that
 // differs from the image, so that a board holding something else costs one

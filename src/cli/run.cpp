@@ -90,10 +90,36 @@ int finish(bool error_flag, end_line& outcome, std::chrono::steady_clock::time_p
   return outcome.exit;
 }
 
+// Bytes that the erase of a sector clears before the image's own bytes in
+// it (a boot loader, calibration data beside a small image) are lost
+// without --keep-unwritten: the user is told which, before anything is
+// done. The rest of a sector after the image's end is erased as always.
+void warn_cleared_before_image(const write_plan& plan, const run_sink& report) {
+  for (const planned_sector& planned : plan.sectors) {
+    for (const address_range& range : cleared_before_image(planned)) {
+      char text[128];
+      std::snprintf(text, sizeof text,
+                    "erasing sector %lu also clears 0x%08lX-0x%08lX, outside the image: "
+                    "--keep-unwritten keeps them",
+                    static_cast<unsigned long>(planned.sector.number),
+                    static_cast<unsigned long>(range.first),
+                    static_cast<unsigned long>(range.last));
+      report(run_warning{text});
+    }
+  }
+}
+
+// A run with --save and neither --write nor --verify needs no image: none
+// is opened, not even the default one. Any other run loads it, even for the
+// handshake alone.
+bool image_used(const run_settings& settings) {
+  return settings.write || settings.verify || !settings.save_path;
+}
+
 // The end object as the command line fills it, before anything is done.
 end_line outcome_of(const run_settings& settings) {
   return {.port = settings.port_name,
-          .image = settings.image_path,
+          .image = image_used(settings) ? std::optional(settings.image_path) : std::nullopt,
           .address = settings.address,
           .baud = settings.baud_rate,
           .version = tool_version(),
@@ -115,25 +141,13 @@ int refuse_usage(const run_settings& settings, const std::string& why) {
   return exit_usage;
 }
 
-// A run with --save and neither --write nor --verify needs no image: none
-// is opened, not even the default one. Any other run loads it, even for the
-// handshake alone.
-bool image_used(const run_settings& settings) {
-  return settings.write || settings.verify || !settings.save_path;
-}
-
-// The command line's rules that take more than its words: the image's
-// format, the file --save would make. Empty when the run may begin.
-std::string refusal_before_port(const run_settings& settings, const run_image& image) {
-  // With --save the address names the range to save; otherwise it would
-  // silently mean nothing.
-  if (image_used(settings) && carries_addresses(image) && settings.address_given &&
-      !settings.save_path) {
-    return "--address means nothing for " + visible_text(settings.image_path) + ": " +
-           image_format_name(image.format) + " carries its own addresses";
-  }
-  if (settings.save_path) return save_target_refusal(settings);
-  return {};
+// Whether the event is the start of a write that sends blocks: from then on
+// the board's flash may hold the image's bytes.
+bool write_block_sent(const run_event& event) {
+  const auto* protocol = std::get_if<protocol_event>(&event);
+  if (protocol == nullptr || protocol->phase != run_phase::write) return false;
+  const auto* begun = std::get_if<transfer_begun>(&protocol->event);
+  return begun != nullptr && begun->size > 0;
 }
 
 }  // namespace
@@ -143,25 +157,42 @@ int run(const std::vector<std::string>& words) {
   run_settings settings;
   std::string usage_error;
   const bool usable = parse_options(words, settings, usage_error);
+  // Asked of the tool itself: no port, no banner.
+  if (usable && settings.help) {
+    console_write(usage_text());
+    return 0;
+  }
+  if (usable && settings.version) {
+    console_write(std::string("vexlor-prog ") + tool_version() + "\n");
+    return 0;
+  }
   if (!settings.json) console_write(console_banner());
   if (!usable) return refuse_usage(settings, usage_error);
   // Loaded before the port opens, though what is wrong with it is told
-  // after, as always: whether it carries its own addresses is a rule of the
-  // command line.
-  run_image image;
-  if (image_used(settings)) load_run_image(settings, image);
-  if (const std::string why = refusal_before_port(settings, image); !why.empty()) {
+  // after, as always: whether it carries its own addresses, and whether it
+  // is empty, are rules of the command line.
+  image_contents image;
+  std::optional<file_failed> image_failure;
+  if (image_used(settings)) image_failure = load_run_image(settings, image);
+  if (std::string why = refusal_with_image(settings, image); !why.empty()) {
     return refuse_usage(settings, why);
+  }
+  if (settings.save_path) {
+    if (const std::string why = save_target_refusal(settings); !why.empty()) {
+      return refuse_usage(settings, why);
+    }
   }
   // The board's own bytes (--patch) go into the image before the port is
   // opened: a patch that misses it is a slip on the command line, refused
   // before any line moves.
   if (std::string missed;
-      !image.failure && !apply_patches(image.segments, settings.patches, missed)) {
+      !image_failure && !apply_patches(image.segments, settings.patches, missed)) {
     return refuse_usage(settings, missed);
   }
+  write_plan plan = plan_of_image(image.segments);
 
   end_line outcome = outcome_of(settings);
+  bool write_begun = false;
   const run_sink render = settings.json ? json_sink() : console_sink();
   const run_sink report = [&](const run_event& event) {
     // The first failure names the run's outcome.
@@ -169,6 +200,7 @@ int run(const std::vector<std::string>& words) {
       outcome.phase = failure->phase;
       outcome.reason = failure->reason;
     }
+    if (write_block_sent(event)) write_begun = true;
     render(event);
   };
 
@@ -186,15 +218,15 @@ int run(const std::vector<std::string>& words) {
   const std::optional<line_rate> rate = line_rate_from(settings.baud_rate);
   if (rate) port_set_line(port, *rate);
 
+  if (image.format) outcome.format = image_format_word(*image.format);
   bool error_flag = false;
-  if (image.failure) {
-    report(*image.failure);
+  if (image_failure) {
+    report(*image_failure);
     error_flag = true;
   } else {
     if (image_used(settings)) {
       outcome.size = image.file_size;
       outcome.sha256 = image.sha256;
-      outcome.written_sha256 = written_digest(image.segments);
       outcome.segments = static_cast<uint32_t>(image.segments.size());
       outcome.address = image.segments.front().address;
     }
@@ -202,20 +234,25 @@ int run(const std::vector<std::string>& words) {
       for (const image_segment& segment : image.segments) {
         warn_outside_map(segment.address, static_cast<uint32_t>(segment.bytes.size()), report);
       }
+      if (!settings.keep_unwritten) warn_cleared_before_image(plan, report);
     }
     if (!enter_and_greet(port, settings, report)) error_flag = true;
     warn_about_line_rate(port, rate, report);
     if (settings.board_id) {
       outcome.board_id = board_id_phase(port, *settings.board_id, error_flag, report);
     }
-    if (settings.write) write_phase(port, image.segments, error_flag, report);
+    if (settings.write) {
+      if (settings.keep_unwritten) keep_phase(port, plan, error_flag, report);
+      write_phase(port, plan, error_flag, report);
+    }
     if (settings.verify) {
-      verify_phase(port, image.segments, error_flag, report, settings.verify_until_differ);
+      verify_phase(port, plan.verify, error_flag, report, settings.verify_until_differ);
     }
     if (settings.save_path && save_phase(port, settings, error_flag, report)) {
       outcome.saved = settings.save_path;
     }
   }
+  if (write_begun) outcome.written_sha256 = written_digest(image.segments);
 
   std::string closing_failure;
   if (!drive_line_steps(port, settings.leave, closing_failure) && !port_gone(port)) {
@@ -224,5 +261,6 @@ int run(const std::vector<std::string>& words) {
   }
   port_close(port);
   image = {};  // released last, after the port
+  plan = {};
   return finish(error_flag, outcome, started, report);
 }

@@ -22,6 +22,11 @@ std::string save_target_refusal(const run_settings& settings) {
   }
   if (status.type() != fs::file_type::not_found) {
     if (fs::is_directory(target, error)) return shown + ": a folder has that name";
+    if (fs::is_symlink(status) && !fs::exists(target, error)) {
+      // No file exists there, yet the name is taken: neither "exists" nor
+      // --force says what to do.
+      return shown + ": a link that leads nowhere has that name: remove it, or save to another";
+    }
     if (!settings.force) return shown + ": the file exists; --force replaces it";
     // What the save would find at the name, found out before the port opens.
     whole_file_place place;

@@ -41,6 +41,7 @@ constexpr const char* id = "id";
 constexpr const char* written_sha256 = "written_sha256";
 constexpr const char* attempt = "attempt";
 constexpr const char* of = "of";
+constexpr const char* format = "format";
 }  // namespace field
 
 // The events' names: what the "event" field says.
@@ -52,7 +53,7 @@ constexpr const char *phase = "phase", *progress = "progress", *warning = "warni
 constexpr run_phase every_phase[] = {run_phase::usage,     run_phase::port,   run_phase::file,
                                      run_phase::handshake, run_phase::erase,  run_phase::write,
                                      run_phase::verify,    run_phase::signal, run_phase::save,
-                                     run_phase::board_id};
+                                     run_phase::board_id,  run_phase::keep};
 
 template <typename T>
 json or_null(const std::optional<T>& value) {
@@ -88,7 +89,7 @@ json object_of(const end_line& line) {
               {field::phase, line.phase ? json(phase_name(*line.phase)) : json(nullptr)},
               {field::reason, or_null(line.reason)},
               {field::port, line.port},
-              {field::image, line.image},
+              {field::image, or_null(line.image)},
               {field::size, or_null(line.size)},
               {field::sha256, or_null(line.sha256)},
               {field::address, line.address},
@@ -101,7 +102,8 @@ json object_of(const end_line& line) {
               {field::segments, or_null(line.segments)},
               {field::saved, or_null(line.saved)},
               {field::board_id, or_null(line.board_id)},
-              {field::written_sha256, or_null(line.written_sha256)}};
+              {field::written_sha256, or_null(line.written_sha256)},
+              {field::format, or_null(line.format)}};
   return object;
 }
 
@@ -194,7 +196,7 @@ end_line end_from(const fields& f) {
                 .phase = f.phase(field::phase),
                 .reason = f.get<std::string>(field::reason),
                 .port = f.get<std::string>(field::port).value_or(""),
-                .image = f.get<std::string>(field::image).value_or(""),
+                .image = f.get<std::string>(field::image),
                 .size = f.get<uint32_t>(field::size),
                 .sha256 = f.get<std::string>(field::sha256),
                 .address = f.get<uint32_t>(field::address).value_or(0),
@@ -206,7 +208,8 @@ end_line end_from(const fields& f) {
                 .segments = f.get<uint32_t>(field::segments),
                 .saved = f.get<std::string>(field::saved),
                 .board_id = f.get<std::string>(field::board_id),
-                .written_sha256 = f.get<std::string>(field::written_sha256)};
+                .written_sha256 = f.get<std::string>(field::written_sha256),
+                .format = f.get<std::string>(field::format)};
   return line;
 }
 
@@ -216,8 +219,8 @@ const char* tool_version() { return VEXLOR_VERSION; }
 
 const char* phase_name(run_phase phase) {
   // In run_phase's order.
-  constexpr const char* names[] = {"usage", "port",   "file",   "handshake", "erase",
-                                   "write", "verify", "signal", "save",      "board-id"};
+  constexpr const char* names[] = {"usage",  "port",   "file", "handshake", "erase", "write",
+                                   "verify", "signal", "save", "board-id",  "keep"};
   static_assert(std::size(names) == std::size(every_phase));
   return names[static_cast<std::size_t>(phase)];
 }

@@ -34,6 +34,7 @@ enum class run_phase : uint8_t {
   signal,    // a stop request ended the run
   save,      // reading the flash into a file (--save)
   board_id,  // reading the board's own id, after the handshake
+  keep,      // --keep-unwritten: reading what the erase would clear besides the image
 };
 
 const char* phase_name(run_phase phase);
@@ -93,7 +94,7 @@ struct end_line {
   std::optional<run_phase> phase;
   std::optional<std::string> reason;  // both set when the run failed
   std::string port;
-  std::string image;
+  std::optional<std::string> image;   // as given; none when the run used no image (--save alone)
   std::optional<uint32_t> size;       // when the image was loaded
   std::optional<std::string> sha256;  // of the image file, when loaded
   uint32_t address = 0;
@@ -106,8 +107,12 @@ struct end_line {
   std::optional<std::string> saved;     // the file --save wrote, once every byte is in it
   std::optional<std::string> board_id;  // lower-case hex, when it was read
   // Of the image as written and compared: the file's bytes with the
-  // run's patches in them (sha256 when there are none).
+  // run's patches in them (sha256 when there are none); only once a write
+  // began, since nothing was written otherwise.
   std::optional<std::string> written_sha256;
+  // How the image was read, as --format names it (bin, ihex, srec, elf),
+  // once the file was read whole.
+  std::optional<std::string> format;
   bool operator==(const end_line&) const = default;
 };
 

@@ -9,8 +9,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "protocol/protocol.h"
@@ -40,13 +42,24 @@ bool image_load(std::FILE* file, const std::string& path, std::vector<uint8_t>& 
 // must never reach flash byte for byte.
 enum class image_format { raw, elf, intel_hex, s_record };
 
-// ELF by its magic; Intel HEX and S-records when the first line is a
-// well-formed record with a valid checksum, so raw firmware that merely
-// begins with ':' or 'S' stays raw.
-image_format recognise_image_format(std::span<const uint8_t> image);
+// The format a file's name gives: .hex, .ihex, .ihx and .h86 are Intel
+// HEX; .srec, .s19, .s28, .s37 and .mot S-records; .elf and .axf ELF (in
+// any case). None for any other name.
+std::optional<image_format> image_format_by_name(std::string_view path);
+
+// The format of the file at `path`: the one its name gives; else ELF by
+// its magic, records when its first line that is not blank looks like one
+// (read and refused when broken, as the readers below decide), raw bytes
+// for anything else. A file meant as records is never programmed as raw
+// text: one saved with a byte-order mark, in UTF-16 or with a bad checksum
+// on its first line would land in flash as ASCII and pass the verify.
+image_format recognise_image_format(std::span<const uint8_t> image, std::string_view path = {});
 
 // The format as a message names it: "an intel hex file", "raw bytes".
 const char* image_format_name(image_format format);
+
+// The format as --format and the end object name it: bin, elf, ihex, srec.
+const char* image_format_word(image_format format);
 
 // Its segments -----------------------------------------------------------
 
@@ -64,11 +77,6 @@ struct image_segment {
 // Raw bytes carry no address; they are refused here too.
 bool read_image_segments(std::span<const uint8_t> file, image_format format,
                          std::vector<image_segment>& segments, std::string& why);
-
-// Every sector of the map that any segment touches, each once and in the
-// map's order. For one segment these are the sectors an erase of its range
-// erases.
-std::vector<flash_sector> sectors_touched(std::span<const image_segment> segments);
 
 // The board's own bytes --------------------------------------------------
 
@@ -89,6 +97,38 @@ inline constexpr std::size_t patch_bytes_max = 256;
 // the image), or when two patches share a byte (which one is meant?).
 bool apply_patches(std::span<image_segment> segments, std::span<const image_patch> patches,
                    std::string& why);
+
+// The whole of it ----------------------------------------------------------
+
+// An image file as a run programs it: the bytes at each address, and what
+// the run's record names it by.
+struct image_contents {
+  // As forced, else as recognise_image_format says; none until the file
+  // has been read whole.
+  std::optional<image_format> format;
+  // Lowest address first. Raw bytes are one segment at the address given,
+  // of 0 bytes for an empty file.
+  std::vector<image_segment> segments;
+  uint32_t file_size = 0;
+  std::string sha256;  // of the file as it is
+};
+
+// Why a file cannot be programmed.
+enum class image_fault { none, cannot_open, cannot_read, does_not_fit };
+
+// Opens the file at `path`, reads it whole and into segments as `forced`
+// or its name and content say, raw bytes placed at `address`. A fault, and
+// why in `why`, for a file that cannot be opened or read whole, one meant
+// as records or ELF that breaks their rules (never programmed as raw
+// bytes: its text or headers would land in flash and pass the verify), and
+// raw bytes that would run past the end of the address space. The
+// programmer reads its image so, and the station the image of all its runs.
+image_fault read_image_file(const std::string& path, std::optional<image_format> forced,
+                            uint32_t address, image_contents& image, std::string& why);
+
+inline bool carries_addresses(const image_contents& image) {
+  return image.format.value_or(image_format::raw) != image_format::raw;
+}
 
 // Its digest -------------------------------------------------------------
 

@@ -15,15 +15,6 @@ std::string lower_case(std::string text) {
   return text;
 }
 
-// A missing file whose name begins with "-" is nearly always an option this
-// tool does not have (--help, -v): every word that is not one of its options
-// names the image.
-std::string missing_file_reason(const std::string& path) {
-  if (path.empty() || path[0] != '-') return "no such file";
-  if (path.size() > 40) return "no such file, and not an option of this tool: see man vexlor-prog";
-  return "no such file; " + path + " is not an option of this tool: see man vexlor-prog";
-}
-
 }  // namespace
 
 std::FILE* image_open(const std::string& path, std::string& why) {
@@ -34,7 +25,7 @@ std::FILE* image_open(const std::string& path, std::string& why) {
   std::error_code error;
   const auto status = std::filesystem::status(std::filesystem::path(path), error);
   if (status.type() == std::filesystem::file_type::not_found) {
-    why = missing_file_reason(path);
+    why = "no such file";
     return nullptr;
   }
   if (status.type() == std::filesystem::file_type::directory) {

@@ -26,6 +26,24 @@ std::string patch_name(const image_patch& patch) {
   return text;
 }
 
+// " (0x20000000-0x2000012b, 0x20004000-0x20006000)": where a patch may go,
+// the first few segments of an image in pieces, so that one put in a gap
+// between them can be moved.
+std::string segments_text(std::span<const image_segment> segments) {
+  constexpr std::size_t most_shown = 4;
+  std::string text;
+  std::size_t shown = 0;
+  for (const image_segment& segment : segments) {
+    if (segment.bytes.empty()) continue;
+    if (shown == most_shown) {
+      text += ", ...";
+      break;
+    }
+    text += (shown++ == 0 ? "" : ", ") + range_text(segment.address, end_of(segment));
+  }
+  return text.empty() ? text : " (" + text + ")";
+}
+
 image_segment* segment_holding(std::span<image_segment> segments, const image_patch& patch) {
   for (image_segment& segment : segments) {
     if (patch.address >= segment.address && end_of(patch) <= end_of(segment)) return &segment;
@@ -40,10 +58,7 @@ bool apply_patches(std::span<image_segment> segments, std::span<const image_patc
   for (std::size_t i = 0; i < patches.size(); ++i) {
     const image_patch& patch = patches[i];
     if (segment_holding(segments, patch) == nullptr) {
-      why = patch_name(patch) + " does not lie inside the image";
-      if (segments.size() == 1 && !segments[0].bytes.empty()) {
-        why += " (" + range_text(segments[0].address, end_of(segments[0])) + ")";
-      }
+      why = patch_name(patch) + " does not lie inside the image" + segments_text(segments);
       return false;
     }
     for (std::size_t j = 0; j < i; ++j) {

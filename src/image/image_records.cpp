@@ -1,7 +1,9 @@
 #include "image_records.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <optional>
 #include <string_view>
 
 #include "text/hex_text.h"
@@ -12,18 +14,83 @@ std::string_view as_text(std::span<const uint8_t> file) {
   return {reinterpret_cast<const char*>(file.data()), file.size()};
 }
 
-// Takes the next line off `rest`. Lines end in LF, CRLF or a lone CR, as
-// editors and tools on every platform leave them.
+// A file's characters, one byte each, as the readers take its lines.
+struct record_text {
+  std::string decoded;  // the characters of a UTF-16 file
+  std::string_view text;
+};
+
+constexpr std::array<uint8_t, 3> utf8_mark{0xEF, 0xBB, 0xBF};
+constexpr char dos_end_of_file = 0x1A;
+// What a UTF-16 character beyond ASCII reads as: no record holds it, so
+// its line is refused rather than read as some other character.
+constexpr char beyond_ascii = '\xFF';
+
+bool begins_with(std::span<const uint8_t> file, std::span<const uint8_t> mark) {
+  return file.size() >= mark.size() && std::equal(mark.begin(), mark.end(), file.begin());
+}
+
+// UTF-16 without its mark, told by every character being ASCII: each
+// pair of bytes a character from 0x01 to 0x7f.
+bool utf16_of_ascii(std::span<const uint8_t> file, bool big_endian) {
+  if (file.empty() || file.size() % 2 != 0) return false;
+  for (std::size_t i = 0; i < file.size(); i += 2) {
+    const uint8_t low = file[i + (big_endian ? 1 : 0)];
+    const uint8_t high = file[i + (big_endian ? 0 : 1)];
+    if (high != 0 || low == 0 || low > 0x7F) return false;
+  }
+  return true;
+}
+
+// The file as a Windows editor, PowerShell's ">" or a DOS tool may have
+// saved it: a UTF-8 byte-order mark is no character, UTF-16 is read as its
+// characters, and a DOS end-of-file byte at the end ends it.
+record_text text_of(std::span<const uint8_t> file) {
+  constexpr std::array<uint8_t, 2> little_mark{0xFF, 0xFE};
+  constexpr std::array<uint8_t, 2> big_mark{0xFE, 0xFF};
+  record_text read;
+  std::optional<bool> utf16_big_endian;
+  std::size_t mark = 0;
+  if (begins_with(file, utf8_mark)) {
+    mark = utf8_mark.size();
+  } else if (begins_with(file, little_mark) || begins_with(file, big_mark)) {
+    utf16_big_endian = file[0] == big_mark[0];
+    mark = 2;
+  } else if (utf16_of_ascii(file, false) || utf16_of_ascii(file, true)) {
+    utf16_big_endian = file[0] == 0;
+  }
+  const std::span<const uint8_t> rest = file.subspan(mark);
+  if (utf16_big_endian) {
+    read.decoded.reserve(rest.size() / 2 + 1);
+    for (std::size_t i = 0; i + 1 < rest.size(); i += 2) {
+      const unsigned unit =
+          *utf16_big_endian ? rest[i] << 8 | rest[i + 1] : rest[i + 1] << 8 | rest[i];
+      read.decoded += unit <= 0x7F ? static_cast<char>(unit) : beyond_ascii;
+    }
+    if (rest.size() % 2 != 0) read.decoded += beyond_ascii;  // half a character
+    read.text = read.decoded;
+  } else {
+    read.text = as_text(rest);
+  }
+  if (read.text.ends_with(dos_end_of_file)) read.text.remove_suffix(1);
+  return read;
+}
+
+// Takes the next line off `rest`, without the spaces and tabs at its end.
+// Lines end in LF, CRLF or a lone CR, as editors and tools on every
+// platform leave them.
 bool next_line(std::string_view& rest, std::string_view& line) {
   if (rest.empty()) return false;
   const std::size_t end = rest.find_first_of("\r\n");
   line = rest.substr(0, end);
   if (end == std::string_view::npos) {
     rest = {};
-    return true;
+  } else {
+    const bool crlf = rest[end] == '\r' && end + 1 < rest.size() && rest[end + 1] == '\n';
+    rest.remove_prefix(end + (crlf ? 2 : 1));
   }
-  const bool crlf = rest[end] == '\r' && end + 1 < rest.size() && rest[end + 1] == '\n';
-  rest.remove_prefix(end + (crlf ? 2 : 1));
+  const std::size_t last = line.find_last_not_of(" \t");
+  line = line.substr(0, last == std::string_view::npos ? 0 : last + 1);
   return true;
 }
 
@@ -139,7 +206,9 @@ constexpr char s_last_count = '6';
 
 bool decode_s_record(std::string_view line, std::vector<uint8_t>& bytes, text_record& record,
                      std::string& fault) {
-  if (line.size() < 2 || line[0] != 'S' || line[1] < '0' || line[1] > '9') {
+  // A lower-case "s" is an S-record all the same, as lower-case hex digits
+  // are its digits: a file some tool wrote in lower case.
+  if (line.size() < 2 || (line[0] != 'S' && line[0] != 's') || line[1] < '0' || line[1] > '9') {
     fault = "not an s-record: no 'S' and type digit at its start";
     return false;
   }
@@ -169,14 +238,9 @@ bool decode_s_record(std::string_view line, std::vector<uint8_t>& bytes, text_re
   return true;
 }
 
-template <typename record_type, typename decoder>
-bool first_line_decodes(std::span<const uint8_t> file, decoder decode) {
-  std::string_view rest = as_text(file);
-  std::string_view line;
-  std::vector<uint8_t> bytes;
-  record_type record;
-  std::string fault;
-  return next_line(rest, line) && decode(line, bytes, record, fault);
+bool all_hex_digits(std::string_view text) {
+  return !text.empty() &&
+         text.find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos;
 }
 
 void add_piece(std::vector<image_piece>& pieces, std::vector<uint8_t>& data, uint64_t address,
@@ -194,7 +258,8 @@ void add_piece(std::vector<image_piece>& pieces, std::vector<uint8_t>& data, uin
 template <typename record_type, typename decoder, typename taker>
 bool read_record_lines(std::span<const uint8_t> file, const char* end_record, decoder decode,
                        taker take, const std::vector<image_piece>& pieces, std::string& why) {
-  std::string_view rest = as_text(file);
+  const record_text read = text_of(file);
+  std::string_view rest = read.text;
   std::string_view line;
   std::vector<uint8_t> bytes;
   std::string fault;
@@ -230,12 +295,19 @@ bool read_record_lines(std::span<const uint8_t> file, const char* end_record, de
 
 }  // namespace
 
-bool begins_with_intel_hex_record(std::span<const uint8_t> file) {
-  return first_line_decodes<text_record>(file, decode_intel_hex);
-}
-
-bool begins_with_s_record(std::span<const uint8_t> file) {
-  return first_line_decodes<text_record>(file, decode_s_record);
+image_format record_format_of_first_line(std::span<const uint8_t> file) {
+  const record_text read = text_of(file);
+  std::string_view rest = read.text;
+  std::string_view line;
+  while (next_line(rest, line)) {
+    if (line.empty()) continue;
+    if (line[0] == ':' && all_hex_digits(line.substr(1))) return image_format::intel_hex;
+    const bool s_and_digit =
+        line.size() >= 2 && (line[0] == 'S' || line[0] == 's') && line[1] >= '0' && line[1] <= '9';
+    if (s_and_digit && all_hex_digits(line.substr(2))) return image_format::s_record;
+    break;
+  }
+  return image_format::raw;
 }
 
 bool read_intel_hex_pieces(std::span<const uint8_t> file, std::vector<image_piece>& pieces,

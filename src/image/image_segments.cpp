@@ -88,14 +88,3 @@ bool read_image_segments(std::span<const uint8_t> file, image_format format,
   if (!ok) segments.clear();
   return ok;
 }
-
-std::vector<flash_sector> sectors_touched(std::span<const image_segment> segments) {
-  std::vector<flash_sector> touched;
-  for (const flash_sector& sector : sector_map) {
-    const bool any = std::any_of(segments.begin(), segments.end(), [&](const image_segment& s) {
-      return sector_touched(sector, s.address, static_cast<uint32_t>(s.bytes.size()));
-    });
-    if (any) touched.push_back(sector);
-  }
-  return touched;
-}

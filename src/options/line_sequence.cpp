@@ -75,6 +75,10 @@ std::optional<std::vector<line_step>> parse_line_sequence(std::string_view text,
       why = "an empty step in " + quoted(text);
       return std::nullopt;
     }
+    if (step == "none") {
+      why = "'none' stands alone, for no steps at all: leave it out of " + quoted(text);
+      return std::nullopt;
+    }
     const auto next = read_step(step, why);
     if (!next) return std::nullopt;
     steps.push_back(*next);

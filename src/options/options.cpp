@@ -12,54 +12,98 @@
 #include "text/hex_text.h"
 #include "text/visible_text.h"
 
-uint32_t parse_number(const std::string& text) {
-  std::string lower = text;
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  uint32_t base = 10;
-  std::size_t first = 0;
-  if (lower.size() > 2 && lower.compare(0, 2, "0x") == 0) {
-    base = 16;
-    first = 2;
-  }
-  uint32_t value = 0;
-  for (std::size_t i = first; i < lower.size(); ++i) {
-    const char c = lower[i];
-    value *= base;
-    if (c >= '0' && c <= '9') {
-      value += static_cast<uint32_t>(c - '0');
-    } else if (base == 16 && c >= 'a' && c <= 'f') {
-      value += static_cast<uint32_t>(c - 'a' + 10);
-    }
-  }
-  return value;
+namespace {
+
+constexpr uint64_t address_space_end = uint64_t{1} << 32;
+
+// A character of a word as a reason names it: 'k', ' ', '\x1b'.
+std::string character_named(char c) {
+  std::string named(1, '\'');
+  named += visible_text(std::string_view(&c, 1));
+  named += '\'';
+  return named;
 }
 
-int32_t parse_decimal(const std::string& text) {
-  std::size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  // Accumulate as a magnitude that stops growing past the 32-bit range, so
-  // any number of digits is safe.
-  const int64_t limit = negative ? int64_t{1} << 31 : std::numeric_limits<int32_t>::max();
-  int64_t magnitude = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    magnitude = std::min(limit, magnitude * 10 + (text[i] - '0'));
+// Digits of `base` alone, at least one, the value below 2^32.
+bool read_digits(std::string_view digits, uint32_t base, uint32_t& value, std::string& fault) {
+  if (digits.empty()) {
+    fault = "no digits";
+    return false;
   }
-  return static_cast<int32_t>(negative ? -magnitude : magnitude);
+  uint64_t number = 0;
+  for (const char c : digits) {
+    const int lower = std::tolower(static_cast<unsigned char>(c));
+    uint32_t digit = base;  // none
+    if (lower >= '0' && lower <= '9') digit = static_cast<uint32_t>(lower - '0');
+    if (lower >= 'a' && lower <= 'f') digit = static_cast<uint32_t>(lower - 'a' + 10);
+    if (digit >= base) {
+      fault = character_named(c) + (base == 16 ? " is not a hex digit" : " is not a decimal digit");
+      return false;
+    }
+    number = number * base + digit;
+    if (number >= address_space_end) {
+      fault = "more than 32 bits";
+      return false;
+    }
+  }
+  value = static_cast<uint32_t>(number);
+  return true;
 }
+
+}  // namespace
+
+bool parse_number(std::string_view text, uint32_t& value, std::string& fault) {
+  if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    return read_digits(text.substr(2), 16, value, fault);
+  }
+  return read_digits(text, 10, value, fault);
+}
+
+bool parse_decimal(std::string_view text, uint32_t& value, std::string& fault) {
+  return read_digits(text, 10, value, fault);
+}
+
+namespace {
+
+// A word as a reason names it: quoted, so that a space at its end shows,
+// and cut, so that the line fits a terminal.
+std::string quoted(const std::string& word) {
+  constexpr std::size_t longest = 40;
+  const std::string cut = word.size() <= longest ? word : word.substr(0, longest - 3) + "...";
+  return "\"" + cut + "\"";
+}
+
+// A word as a warning names it: cut, so that the line fits a terminal.
+std::string shown(const std::string& word) {
+  constexpr std::size_t longest = 32;
+  return word.size() <= longest ? word : word.substr(0, longest - 3) + "...";
+}
+
+// "--address \"12k\": 'k' is not a decimal digit"
+bool number_of(const char* option, const std::string& text, uint32_t& value, std::string& why) {
+  std::string fault;
+  if (parse_number(text, value, fault)) return true;
+  why = std::string(option) + " " + quoted(text) + ": " + fault;
+  return false;
+}
+
+}  // namespace
 
 bool parse_board_id_place(const std::string& text, board_id_place& place, std::string& why) {
   const std::size_t colon = text.find(':');
   if (colon != std::string::npos && colon > 0) {
-    place.address = parse_number(text.substr(0, colon));
+    std::string fault;
+    if (!parse_number(text.substr(0, colon), place.address, fault)) {
+      why = "--board-id " + quoted(text) + ": its address: " + fault;
+      return false;
+    }
     const char* first = text.data() + colon + 1;
     const char* last = text.data() + text.size();
     const auto [end, error] = std::from_chars(first, last, place.length);
     const bool whole = error == std::errc{} && end == last && first != last;
     if (whole && place.length >= 1 && place.length <= board_id_max) {
       // Past 2^32 the read would wrap round to address 0.
-      if (uint64_t{place.address} + place.length <= uint64_t{1} << 32) return true;
+      if (uint64_t{place.address} + place.length <= address_space_end) return true;
       why = "--board-id " + text + " runs past the end of the address space";
       return false;
     }
@@ -72,7 +116,11 @@ bool parse_patch(const std::string& text, image_patch& patch, std::string& why) 
   const std::size_t colon = text.find(':');
   patch.bytes.clear();
   if (colon != std::string::npos && colon > 0) {
-    patch.address = parse_number(text.substr(0, colon));
+    std::string fault;
+    if (!parse_number(text.substr(0, colon), patch.address, fault)) {
+      why = "--patch " + quoted(text) + ": its address: " + fault;
+      return false;
+    }
     const std::string hex = text.substr(colon + 1);
     if (hex_bytes(hex, patch.bytes) && !patch.bytes.empty() &&
         patch.bytes.size() <= patch_bytes_max) {
@@ -106,22 +154,6 @@ bool parse_image_format_option(const std::string& value, std::optional<image_for
 
 namespace {
 
-constexpr uint64_t address_space_end = uint64_t{1} << 32;
-
-// --size: a count of bytes, where a slip must not read some other count,
-// so unlike --address every character must be a digit of its base and the
-// value must not wrap.
-bool parse_byte_count(const std::string& text, uint32_t& count) {
-  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  const char* first = text.data() + (hex ? 2 : 0);
-  const char* last = text.data() + text.size();
-  uint32_t value = 0;
-  const auto [end, error] = std::from_chars(first, last, value, hex ? 16 : 10);
-  if (error != std::errc{} || end != last || value == 0) return false;
-  count = value;
-  return true;
-}
-
 bool set_format(run_settings& s, const std::string& value, std::string& why) {
   return parse_image_format_option(value, s.format, why);
 }
@@ -135,42 +167,37 @@ bool set_save_path(run_settings& s, const std::string& value, std::string& why) 
   return true;
 }
 
+// --size: a count of bytes, where a slip must not read some other count.
 bool set_save_size(run_settings& s, const std::string& value, std::string& why) {
   uint32_t size = 0;
-  if (!parse_byte_count(value, size)) {
-    why = "--size takes a number of bytes from 1 to 4294967295, decimal or 0x hex, not \"" +
-          visible_text(value) + "\"";
+  if (!number_of("--size", value, size, why)) return false;
+  if (size == 0) {
+    why = "--size takes a number of bytes from 1 to 4294967295, decimal or 0x hex, not \"0\"";
     return false;
   }
   s.save_size = size;
   return true;
 }
 
-// One row an option. A value-taking option is one only when another word
-// follows it, which it then takes whatever it is; standing last, it is the
-// image path, as any other word is. A switch sets its flag, a plain value
-// its text; anything else goes through `apply`, which may refuse the value.
-struct option_row {
-  const char* name;
-  bool takes_value;
-  bool run_settings::*flag = nullptr;
-  std::string run_settings::*text = nullptr;
-  bool (*apply)(run_settings& settings, const std::string& value, std::string& why) = nullptr;
-};
-
-// A word as a warning names it: cut, so that the line fits a terminal.
-std::string shown(const std::string& word) {
-  constexpr std::size_t longest = 32;
-  return word.size() <= longest ? word : word.substr(0, longest - 3) + "...";
-}
-
-bool set_baud_rate(run_settings& s, const std::string& value, std::string&) {
-  s.baud_rate = parse_decimal(value);
+// A rate of 0 would leave the port at whatever rate it had; one past the
+// signed 32-bit range is no rate a driver takes.
+bool set_baud_rate(run_settings& s, const std::string& value, std::string& why) {
+  uint32_t rate = 0;
+  std::string fault;
+  if (!parse_decimal(value, rate, fault)) {
+    why = "--baudrate " + quoted(value) + ": " + fault;
+    return false;
+  }
+  if (rate == 0 || rate > static_cast<uint32_t>(std::numeric_limits<int32_t>::max())) {
+    why = "--baudrate takes a rate from 1 to 2147483647, not " + quoted(value);
+    return false;
+  }
+  s.baud_rate = static_cast<int32_t>(rate);
   return true;
 }
 
-bool set_address(run_settings& s, const std::string& value, std::string&) {
-  s.address = parse_number(value);
+bool set_address(run_settings& s, const std::string& value, std::string& why) {
+  if (!number_of("--address", value, s.address, why)) return false;
   s.address_given = true;
   return true;
 }
@@ -229,43 +256,137 @@ bool set_connect_attempts(run_settings& s, const std::string& value, std::string
   return true;
 }
 
-using r = run_settings;
-constexpr option_row option_table[] = {
-    {"--port", true, nullptr, &r::port_name},
-    {"--baudrate", true, nullptr, nullptr, set_baud_rate},
-    {"--address", true, nullptr, nullptr, set_address},
-    {"--write", false, &r::write},
-    {"--verify", false, &r::verify},
-    {"--verify-until-differ", false, nullptr, nullptr, set_verify_until_differ},
-    {"--json", false, &r::json},
-    {"--format", true, nullptr, nullptr, set_format},
-    {"--save", true, nullptr, nullptr, set_save_path},
-    {"--size", true, nullptr, nullptr, set_save_size},
-    {"--force", false, &r::force},
-    {"--board-id", true, nullptr, nullptr, set_board_id},
-    {"--patch", true, nullptr, nullptr, add_patch},
-    {"--enter", true, nullptr, nullptr, set_enter},
-    {"--leave", true, nullptr, nullptr, set_leave},
-    {"--connect-attempts", true, nullptr, nullptr, set_connect_attempts},
+// One row an option: its name, its value's name in the usage text (none
+// for a switch), what it does there, and what it sets: a switch its flag,
+// a plain value its text, anything else through `apply`, which may refuse
+// the value. One table drives the parsing, the suggestion for a mistyped
+// option and --help.
+struct option_row {
+  const char* name;
+  const char* value;  // nullptr: a switch
+  const char* help;
+  bool run_settings::*flag = nullptr;
+  std::string run_settings::*text = nullptr;
+  bool (*apply)(run_settings& settings, const std::string& value, std::string& why) = nullptr;
+  const char* short_name = nullptr;  // -h for --help
 };
 
-const option_row* option_named(const std::string& word) {
+using r = run_settings;
+constexpr option_row option_table[] = {
+    {"--port", "P", "the serial port (default COM1; COMn, ttyUSB0, /dev/...)", nullptr,
+     &r::port_name},
+    {"--baudrate", "B", "the line's speed, decimal (default 115200)", nullptr, nullptr,
+     set_baud_rate},
+    {"--address", "A", "where a raw image goes, and where --save reads (default 0x20000000)",
+     nullptr, nullptr, set_address},
+    {"--write", nullptr, "erase the sectors the image touches, then write it", &r::write},
+    {"--verify", nullptr, "read the image's range back and compare it", &r::verify},
+    {"--verify-until-differ", nullptr, "--verify, its read ending at the first block that differs",
+     nullptr, nullptr, set_verify_until_differ},
+    {"--keep-unwritten", nullptr,
+     "keep the bytes of the erased sectors that the image does not cover", &r::keep_unwritten},
+    {"--allow-empty", nullptr, "write or verify an empty image (refused: a truncated build)",
+     &r::allow_empty},
+    {"--json", nullptr, "JSON Lines on standard output instead of the console text", &r::json},
+    {"--format", "F", "how the image is read: auto, bin, ihex, srec or elf (default auto)", nullptr,
+     nullptr, set_format},
+    {"--save", "FILE", "read --size bytes at --address into FILE", nullptr, nullptr, set_save_path},
+    {"--size", "N", "how many bytes --save reads", nullptr, nullptr, set_save_size},
+    {"--force", nullptr, "--save may replace a file that exists", &r::force},
+    {"--board-id", "A:LENGTH", "read the board's own id, LENGTH bytes at A", nullptr, nullptr,
+     set_board_id},
+    {"--patch", "A:HEX", "put these bytes into the image at A (repeatable)", nullptr, nullptr,
+     add_patch},
+    {"--enter", "SEQ", "the control-line steps before each start byte (default R0,D1,D0,W10)",
+     nullptr, nullptr, set_enter},
+    {"--leave", "SEQ", "the control-line steps at the end (default R1,D1,D0)", nullptr, nullptr,
+     set_leave},
+    {"--connect-attempts", "N", "start handshakes before the run gives up, 1 to 100 (default 1)",
+     nullptr, nullptr, set_connect_attempts},
+    {"--help", nullptr, "this text", &r::help, nullptr, nullptr, "-h"},
+    {"--version", nullptr, "the version", &r::version, nullptr, nullptr, "-V"},
+};
+
+const option_row* option_named(std::string_view word) {
   for (const option_row& row : option_table) {
-    if (word == row.name) return &row;
+    if (word == row.name || (row.short_name != nullptr && word == row.short_name)) return &row;
   }
   return nullptr;
 }
 
-// "--port=COM3": a known option and its value joined, which no word of
-// this tool's command line is.
-const option_row* joined_option(const std::string& word) {
-  const std::size_t equals = word.find('=');
-  if (equals == std::string::npos) return nullptr;
-  const option_row* option = option_named(word.substr(0, equals));
-  return option != nullptr && option->takes_value ? option : nullptr;
+bool looks_like_an_option(std::string_view word) { return word.starts_with('-'); }
+
+std::string lower_case(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower;
 }
 
-bool looks_like_an_option(const std::string& word) { return word.size() > 1 && word[0] == '-'; }
+// Edits (a character added, dropped, changed, or two swapped) that make
+// one text the other.
+std::size_t edit_distance(std::string_view a, std::string_view b) {
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t changed = a[i - 1] == b[j - 1] ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + changed});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// The option a mistyped word most likely meant: the shortest whose name
+// begins with the word's letters (-w, --verif), else the nearest by edits,
+// case aside, when it is near enough to be the one meant; nullptr when none
+// is.
+const option_row* nearest_option(std::string_view word) {
+  const std::string letters =
+      lower_case(word.substr(std::min(word.find_first_not_of('-'), word.size())));
+  if (letters.empty()) return nullptr;
+  const option_row* nearest = nullptr;
+  for (const option_row& row : option_table) {
+    const std::string_view name(row.name);
+    if (name.substr(2).starts_with(letters) &&
+        (nearest == nullptr || name.size() < std::string_view(nearest->name).size())) {
+      nearest = &row;
+    }
+  }
+  if (nearest != nullptr) return nearest;
+  std::size_t fewest = std::max<std::size_t>(1, letters.size() / 3) + 1;
+  for (const option_row& row : option_table) {
+    const std::size_t edits = edit_distance(letters, std::string_view(row.name).substr(2));
+    if (edits < fewest) {
+      fewest = edits;
+      nearest = &row;
+    }
+  }
+  return nearest;
+}
+
+// Why a word that begins with "-" is no option this tool reads.
+std::string not_an_option(const std::string& word) {
+  const std::size_t equals = word.find('=');
+  if (equals != std::string::npos) {
+    if (const option_row* joined = option_named(word.substr(0, equals))) {
+      // Taken as the image path, "--port=COM3" would leave the default port
+      // to be opened and driven.
+      if (joined->value == nullptr) return shown(word) + ": " + joined->name + " takes no value";
+      return word + " is not a word this tool reads: write it as " + joined->name + " " +
+             word.substr(equals + 1);
+    }
+  }
+  const std::string name = word.substr(0, equals);
+  if (const option_row* meant = nearest_option(name)) {
+    return "unknown option " + shown(word) + "; did you mean " + meant->name + "?";
+  }
+  return "unknown option " + shown(word) +
+         " (see vexlor-prog --help; an image of that name goes after --)";
+}
 
 // The rules no single option can check: which options need which, and the
 // range --save reads.
@@ -281,6 +402,8 @@ bool check_together(const run_settings& s, std::string& why) {
                   "--size %lu at 0x%08lx runs past the end of the 4 GiB address space",
                   static_cast<unsigned long>(*s.save_size), static_cast<unsigned long>(s.address));
     why = text;
+  } else if (s.keep_unwritten && !s.write) {
+    why = "--keep-unwritten keeps what a write's erase would clear: give --write";
   } else {
     return true;
   }
@@ -299,33 +422,37 @@ bool parse_options(const std::vector<std::string>& words, run_settings& settings
     if (why.empty()) why = text;
   };
   bool image_given = false;
+  bool only_images = false;  // after "--"
   for (std::size_t i = 0; i < words.size(); ++i) {
     const std::string& word = words[i];
-    if (const option_row* joined = joined_option(word)) {
-      refuse(word + " is not a word this tool reads: write it as " + joined->name + " " +
-             word.substr(word.find('=') + 1));
+    if (!only_images && word == "--") {
+      only_images = true;
       continue;
     }
-    const option_row* option = option_named(word);
-    const bool has_value = i + 1 < words.size();
-    if (option == nullptr || (option->takes_value && !has_value)) {
+    const option_row* option = only_images ? nullptr : option_named(word);
+    if (option == nullptr) {
+      if (!only_images && looks_like_an_option(word)) {
+        refuse(not_an_option(word));
+        continue;
+      }
       if (image_given) {
-        const std::string& earlier = settings.image_path;
-        settings.slips.push_back(looks_like_an_option(earlier)
-                                     ? shown(earlier) + " is not an option of this tool; " +
-                                           shown(word) + " is the image"
-                                     : "the image is " + shown(word) + ", not " + shown(earlier) +
-                                           ": the last such word names it");
+        settings.slips.push_back("the image is " + shown(word) + ", not " +
+                                 shown(settings.image_path) + ": the last such word names it");
       }
       settings.image_path = word;
       image_given = true;
       continue;
     }
-    const std::string value = option->takes_value ? words[++i] : std::string();
-    if (option->takes_value && option_named(value) != nullptr) {
-      // Both words are the table's: the line stays short.
-      settings.slips.push_back(value + " is taken as the value of " + option->name +
-                               ", not as an option");
+    std::string value;
+    if (option->value != nullptr) {
+      const bool has_value = i + 1 < words.size();
+      if (!has_value || words[i + 1] == "--" || option_named(words[i + 1]) != nullptr) {
+        // The option word stays a word of its own: read next as itself.
+        refuse(std::string(option->name) + " needs " + option->value + " after it, " +
+               (has_value ? "not the option " + words[i + 1] : "and nothing follows"));
+        continue;
+      }
+      value = words[++i];
     }
     std::string refused;
     if (option->flag != nullptr) {
@@ -337,5 +464,39 @@ bool parse_options(const std::vector<std::string>& words, run_settings& settings
     }
   }
   if (!why.empty()) return false;
+  if (settings.help || settings.version) return true;
   return check_together(settings, why);
+}
+
+std::string usage_text() {
+  std::string usage = "usage: vexlor-prog [OPTIONS] [--] [IMAGE]\n";
+  const auto named = [](const option_row& row) {
+    std::string name = row.short_name != nullptr ? std::string(row.short_name) + ", " : "";
+    return name + row.name + (row.value != nullptr ? std::string(" ") + row.value : "");
+  };
+  std::size_t width = 0;  // the longest, so that the helps line up
+  for (const option_row& row : option_table) width = std::max(width, named(row).size());
+  for (const option_row& row : option_table) {
+    std::string name = named(row);
+    name.resize(width, ' ');
+    usage += "  " + name + "  " + row.help + "\n";
+  }
+  return usage +
+         "IMAGE is raw bytes, ELF, Intel HEX or S-records (default default.bin); one whose name\n"
+         "begins with - goes after --. See man vexlor-prog.\n";
+}
+
+std::string refusal_with_image(const run_settings& settings, const image_contents& image) {
+  const std::string shown_path = visible_text(settings.image_path);
+  // With --save the address names the range to save.
+  if (carries_addresses(image) && settings.address_given && !settings.save_path) {
+    return "--address means nothing for " + shown_path + ": " + image_format_name(*image.format) +
+           " carries its own addresses";
+  }
+  const bool empty = image.format == image_format::raw && image.file_size == 0;
+  if (empty && (settings.write || settings.verify) && !settings.allow_empty) {
+    return "the image " + shown_path + " is empty, as a truncated build leaves it: give " +
+           "--allow-empty to " + (settings.write ? "write" : "verify") + " it all the same";
+  }
+  return {};
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "image/image.h"
@@ -45,24 +46,32 @@ struct run_settings {
   std::vector<line_step> enter = default_line_steps(default_enter_sequence);
   std::vector<line_step> leave = default_line_steps(default_leave_sequence);
   int connect_attempts = 1;  // --connect-attempts: start handshakes before the run gives up
-  // Words that look like a slip (an option mistyped, an image path a later
-  // word replaced, an option word taken as another's value), each as the
-  // warning the run gives before it begins.
+  // Words that look like a slip but may be meant (an image path a later
+  // word replaced), each as the warning the run gives before it begins.
   std::vector<std::string> slips;
   bool address_given = false;          // an image that carries its own addresses has no use for one
   std::optional<image_format> format;  // --format; none: the content decides
   std::optional<std::string> save_path;  // --save: the flash read into this file
   std::optional<uint32_t> save_size;     // --size: how many bytes --save reads
   bool force = false;                    // --save may replace a file that exists
+  bool allow_empty =
+      false;  // an empty image is written or verified, not refused as a truncated build
+  // --keep-unwritten: the bytes of each sector the write erases that the
+  // image does not cover are read first and written back.
+  bool keep_unwritten = false;
+  bool help = false;     // -h, --help: the usage text, and no run
+  bool version = false;  // -V, --version: the version, and no run
 };
 
-// "0x" followed by hex digits, or decimal digits. Every character multiplies
-// by the base; one that is no digit adds nothing. Wraps modulo 2^32.
-uint32_t parse_number(const std::string& text);
+// A number of the command line: decimal digits, or "0x" (or "0X") and hex
+// digits, every character a digit of its base, below 2^32. False for
+// anything else, with `fault` saying what is wrong ("'k' is not a decimal
+// digit", "no digits", "more than 32 bits"): read leniently, a slip (a
+// space, a "_", a ":") would program some other address.
+bool parse_number(std::string_view text, uint32_t& value, std::string& fault);
 
-// Leading white space, an optional sign, decimal digits; stops at the first
-// other character; no digits gives 0. Saturates at the 32-bit signed limits.
-int32_t parse_decimal(const std::string& text);
+// The same with decimal digits alone.
+bool parse_decimal(std::string_view text, uint32_t& value, std::string& fault);
 
 // ADDRESS:LENGTH, the address read as --address reads it, LENGTH in
 // decimal from 1 to board_id_max, the whole id below 2^32. False, and why,
@@ -83,7 +92,21 @@ bool parse_image_format_option(const std::string& value, std::optional<image_for
 // options.cpp, then the rules that take the whole line (--save with
 // --size). False, with one line in `why` that names the bad word or value,
 // for a command line the run must not begin with: a usage error, told
-// before any port is opened. A known option joined to its value with "="
-// (--port=COM3) is one: taken as the image path, it would leave the default
-// port to be opened and driven.
+// before any port is opened. Every word that begins with "-" must be an
+// option (a mistyped one would leave its job undone, or drive the default
+// port's lines); a value-taking option needs a value that is no option
+// word; a switch takes none ("--write=yes"). Every word after "--" is the
+// image path, for an image whose name begins with "-".
 bool parse_options(const std::vector<std::string>& words, run_settings& settings, std::string& why);
+
+// The command line's rules that take the image as well as the words:
+// --address with an image that carries its own addresses (it would mean
+// nothing), and an empty image to write or verify without --allow-empty
+// (a truncated build that "writes 0 bytes - OK"). Empty when the run may
+// begin, else the usage error. The programmer asks it before it opens the
+// port, the station before any board.
+std::string refusal_with_image(const run_settings& settings, const image_contents& image);
+
+// --help's text, made from the option table: the synopsis and a line for
+// each option.
+std::string usage_text();

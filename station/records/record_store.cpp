@@ -11,6 +11,8 @@
 #include <limits>
 #include <utility>
 
+#include <nlohmann/json.hpp>
+
 #include "records/record_database.h"
 #include "records/serial_pool.h"
 
@@ -30,7 +32,7 @@ std::vector<std::string> schema_tables(const sql_dialect& dialect) {
           "seconds DOUBLE PRECISION NOT NULL, exit_status BIGINT, outcome TEXT NOT NULL, "
           "phase TEXT, reason TEXT, log TEXT, station TEXT, tool TEXT, board_id TEXT, "
           "serial_pool TEXT, serial_number BIGINT, serial_state TEXT, run_id TEXT, "
-          "station_image TEXT, station_sha256 TEXT)",
+          "station_image TEXT, station_sha256 TEXT, warnings TEXT)",
       "CREATE INDEX runs_by_start ON runs (start_time)",
       "CREATE INDEX runs_by_board ON runs (board_id)",
       "CREATE INDEX runs_by_serial ON runs (serial_number)",
@@ -62,6 +64,8 @@ const char* const version_1_to_2[] = {
     "ALTER TABLE serial_numbers ADD COLUMN host TEXT",
     "ALTER TABLE serial_numbers ADD COLUMN pid BIGINT",
     "ALTER TABLE serial_numbers ADD COLUMN port TEXT",
+    // Each run's warnings, a JSON list of their texts; earlier runs have none.
+    "ALTER TABLE runs ADD COLUMN warnings TEXT",
     "UPDATE store_schema SET version = 2",
 };
 
@@ -71,8 +75,8 @@ const char* const run_columns =
     "port, device, adapter_vendor_id, adapter_product_id, adapter_serial, adapter_manufacturer, "
     "adapter_product, adapter_usb_path, image, sha256, size, address, baud, start_time, "
     "end_time, seconds, exit_status, outcome, phase, reason, log, station, tool, board_id, "
-    "serial_pool, serial_number, serial_state, run_id, station_image, station_sha256";
-constexpr std::size_t run_column_count = 30;
+    "serial_pool, serial_number, serial_state, run_id, station_image, station_sha256, warnings";
+constexpr std::size_t run_column_count = 31;
 
 bool is_keyword_start(const std::string& target) {
   const std::size_t equals = target.find('=');
@@ -172,6 +176,21 @@ sql_value number_value(const std::optional<int64_t>& number) {
   return number ? sql_value(*number) : sql_value(nullptr);
 }
 
+// A run's warnings as the column keeps them: a JSON list of their texts.
+sql_value warnings_text(const std::vector<std::string>& warnings) {
+  return nlohmann::json(warnings).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::vector<std::string> warnings_of(const std::optional<std::string>& text) {
+  const nlohmann::json list = nlohmann::json::parse(text.value_or("[]"), nullptr, false);
+  std::vector<std::string> warnings;
+  if (!list.is_array()) return warnings;
+  for (const nlohmann::json& warning : list) {
+    if (warning.is_string()) warnings.push_back(warning.get<std::string>());
+  }
+  return warnings;
+}
+
 std::vector<sql_value> run_values(const run_record& record) {
   const std::optional<usb_identity>& adapter = record.identity;
   const std::optional<serial_use>& serial = record.serial;
@@ -204,7 +223,8 @@ std::vector<sql_value> run_values(const run_record& record) {
           serial ? sql_value(settlement_name(serial->settlement)) : sql_value(nullptr),
           string_value(record.run_id),
           sql_text_or_null(record.station_image),
-          sql_text_or_null(record.station_sha256)};
+          sql_text_or_null(record.station_sha256),
+          warnings_text(record.warnings)};
 }
 
 double real_of(const std::optional<std::string>& text) {
@@ -261,6 +281,7 @@ run_record record_of_row(const sql_row& row) {
   record.run_id = text(27);
   record.station_image = cell(28);
   record.station_sha256 = cell(29);
+  record.warnings = warnings_of(cell(30));
   return record;
 }
 
@@ -380,7 +401,7 @@ bool store_add_run(record_store& store, run_record& record, std::string& why) {
   const std::string insert = std::string("INSERT INTO runs (") + run_columns +
                              ") VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, "
                              "$14, $15, $16, $17, $18, $19, $20, $21, $22, $23, $24, $25, $26, "
-                             "$27, $28, $29, $30)";
+                             "$27, $28, $29, $30, $31)";
   run_record kept;
   const bool written = in_write_transaction(
       store,

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ports/port_list.h"
 
@@ -58,6 +59,9 @@ struct run_record {
   // failed before reading its image was to write.
   std::optional<std::string> station_image;
   std::optional<std::string> station_sha256;
+  // What the run warned of (a word that looks like a slip, bytes outside
+  // the flash map, a neighbour's bytes an erase clears), in order.
+  std::vector<std::string> warnings;
 };
 
 // 32 lower-case hex digits from the system's random source: an id no other

@@ -17,7 +17,7 @@ run_record record_of_run(const board_run& run, const std::string& station) {
           .port = run.port.name,
           .device = text_or_none(run.port.device),
           .identity = run.port.identity,
-          .image = end ? std::optional(end->image) : std::nullopt,
+          .image = end ? end->image : std::nullopt,
           .sha256 = end ? end->sha256 : std::nullopt,
           .size = end && end->size ? std::optional<int64_t>(*end->size) : std::nullopt,
           .address = end ? std::optional<int64_t>(end->address) : std::nullopt,
@@ -35,7 +35,8 @@ run_record record_of_run(const board_run& run, const std::string& station) {
           .board_id = run.board_id,
           .serial = run.serial,
           .station_image = text_or_none(run.station_image),
-          .station_sha256 = text_or_none(run.station_sha256)};
+          .station_sha256 = text_or_none(run.station_sha256),
+          .warnings = run.warnings};
 }
 
 std::string report_line(const board_run& run, const std::string& station) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ports/port_list.h"
 #include "records/run_record.h"
@@ -25,6 +26,7 @@ struct board_run {
   bool record_spooled = false;          // its record waits in the spool, not in the database
   std::string station_image;            // the station's image, and its digest
   std::string station_sha256;
+  std::vector<std::string> warnings;    // what the run warned of, in order
 };
 
 // What the record keeps of the run. `station` names the machine.

@@ -20,6 +20,7 @@ void take_run_line(run_progress& progress, const std::string& line) {
   }
   std::visit(overloaded{[&](const end_line& end) { progress.end = end; },
                         [&](const board_id_line& b) { progress.board_id = b.id; },
+                        [&](const warning_line& w) { progress.warnings.push_back(w.reason); },
                         [&](const progress_line& p) {
                           if (p.phase == run_phase::write) progress.write_begun = true;
                           progress.phase = phase_name(p.phase);

@@ -236,3 +236,12 @@ std::string fault_run_console(const fault_case& c) {
   }
   return out + (c.compare_fails ? done_error : done_ok);
 }
+
+std::vector<std::string> fault_reason_lines(const fault_case& c, bool line_gone) {
+  std::vector<std::string> lines{
+      "erasing sector 0 also clears 0x20000000-0x20001EFF, outside the image: --keep-unwritten "
+      "keeps them"};
+  const std::string reason = fault_reason(c, line_gone);
+  if (!reason.empty()) lines.push_back(reason);
+  return lines;
+}

@@ -56,4 +56,8 @@ std::string fault_run_console(const fault_case& c);
 // the phase that --json names for it; empty for a case that succeeds.
 // `line_gone` false: the platform reads a vanished line as silence.
 std::string fault_reason(const fault_case& c, bool line_gone = true);
+
+// Every reason line of the case's run: the warning before the handshake
+// that sector 0's bytes before the image are erased, then its reason.
+std::vector<std::string> fault_reason_lines(const fault_case& c, bool line_gone = true);
 std::string fault_phase(const fault_case& c);

@@ -1,6 +1,7 @@
 #include "support/image_builders.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 namespace {
@@ -127,4 +128,47 @@ std::vector<uint8_t> elf_file(bool wide, bool big_endian,
     file.insert(file.end(), program.bytes.begin(), program.bytes.end());
   }
   return file;
+}
+
+namespace {
+
+std::vector<uint8_t> utf16(const std::string& text, bool big_endian, bool mark) {
+  std::vector<uint8_t> bytes;
+  if (mark)
+    bytes = big_endian ? std::vector<uint8_t>{0xFE, 0xFF} : std::vector<uint8_t>{0xFF, 0xFE};
+  for (const char c : text) {
+    const auto unit = static_cast<uint8_t>(c);
+    bytes.insert(bytes.end(), big_endian ? std::initializer_list<uint8_t>{0, unit}
+                                         : std::initializer_list<uint8_t>{unit, 0});
+  }
+  return bytes;
+}
+
+}  // namespace
+
+std::vector<saved_text> as_editors_save(const std::string& text) {
+  auto bytes_of = [](const std::string& t) { return std::vector<uint8_t>(t.begin(), t.end()); };
+  std::string crlf, padded, spaced, lower;
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = text.find('\n', start);
+    const std::string line = text.substr(start, end - start);
+    crlf += line + "\r\n";
+    padded += line + " \t \n";
+    spaced += line + "\n\n";
+    start = end + 1;
+  }
+  for (const char c : text) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::vector<saved_text> saved{
+      {"utf-8 with a byte-order mark", bytes_of("\xEF\xBB\xBF" + text)},
+      {"utf-16 little-endian with its mark", utf16(text, false, true)},
+      {"utf-16 little-endian without a mark", utf16(text, false, false)},
+      {"utf-16 big-endian with its mark", utf16(crlf, true, true)},
+      {"utf-16 big-endian without a mark", utf16(text, true, false)},
+      {"crlf", bytes_of(crlf)},
+      {"blank lines before, between and after", bytes_of("\n\r\n" + spaced + "\n")},
+      {"spaces and tabs at the lines' ends", bytes_of(padded)},
+      {"a dos end-of-file byte", bytes_of(crlf + "\x1A")},
+  };
+  if (text.starts_with('S')) saved.push_back({"lower case", bytes_of(lower)});
+  return saved;
 }

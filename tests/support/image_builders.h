@@ -24,6 +24,17 @@ std::string s_record(char type, uint32_t address, const std::vector<uint8_t>& da
 std::string intel_hex_file(const std::vector<placed_bytes>& pieces, std::size_t record_size = 16);
 std::string s_record_file(const std::vector<placed_bytes>& pieces, std::size_t record_size = 16);
 
+// A record file (lines ending in LF) as editors and tools save it, each
+// way with its name: a UTF-8 byte-order mark, UTF-16 little- and big-endian
+// with and without its mark (PowerShell's ">"), CRLF line ends, blank lines
+// before, between and after the records, spaces and tabs at the lines'
+// ends, a DOS end-of-file byte at the end; for S-records, in lower case.
+struct saved_text {
+  std::string how;
+  std::vector<uint8_t> bytes;
+};
+std::vector<saved_text> as_editors_save(const std::string& text);
+
 struct elf_program {
   uint32_t type;  // 1 is a loadable segment
   uint64_t physical_address;

@@ -7,17 +7,17 @@
 
 #include "bootloader/bootloader.h"
 
-void write_phase(port_handle port, std::span<const image_segment> segments, bool& error_flag,
+void write_phase(port_handle port, const write_plan& plan, bool& error_flag,
                  const run_sink& report) {
   if (error_flag) return;
   // An image whose sectors were not all erased is never written.
-  for (const flash_sector& sector : sectors_touched(segments)) {
+  for (const flash_sector& sector : plan.erase) {
     if (!erase_sector(port, sector.number, phase_sink(run_phase::erase, report))) {
       error_flag = true;
       return;
     }
   }
-  for (const image_segment& segment : segments) {
+  for (const image_stretch& segment : plan.write) {
     if (!write_memory(port, segment.address, segment.bytes.data(),
                       static_cast<uint32_t>(segment.bytes.size()),
                       phase_sink(run_phase::write, report))) {
@@ -60,10 +60,10 @@ bool read_target(port_handle port, run_phase phase, uint32_t address, uint32_t s
 
 namespace {
 
-// Reads one segment back and compares it; false when the read failed or the
+// Reads one stretch back and compares it; false when the read failed or the
 // bytes differ. `until_differ`: the read ends with the first block that
 // differs, and only what was read is compared.
-bool verify_segment(port_handle port, const image_segment& segment, const run_sink& report,
+bool verify_segment(port_handle port, const image_stretch& segment, const run_sink& report,
                     bool until_differ) {
   const auto size = static_cast<uint32_t>(segment.bytes.size());
   std::vector<uint8_t> read_back;
@@ -82,8 +82,8 @@ bool verify_segment(port_handle port, const image_segment& segment, const run_si
                    same_so_far)) {
     return false;
   }
-  std::string reason = compare_reason(segment.address, std::span(segment.bytes).first(read),
-                                      std::span(read_back).first(read));
+  std::string reason =
+      compare_reason(segment.address, segment.bytes.first(read), std::span(read_back).first(read));
   if (read < size) reason += "; the rest was not read";
   report(
       compared{.address = segment.address, .size = size, .ok = reason.empty(), .reason = reason});
@@ -92,11 +92,11 @@ bool verify_segment(port_handle port, const image_segment& segment, const run_si
 
 }  // namespace
 
-void verify_phase(port_handle port, std::span<const image_segment> segments, bool& error_flag,
+void verify_phase(port_handle port, std::span<const image_stretch> stretches, bool& error_flag,
                   const run_sink& report, bool until_differ) {
   if (error_flag) return;
-  // The first segment that differs ends the phase, as any failure does.
-  for (const image_segment& segment : segments) {
+  // The first stretch that differs ends the phase, as any failure does.
+  for (const image_stretch& segment : stretches) {
     if (!verify_segment(port, segment, report, until_differ)) {
       error_flag = true;
       return;

@@ -208,9 +208,10 @@ int run(const std::vector<std::string>& words) {
     if (settings.board_id) {
       outcome.board_id = board_id_phase(port, *settings.board_id, error_flag, report);
     }
-    if (settings.write) write_phase(port, image.segments, error_flag, report);
+    const write_plan plan = plan_write(image.segments, nullptr, true);
+    if (settings.write) write_phase(port, plan, error_flag, report);
     if (settings.verify) {
-      verify_phase(port, image.segments, error_flag, report, settings.verify_until_differ);
+      verify_phase(port, plan.read_back, error_flag, report, settings.verify_until_differ);
     }
     if (settings.save_path && save_phase(port, settings, error_flag, report)) {
       outcome.saved = settings.save_path;

@@ -1,0 +1,169 @@
+// What the host knows a board holds: the write plan that leaves unchanged
+// sectors alone, and the record file that says which those are, read back
+// only when it is whole.
+#include <gtest/gtest.h>
+
+#include "board_cache/board_cache.h"
+#include "cli/write_plan.h"
+#include "support/test_files.h"
+
+namespace {
+
+using numbers = std::vector<uint32_t>;
+
+struct stretch {
+  uint32_t address;
+  uint32_t size;
+  bool operator==(const stretch&) const = default;
+};
+
+std::vector<stretch> stretches(const std::vector<image_stretch>& all) {
+  std::vector<stretch> out;
+  for (const image_stretch& s : all) out.push_back({s.address, uint32_t(s.bytes.size())});
+  return out;
+}
+
+numbers sector_numbers(const std::vector<flash_sector>& sectors) {
+  numbers out;
+  for (const flash_sector& s : sectors) out.push_back(s.number);
+  return out;
+}
+
+// The record a flash of `segments` leaves, for the sectors named.
+board_record flashed(const std::vector<image_segment>& segments, const numbers& sectors) {
+  board_record record{"0a0b0c", {}};
+  for (uint32_t n : sectors) {
+    record.sectors.push_back({*find_sector(uint8_t(n)), sector_digest(segments, *find_sector(n))});
+  }
+  return record;
+}
+
+}  // namespace
+
+TEST(WritePlan, LeavesTheSectorsTheBoardHoldsAlone) {
+  const std::vector<image_segment> old_image{{0x20000000, pattern_bytes(0x6000, 1)}};
+  std::vector<image_segment> one_byte = old_image;
+  one_byte[0].bytes[0x2005] ^= 0xFF;  // in sector 1
+  const std::vector<image_segment> shorter{{0x20000000, pattern_bytes(0x5000, 1)}};
+  // Sectors 7 and 16 with plain memory between them, which no record holds.
+  const std::vector<image_segment> past_the_map{{0x2003F000, pattern_bytes(0x82000, 2)}};
+  struct row {
+    std::string what;
+    const std::vector<image_segment>& image;
+    std::optional<board_record> known;  // none: a plain run
+    bool verify_all;
+    numbers erase;
+    std::vector<stretch> write;
+    std::vector<stretch> read_back;
+  };
+  const std::vector<row> rows{
+      {"plain: every sector, the segment whole",
+       one_byte,
+       std::nullopt,
+       false,
+       {0, 1, 2},
+       {{0x20000000, 0x6000}},
+       {{0x20000000, 0x6000}}},
+      {"no record: every sector",
+       one_byte,
+       board_record{},
+       false,
+       {0, 1, 2},
+       {{0x20000000, 0x6000}},
+       {{0x20000000, 0x6000}}},
+      {"one byte changed: its sector alone",
+       one_byte,
+       flashed(old_image, {0, 1, 2}),
+       false,
+       {1},
+       {{0x20002000, 0x2000}},
+       {{0x20002000, 0x2000}}},
+      {"--verify-all reads the whole segment",
+       one_byte,
+       flashed(old_image, {0, 1, 2}),
+       true,
+       {1},
+       {{0x20002000, 0x2000}},
+       {{0x20000000, 0x6000}}},
+      {"the same bytes over less of a sector: written",
+       shorter,
+       flashed(old_image, {0, 1, 2}),
+       false,
+       {2},
+       {{0x20004000, 0x1000}},
+       {{0x20004000, 0x1000}}},
+      {"a sector the record lacks: written",
+       one_byte,
+       flashed(one_byte, {0, 2}),
+       false,
+       {1},
+       {{0x20002000, 0x2000}},
+       {{0x20002000, 0x2000}}},
+      {"memory outside the map is always written",
+       past_the_map,
+       flashed(past_the_map, {7, 16}),
+       false,
+       {},
+       {{0x20040000, 0x80000}},
+       {{0x20040000, 0x80000}}},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    const write_plan plan = plan_write(r.image, r.known ? &*r.known : nullptr, r.verify_all);
+    EXPECT_EQ(sector_numbers(plan.erase), r.erase);
+    EXPECT_EQ(stretches(plan.write), r.write);
+    EXPECT_EQ(stretches(plan.read_back), r.read_back);
+    EXPECT_EQ(plan.holds.size(), r.known ? r.erase.size() : 0);
+  }
+}
+
+TEST(BoardRecord, ReadBackOnlyWhenWhole) {
+  const std::vector<image_segment> image{{0x20000000, pattern_bytes(0x4000, 3)}};
+  const board_record record = flashed(image, {0, 1});
+  const std::string text = board_record_text(record);
+  board_record read;
+  std::string why;
+  ASSERT_TRUE(parse_board_record(text, "0a0b0c", read, why)) << why;
+  EXPECT_EQ(read.sectors, record.sectors);
+
+  std::string flipped = text;
+  flipped[text.find("sector 1") + 40] ^= 0x01;  // a digit of its digest
+  std::string moved = text;
+  moved.replace(moved.find("sector 1 0x20002000"), 19, "sector 9 0x20002000");
+  struct row {
+    std::string what;
+    std::string text;
+    std::string why;
+  };
+  const std::vector<row> rows{
+      {"another board's", text, "it is not the record of board 0a0b0d"},
+      {"a digit changed", flipped, "its check does not match its lines"},
+      {"cut after a line", text.substr(0, text.find("check")),
+       "its check does not match its lines"},
+      {"a sector the map lacks", moved, "sector 9 is not a sector of the flash map"},
+      {"no record at all", "{}", "its first line is not \"vexlor-prog board record 1\""},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    const std::string id = &r == &rows.front() ? "0a0b0d" : "0a0b0c";
+    EXPECT_FALSE(parse_board_record(r.text, id, read, why));
+    EXPECT_EQ(why, r.why);
+  }
+}
+
+TEST(BoardRecord, AFlashReplacesOnlyWhatItWrote) {
+  const std::vector<image_segment> a{{0x20000000, pattern_bytes(0x8000, 4)}};
+  const std::vector<image_segment> b{{0x20004000, pattern_bytes(0x6000, 5)}};
+  const board_record before = flashed(a, {0, 1, 2, 3});
+  const board_record written = flashed(b, {2, 3, 4});
+  const board_record after = record_after(before, "0a0b0c", written.sectors);
+  const board_record expected{"0a0b0c",
+                              {before.sectors[0], before.sectors[1], written.sectors[0],
+                               written.sectors[1], written.sectors[2]}};
+  EXPECT_EQ(after.sectors, expected.sectors);
+  // An id that is the same byte throughout names no one board.
+  for (const auto& [id, unique] : std::vector<std::pair<std::string, bool>>{
+           {"0a1b2c", true}, {"000000", false}, {"ffffffff", false}, {"5a", false}}) {
+    EXPECT_EQ(unique_board_id(id), unique) << id;
+  }
+}

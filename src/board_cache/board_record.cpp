@@ -159,7 +159,8 @@ record_found read_board_record(const std::string& folder, const std::string& boa
   const std::string path = board_record_path(folder, board_id);
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
-    if (errno == ENOENT) return record_found::none;
+    // A folder that is not there, or is a file, holds no record.
+    if (errno == ENOENT || errno == ENOTDIR) return record_found::none;
     why = "cannot be read: " + system_words(errno);
     return record_found::damaged;
   }
@@ -186,7 +187,7 @@ bool forget_board_record(const std::string& folder, const std::string& board_id,
                          std::string& why) {
   std::error_code error;
   had = fs::remove(board_record_path(folder, board_id), error);
-  if (!error) return true;
+  if (!error || error == std::errc::not_a_directory) return true;
   why = words_of(error);
   return false;
 }

@@ -229,6 +229,34 @@ bool set_connect_attempts(run_settings& s, const std::string& value, std::string
   return true;
 }
 
+// A verify that reads back every sector of the image, also those
+// --changed-only leaves as they are.
+bool set_verify_all(run_settings& s, const std::string&, std::string&) {
+  s.verify = true;
+  s.verify_all = true;
+  return true;
+}
+
+bool set_cache_folder(run_settings& s, const std::string& value, std::string& why) {
+  if (value.empty()) {
+    why = "--cache needs the name of a folder";
+    return false;
+  }
+  s.cache_folder = value;
+  return true;
+}
+
+bool set_forget_board(run_settings& s, const std::string& value, std::string& why) {
+  std::vector<uint8_t> id;
+  if (!hex_bytes(value, id) || id.empty() || id.size() > board_id_max) {
+    why = "--forget-board takes a board id as vexlor-prog shows it (hex digits, two a byte), not " +
+          shown(value);
+    return false;
+  }
+  s.forget_board = hex_text(id);  // as the run shows it: lower case
+  return true;
+}
+
 using r = run_settings;
 constexpr option_row option_table[] = {
     {"--port", true, nullptr, &r::port_name},
@@ -247,6 +275,10 @@ constexpr option_row option_table[] = {
     {"--enter", true, nullptr, nullptr, set_enter},
     {"--leave", true, nullptr, nullptr, set_leave},
     {"--connect-attempts", true, nullptr, nullptr, set_connect_attempts},
+    {"--changed-only", false, &r::changed_only},
+    {"--verify-all", false, nullptr, nullptr, set_verify_all},
+    {"--cache", true, nullptr, nullptr, set_cache_folder},
+    {"--forget-board", true, nullptr, nullptr, set_forget_board},
 };
 
 const option_row* option_named(const std::string& word) {
@@ -281,6 +313,14 @@ bool check_together(const run_settings& s, std::string& why) {
                   "--size %lu at 0x%08lx runs past the end of the 4 GiB address space",
                   static_cast<unsigned long>(*s.save_size), static_cast<unsigned long>(s.address));
     why = text;
+  } else if (s.changed_only && !s.board_id) {
+    why = "--changed-only needs --board-id: what a board holds is kept under its id";
+  } else if (s.changed_only && !s.write) {
+    why = "--changed-only goes with --write: it chooses the sectors the write erases and writes";
+  } else if (s.forget_board && (s.write || s.verify || s.save_path)) {
+    why =
+        "--forget-board is a run of its own that opens no port: leave out --write, --verify and "
+        "--save";
   } else {
     return true;
   }

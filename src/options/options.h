@@ -54,6 +54,16 @@ struct run_settings {
   std::optional<std::string> save_path;  // --save: the flash read into this file
   std::optional<uint32_t> save_size;     // --size: how many bytes --save reads
   bool force = false;                    // --save may replace a file that exists
+  // --changed-only: the write erases and writes only the sectors whose
+  // bytes differ from what this host last flashed and verified on the
+  // board (--board-id names it); --verify then reads back only those,
+  // unless --verify-all.
+  bool changed_only = false;
+  bool verify_all = false;
+  std::string cache_folder;  // --cache; empty: default_cache_folder("vexlor-prog")
+  // --forget-board: a run of its own that removes the record of this board
+  // (lower-case hex), opening no port.
+  std::optional<std::string> forget_board;
 };
 
 // "0x" followed by hex digits, or decimal digits. Every character multiplies

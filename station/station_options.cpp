@@ -335,6 +335,7 @@ bool parse_station_options(const std::vector<std::string>& args, const station_e
   settings = {};
   settings.ports_folder = env.ports_folder.empty() ? default_ports_folder : env.ports_folder;
   settings.log_folder = env.log_folder;
+  settings.cache_folder = env.cache_folder;
   reading r{settings};
   const bool history = history_asked(args);
   bool words_marked = false;  // "--" ended the options
@@ -403,9 +404,14 @@ std::string station_usage() {
 std::vector<std::string> run_arguments(const station_settings& settings, const std::string& port,
                                        run_stage stage, const std::vector<std::string>& patch) {
   std::vector<std::string> args{"--port", port, "--json"};
+  if (stage == run_stage::flash && settings.run.board_id && !settings.cache_folder.empty()) {
+    args.insert(args.end(), {"--cache", settings.cache_folder});
+  }
   for (const std::string& word : settings.words) {
-    const bool leaves_out = (stage != run_stage::flash && word == "--write") ||
-                            (stage == run_stage::identify && word == "--verify");
+    const bool leaves_out =
+        (stage != run_stage::flash &&
+         (word == "--write" || word == "--changed-only" || word == "--verify-all")) ||
+        (stage == run_stage::identify && word == "--verify");
     if (!leaves_out) args.push_back(word);
   }
   if (stage == run_stage::read_back) args.push_back("--verify-until-differ");

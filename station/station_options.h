@@ -38,12 +38,16 @@ struct station_settings {
   serial_format number_format;  // --serial-format
   uint64_t serial_first = 1;
   run_settings run;  // the words as vexlor-prog reads them
+  // The station's own cache folder, passed to each run that writes to a
+  // board it knows by its id (--cache among the words comes after, and wins).
+  std::string cache_folder;
 };
 
 // What the environment may set, when set and not empty.
 struct station_environment {
   std::string ports_folder;  // VEXLOR_PORTS_DIR
   std::string log_folder;    // VEXLOR_LOG_DIR
+  std::string cache_folder;  // default_cache_folder("vexlor-flash-all"); empty: none
 };
 
 // Reads the arguments (without the program's name). The station's options
@@ -65,7 +69,8 @@ enum class run_stage { identify, read_back, flash };
 // reads the events, never the console text), and the station's words, then
 // `patch` (the board's serial number). The identifying run has neither
 // --write nor --verify; the read-back has a verify alone, one that ends at
-// the first block that differs.
+// the first block that differs; neither has --changed-only or --verify-all.
+// A flash that knows its board by its id gets the station's cache folder.
 std::vector<std::string> run_arguments(const station_settings& settings, const std::string& port,
                                        run_stage stage, const std::vector<std::string>& patch = {});
 

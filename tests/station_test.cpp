@@ -204,6 +204,20 @@ TEST(StationOptions, EachRunOfABoardHasItsWords) {
   EXPECT_EQ(run_arguments(settings, "p", run_stage::flash, {"--patch", "0x20000100:2a000000"}),
             (words{"--port", "p", "--json", "--write", "--verify", "--board-id", "0x1FFF7A10:12",
                    "fw.bin", "--patch", "0x20000100:2a000000"}));
+
+  // The runs before the flash write nothing: the words that choose what a
+  // write leaves out are not theirs. The flash keeps its record where the
+  // station keeps them.
+  ASSERT_TRUE(parse_station_options({"--skip-same", "--write", "--changed-only", "--verify-all",
+                                     "--board-id", "0x1FFF7A10:12", "fw.bin"},
+                                    {.cache_folder = "/var/cache/line3"}, settings, why))
+      << why;
+  EXPECT_EQ(run_arguments(settings, "p", run_stage::read_back),
+            (words{"--port", "p", "--json", "--board-id", "0x1FFF7A10:12", "fw.bin",
+                   "--verify-until-differ"}));
+  EXPECT_EQ(run_arguments(settings, "p", run_stage::flash),
+            (words{"--port", "p", "--json", "--cache", "/var/cache/line3", "--write",
+                   "--changed-only", "--verify-all", "--board-id", "0x1FFF7A10:12", "fw.bin"}));
 }
 
 TEST(RunState, WhatARunComesTo) {

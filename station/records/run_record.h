@@ -46,6 +46,9 @@ struct run_record {
   std::optional<std::string> tool;
   std::optional<std::string> board_id;  // lower-case hex; none when not read
   std::optional<serial_use> serial;
+  // --changed-only among the words: the sectors the run erased and wrote,
+  // the rest being unchanged; none when it did not say.
+  std::optional<int64_t> sectors_written;
 };
 
 // 2026-12-07T10:31:02.123Z: UTC as the records keep every time, which sorts

@@ -32,7 +32,10 @@ run_record record_of_run(const board_run& run, const std::string& station) {
           .station = text_or_none(station),
           .tool = end ? text_or_none(end->version) : std::nullopt,
           .board_id = run.board_id,
-          .serial = run.serial};
+          .serial = run.serial,
+          .sectors_written = end && end->sectors_written
+                                 ? std::optional<int64_t>(*end->sectors_written)
+                                 : std::nullopt};
 }
 
 std::string report_line(const board_run& run, const std::string& station) {

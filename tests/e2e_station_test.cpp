@@ -591,6 +591,7 @@ TEST_F(E2EStation, BashCompletion) {
       {"vexlor-sim --rea", "--ready-file"},
       {"vexlor-sim --fault erase.f", "erase.final:"},
       {"vexlor-prog --board-id 0x1FFF7A10:12 --pa", "--patch"},
+      {"vexlor-flash-all --write --board-id 0x1FFF7A10:12 --chan", "--changed-only"},
       {"vexlor-flash-all --db r.db --serial-format u3", "u32le u32be"},
       // Without --history, --board-id is vexlor-prog's and begins its words.
       {"vexlor-flash-all --db r.db --board-id 0x1FFF7A10:12 --se", ""},

@@ -380,15 +380,39 @@ TEST_F(RecordStore, NoNumberTwiceAcrossProcessesOrAfterAKill) {
   }
 }
 
+// A database an earlier station made takes the columns added since as it
+// is opened, its runs kept.
+TEST(RecordStoreOpen, AnEarlierVersionIsBroughtUpToDate) {
+  const std::string dir = make_test_dir();
+  const std::string earlier = dir + "/earlier.db";
+  std::string why;
+  {
+    store_handle store = open_store(earlier);
+    ASSERT_TRUE(store);
+    ASSERT_TRUE(sql_run(*store, "ALTER TABLE runs DROP COLUMN sectors_written", {}, {}, why));
+    ASSERT_TRUE(sql_run(*store, "UPDATE store_schema SET version = 1", {}, {}, why)) << why;
+  }
+  store_handle store = open_store(earlier);
+  ASSERT_TRUE(store);
+  run_record written = sample_run("usb-A", run_outcome::ok, 1);
+  written.sectors_written = 3;
+  add_run(*store, written);
+  const std::vector<json> runs = history(*store, {});
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0]["sectors_written"], 3);
+  fs::remove_all(dir);
+}
+
 TEST(RecordStoreOpen, RefusesWhatItCannotKeep) {
   const std::string dir = make_test_dir();
   // A database written by a later station.
   const std::string later = dir + "/later.db";
+  const std::string next = std::to_string(store_schema_version + 1);
   {
     store_handle store = open_store(later);
     ASSERT_TRUE(store);
     std::string why;
-    ASSERT_TRUE(sql_run(*store, "UPDATE store_schema SET version = 2", {}, {}, why)) << why;
+    ASSERT_TRUE(sql_run(*store, "UPDATE store_schema SET version = " + next, {}, {}, why)) << why;
   }
   struct open_case {
     const char* what;
@@ -397,7 +421,8 @@ TEST(RecordStoreOpen, RefusesWhatItCannotKeep) {
   };
   const open_case cases[] = {
       {"a later schema", later,
-       "holds records of version 2, and this vexlor-flash-all knows version 1"},
+       "holds records of version " + next + ", and this vexlor-flash-all knows version " +
+           std::to_string(store_schema_version)},
       {"a folder that is not there", dir + "/none/records.db", "unable to open database file"},
       {"a folder", dir, "unable to open database file"},
       {"another kind of database", "mysql://host/records", "not a database this station knows"},

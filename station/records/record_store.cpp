@@ -6,6 +6,7 @@
 #include <cctype>
 #include <charconv>
 #include <cstdio>
+#include <iterator>
 #include <limits>
 
 #include "records/record_database.h"
@@ -13,8 +14,8 @@
 
 namespace {
 
-// The tables of schema version 1, the same on both databases but for the
-// runs' key. Times are UTC text ("2026-12-07T10:31:02.123Z"), which sorts
+// The tables of the schema's present version, the same on both databases
+// but for the runs' key. Times are UTC text ("2026-12-07T10:31:02.123Z"), which sorts
 // as time does; an adapter's strings it lacks are NULL.
 std::vector<std::string> schema_tables(const sql_dialect& dialect) {
   return {
@@ -25,7 +26,7 @@ std::vector<std::string> schema_tables(const sql_dialect& dialect) {
           "baud BIGINT, start_time TEXT NOT NULL, end_time TEXT NOT NULL, "
           "seconds DOUBLE PRECISION NOT NULL, exit_status BIGINT, outcome TEXT NOT NULL, "
           "phase TEXT, reason TEXT, log TEXT, station TEXT, tool TEXT, board_id TEXT, "
-          "serial_pool TEXT, serial_number BIGINT, serial_state TEXT)",
+          "serial_pool TEXT, serial_number BIGINT, serial_state TEXT, sectors_written BIGINT)",
       "CREATE INDEX runs_by_start ON runs (start_time)",
       "CREATE INDEX runs_by_board ON runs (board_id)",
       "CREATE INDEX runs_by_serial ON runs (serial_number)",
@@ -43,8 +44,15 @@ const char* const run_columns =
     "port, device, adapter_vendor_id, adapter_product_id, adapter_serial, adapter_manufacturer, "
     "adapter_product, adapter_usb_path, image, sha256, size, address, baud, start_time, "
     "end_time, seconds, exit_status, outcome, phase, reason, log, station, tool, board_id, "
-    "serial_pool, serial_number, serial_state";
-constexpr std::size_t run_column_count = 27;
+    "serial_pool, serial_number, serial_state, sectors_written";
+constexpr std::size_t run_column_count = 28;
+
+// What brings a database of each earlier version to the next: version 1
+// had no sectors_written (its runs' stays NULL, as they did not say).
+const char* const schema_steps[] = {
+    "ALTER TABLE runs ADD COLUMN sectors_written BIGINT",
+};
+static_assert(std::size(schema_steps) == store_schema_version - 1);
 
 bool prepare_tables(record_store& store, std::string& why) {
   const sql_dialect& dialect = dialect_of(store);
@@ -60,6 +68,14 @@ bool prepare_tables(record_store& store, std::string& why) {
     return false;
   }
   if (version) {
+    for (int64_t from = 1; from < store_schema_version; ++from) {
+      if (*version != std::to_string(from)) continue;
+      for (int64_t step = from; step < store_schema_version; ++step) {
+        if (!sql_run(store, schema_steps[step - 1], {}, {}, why)) return false;
+      }
+      return sql_run(store, "UPDATE store_schema SET version = $1", {store_schema_version}, {},
+                     why);
+    }
     if (*version == std::to_string(store_schema_version)) return true;
     why = "the database holds records of version " + version.value_or("?") +
           ", and this vexlor-flash-all knows version " + std::to_string(store_schema_version);
@@ -109,7 +125,8 @@ std::vector<sql_value> run_values(const run_record& record) {
           sql_text_or_null(record.board_id),
           serial ? sql_value(serial->pool) : sql_value(nullptr),
           serial ? sql_value(static_cast<int64_t>(serial->number)) : sql_value(nullptr),
-          serial ? sql_value(settlement_name(serial->settlement)) : sql_value(nullptr)};
+          serial ? sql_value(settlement_name(serial->settlement)) : sql_value(nullptr),
+          number_value(record.sectors_written)};
 }
 
 std::optional<int64_t> integer_of(const std::optional<std::string>& text) {
@@ -170,6 +187,7 @@ run_record record_of_row(const sql_row& row) {
                                .number = static_cast<uint64_t>(*number),
                                .settlement = settlement_of(text(26))};
   }
+  record.sectors_written = integer_of(cell(27));
   return record;
 }
 
@@ -217,7 +235,7 @@ bool store_add_run(record_store& store, const run_record& record, std::string& w
   const std::string insert = std::string("INSERT INTO runs (") + run_columns +
                              ") VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, "
                              "$14, $15, $16, $17, $18, $19, $20, $21, $22, $23, $24, $25, $26, "
-                             "$27)";
+                             "$27, $28)";
   return in_write_transaction(
       store,
       [&](std::string& step_why) {

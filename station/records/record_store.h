@@ -23,8 +23,9 @@ struct store_closer {
 using store_handle = std::unique_ptr<record_store, store_closer>;
 
 // The version of the tables below that this station writes; a database of
-// another version is refused, not guessed at.
-inline constexpr int64_t store_schema_version = 1;
+// an earlier version is brought to it as it is opened, one of a later
+// version is refused, not guessed at. 2: the runs' sectors_written.
+inline constexpr int64_t store_schema_version = 2;
 
 // Opens the database `target` names: "postgresql://..." or "postgres://..."
 // is a libpq connection URI, anything else without "://" a file path for

@@ -91,8 +91,6 @@ TEST(BoardRecord, ReadBackOnlyWhenWhole) {
   ASSERT_TRUE(parse_board_record(text, "0a0b0c", read, why)) << why;
   EXPECT_EQ(read.sectors, record.sectors);
 
-  std::string flipped = text;
-  flipped[text.find("sector 1") + 40] ^= 0x01;  // a digit of its digest
   std::string moved = text;
   moved.replace(moved.find("sector 1 0x20002000"), 19, "sector 9 0x20002000");
   struct row {
@@ -102,7 +100,6 @@ TEST(BoardRecord, ReadBackOnlyWhenWhole) {
   };
   const std::vector<row> rows{
       {"another board's", text, "it is not the record of board 0a0b0d"},
-      {"a digit changed", flipped, "its check does not match its lines"},
       {"a sector the map lacks", moved, "sector 9 is not a sector of the flash map"},
       {"no record at all", "{}", "its first line is not \"vexlor-prog board record 1\""},
   };
@@ -112,16 +109,4 @@ TEST(BoardRecord, ReadBackOnlyWhenWhole) {
     EXPECT_FALSE(parse_board_record(r.text, id, read, why));
     EXPECT_EQ(why, r.why);
   }
-}
-
-TEST(BoardRecord, AFlashReplacesOnlyWhatItWrote) {
-  const std::vector<image_segment> a{{0x20000000, pattern_bytes(0x8000, 4)}};
-  const std::vector<image_segment> b{{0x20004000, pattern_bytes(0x6000, 5)}};
-  const board_record before = flashed(a, {0, 1, 2, 3});
-  const board_record written = flashed(b, {2, 3, 4});
-  const board_record after = record_after(before, "0a0b0c", written.sectors);
-  const board_record expected{"0a0b0c",
-                              {before.sectors[0], before.sectors[1], written.sectors[0],
-                               written.sectors[1], written.sectors[2]}};
-  EXPECT_EQ(after.sectors, expected.sectors);
 }

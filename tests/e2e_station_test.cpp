@@ -259,7 +259,6 @@ TEST_F(E2EStation, ChangedOnlyWritesTheSectorsThatDiffer) {
   bench_board board =
       add_board("board", {"--board-id", "0x1FFF7A10:00112233445566778899aabb"}, true);
   std::vector<uint8_t> three_sectors = pattern_bytes(0x6000, 21);
-  std::vector<int> written;
   for (int run = 0; run < 2; ++run) {
     if (run == 1) three_sectors[0x4100] ^= 0xFF;  // in sector 2
     write_file(dir + "/three.bin", three_sectors);

@@ -205,9 +205,7 @@ TEST(StationOptions, EachRunOfABoardHasItsWords) {
             (words{"--port", "p", "--json", "--write", "--verify", "--board-id", "0x1FFF7A10:12",
                    "fw.bin", "--patch", "0x20000100:2a000000"}));
 
-  // The runs before the flash write nothing: the words that choose what a
-  // write leaves out are not theirs. The flash keeps its record where the
-  // station keeps them.
+  // --changed-only and --verify-all are the flash's; it gets the station's cache folder.
   ASSERT_TRUE(parse_station_options({"--skip-same", "--write", "--changed-only", "--verify-all",
                                      "--board-id", "0x1FFF7A10:12", "fw.bin"},
                                     {.cache_folder = "/var/cache/line3"}, settings, why))

@@ -99,7 +99,7 @@ std::string sector_list(const std::vector<uint32_t>& sectors) {
     while (last + 1 < sectors.size() && sectors[last + 1] == sectors[last] + 1) ++last;
     if (i > 0) text += ", ";
     text += std::to_string(sectors[i]);
-    if (last > i) text += "-" + std::to_string(sectors[last]);
+    if (last > i) text.append("-").append(std::to_string(sectors[last]));
     i = last + 1;
   }
   return text;

@@ -5,7 +5,8 @@
 #include "support/simulator.h"
 
 tool_run run_tool(const bench_paths& paths, uint32_t baud, const std::string& image_path,
-                  bool write, bool verify, const std::vector<std::string>& sim_extra) {
+                  bool write, bool verify, const std::vector<std::string>& sim_extra,
+                  const std::vector<std::string>& prog_extra) {
   tool_run run;
   std::vector<std::string> sim_args{"--once", "--max-seconds", "600"};
   sim_args.insert(sim_args.end(), sim_extra.begin(), sim_extra.end());
@@ -21,6 +22,7 @@ tool_run run_tool(const bench_paths& paths, uint32_t baud, const std::string& im
                                 std::to_string(baud > 0 ? baud : 115200)};
   if (write) argv.push_back("--write");
   if (verify) argv.push_back("--verify");
+  argv.insert(argv.end(), prog_extra.begin(), prog_extra.end());
   argv.push_back(image_path);
   // Its console goes to /dev/null: reading it here would take turns on the
   // tool's core with the tool itself.

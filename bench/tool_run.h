@@ -24,6 +24,8 @@ struct tool_run {
 };
 
 // baud 0: an unpaced pty. Neither write nor verify: the handshake alone.
-// `sim_extra`: more simulator options (an adapter model, say).
+// `sim_extra`: more simulator options (an adapter model, say);
+// `prog_extra`: more of the tool's words, before the image.
 tool_run run_tool(const bench_paths& paths, uint32_t baud, const std::string& image_path,
-                  bool write, bool verify, const std::vector<std::string>& sim_extra = {});
+                  bool write, bool verify, const std::vector<std::string>& sim_extra = {},
+                  const std::vector<std::string>& prog_extra = {});

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "board_cost.h"
+#include "changed_only.h"
 #include "cpu_pin.h"
 #include "lean_client.h"
 #include "machine.h"
@@ -46,6 +47,10 @@ constexpr double max_idle_station_cpu_s_per_minute = 0.1;
 // Blank boards through the station with --skip-same against without: its
 // read-back of a board that does not hold the image is one block.
 constexpr double max_skip_same_blank_ratio = 1.10;
+// --changed-only, 256 KiB at 115200 baud, against a plain --write --verify:
+// one 8 KiB sector other, and every sector other.
+constexpr double min_changed_one_sector_speedup = 20;
+constexpr double max_changed_every_sector_ratio = 1.02;
 
 struct bench_options {
   int runs = 5;
@@ -54,6 +59,7 @@ struct bench_options {
   int cost_boards = 0;     // --cost N: what a board costs, N boards at once
   int station_boards = 0;  // --station N: N boards through vexlor-flash-all
   bool sparse = false;     // --sparse: a sparse image padded against as Intel HEX
+  bool changed = false;    // --changed: --changed-only against a plain flash
   bool lean = true;
   std::vector<uint32_t> bauds{115200, 921600, 2000000};
 };
@@ -70,6 +76,9 @@ const char* const usage =
     "               blank boards with --skip-same, and an idle --watch\n"
     "  --sparse     only a sparse image (a boot block, a gap, an application) at\n"
     "               115200 baud: as a padded binary against as Intel HEX\n"
+    "  --changed    only --changed-only: a 256 KiB image at 115200 baud flashed again\n"
+    "               with one sector other and with every sector other, against a\n"
+    "               plain --write --verify\n"
     "  --bauds      paced line speeds (default 115200,921600,2000000)\n"
     "  --no-lean    skip the lean client (the floor set by the simulator and pty)\n";
 
@@ -89,6 +98,8 @@ bool parse_options(int argc, char** argv, bench_options& options) {
       if (options.station_boards < 1) return false;
     } else if (word == "--sparse") {
       options.sparse = true;
+    } else if (word == "--changed") {
+      options.changed = true;
     } else if (word == "--latency") {
       options.latency = true;
     } else if (word == "--no-lean") {
@@ -444,6 +455,34 @@ void sparse_section(const bench_paths& paths, const bench_options& options,
   if (!f.every_run_ok) every_run_ok = false;
 }
 
+// What --changed-only saves when little changed, and what it costs when
+// everything did.
+void changed_only_section(const bench_paths& paths, const bench_options& options,
+                          const std::string& dir) {
+  constexpr uint32_t baud = 115200;
+  std::printf(
+      "\n--changed-only at %u baud: a board holding a 256 KiB image this host flashed and\n"
+      "verified, flashed again; --write --verify --changed-only against a plain --write\n"
+      "--verify (median of %d, the three taking turns)\n",
+      baud, options.runs);
+  const changed_only_figures f = measure_changed_only(paths, baud, options.runs, dir);
+  const double one = f.one_sector_s > 0 ? f.plain_s / f.one_sector_s : 0;
+  const double every = f.plain_s > 0 ? f.every_sector_s / f.plain_s : 0;
+  std::printf("%-34s %8s\n", "run", "run s");
+  std::printf("%-34s %8.3f\n", "plain --write --verify", f.plain_s);
+  std::printf("%-34s %8.3f  (%.1fx faster)\n", "--changed-only, one sector other", f.one_sector_s,
+              one);
+  std::printf("%-34s %8.3f  (%.4fx the plain run)\n", "--changed-only, every sector other",
+              f.every_sector_s, every);
+  check(one >= min_changed_one_sector_speedup,
+        "--changed-only, one 8 KiB sector other, >= %.0fx faster than a plain run: %.1fx",
+        min_changed_one_sector_speedup, one);
+  check(every > 0 && every <= max_changed_every_sector_ratio,
+        "--changed-only, every sector other, <= %.2fx a plain run: %.4fx",
+        max_changed_every_sector_ratio, every);
+  if (!f.every_run_ok) every_run_ok = false;
+}
+
 std::string own_directory() {
   char path[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
@@ -477,10 +516,11 @@ int main(int argc, char** argv) {
       options.runs);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-  if (options.cost_boards > 0 || options.station_boards > 0 || options.sparse) {
+  if (options.cost_boards > 0 || options.station_boards > 0 || options.sparse || options.changed) {
     if (options.cost_boards > 0) cost_section(paths, options, image_paths[0]);
     if (options.station_boards > 0) station_section(paths, options, image_paths[0]);
     if (options.sparse) sparse_section(paths, options, dir);
+    if (options.changed) changed_only_section(paths, options, dir);
   } else {
     pacing_section(paths, options);
     std::vector<uint32_t> handshake_bauds = options.bauds;

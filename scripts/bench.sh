@@ -6,6 +6,7 @@
 #   --runs N (default 5)   --large (also 256 KiB)   --bauds B,B,...   --no-lean
 #   --cost N (what a board costs)   --station N (N boards through vexlor-flash-all)
 #   --sparse (a sparse image as a padded binary against as Intel HEX)
+#   --changed (--changed-only against a plain flash, 256 KiB at 115200 baud)
 # VEXLOR_BENCH_BUILD names another build directory (default: build).
 set -euo pipefail
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "board_cache/board_cache.h"
 #include "board_records.h"
 #include "runs/children.h"
 #include "contract/run_contract.h"
@@ -152,7 +153,8 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   station_settings settings;
   std::string why;
-  const station_environment env{environment("VEXLOR_PORTS_DIR"), environment("VEXLOR_LOG_DIR")};
+  const station_environment env{environment("VEXLOR_PORTS_DIR"), environment("VEXLOR_LOG_DIR"),
+                                default_cache_folder("vexlor-flash-all")};
   if (!parse_station_options(args, env, settings, why)) return complain(exit_usage, why);
   if (settings.help) {
     std::fputs(station_usage().c_str(), stdout);

@@ -432,6 +432,7 @@ bool parse_station_options(const std::vector<std::string>& args, const station_e
   settings = {};
   settings.ports_folder = env.ports_folder.empty() ? default_ports_folder : env.ports_folder;
   settings.log_folder = env.log_folder;
+  settings.cache_folder = env.cache_folder;
   reading r{settings};
   const bool history = history_asked(args);
   bool words_marked = false;  // "--" ended the options
@@ -506,13 +507,17 @@ std::vector<std::string> run_arguments(const station_settings& settings, const s
   // make them image paths.
   std::vector<std::string> args{"--port", port, "--json"};
   if (settings.allow_empty) args.push_back("--allow-empty");
+  if (stage == run_stage::flash && settings.run.board_id && !settings.cache_folder.empty()) {
+    args.insert(args.end(), {"--cache", settings.cache_folder});
+  }
   if (stage == run_stage::read_back) args.push_back("--verify-until-differ");
   args.insert(args.end(), patch.begin(), patch.end());
   bool only_images = false;  // after "--"
   for (const std::string& word : settings.words) {
     only_images = only_images || word == "--";
     // The runs before the flash write nothing, so keep nothing either.
-    const bool writes_only = word == "--write" || word == "--keep-unwritten";
+    const bool writes_only = word == "--write" || word == "--keep-unwritten" ||
+                             word == "--changed-only" || word == "--verify-all";
     const bool leaves_out = !only_images && ((stage != run_stage::flash && writes_only) ||
                                              (stage == run_stage::identify && word == "--verify"));
     if (!leaves_out) args.push_back(word);

@@ -49,12 +49,16 @@ struct station_settings {
   serial_format number_format;           // --serial-format
   std::optional<uint64_t> serial_first;  // starts the pool where it is not there
   run_settings run;                      // the words as vexlor-prog reads them
+  // The station's own cache folder, passed to each run that writes to a
+  // board it knows by its id (--cache among the words comes after, and wins).
+  std::string cache_folder;
 };
 
 // What the environment may set, when set and not empty.
 struct station_environment {
   std::string ports_folder;  // VEXLOR_PORTS_DIR
   std::string log_folder;    // VEXLOR_LOG_DIR
+  std::string cache_folder;  // default_cache_folder("vexlor-flash-all"); empty: none
 };
 
 // Reads the arguments (without the program's name). The station's options
@@ -78,7 +82,9 @@ enum class run_stage { identify, read_back, flash };
 // (last, since a "--" among them makes every word after it the image path).
 // The identifying run has neither --write nor --verify; the read-back has a
 // verify alone, one that ends at the first block that differs; neither
-// keeps unwritten bytes, since neither writes.
+// keeps unwritten bytes or has --changed-only or --verify-all, since
+// neither writes. A flash that knows its board by its id gets the
+// station's cache folder.
 std::vector<std::string> run_arguments(const station_settings& settings, const std::string& port,
                                        run_stage stage, const std::vector<std::string>& patch = {});
 

@@ -303,6 +303,16 @@ TEST_F(E2EBadInput, CommandLinesRefusedBeforeThePortOpens) {
       {"--save into a folder that does not exist",
        {"--save", "nowhere/flash.bin", "--size", "16"},
        "--save nowhere/flash.bin: its folder does not exist"},
+      {"--changed-only without --board-id",
+       {"--changed-only", "--write", "kept.bin"},
+       "--changed-only needs --board-id: what a board holds is kept under its id"},
+      {"--changed-only without --write",
+       {"--changed-only", "--verify", "--board-id", "0x1FFF7A10:12", "kept.bin"},
+       "--changed-only goes with --write: it chooses the sectors the write erases and writes"},
+      {"--forget-board with a write",
+       {"--forget-board", "0a1b", "--write", "kept.bin"},
+       "--forget-board is a run of its own that opens no port: leave out --write, --verify and "
+       "--save"},
   };
   for (const usage_case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -18,14 +18,6 @@ void append(bytes& to, const bytes& more) { to.insert(to.end(), more.begin(), mo
 
 bytes erase_wire(uint8_t sector) { return {0x71, 0x43, 0x00, sector}; }
 
-std::vector<int> erased_sectors(const std::vector<sim_event>& log) {
-  std::vector<int> sectors;
-  for (const auto& e : log) {
-    if (e.kind == "erase") sectors.push_back(std::stoi(e.text));
-  }
-  return sectors;
-}
-
 struct run_outcome {
   process_result run;
   std::vector<sim_event> log;

@@ -262,6 +262,33 @@ TEST_F(E2EStation, SkipSameLeavesABoardThatHoldsTheImage) {
   }
 }
 
+// --changed-only among the words: the station's runs keep their records
+// of the boards in the station's own cache folder, and a board flashed
+// again with one sector other gets that sector alone.
+TEST_F(E2EStation, ChangedOnlyWritesTheSectorsThatDiffer) {
+  if (running_under_wine()) GTEST_SKIP() << windows_test;
+  bench_board board =
+      add_board("board", {"--board-id", "0x1FFF7A10:00112233445566778899aabb"}, true);
+  std::vector<uint8_t> three_sectors = pattern_bytes(0x6000, 21);
+  for (int run = 0; run < 2; ++run) {
+    if (run == 1) three_sectors[0x4100] ^= 0xFF;  // in sector 2
+    write_file(dir + "/three.bin", three_sectors);
+    const process_result station =
+        run_station(dir,
+                    {"--ports-dir", ports, "--report", "report.jsonl", "--write", "--verify",
+                     "--changed-only", "--board-id", "0x1FFF7A10:12", "three.bin"},
+                    {"XDG_CACHE_HOME=" + dir + "/cache"});
+    EXPECT_EQ(station.exit_code, 0) << station.out;
+  }
+  std::vector<int> sectors_written;
+  for (const nlohmann::json& record : json_lines(read_text(dir + "/report.jsonl"))) {
+    sectors_written.push_back(record["sectors_written"]);
+  }
+  EXPECT_EQ(sectors_written, (std::vector<int>{3, 1}));
+  EXPECT_TRUE(fs::exists(dir + "/cache/vexlor-flash-all/00112233445566778899aabb.board"));
+  stop_process(board.sim.process);
+}
+
 TEST_F(E2EStation, WatchFlashesEachPortOncePerAppearance) {
   if (running_under_wine()) GTEST_SKIP() << windows_test;
   // The ports folder is not there yet, nor its parent: udev makes them when
@@ -592,6 +619,7 @@ TEST_F(E2EStation, BashCompletion) {
       {"vexlor-sim --rea", "--ready-file"},
       {"vexlor-sim --fault erase.f", "erase.final:"},
       {"vexlor-prog --board-id 0x1FFF7A10:12 --pa", "--patch"},
+      {"vexlor-flash-all --write --board-id 0x1FFF7A10:12 --chan", "--changed-only"},
       {"vexlor-flash-all --db r.db --serial-format u3", "u32le u32be"},
       // Without --history, --board-id is vexlor-prog's and begins its words.
       {"vexlor-flash-all --db r.db --board-id 0x1FFF7A10:12 --se", ""},

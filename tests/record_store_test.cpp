@@ -504,6 +504,7 @@ TEST_F(RecordStore, AVersionOneDatabaseIsBroughtUpToDateInPlace) {
     const std::vector<json> earlier = history(*store, {.board_id = "b1"});
     ASSERT_EQ(earlier.size(), 1u);
     EXPECT_EQ(earlier[0]["warnings"], json::array()) << "a run of version 1 warned of nothing";
+    EXPECT_EQ(earlier[0]["sectors_written"], nullptr) << "nor did it say what it wrote";
     // The pool's first number is the lowest it handed out.
     EXPECT_FALSE(serial_pool_ready(*store, "line3", 1000, why));
     EXPECT_NE(why.find("serial pool line3 starts at 1042 (its next number is 1045)"),
@@ -527,6 +528,7 @@ TEST(RecordStoreOpen, RefusesWhatItCannotKeep) {
   const std::string dir = make_test_dir();
   // A database written by a later station.
   const std::string later = dir + "/later.db";
+  const std::string next = std::to_string(store_schema_version + 1);
   {
     store_handle store = open_store(later);
     ASSERT_TRUE(store);

@@ -39,7 +39,8 @@ TEST(RunContract, EveryEventReadsBackAsWritten) {
                     .sha256 = std::string(64, 'b'),
                     .write = true,
                     .board_id = "0a1b2c",
-                    .written_sha256 = std::string(64, 'c')};
+                    .written_sha256 = std::string(64, 'c'),
+                    .sectors_written = 1};
   const std::vector<run_event> events{
       protocol_event{run_phase::handshake, handshake_ended{.ok = true}},
       protocol_event{run_phase::handshake, handshake_ended{.ok = false, .reason = "no answer"}},
@@ -68,6 +69,8 @@ TEST(RunContract, EveryEventReadsBackAsWritten) {
                                                          .size = 12,
                                                          .ok = false,
                                                          .reason = "refused"}},
+      sectors_unchanged{{0, 2, 3, 16}},
+      board_forgotten{.id = "0a1b2c", .ok = false, .reason = "permission denied"},
       run_ended{failed},
       run_ended{usage},
       run_ended{ok},

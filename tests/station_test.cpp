@@ -230,6 +230,18 @@ TEST(StationOptions, EachRunOfABoardHasItsWords) {
   EXPECT_EQ(
       run_arguments(settings, "p", run_stage::read_back),
       (words{"--port", "p", "--json", "--allow-empty", "--verify-until-differ", "--", "-fw.bin"}));
+
+  // --changed-only and --verify-all are the flash's; it gets the station's cache folder.
+  ASSERT_TRUE(parse_station_options({"--skip-same", "--write", "--changed-only", "--verify-all",
+                                     "--board-id", "0x1FFF7A10:12", "fw.bin"},
+                                    {.cache_folder = "/var/cache/line3"}, settings, why))
+      << why;
+  EXPECT_EQ(run_arguments(settings, "p", run_stage::read_back),
+            (words{"--port", "p", "--json", "--verify-until-differ", "--board-id", "0x1FFF7A10:12",
+                   "fw.bin"}));
+  EXPECT_EQ(run_arguments(settings, "p", run_stage::flash),
+            (words{"--port", "p", "--json", "--cache", "/var/cache/line3", "--write",
+                   "--changed-only", "--verify-all", "--board-id", "0x1FFF7A10:12", "fw.bin"}));
 }
 
 TEST(RunState, WhatARunComesTo) {

@@ -91,6 +91,20 @@ std::string save_text(const save_ended& s) {
   return format("  saved %lu bytes to ", s.size) + visible_text(s.path) + "\n";
 }
 
+// "sectors 1-3, 5, 16-17": runs of numbers that follow each other.
+std::string sector_list(const std::vector<uint32_t>& sectors) {
+  std::string text = sectors.size() == 1 ? "sector " : "sectors ";
+  for (std::size_t i = 0; i < sectors.size();) {
+    std::size_t last = i;
+    while (last + 1 < sectors.size() && sectors[last + 1] == sectors[last] + 1) ++last;
+    if (i > 0) text += ", ";
+    text += std::to_string(sectors[i]);
+    if (last > i) text.append("-").append(std::to_string(sectors[last]));
+    i = last + 1;
+  }
+  return text;
+}
+
 std::string final_line(bool ok) {
   return ok ? "done without errors..\n\n" : format("done with %lu error(s)..\n\n", 1);
 }
@@ -117,7 +131,14 @@ std::string console_text(const run_event& event) {
                  },
                  [](const run_ended& e) { return final_line(e.outcome.ok); },
                  [](const save_ended& s) { return save_text(s); },
-                 [](const board_identified& b) { return "  board id " + b.id + "\n"; }},
+                 [](const board_identified& b) { return "  board id " + b.id + "\n"; },
+                 [](const sectors_unchanged& u) {
+                   return "  " + sector_list(u.sectors) +
+                          " unchanged since the last flash of this board: not written\n";
+                 },
+                 [](const board_forgotten& f) {
+                   return "forgetting board " + f.id + ".." + tail(f.ok, f.reason);
+                 }},
       event);
 }
 

@@ -68,6 +68,10 @@ maybe_line json_line(const run_event& event, json_state& state) {
                  },
                  [](const run_ended& e) -> maybe_line { return e.outcome; },
                  [](const board_identified& b) -> maybe_line { return board_id_line{b.id}; },
+                 [](const sectors_unchanged& u) -> maybe_line { return skipped_line{u.sectors}; },
+                 [](const board_forgotten& f) -> maybe_line {
+                   return phase_line{.phase = run_phase::forget, .ok = f.ok, .reason = f.reason};
+                 },
                  // The front end's failures are told by the end object.
                  [](const auto&) -> maybe_line { return std::nullopt; }},
       event);

@@ -8,6 +8,7 @@
 
 #include "bootloader/bootloader.h"
 #include "cli/board_id.h"
+#include "cli/board_memory.h"
 #include "cli/console_report.h"
 #include "image/image.h"
 #include "cli/json_report.h"
@@ -113,7 +114,7 @@ void warn_cleared_before_image(const write_plan& plan, const run_sink& report) {
 // is opened, not even the default one. Any other run loads it, even for the
 // handshake alone.
 bool image_used(const run_settings& settings) {
-  return settings.write || settings.verify || !settings.save_path;
+  return settings.write || settings.verify || (!settings.save_path && !settings.forget_board);
 }
 
 // The end object as the command line fills it, before anything is done.
@@ -206,6 +207,10 @@ int run(const std::vector<std::string>& words) {
 
   // Before anything is done: what looks like a slip on the command line.
   for (const std::string& slip : settings.slips) report(run_warning{slip});
+  if (settings.forget_board) {
+    outcome.board_id = settings.forget_board;
+    return finish(!forget_board(settings, report), outcome, started, report);
+  }
 
   port_open_error why;
   port_handle port = port_open(settings.port_name, &why);
@@ -241,13 +246,20 @@ int run(const std::vector<std::string>& words) {
     if (settings.board_id) {
       outcome.board_id = board_id_phase(port, *settings.board_id, error_flag, report);
     }
+    board_memory board =
+        recall_board(settings, error_flag ? std::nullopt : outcome.board_id, report);
+    if (settings.write && !error_flag) plan_board_write(board, plan, settings, report);
     if (settings.write) {
+      if (settings.changed_only && !error_flag) {
+        outcome.sectors_written = static_cast<uint32_t>(plan.sectors.size());
+      }
       if (settings.keep_unwritten) keep_phase(port, plan, error_flag, report);
       write_phase(port, plan, error_flag, report);
     }
     if (settings.verify) {
       verify_phase(port, plan.verify, error_flag, report, settings.verify_until_differ);
     }
+    remember_board(board, plan, settings, error_flag, report);
     if (settings.save_path && save_phase(port, settings, error_flag, report)) {
       outcome.saved = settings.save_path;
     }

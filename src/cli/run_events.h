@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "bootloader/report.h"
 #include "contract/run_contract.h"
@@ -71,13 +72,28 @@ struct board_identified {
   std::string id;
 };
 
+// --changed-only: these sectors (by number, in the map's order) hold what
+// the image would put there, as this host last flashed them: left as they
+// are.
+struct sectors_unchanged {
+  std::vector<uint32_t> sectors;
+};
+
+// --forget-board: the board's record was removed, or why not.
+struct board_forgotten {
+  std::string id;
+  bool ok = true;
+  std::string reason;
+};
+
 // The run's outcome: the end object's contents.
 struct run_ended {
   end_line outcome;
 };
 
-using run_event = std::variant<protocol_event, compared, run_warning, port_failed, file_failed,
-                               memory_failed, run_ended, save_ended, board_identified>;
+using run_event =
+    std::variant<protocol_event, compared, run_warning, port_failed, file_failed, memory_failed,
+                 run_ended, save_ended, board_identified, sectors_unchanged, board_forgotten>;
 
 using run_sink = std::function<void(const run_event&)>;
 

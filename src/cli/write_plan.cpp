@@ -61,17 +61,29 @@ std::vector<image_segment> not_blank(const image_segment& kept) {
   return parts;
 }
 
+// The parts of `pieces` that lie in `sector`.
+std::vector<image_segment> parts_in(std::span<const image_segment> pieces,
+                                    const flash_sector& sector) {
+  std::vector<image_segment> parts;
+  for (const image_segment& piece : pieces) {
+    const uint64_t first = std::max<uint64_t>(piece.address, sector.start);
+    const uint64_t end = std::min(end_of(piece), end_of(sector));
+    if (first < end) parts.push_back(part_of(piece, first, end));
+  }
+  return parts;
+}
+
+bool left_as_it_is(const write_plan& plan, const flash_sector& sector) {
+  return std::find(plan.unchanged.begin(), plan.unchanged.end(), sector.number) !=
+         plan.unchanged.end();
+}
+
 }  // namespace
 
 write_plan plan_of_image(std::span<const image_segment> segments) {
   write_plan plan;
   for (const flash_sector& sector : sector_map) {
-    planned_sector planned{sector, {}};
-    for (const image_segment& segment : segments) {
-      const uint64_t first = std::max<uint64_t>(segment.address, sector.start);
-      const uint64_t end = std::min(end_of(segment), end_of(sector));
-      if (first < end) planned.bytes.push_back(part_of(segment, first, end));
-    }
+    planned_sector planned{sector, parts_in(segments, sector)};
     if (!planned.bytes.empty()) plan.sectors.push_back(std::move(planned));
   }
   for (const image_segment& segment : segments) {
@@ -84,6 +96,21 @@ write_plan plan_of_image(std::span<const image_segment> segments) {
   }
   plan.verify.assign(segments.begin(), segments.end());
   return plan;
+}
+
+void leave_unchanged_sectors(write_plan& plan, const board_record& known, bool verify_all) {
+  std::vector<planned_sector> changed;
+  for (planned_sector& planned : plan.sectors) {
+    const known_sector now{planned.sector, sector_digest(planned.bytes, planned.sector)};
+    if (std::find(known.sectors.begin(), known.sectors.end(), now) != known.sectors.end()) {
+      plan.unchanged.push_back(planned.sector.number);
+    } else {
+      plan.holds.push_back(now);
+      changed.push_back(std::move(planned));
+    }
+  }
+  plan.sectors = std::move(changed);
+  if (!verify_all) plan.verify = planned_writes(plan);
 }
 
 std::vector<image_segment> planned_writes(const write_plan& plan) {
@@ -120,6 +147,13 @@ std::vector<address_range> cleared_before_image(const planned_sector& planned) {
 void keep_unwritten_bytes(write_plan& plan, std::span<const image_segment> kept) {
   std::size_t next = 0;
   std::vector<image_segment> verify = plan.outside;
+  // What the verify was to read of sectors left as they are (--verify-all)
+  // it still reads.
+  for (const flash_sector& sector : sector_map) {
+    if (!left_as_it_is(plan, sector)) continue;
+    const std::vector<image_segment> parts = parts_in(plan.verify, sector);
+    verify.insert(verify.end(), parts.begin(), parts.end());
+  }
   for (planned_sector& planned : plan.sectors) {
     const std::size_t ranges = unwritten_ranges(planned).size();
     for (std::size_t i = 0; i < ranges && next < kept.size(); ++i, ++next) {

@@ -42,18 +42,20 @@ constexpr const char* written_sha256 = "written_sha256";
 constexpr const char* attempt = "attempt";
 constexpr const char* of = "of";
 constexpr const char* format = "format";
+constexpr const char* sectors = "sectors";
+constexpr const char* sectors_written = "sectors_written";
 }  // namespace field
 
 // The events' names: what the "event" field says.
 namespace event {
 constexpr const char *phase = "phase", *progress = "progress", *warning = "warning", *end = "end",
-                     *board_id = "board_id", *attempt = "attempt";
+                     *board_id = "board_id", *attempt = "attempt", *skipped = "skipped";
 }  // namespace event
 
 constexpr run_phase every_phase[] = {run_phase::usage,     run_phase::port,   run_phase::file,
                                      run_phase::handshake, run_phase::erase,  run_phase::write,
                                      run_phase::verify,    run_phase::signal, run_phase::save,
-                                     run_phase::board_id,  run_phase::keep};
+                                     run_phase::board_id,  run_phase::keep,   run_phase::forget};
 
 template <typename T>
 json or_null(const std::optional<T>& value) {
@@ -104,7 +106,12 @@ json object_of(const end_line& line) {
               {field::board_id, or_null(line.board_id)},
               {field::written_sha256, or_null(line.written_sha256)},
               {field::format, or_null(line.format)}};
+  if (line.sectors_written) object[field::sectors_written] = *line.sectors_written;
   return object;
+}
+
+json object_of(const skipped_line& line) {
+  return {{field::event, event::skipped}, {field::sectors, line.sectors}};
 }
 
 json object_of(const board_id_line& line) {
@@ -209,7 +216,20 @@ end_line end_from(const fields& f) {
                 .saved = f.get<std::string>(field::saved),
                 .board_id = f.get<std::string>(field::board_id),
                 .written_sha256 = f.get<std::string>(field::written_sha256),
-                .format = f.get<std::string>(field::format)};
+                .format = f.get<std::string>(field::format),
+                .sectors_written = f.get<uint32_t>(field::sectors_written)};
+  return line;
+}
+
+// A list that is not one of sector numbers reads as empty.
+skipped_line skipped_from(const json& object) {
+  skipped_line line;
+  const auto it = object.find(field::sectors);
+  if (it == object.end() || !it->is_array()) return line;
+  for (const json& number : *it) {
+    if (!number.is_number_unsigned() || number.get<uint64_t>() > UINT32_MAX) return {};
+    line.sectors.push_back(number.get<uint32_t>());
+  }
   return line;
 }
 
@@ -220,7 +240,7 @@ const char* tool_version() { return VEXLOR_VERSION; }
 const char* phase_name(run_phase phase) {
   // In run_phase's order.
   constexpr const char* names[] = {"usage",  "port",   "file", "handshake", "erase", "write",
-                                   "verify", "signal", "save", "board-id",  "keep"};
+                                   "verify", "signal", "save", "board-id",  "keep",  "forget"};
   static_assert(std::size(names) == std::size(every_phase));
   return names[static_cast<std::size_t>(phase)];
 }
@@ -266,5 +286,6 @@ std::optional<run_line> parse_run_line(std::string_view text) {
   if (kind == event::end) return end_from(f);
   if (kind == event::board_id) return board_id_line{f.get<std::string>(field::id).value_or("")};
   if (kind == event::attempt) return attempt_from(f);
+  if (kind == event::skipped) return skipped_from(object);
   return unknown_line{};
 }

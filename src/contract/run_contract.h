@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 // The schema of the lines. It changes when an event or a field is removed
 // or renamed or changes its meaning; events and fields that are added keep
@@ -35,6 +36,7 @@ enum class run_phase : uint8_t {
   save,      // reading the flash into a file (--save)
   board_id,  // reading the board's own id, after the handshake
   keep,      // --keep-unwritten: reading what the erase would clear besides the image
+  forget,    // removing what this host knows a board holds (--forget-board)
 };
 
 const char* phase_name(run_phase phase);
@@ -113,7 +115,18 @@ struct end_line {
   // How the image was read, as --format names it (bin, ihex, srec, elf),
   // once the file was read whole.
   std::optional<std::string> format;
+  // --changed-only: the sectors the write set out to erase and write, the
+  // rest being unchanged; written only then, so that the end object of
+  // every other run stays as it was.
+  std::optional<uint32_t> sectors_written;
   bool operator==(const end_line&) const = default;
+};
+
+// {"event":"skipped",...}: --changed-only leaves these sectors as they are:
+// this host last flashed them with the same bytes.
+struct skipped_line {
+  std::vector<uint32_t> sectors;
+  bool operator==(const skipped_line&) const = default;
 };
 
 // {"event":"attempt",...}: an attempt at the start handshake failed, and
@@ -132,7 +145,7 @@ struct unknown_line {
 };
 
 using run_line = std::variant<phase_line, progress_line, warning_line, end_line, board_id_line,
-                              attempt_line, unknown_line>;
+                              attempt_line, skipped_line, unknown_line>;
 
 // The line, one JSON object with its line break. Text that is not UTF-8 (a
 // port name, a path) is shown with replacement characters rather than

@@ -256,6 +256,34 @@ bool set_connect_attempts(run_settings& s, const std::string& value, std::string
   return true;
 }
 
+// A verify that reads back every sector of the image, also those
+// --changed-only leaves as they are.
+bool set_verify_all(run_settings& s, const std::string&, std::string&) {
+  s.verify = true;
+  s.verify_all = true;
+  return true;
+}
+
+bool set_cache_folder(run_settings& s, const std::string& value, std::string& why) {
+  if (value.empty()) {
+    why = "--cache needs the name of a folder";
+    return false;
+  }
+  s.cache_folder = value;
+  return true;
+}
+
+bool set_forget_board(run_settings& s, const std::string& value, std::string& why) {
+  std::vector<uint8_t> id;
+  if (!hex_bytes(value, id) || id.empty() || id.size() > board_id_max) {
+    why = "--forget-board takes a board id as vexlor-prog shows it (hex digits, two a byte), not " +
+          shown(value);
+    return false;
+  }
+  s.forget_board = hex_text(id);  // as the run shows it: lower case
+  return true;
+}
+
 // One row an option: its name, its value's name in the usage text (none
 // for a switch), what it does there, and what it sets: a switch its flag,
 // a plain value its text, anything else through `apply`, which may refuse
@@ -303,6 +331,15 @@ constexpr option_row option_table[] = {
      set_leave},
     {"--connect-attempts", "N", "start handshakes before the run gives up, 1 to 100 (default 1)",
      nullptr, nullptr, set_connect_attempts},
+    {"--changed-only", nullptr,
+     "with --board-id: erase and write only the sectors that differ from the board's last flash",
+     &r::changed_only},
+    {"--verify-all", nullptr, "--verify, every sector of the image, also those left as they were",
+     nullptr, nullptr, set_verify_all},
+    {"--cache", "DIR", "where what each board holds is kept (default ~/.cache/vexlor-prog)",
+     nullptr, nullptr, set_cache_folder},
+    {"--forget-board", "ID", "forget what board ID is known to hold; open no port", nullptr,
+     nullptr, set_forget_board},
     {"--help", nullptr, "this text", &r::help, nullptr, nullptr, "-h"},
     {"--version", nullptr, "the version", &r::version, nullptr, nullptr, "-V"},
 };
@@ -404,6 +441,14 @@ bool check_together(const run_settings& s, std::string& why) {
     why = text;
   } else if (s.keep_unwritten && !s.write) {
     why = "--keep-unwritten keeps what a write's erase would clear: give --write";
+  } else if (s.changed_only && !s.board_id) {
+    why = "--changed-only needs --board-id: what a board holds is kept under its id";
+  } else if (s.changed_only && !s.write) {
+    why = "--changed-only goes with --write: it chooses the sectors the write erases and writes";
+  } else if (s.forget_board && (s.write || s.verify || s.save_path)) {
+    why =
+        "--forget-board is a run of its own that opens no port: leave out --write, --verify and "
+        "--save";
   } else {
     return true;
   }

@@ -61,6 +61,16 @@ struct run_settings {
   bool keep_unwritten = false;
   bool help = false;     // -h, --help: the usage text, and no run
   bool version = false;  // -V, --version: the version, and no run
+  // --changed-only: the write erases and writes only the sectors whose
+  // bytes differ from what this host last flashed and verified on the
+  // board (--board-id names it); --verify then reads back only those,
+  // unless --verify-all.
+  bool changed_only = false;
+  bool verify_all = false;
+  std::string cache_folder;  // --cache; empty: default_cache_folder("vexlor-prog")
+  // --forget-board: a run of its own that removes the record of this board
+  // (lower-case hex), opening no port.
+  std::optional<std::string> forget_board;
 };
 
 // A number of the command line: decimal digits, or "0x" (or "0X") and hex

@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <limits>
 #include <utility>
 
@@ -32,7 +33,7 @@ std::vector<std::string> schema_tables(const sql_dialect& dialect) {
           "seconds DOUBLE PRECISION NOT NULL, exit_status BIGINT, outcome TEXT NOT NULL, "
           "phase TEXT, reason TEXT, log TEXT, station TEXT, tool TEXT, board_id TEXT, "
           "serial_pool TEXT, serial_number BIGINT, serial_state TEXT, run_id TEXT, "
-          "station_image TEXT, station_sha256 TEXT, warnings TEXT)",
+          "station_image TEXT, station_sha256 TEXT, warnings TEXT, sectors_written BIGINT)",
       "CREATE INDEX runs_by_start ON runs (start_time)",
       "CREATE INDEX runs_by_board ON runs (board_id)",
       "CREATE INDEX runs_by_serial ON runs (serial_number)",
@@ -66,6 +67,8 @@ const char* const version_1_to_2[] = {
     "ALTER TABLE serial_numbers ADD COLUMN port TEXT",
     // Each run's warnings, a JSON list of their texts; earlier runs have none.
     "ALTER TABLE runs ADD COLUMN warnings TEXT",
+    // With --changed-only, the sectors a run erased and wrote.
+    "ALTER TABLE runs ADD COLUMN sectors_written BIGINT",
     "UPDATE store_schema SET version = 2",
 };
 
@@ -75,8 +78,9 @@ const char* const run_columns =
     "port, device, adapter_vendor_id, adapter_product_id, adapter_serial, adapter_manufacturer, "
     "adapter_product, adapter_usb_path, image, sha256, size, address, baud, start_time, "
     "end_time, seconds, exit_status, outcome, phase, reason, log, station, tool, board_id, "
-    "serial_pool, serial_number, serial_state, run_id, station_image, station_sha256, warnings";
-constexpr std::size_t run_column_count = 31;
+    "serial_pool, serial_number, serial_state, run_id, station_image, station_sha256, warnings, "
+    "sectors_written";
+constexpr std::size_t run_column_count = 32;
 
 bool is_keyword_start(const std::string& target) {
   const std::size_t equals = target.find('=');
@@ -224,7 +228,8 @@ std::vector<sql_value> run_values(const run_record& record) {
           string_value(record.run_id),
           sql_text_or_null(record.station_image),
           sql_text_or_null(record.station_sha256),
-          warnings_text(record.warnings)};
+          warnings_text(record.warnings),
+          number_value(record.sectors_written)};
 }
 
 double real_of(const std::optional<std::string>& text) {
@@ -282,6 +287,7 @@ run_record record_of_row(const sql_row& row) {
   record.station_image = cell(28);
   record.station_sha256 = cell(29);
   record.warnings = warnings_of(cell(30));
+  record.sectors_written = integer_of(cell(31));
   return record;
 }
 
@@ -401,7 +407,7 @@ bool store_add_run(record_store& store, run_record& record, std::string& why) {
   const std::string insert = std::string("INSERT INTO runs (") + run_columns +
                              ") VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, "
                              "$14, $15, $16, $17, $18, $19, $20, $21, $22, $23, $24, $25, $26, "
-                             "$27, $28, $29, $30, $31)";
+                             "$27, $28, $29, $30, $31, $32)";
   run_record kept;
   const bool written = in_write_transaction(
       store,

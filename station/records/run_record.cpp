@@ -54,7 +54,9 @@ json report_object(const run_record& record) {
           {"log", text_or_null(record.log)},
           {"station", text_or_null(record.station)},
           {"tool", text_or_null(record.tool)},
-          {"warnings", record.warnings}};
+          {"warnings", record.warnings},
+
+          {"sectors_written", integer_or_null(record.sectors_written)}};
 }
 
 }  // namespace

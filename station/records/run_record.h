@@ -62,6 +62,9 @@ struct run_record {
   // What the run warned of (a word that looks like a slip, bytes outside
   // the flash map, a neighbour's bytes an erase clears), in order.
   std::vector<std::string> warnings;
+  // --changed-only among the words: the sectors the run erased and wrote,
+  // the rest being unchanged; none when it did not say.
+  std::optional<int64_t> sectors_written;
 };
 
 // 32 lower-case hex digits from the system's random source: an id no other

@@ -36,7 +36,11 @@ run_record record_of_run(const board_run& run, const std::string& station) {
           .serial = run.serial,
           .station_image = text_or_none(run.station_image),
           .station_sha256 = text_or_none(run.station_sha256),
-          .warnings = run.warnings};
+          .warnings = run.warnings,
+
+          .sectors_written = end && end->sectors_written
+                                 ? std::optional<int64_t>(*end->sectors_written)
+                                 : std::nullopt};
 }
 
 std::string report_line(const board_run& run, const std::string& station) {

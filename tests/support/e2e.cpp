@@ -79,6 +79,14 @@ std::vector<uint8_t> bytes_received(const std::vector<sim_event>& log) {
   return bytes;
 }
 
+std::vector<int> erased_sectors(const std::vector<sim_event>& log) {
+  std::vector<int> sectors;
+  for (const sim_event& e : log) {
+    if (e.kind == "erase") sectors.push_back(std::stoi(e.text));
+  }
+  return sectors;
+}
+
 std::vector<wire_range> wire_ranges(const std::vector<uint8_t>& received) {
   constexpr std::size_t erase_exchange = 4;  // prelude, command, list count, sector
   constexpr std::size_t block_header = 6;    // command, address, length

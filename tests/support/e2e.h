@@ -37,6 +37,8 @@ std::vector<sim_event> read_sim_log(const std::string& path);
 // Whether the log at `path` has an event of that kind yet.
 bool sim_log_has(const std::string& path, const std::string& kind);
 std::vector<uint8_t> bytes_received(const std::vector<sim_event>& log);
+// The sectors the simulator erased, in order.
+std::vector<int> erased_sectors(const std::vector<sim_event>& log);
 
 // The ranges the memory commands among `received` moved, in order: the
 // blocks of one command (write or read) that follow each other on the wire

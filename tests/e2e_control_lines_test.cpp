@@ -2,7 +2,11 @@
 // start byte, recorded from the real binary by a preloaded interposer (a pty
 // has no modem lines to observe), which also hands each change to the
 // simulator's line channel, so that the boards it plays see them.
+#include <asm/termbits.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -27,8 +31,10 @@ struct board_run {
   std::vector<timed_line> lines;  // natively: the recorder's log, changes and writes
 };
 
+// `rate_after`, when given: the rate the port was left at, read from the pty
+// held open meanwhile.
 board_run run_on_board(const std::string& dir, const std::vector<std::string>& board,
-                       const std::vector<std::string>& words = {}) {
+                       const std::vector<std::string>& words = {}, uint32_t* rate_after = nullptr) {
   const std::string channel = dir + "/lines";
   const std::string log = dir + "/lines.log";
   std::filesystem::remove(log);
@@ -38,9 +44,16 @@ board_run run_on_board(const std::string& dir, const std::vector<std::string>& b
   std::vector<std::string> args{"--port", "@PORT", "image.bin"};
   args.insert(args.end(), words.begin(), words.end());
   board_run out;
+  const int held = rate_after != nullptr ? open(sim.pty_path.c_str(), O_RDWR | O_NOCTTY) : -1;
   out.run = run_programmer(
       dir, args, sim.pty_path,
       running_under_wine() ? std::vector<std::string>{} : line_recorder_env(log, channel));
+  if (held >= 0) {
+    termios2 t{};
+    ioctl(held, TCGETS2, &t);
+    *rate_after = t.c_ospeed;
+    close(held);
+  }
   finish_sim(sim);
   for (const sim_event& e : read_sim_log(sim.log_path)) {
     if (e.kind == "line" || e.kind == "board" || e.kind == "rx" || e.kind == "tx")
@@ -336,5 +349,183 @@ TEST_F(BoardEntry, OptionsReachTheLinesAndTheBoard) {
       EXPECT_GE(waited, ms / 1000.0) << "after " << lines[at].text;
       EXPECT_LT(waited, ms / 1000.0 + 0.5) << "after " << lines[at].text;  // a loaded machine
     }
+  }
+}
+
+namespace {
+
+// A board's application started by the closing line sequence, and what
+// --expect and --monitor make of what it prints: natively through the
+// recorder, so that the closing sequence restarts a wired board.
+struct BoardStart : ::testing::Test {
+  std::string dir = make_test_dir();
+  void SetUp() override {
+    if (running_under_wine()) GTEST_SKIP() << "a wired board sees the lines through the recorder";
+    write_file(dir + "/image.bin", pattern_bytes(16, 7));
+  }
+  void TearDown() override { std::filesystem::remove_all(dir); }
+};
+
+const std::string checking = "checking the board's start..";
+
+std::string board_said(const std::string& line) {
+  return checking + ok_tail + "  the board said: " + line + "\n";
+}
+
+std::string check_failed(const std::string& reason) {
+  return checking + error_tail + "  " + reason + "\n";
+}
+
+// The --json events of a run, each as a few words: "boot ok LINE",
+// "boot failed REASON", "output LINE", "end 0 LINE" (its exit status and
+// boot line, "-" for none); others by their event and phase.
+std::vector<std::string> json_events(const std::string& out) {
+  std::vector<std::string> events;
+  for (const nlohmann::json& line : json_lines(out)) {
+    const std::string event = line["event"];
+    if (event == "boot") {
+      events.push_back(line["ok"] ? "boot ok " + line["line"].get<std::string>()
+                                  : "boot failed " + line["reason"].get<std::string>());
+    } else if (event == "output") {
+      events.push_back("output " + line["line"].get<std::string>());
+    } else if (event == "end") {
+      events.push_back("end " + std::to_string(line["exit"].get<int>()) + " " +
+                       (line["boot_line"].is_null() ? "-" : line["boot_line"].get<std::string>()));
+    } else {
+      events.push_back(event + " " + line.value("phase", ""));
+    }
+  }
+  return events;
+}
+
+// The seconds the boot event gives; -1 for none.
+double boot_seconds(const std::string& out) {
+  for (const nlohmann::json& line : json_lines(out)) {
+    if (line["event"] == "boot") return line["seconds"];
+  }
+  return -1;
+}
+
+}  // namespace
+
+// --expect against every board it may meet: the banner that comes at once,
+// after a flash or after the handshake alone, late, at another rate, never
+// (a silent application, a crashing one, a port that goes), and a board
+// whose words nobody asked for. The reason says what the board did print.
+TEST_F(BoardStart, ExpectFindsTheBannerOrSaysWhatTheBoardPrinted) {
+  struct row {
+    const char* name;
+    std::vector<std::string> board;  // vexlor-sim's options
+    std::vector<std::string> words;  // vexlor-prog's, besides its port and image
+    std::string console;             // after the banner; "{s}" stands for a time in seconds
+    int exit_code = 0;
+    std::vector<std::string> events;  // with --json instead of the console (json_events)
+    double least_seconds = 0;         // the boot event's seconds, at least
+    uint32_t rate_after = 0;          // the rate the port was left at; 0: not looked at
+  };
+  const std::string wired = "D1:R0";
+  const std::string nothing_at_115200 =
+      "the board printed nothing at 115200 baud: held in reset (see --leave), or printing at "
+      "another rate (see --app-baud)?";
+  const std::vector<row> rows{
+      {"the banner after a flash",
+       {"--wiring", wired, "--app-banner", "app v2.3.1 build 884\\r\\n"},
+       {"--write", "--verify", "--expect", "app v2.3.1"},
+       handshake_ok + ok_tail + transfer_ok("writting", 16) + transfer_ok("reading", 16) +
+           board_said("app v2.3.1 build 884") + done_ok},
+      {"the banner after the handshake alone, in JSON",
+       {"--wiring", wired, "--app-banner", "app v2.3.1 build 884\\r\\n"},
+       {"--json", "--expect", "build 884"},
+       "",
+       0,
+       {"phase handshake", "begun boot-check", "boot ok app v2.3.1 build 884",
+        "end 0 app v2.3.1 build 884"}},
+      {"a banner that comes late",
+       {"--wiring", wired + ":700", "--app-banner", "app v1\\r\\n"},
+       {"--enter", "R0,D1,D0,W750", "--json", "--expect", "app v1"},
+       "",
+       0,
+       {"phase handshake", "begun boot-check", "boot ok app v1", "end 0 app v1"},
+       0.7},
+      {"a banner at another rate",
+       {"--baud", "9600", "--wiring", wired, "--app-banner", "app v1\\r\\n"},
+       {"--app-baud", "9600", "--expect", "app v1"},
+       handshake_ok + board_said("app v1") + done_ok,
+       0,
+       {},
+       0,
+       9600},
+      {"bytes a terminal would act on, and a prompt without a line feed",
+       {"--wiring", wired, "--app-banner", "\\x1b[2Japp\\tv1> "},
+       {"--expect", "v1> "},
+       handshake_ok + board_said("\\x1b[2Japp\\x09v1> ") + done_ok},
+      {"a silent application",
+       {"--wiring", wired},
+       {"--expect", "app v1", "--expect-within", "0.5"},
+       handshake_ok + check_failed("no line with \"app v1\" within 0.5 s: " + nothing_at_115200) +
+           done_error,
+       1},
+      {"a crashing application",
+       {"--wiring", wired, "--app-crash"},
+       {"--expect", "app v1", "--expect-within", "1.5"},
+       handshake_ok +
+           check_failed("no line with \"app v1\" within 1.5 s: the board's last 3 lines: \"hard "
+                        "fault at pc=0x08001d2c: restarting\" 3 times: not the firmware "
+                        "expected, or another rate (see --app-baud)?") +
+           done_error,
+       1},
+      {"another firmware's banner, in JSON",
+       {"--wiring", wired, "--app-banner", "app v0\\r\\n"},
+       {"--json", "--expect", "app v1", "--expect-within", "0.5"},
+       "",
+       1,
+       {"phase handshake", "begun boot-check",
+        "boot failed no line with \"app v1\" within 0.5 s: the board's last line: \"app v0\": not "
+        "the firmware expected, or another rate (see --app-baud)?",
+        "end 1 -"}},
+      {"the port gone during the check",
+       {"--wiring", wired, "--max-seconds", "3"},
+       {"--expect", "app v1", "--expect-within", "30"},
+       handshake_ok +
+           check_failed("the serial adapter was disconnected {s} into the wait for \"app v1\"; " +
+                        nothing_at_115200) +
+           done_error,
+       1},
+      {"a run that failed before the check",
+       {"--wiring", wired, "--app-banner", "app v1\\r\\n", "--fault", "erase.command:refuse"},
+       {"--write", "--expect", "app v1"},
+       handshake_ok + error_tail +
+           "  the target refused the erase command of sector 0 (answered 0x1f)\n" + done_error,
+       1},
+      {"a banner nobody asked for",
+       {"--wiring", wired, "--app-banner", "app v1\\r\\n"},
+       {"--json"},
+       "",
+       0,
+       {"phase handshake", "end 0 -"}},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    uint32_t rate = 0;
+    const board_run got = run_on_board(dir, r.board, r.words, r.rate_after ? &rate : nullptr);
+    EXPECT_EQ(got.run.exit_code, r.exit_code);
+    EXPECT_EQ(rate, r.rate_after);
+    if (!r.events.empty()) {
+      EXPECT_EQ(json_events(got.run.out), r.events) << got.run.out;
+      if (r.least_seconds > 0) {
+        EXPECT_GE(boot_seconds(got.run.out), r.least_seconds);
+      }
+      continue;
+    }
+    const std::size_t time_at = r.console.find("{s}");
+    if (time_at == std::string::npos) {
+      EXPECT_EQ(got.run.out, banner + r.console);
+      continue;
+    }
+    const std::string before = banner + r.console.substr(0, time_at);
+    const std::string after = r.console.substr(time_at + 3);
+    EXPECT_TRUE(got.run.out.starts_with(before) && got.run.out.ends_with(" s" + after) &&
+                got.run.out.size() > before.size() + after.size() + 2)
+        << got.run.out;
   }
 }

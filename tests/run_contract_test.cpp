@@ -31,7 +31,8 @@ TEST(RunContract, EveryEventReadsBackAsWritten) {
                     .sha256 = std::string(64, 'b'),
                     .write = true,
                     .board_id = "0a1b2c",
-                    .written_sha256 = std::string(64, 'c')};
+                    .written_sha256 = std::string(64, 'c'),
+                    .boot_line = "app v2.3.1 build 884"};
   const std::vector<run_event> events{
       protocol_event{run_phase::handshake, handshake_ended{.ok = true}},
       protocol_event{run_phase::handshake, handshake_ended{.ok = false, .reason = "no answer"}},
@@ -57,6 +58,9 @@ TEST(RunContract, EveryEventReadsBackAsWritten) {
                                                          .size = 12,
                                                          .ok = false,
                                                          .reason = "refused"}},
+      boot_check_begun{},
+      boot_checked{.line = "app v1", .seconds = 0.25, .lines = {"boot", "clock 16 MHz", "app v1"}},
+      boot_checked{.ok = false, .reason = "no line with \"app v1\" within 10 s", .seconds = 10},
       run_ended{failed},
       run_ended{usage},
       run_ended{ok},

@@ -91,6 +91,11 @@ std::string save_text(const save_ended& s) {
   return format("  saved %lu bytes to ", s.size) + visible_text(s.path) + "\n";
 }
 
+std::string boot_text(const boot_checked& b) {
+  if (!b.ok) return tail(false, b.reason);
+  return tail(true, "") + "  the board said: " + visible_text(b.line) + "\n";
+}
+
 std::string final_line(bool ok) {
   return ok ? "done without errors..\n\n" : format("done with %lu error(s)..\n\n", 1);
 }
@@ -105,19 +110,22 @@ std::string console_banner() {
 
 std::string console_text(const run_event& event) {
   return std::visit(
-      overloaded{[](const protocol_event& e) { return protocol_text(e); },
-                 [](const compared& c) { return reason_line(c.reason); },
-                 [](const run_warning& w) { return reason_line(w.reason); },
-                 [](const port_failed& p) {
-                   return line_naming("error: cannot open port %s\n", p.port, p.reason);
-                 },
-                 [](const file_failed& f) { return file_text(f); },
-                 [](const memory_failed& m) {
-                   return format("cannot allocate %lu bytes..\n", m.size) + reason_line(m.reason);
-                 },
-                 [](const run_ended& e) { return final_line(e.outcome.ok); },
-                 [](const save_ended& s) { return save_text(s); },
-                 [](const board_identified& b) { return "  board id " + b.id + "\n"; }},
+      overloaded{
+          [](const protocol_event& e) { return protocol_text(e); },
+          [](const compared& c) { return reason_line(c.reason); },
+          [](const run_warning& w) { return reason_line(w.reason); },
+          [](const port_failed& p) {
+            return line_naming("error: cannot open port %s\n", p.port, p.reason);
+          },
+          [](const file_failed& f) { return file_text(f); },
+          [](const memory_failed& m) {
+            return format("cannot allocate %lu bytes..\n", m.size) + reason_line(m.reason);
+          },
+          [](const run_ended& e) { return final_line(e.outcome.ok); },
+          [](const save_ended& s) { return save_text(s); },
+          [](const board_identified& b) { return "  board id " + b.id + "\n"; },
+          [](const boot_check_begun&) -> std::string { return "checking the board's start.."; },
+          [](const boot_checked& b) { return boot_text(b); }},
       event);
 }
 

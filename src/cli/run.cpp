@@ -13,6 +13,7 @@
 #include "cli/json_report.h"
 #include "options/options.h"
 #include "cli/phases.h"
+#include "cli/released_board.h"
 #include "serial/port_reason.h"
 #include "cli/run_image.h"
 #include "cli/save.h"
@@ -222,6 +223,8 @@ int run(const std::vector<std::string>& words) {
     // The flash is as the run left it; the board may not have been let go.
     report(run_warning{"the closing line sequence: " + closing_failure});
   }
+  // The board let go: its own words, when they were asked for.
+  watch_released_board(port, settings, error_flag, outcome, report);
   port_close(port);
   image = {};  // released last, after the port
   return finish(error_flag, outcome, started, report);

@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "bootloader/report.h"
 #include "contract/run_contract.h"
@@ -71,13 +72,27 @@ struct board_identified {
   std::string id;
 };
 
+// --expect: the board has been let go, and its lines are read for the text.
+struct boot_check_begun {};
+
+// --expect: the check ended, with the line that held the text or why no
+// line did. Lines as visible text (boot_check_line).
+struct boot_checked {
+  bool ok = true;
+  std::string line;
+  std::string reason;
+  double seconds = 0;
+  std::vector<std::string> lines;  // the board's last lines, up to three
+};
+
 // The run's outcome: the end object's contents.
 struct run_ended {
   end_line outcome;
 };
 
-using run_event = std::variant<protocol_event, compared, run_warning, port_failed, file_failed,
-                               memory_failed, run_ended, save_ended, board_identified>;
+using run_event =
+    std::variant<protocol_event, compared, run_warning, port_failed, file_failed, memory_failed,
+                 run_ended, save_ended, board_identified, boot_check_begun, boot_checked>;
 
 using run_sink = std::function<void(const run_event&)>;
 

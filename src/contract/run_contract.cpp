@@ -40,18 +40,21 @@ constexpr const char* id = "id";
 constexpr const char* written_sha256 = "written_sha256";
 constexpr const char* attempt = "attempt";
 constexpr const char* of = "of";
+constexpr const char* line = "line";
+constexpr const char* lines = "lines";
+constexpr const char* boot_line = "boot_line";
 }  // namespace field
 
 // The events' names: what the "event" field says.
 namespace event {
 constexpr const char *phase = "phase", *progress = "progress", *warning = "warning", *end = "end",
-                     *board_id = "board_id", *attempt = "attempt";
+                     *board_id = "board_id", *attempt = "attempt", *begun = "begun", *boot = "boot";
 }  // namespace event
 
-constexpr run_phase every_phase[] = {run_phase::usage,     run_phase::port,   run_phase::file,
-                                     run_phase::handshake, run_phase::erase,  run_phase::write,
-                                     run_phase::verify,    run_phase::signal, run_phase::save,
-                                     run_phase::board_id};
+constexpr run_phase every_phase[] = {run_phase::usage,     run_phase::port,      run_phase::file,
+                                     run_phase::handshake, run_phase::erase,     run_phase::write,
+                                     run_phase::verify,    run_phase::signal,    run_phase::save,
+                                     run_phase::board_id,  run_phase::boot_check};
 
 template <typename T>
 json or_null(const std::optional<T>& value) {
@@ -100,7 +103,21 @@ json object_of(const end_line& line) {
               {field::segments, or_null(line.segments)},
               {field::saved, or_null(line.saved)},
               {field::board_id, or_null(line.board_id)},
-              {field::written_sha256, or_null(line.written_sha256)}};
+              {field::written_sha256, or_null(line.written_sha256)},
+              {field::boot_line, or_null(line.boot_line)}};
+  return object;
+}
+
+json object_of(const begun_line& line) {
+  return {{field::event, event::begun}, {field::phase, phase_name(line.phase)}};
+}
+
+json object_of(const boot_check_line& line) {
+  json object{{field::event, event::boot}, {field::ok, line.ok}};
+  if (line.ok) object[field::line] = line.line;
+  if (!line.ok) object[field::reason] = line.reason;
+  object[field::seconds] = line.seconds;
+  object[field::lines] = line.lines;
   return object;
 }
 
@@ -205,7 +222,28 @@ end_line end_from(const fields& f) {
                 .segments = f.get<uint32_t>(field::segments),
                 .saved = f.get<std::string>(field::saved),
                 .board_id = f.get<std::string>(field::board_id),
-                .written_sha256 = f.get<std::string>(field::written_sha256)};
+                .written_sha256 = f.get<std::string>(field::written_sha256),
+                .boot_line = f.get<std::string>(field::boot_line)};
+  return line;
+}
+
+std::optional<run_line> begun_from(const fields& f) {
+  const auto phase = f.phase(field::phase);
+  if (!phase) return std::nullopt;
+  return begun_line{*phase};
+}
+
+boot_check_line boot_from(const fields& f) {
+  boot_check_line line{.ok = f.get<bool>(field::ok).value_or(false),
+                       .seconds = f.get<double>(field::seconds).value_or(0)};
+  if (line.ok) line.line = f.get<std::string>(field::line).value_or("");
+  if (!line.ok) line.reason = f.get<std::string>(field::reason).value_or("");
+  const auto lines = f.object.find(field::lines);
+  if (lines != f.object.end() && lines->is_array()) {
+    for (const json& text : *lines) {
+      if (text.is_string()) line.lines.push_back(text.get<std::string>());
+    }
+  }
   return line;
 }
 
@@ -215,8 +253,8 @@ const char* tool_version() { return VEXLOR_VERSION; }
 
 const char* phase_name(run_phase phase) {
   // In run_phase's order.
-  constexpr const char* names[] = {"usage", "port",   "file",   "handshake", "erase",
-                                   "write", "verify", "signal", "save",      "board-id"};
+  constexpr const char* names[] = {"usage",  "port",   "file", "handshake", "erase",     "write",
+                                   "verify", "signal", "save", "board-id",  "boot-check"};
   static_assert(std::size(names) == std::size(every_phase));
   return names[static_cast<std::size_t>(phase)];
 }
@@ -251,5 +289,7 @@ std::optional<run_line> parse_run_line(std::string_view text) {
   if (kind == event::end) return end_from(f);
   if (kind == event::board_id) return board_id_line{f.get<std::string>(field::id).value_or("")};
   if (kind == event::attempt) return attempt_from(f);
+  if (kind == event::begun) return begun_from(f);
+  if (kind == event::boot) return boot_from(f);
   return unknown_line{};
 }

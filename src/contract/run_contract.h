@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 // The schema of the lines. It changes when an event or a field is removed
 // or renamed or changes its meaning; events and fields that are added keep
@@ -31,9 +32,10 @@ enum class run_phase : uint8_t {
   erase,
   write,
   verify,
-  signal,    // a stop request ended the run
-  save,      // reading the flash into a file (--save)
-  board_id,  // reading the board's own id, after the handshake
+  signal,      // a stop request ended the run
+  save,        // reading the flash into a file (--save)
+  board_id,    // reading the board's own id, after the handshake
+  boot_check,  // --expect: the board's start, once the closing line sequence let it go
 };
 
 const char* phase_name(run_phase phase);
@@ -76,6 +78,28 @@ struct board_id_line {
   bool operator==(const board_id_line&) const = default;
 };
 
+// {"event":"begun",...}: a phase that waits without a transfer to tell
+// (the check of the board's start) has begun.
+struct begun_line {
+  run_phase phase = run_phase::boot_check;
+  bool operator==(const begun_line&) const = default;
+};
+
+// {"event":"boot",...}: the check of the board's start (--expect) ended:
+// the line that held the text, or why none did. Lines are the board's as
+// visible text: a line feed ends one, a carriage return before it is
+// dropped, a byte a terminal would act on is shown as \xNN.
+struct boot_check_line {
+  bool ok = true;
+  std::string line;    // the line that held the text; empty when not ok
+  std::string reason;  // why not; empty when ok
+  double seconds = 0;  // from the release to that line, or to the end of the wait
+  // The board's last lines, up to three, that line last; empty when it
+  // printed none.
+  std::vector<std::string> lines;
+  bool operator==(const boot_check_line&) const = default;
+};
+
 // {"event":"end",...}: the last line, the run's outcome.
 struct end_line {
   int schema = run_schema;  // 0: the run named none
@@ -100,6 +124,7 @@ struct end_line {
   // Of the image as written and compared: the file's bytes with the
   // run's patches in them (sha256 when there are none).
   std::optional<std::string> written_sha256;
+  std::optional<std::string> boot_line;  // the line --expect found; none when not checked
   bool operator==(const end_line&) const = default;
 };
 
@@ -119,7 +144,7 @@ struct unknown_line {
 };
 
 using run_line = std::variant<phase_line, progress_line, warning_line, end_line, board_id_line,
-                              attempt_line, unknown_line>;
+                              attempt_line, unknown_line, begun_line, boot_check_line>;
 
 // The line, one JSON object with its line break. Text that is not UTF-8 (a
 // port name, a path) is shown with replacement characters rather than

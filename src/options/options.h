@@ -11,6 +11,7 @@
 
 #include "image/image.h"
 #include "options/line_sequence.h"
+#include "serial/serial_port.h"
 
 // --connect-attempts: enough for a board whose button is pressed by hand,
 // few enough that a board that never answers ends the run.
@@ -54,7 +55,19 @@ struct run_settings {
   std::optional<std::string> save_path;  // --save: the flash read into this file
   std::optional<uint32_t> save_size;     // --size: how many bytes --save reads
   bool force = false;                    // --save may replace a file that exists
+  // --expect: once the closing line sequence has let the board go, a line
+  // it prints must hold this text within expect_within_s seconds.
+  std::optional<std::string> expect;
+  double expect_within_s = 10;
+  bool expect_within_given = false;
+  // --app-baud: the rate the board's application prints at, when it is not
+  // the boot loader's (--baudrate).
+  std::optional<line_rate> app_baud;
 };
+
+// --expect-within's bounds, in seconds.
+inline constexpr double expect_within_least_s = 0.1;
+inline constexpr double expect_within_most_s = 600;
 
 // "0x" followed by hex digits, or decimal digits. Every character multiplies
 // by the base; one that is no digit adds nothing. Wraps modulo 2^32.
@@ -78,6 +91,11 @@ bool parse_patch(const std::string& text, image_patch& patch, std::string& why);
 // any other word, saying which words there are in `why`.
 bool parse_image_format_option(const std::string& value, std::optional<image_format>& forced,
                                std::string& why);
+
+// Whether `word` is an option that takes the word after it as its value
+// (--port, --expect), so that a caller that leaves an option out of the
+// words can leave its value out with it.
+bool option_takes_value(const std::string& word);
 
 // The words read left to right into `settings`, by the option table in
 // options.cpp, then the rules that take the whole line (--save with

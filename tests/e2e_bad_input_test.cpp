@@ -304,9 +304,12 @@ TEST_F(E2EBadInput, CommandLinesRefusedBeforeThePortOpens) {
       {"--app-baud 0",
        {"--expect", "app", "--app-baud", "0", "fw.hex"},
        "--app-baud takes a rate in baud from 1 to 2147483647, not '0'"},
-      {"--app-baud without --expect",
+      {"--app-baud without --expect or --monitor",
        {"--app-baud", "9600", "fw.hex"},
-       "--app-baud goes with --expect: it is the rate the board prints at"},
+       "--app-baud goes with --expect or --monitor: it is the rate the board prints at"},
+      {"--monitor-for with a sign",
+       {"--monitor-for", "-1", "fw.hex"},
+       "--monitor-for takes a number of seconds from 0.1 to 86400, not '-1'"},
   };
   for (const usage_case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -8,6 +8,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 
 #include "support/console_text.h"
@@ -527,5 +529,91 @@ TEST_F(BoardStart, ExpectFindsTheBannerOrSaysWhatTheBoardPrinted) {
     EXPECT_TRUE(got.run.out.starts_with(before) && got.run.out.ends_with(" s" + after) &&
                 got.run.out.size() > before.size() + after.size() + 2)
         << got.run.out;
+  }
+}
+
+namespace {
+
+// How many times `piece` stands in `text`, one after another from `at`,
+// and where they end.
+std::size_t repeats(const std::string& text, const std::string& piece, std::size_t& at) {
+  std::size_t count = 0;
+  for (; text.compare(at, piece.size(), piece) == 0; at += piece.size()) ++count;
+  return count;
+}
+
+}  // namespace
+
+// --monitor: the board's lines as they come, after the check when there is
+// one, for --monitor-for's time; a prompt without a line feed shows up
+// after a moment of quiet; --json gives each line as an event.
+TEST_F(BoardStart, MonitorShowsTheLinesForItsTime) {
+  struct row {
+    const char* name;
+    std::vector<std::string> board;
+    std::vector<std::string> words;
+    std::string before;  // the console after the banner, up to the board's lines
+    std::string line;    // what the board prints, as shown, again and again
+    std::string after;   // after them, to the end
+  };
+  const std::vector<row> rows{
+      {"lines after the check",
+       {"--wiring", "D1:R0", "--app-banner", "tick\\r\\n", "--app-every", "250"},
+       {"--expect", "tick", "--monitor-for", "1.2"},
+       handshake_ok + board_said("tick") + "watching the board's output for 1.2 s\n",
+       "tick\n",
+       done_ok},
+      {"a prompt without a line feed",
+       {"--wiring", "D1:R0", "--app-banner", "login: ", "--app-every", "400"},
+       {"--monitor-for", "1"},
+       handshake_ok + "watching the board's output for 1 s\n",
+       "login: ",
+       "\n" + done_ok},
+      {"lines as events",
+       {"--wiring", "D1:R0", "--app-banner", "tick\\r\\n", "--app-every", "250"},
+       {"--json", "--monitor-for", "1"},
+       "{\"event\":\"phase\",\"phase\":\"handshake\",\"ok\":true}\n",
+       "{\"event\":\"output\",\"line\":\"tick\"}\n",
+       "{\"event\":\"end\",\"ok\":true,"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const board_run got = run_on_board(dir, r.board, r.words);
+    EXPECT_EQ(got.run.exit_code, 0);
+    const std::string& out = got.run.out;
+    std::size_t at = r.words.front() == "--json" ? 0 : banner.size();
+    ASSERT_EQ(out.compare(at, r.before.size(), r.before), 0) << out;
+    at += r.before.size();
+    const std::size_t count = repeats(out, r.line, at);
+    EXPECT_GE(count, 2u) << out;  // every 250 or 400 ms for about a second
+    EXPECT_LE(count, 6u) << out;
+    EXPECT_EQ(out.compare(at, r.after.size(), r.after), 0) << out;
+  }
+}
+
+// Ctrl-C or a kill ends --monitor at once; the run is what it came to
+// before, a success here, and its line sequence, lines shown as they came.
+TEST_F(BoardStart, AStopEndsTheMonitorAndNotTheRun) {
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(strsignal(signal));
+    const std::string channel = dir + "/lines";
+    sim_target sim = start_sim(dir, {"--lines-from", channel, "--wiring", "D1:R0", "--app-banner",
+                                     "tick\\r\\n", "--app-every", "200"});
+    child_process run =
+        start_process({VEXLOR_PROG_PATH, "--port", sim.pty_path, "--monitor", "image.bin"}, dir,
+                      line_recorder_env(dir + "/lines.log", channel));
+    std::string out;
+    const std::string watching = "watching the board's output (Ctrl-C ends it)\n";
+    // A line shown while the monitor still runs.
+    ASSERT_TRUE(read_until(run, out, watching + "tick\n", 20)) << out;
+    const auto stopped_at = test_clock::now();
+    kill(run.pid, signal);
+    EXPECT_TRUE(read_until(run, out, "", 10));
+    const process_result ended = wait_process(run, 10);
+    EXPECT_LT(seconds_since(stopped_at), 2.0);
+    EXPECT_EQ(ended.exit_code, 0);
+    EXPECT_TRUE(out.starts_with(banner + handshake_ok + watching)) << out;
+    EXPECT_TRUE(out.ends_with("tick\n" + done_ok)) << out;
+    finish_sim(sim);
   }
 }

@@ -61,6 +61,7 @@ TEST(RunContract, EveryEventReadsBackAsWritten) {
       boot_check_begun{},
       boot_checked{.line = "app v1", .seconds = 0.25, .lines = {"boot", "clock 16 MHz", "app v1"}},
       boot_checked{.ok = false, .reason = "no line with \"app v1\" within 10 s", .seconds = 10},
+      board_output{"hard fault at pc=0x08001d2c: restarting"},
       run_ended{failed},
       run_ended{usage},
       run_ended{ok},

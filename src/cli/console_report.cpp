@@ -91,9 +91,21 @@ std::string save_text(const save_ended& s) {
   return format("  saved %lu bytes to ", s.size) + visible_text(s.path) + "\n";
 }
 
+// "10 s", "0.5 s".
+std::string seconds_text(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g s", seconds);
+  return text;
+}
+
 std::string boot_text(const boot_checked& b) {
   if (!b.ok) return tail(false, b.reason);
   return tail(true, "") + "  the board said: " + visible_text(b.line) + "\n";
+}
+
+std::string monitor_text(const monitor_begun& m) {
+  if (!m.seconds) return "watching the board's output (Ctrl-C ends it)\n";
+  return "watching the board's output for " + seconds_text(*m.seconds) + "\n";
 }
 
 std::string final_line(bool ok) {
@@ -125,7 +137,12 @@ std::string console_text(const run_event& event) {
           [](const save_ended& s) { return save_text(s); },
           [](const board_identified& b) { return "  board id " + b.id + "\n"; },
           [](const boot_check_begun&) -> std::string { return "checking the board's start.."; },
-          [](const boot_checked& b) { return boot_text(b); }},
+          [](const boot_checked& b) { return boot_text(b); },
+          [](const monitor_begun& m) { return monitor_text(m); },
+          // Shown as it came: a piece without its line feed stays on
+          // its line, as a prompt does.
+          [](const board_output& o) { return visible_text(o.text) + (o.line_ended ? "\n" : ""); },
+          [](const monitor_ended& m) { return std::string(m.mid_line ? "\n" : ""); }},
       event);
 }
 

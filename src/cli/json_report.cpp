@@ -77,6 +77,11 @@ maybe_line json_line(const run_event& event, json_state& state) {
                                    .seconds = b.seconds,
                                    .lines = b.lines};
           },
+          // The line feed that ends a piece already sent adds nothing.
+          [](const board_output& o) -> maybe_line {
+            if (o.goes_on && o.text.empty()) return std::nullopt;
+            return output_line{o.text};
+          },
           // The front end's failures are told by the end object.
           [](const auto&) -> maybe_line { return std::nullopt; }},
       event);

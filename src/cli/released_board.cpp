@@ -133,6 +133,37 @@ std::optional<std::string> check_start(board_lines& reader, const std::string& e
   return std::nullopt;
 }
 
+// --monitor: every line the board prints, as it comes, for `seconds` or
+// until a stop request or the port's end.
+void monitor(board_lines& reader, std::optional<double> seconds, const run_sink& report) {
+  report(monitor_begun{seconds});
+  const auto deadline =
+      seconds ? after_seconds(board_clock::now(), *seconds) : board_clock::time_point::max();
+  bool mid_line = false;
+  while (const std::optional<board_piece> piece = next_board_piece(reader, deadline)) {
+    report(board_output{
+        .text = visible_text(piece->text), .line_ended = piece->line_ended, .goes_on = mid_line});
+    mid_line = !piece->line_ended;
+  }
+  // A line on its way as the time ends gets a moment more to end; what is
+  // still left then is shown as it is: nothing the board printed is lost.
+  if (!unhanded_text(reader).empty() && !stop_requested()) {
+    if (const auto last = next_board_piece(reader, board_clock::now() + board_quiet)) {
+      report(board_output{
+          .text = visible_text(last->text), .line_ended = last->line_ended, .goes_on = mid_line});
+      mid_line = !last->line_ended;
+    }
+  }
+  if (const std::string rest = unhanded_text(reader); !rest.empty()) {
+    report(board_output{.text = visible_text(rest), .line_ended = false, .goes_on = mid_line});
+    mid_line = true;
+  }
+  report(monitor_ended{mid_line});
+  if (port_gone(reader.port) && !stop_requested()) {
+    report(run_warning{"the serial adapter was disconnected while the board's output was watched"});
+  }
+}
+
 // The rate the board's lines are read at, as the user asked for it (a
 // port under another name may say otherwise).
 uint32_t reading_rate(port_handle port, const run_settings& settings) {
@@ -143,18 +174,24 @@ uint32_t reading_rate(port_handle port, const run_settings& settings) {
 
 }  // namespace
 
-void watch_released_board(port_handle port, const run_settings& settings, bool& error_flag,
+bool watch_released_board(port_handle port, const run_settings& settings, bool& error_flag,
                           end_line& outcome, const run_sink& report) {
   // A run that failed or was stopped has nothing to prove: its outcome is
   // told already.
-  if (!settings.expect || error_flag || stop_requested()) return;
+  const bool checks = settings.expect && !error_flag && !stop_requested();
+  if (!checks && !settings.monitor) return false;
   if (settings.app_baud && !port_set_line(port, *settings.app_baud)) {
     report(run_warning{"the port did not take --app-baud " +
                        std::to_string(settings.app_baud->bits_per_second) +
                        ": the board's lines are read at the run's rate"});
   }
   board_lines reader{.port = port, .last_byte = board_clock::now()};
-  outcome.boot_line = check_start(reader, *settings.expect, settings.expect_within_s,
-                                  reading_rate(port, settings), report);
-  if (!outcome.boot_line) error_flag = true;
+  if (checks) {
+    outcome.boot_line = check_start(reader, *settings.expect, settings.expect_within_s,
+                                    reading_rate(port, settings), report);
+    if (!outcome.boot_line) error_flag = true;
+  }
+  if (!settings.monitor || stop_requested() || port_gone(port)) return false;
+  monitor(reader, settings.monitor_for_s, report);
+  return stop_requested();
 }

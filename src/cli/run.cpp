@@ -74,10 +74,11 @@ void warn_outside_map(uint32_t address, uint32_t size, const run_sink& report) {
 
 // The run's outcome, sent as the last event. A stopped run counts as failed
 // even when its last exchange went through: whoever stopped it cannot know
-// how far it got.
+// how far it got. A stop that only ended --monitor (`stop_ended_monitor`)
+// leaves the outcome as the run had come to it.
 int finish(bool error_flag, end_line& outcome, std::chrono::steady_clock::time_point started,
-           const run_sink& report) {
-  const int stopped = stop_exit_status();
+           const run_sink& report, bool stop_ended_monitor = false) {
+  const int stopped = stop_ended_monitor ? 0 : stop_exit_status();
   if (stopped != 0) {
     outcome.phase = run_phase::signal;
     outcome.reason = stop_reason();
@@ -224,8 +225,8 @@ int run(const std::vector<std::string>& words) {
     report(run_warning{"the closing line sequence: " + closing_failure});
   }
   // The board let go: its own words, when they were asked for.
-  watch_released_board(port, settings, error_flag, outcome, report);
+  const bool stop_ended_monitor = watch_released_board(port, settings, error_flag, outcome, report);
   port_close(port);
   image = {};  // released last, after the port
-  return finish(error_flag, outcome, started, report);
+  return finish(error_flag, outcome, started, report, stop_ended_monitor);
 }

@@ -48,7 +48,8 @@ constexpr const char* boot_line = "boot_line";
 // The events' names: what the "event" field says.
 namespace event {
 constexpr const char *phase = "phase", *progress = "progress", *warning = "warning", *end = "end",
-                     *board_id = "board_id", *attempt = "attempt", *begun = "begun", *boot = "boot";
+                     *board_id = "board_id", *attempt = "attempt", *begun = "begun", *boot = "boot",
+                     *output = "output";
 }  // namespace event
 
 constexpr run_phase every_phase[] = {run_phase::usage,     run_phase::port,      run_phase::file,
@@ -119,6 +120,10 @@ json object_of(const boot_check_line& line) {
   object[field::seconds] = line.seconds;
   object[field::lines] = line.lines;
   return object;
+}
+
+json object_of(const output_line& line) {
+  return {{field::event, event::output}, {field::line, line.line}};
 }
 
 json object_of(const board_id_line& line) {
@@ -291,5 +296,6 @@ std::optional<run_line> parse_run_line(std::string_view text) {
   if (kind == event::attempt) return attempt_from(f);
   if (kind == event::begun) return begun_from(f);
   if (kind == event::boot) return boot_from(f);
+  if (kind == event::output) return output_line{f.get<std::string>(field::line).value_or("")};
   return unknown_line{};
 }

@@ -100,6 +100,14 @@ struct boot_check_line {
   bool operator==(const boot_check_line&) const = default;
 };
 
+// {"event":"output",...}: a line the board printed while it was watched
+// (--monitor); a piece of one that stayed without its line feed for a
+// while comes as a line of its own.
+struct output_line {
+  std::string line;
+  bool operator==(const output_line&) const = default;
+};
+
 // {"event":"end",...}: the last line, the run's outcome.
 struct end_line {
   int schema = run_schema;  // 0: the run named none
@@ -144,7 +152,7 @@ struct unknown_line {
 };
 
 using run_line = std::variant<phase_line, progress_line, warning_line, end_line, board_id_line,
-                              attempt_line, unknown_line, begun_line, boot_check_line>;
+                              attempt_line, unknown_line, begun_line, boot_check_line, output_line>;
 
 // The line, one JSON object with its line break. Text that is not UTF-8 (a
 // port name, a path) is shown with replacement characters rather than

@@ -274,6 +274,18 @@ bool set_expect_within(run_settings& s, const std::string& value, std::string& w
   return false;
 }
 
+bool set_monitor_for(run_settings& s, const std::string& value, std::string& why) {
+  double seconds = 0;
+  if (parse_seconds(value, monitor_for_least_s, monitor_for_most_s, seconds)) {
+    s.monitor = true;
+    s.monitor_for_s = seconds;
+    return true;
+  }
+  why = "--monitor-for takes a number of seconds from " +
+        seconds_range(monitor_for_least_s, monitor_for_most_s) + ", not '" + shown(value) + "'";
+  return false;
+}
+
 bool set_app_baud(run_settings& s, const std::string& value, std::string& why) {
   constexpr unsigned most = std::numeric_limits<int32_t>::max();
   const std::optional<unsigned> rate = decimal_digits(value, most);
@@ -307,6 +319,8 @@ constexpr option_row option_table[] = {
     {"--expect", true, nullptr, nullptr, set_expect},
     {"--expect-within", true, nullptr, nullptr, set_expect_within},
     {"--app-baud", true, nullptr, nullptr, set_app_baud},
+    {"--monitor", false, &r::monitor},
+    {"--monitor-for", true, nullptr, nullptr, set_monitor_for},
 };
 
 const option_row* option_named(const std::string& word) {
@@ -336,8 +350,8 @@ bool check_together(const run_settings& s, std::string& why) {
     why = "--size goes with --save: it is the number of bytes to save";
   } else if (s.expect_within_given && !s.expect) {
     why = "--expect-within goes with --expect: it is how long to wait for its text";
-  } else if (s.app_baud && !s.expect) {
-    why = "--app-baud goes with --expect: it is the rate the board prints at";
+  } else if (s.app_baud && !s.expect && !s.monitor) {
+    why = "--app-baud goes with --expect or --monitor: it is the rate the board prints at";
   } else if (s.save_size && uint64_t{s.address} + *s.save_size > address_space_end) {
     // Past 2^32 the block addresses would wrap to 0.
     char text[128];

@@ -63,11 +63,17 @@ struct run_settings {
   // --app-baud: the rate the board's application prints at, when it is not
   // the boot loader's (--baudrate).
   std::optional<line_rate> app_baud;
+  // --monitor: the board's lines shown as they come, after the run, until a
+  // stop request or for monitor_for_s (--monitor-for).
+  bool monitor = false;
+  std::optional<double> monitor_for_s;
 };
 
-// --expect-within's bounds, in seconds.
+// --expect-within's and --monitor-for's bounds, in seconds.
 inline constexpr double expect_within_least_s = 0.1;
 inline constexpr double expect_within_most_s = 600;
+inline constexpr double monitor_for_least_s = 0.1;
+inline constexpr double monitor_for_most_s = 86400;
 
 // "0x" followed by hex digits, or decimal digits. Every character multiplies
 // by the base; one that is no digit adds nothing. Wraps modulo 2^32.

@@ -617,3 +617,18 @@ TEST_F(BoardStart, AStopEndsTheMonitorAndNotTheRun) {
     finish_sim(sim);
   }
 }
+
+// A board whose lines nobody sees (under Wine, the Windows build's port has
+// none) and whose boot loader times out into its application: its banner
+// after the flash passes the check, natively and under Wine alike.
+TEST_F(BoardEntry, ABootLoaderThatTimesOutPassesTheCheck) {
+  write_file(dir + "/image.bin", pattern_bytes(16, 7));
+  sim_target sim = start_sim(dir, {"--app-after", "300", "--app-banner", "app v1\\r\\n"});
+  const process_result run = run_programmer(
+      dir, {"--port", "@PORT", "--write", "--verify", "--expect", "app v1", "image.bin"},
+      sim.pty_path);
+  finish_sim(sim);
+  EXPECT_EQ(run.out, banner + handshake_ok + ok_tail + transfer_ok("writting", 16) +
+                         transfer_ok("reading", 16) + board_said("app v1") + done_ok);
+  EXPECT_EQ(run.exit_code, 0);
+}

@@ -286,3 +286,22 @@ TEST(SimTarget, ApplicationPrintsOnItsOwnClock) {
   EXPECT_EQ(printed_ms, (std::vector<int64_t>{0, 100, 200, 300, 700}));
   EXPECT_EQ(t.output.size(), 15u);
 }
+
+// A boot loader that times out (--app-after): the host quiet for its time,
+// the application starts and prints; a start byte finds the boot loader
+// again, and its time counts from the host's last byte.
+TEST(SimTarget, ABootLoaderThatTimesOutStartsTheApplication) {
+  target t;
+  t.board.setup = {.app_banner = text_bytes("v1\n"), .app_after_ms = 300};
+  target_port_opened(t, 0);
+  EXPECT_EQ(target_next_event_ns(t), 300 * ms);
+  target_run(t, 300 * ms);
+  ASSERT_EQ(t.output.size(), 3u);
+  EXPECT_EQ(t.output[0].at_ns, 300 * ms);
+  EXPECT_EQ(send(t, {start_byte}, 400 * ms), std::vector<uint8_t>{ack});
+  target_run(t, 650 * ms);
+  EXPECT_TRUE(t.output.size() == 1u);  // the acknowledge alone: 300 ms have not passed
+  target_run(t, 700 * ms);
+  ASSERT_EQ(t.output.size(), 4u);
+  EXPECT_EQ(t.output[1].at_ns, 700 * ms);
+}

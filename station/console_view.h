@@ -14,7 +14,8 @@
 
 using view_clock = std::chrono::steady_clock;
 
-// "ok      NAME", "ok      NAME (unchanged)", "FAILED  NAME (exit N): REASON",
+// "ok      NAME", "ok      NAME (unchanged)", with the board's own line
+// after a colon when --expect found it, "FAILED  NAME (exit N): REASON",
 // "STOPPED NAME (exit N): REASON" for a run a stop request ended.
 std::string result_line(const board_run& run);
 

@@ -230,6 +230,10 @@ bool check_together(const station_settings& settings, bool ports_folder_given, b
     why = "--list flashes nothing: leave out vexlor-prog's words";
   } else if (has_word(settings.words, "--save")) {
     why = "--save among vexlor-prog's words: every board would save to the same file";
+  } else if (has_word(settings.words, "--monitor") || has_word(settings.words, "--monitor-for")) {
+    why =
+        "--monitor among vexlor-prog's words: a station's boards are watched through their "
+        "records; --expect keeps each board's line in them";
   } else if (settings.skip_same && !has_word(settings.words, "--write")) {
     why = "--skip-same leaves out a write that is not asked for: give --write among the words";
   } else {
@@ -403,10 +407,20 @@ std::string station_usage() {
 std::vector<std::string> run_arguments(const station_settings& settings, const std::string& port,
                                        run_stage stage, const std::vector<std::string>& patch) {
   std::vector<std::string> args{"--port", port, "--json"};
-  for (const std::string& word : settings.words) {
+  const std::vector<std::string>& words = settings.words;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    const std::string& word = words[i];
+    // The identifying run lets the board go with its old firmware: its
+    // start is no check of the image. Its options go with their values.
+    if (stage == run_stage::identify && i + 1 < words.size() &&
+        (word == "--expect" || word == "--expect-within" || word == "--app-baud")) {
+      ++i;
+      continue;
+    }
     const bool leaves_out = (stage != run_stage::flash && word == "--write") ||
                             (stage == run_stage::identify && word == "--verify");
     if (!leaves_out) args.push_back(word);
+    if (option_takes_value(word) && i + 1 < words.size()) args.push_back(words[++i]);
   }
   if (stage == run_stage::read_back) args.push_back("--verify-until-differ");
   args.insert(args.end(), patch.begin(), patch.end());

@@ -137,7 +137,9 @@ void finish(station& st, board& b, const run_verdict& verdict, std::optional<int
                       .verdict = verdict,
                       .log_path = b.log.path,
                       .board_id = b.progress.board_id ? b.progress.board_id : b.board_id,
-                      .serial = settled_serial(b.serial, b.progress, exit_status)};
+                      .serial = settled_serial(b.serial, b.progress, exit_status),
+                      .boot_line = b.progress.boot_line,
+                      .board_lines = b.progress.board_lines};
   run_log_close(b.log);
   const run_record record = record_of_run(run, st.host);
   // Kept before its result line is shown: a line on the screen is a run

@@ -180,6 +180,50 @@ TEST_F(E2EStation, FlashesALineAndKeepsItsRecord) {
   EXPECT_EQ(xpath(junit, "count(//testcase[@name='board-a']/failure)"), "0");
 }
 
+// --expect among the words: each board's own line on its result line, in
+// its report record and its JUnit case's system-out; a board whose
+// application crashes fails at the check, its fault line the reason.
+TEST_F(E2EStation, ALineOfBoardsSaysWhatEachRuns) {
+  if (running_under_wine()) GTEST_SKIP() << windows_test;
+  const std::string crash_reason =
+      "no line with \"app v2.3\" within 3 s: the board's last 3 lines: \"hard fault at "
+      "pc=0x08001d2c: restarting\" 3 times: not the firmware expected, or another rate (see "
+      "--app-baud)?";
+  // Their boot loaders time out into the application after the flash: the
+  // station's runs share one environment, so no board sees its lines.
+  std::vector<bench_board> boards{
+      add_board("board-a", {"--app-after", "300", "--app-banner", "app v2.3.1 build 884\\r\\n"}),
+      add_board("board-b", {"--app-after", "300", "--app-banner", "app v2.3.0 build 870\\r\\n"}),
+      add_board("crashing", {"--app-after", "300", "--app-crash"})};
+  const process_result run = run_station(
+      dir, {"--ports-dir", ports, "--report", "report.jsonl", "--junit", "junit.xml", "--write",
+            "--verify", "--expect", "app v2.3", "--expect-within", "3", "image.bin"});
+  EXPECT_EQ(run.exit_code, 1) << run.out;
+  const std::vector<std::string> lines = lines_of(run.out);
+  EXPECT_EQ(
+      std::set<std::string>(lines.begin(), lines.end()),
+      (std::set<std::string>{
+          "ok      board-a: \"app v2.3.1 build 884\"", "ok      board-b: \"app v2.3.0 build 870\"",
+          "FAILED  crashing (exit 1): " + crash_reason, "vexlor-flash-all: 2 of 3 port(s) ok"}))
+      << run.out;
+  for (bench_board& board : boards) finish_sim(board.sim);
+  const std::vector<nlohmann::json> records = json_lines(read_text(dir + "/report.jsonl"));
+  EXPECT_EQ(record_of(records, "board-a")["boot_line"], "app v2.3.1 build 884");
+  EXPECT_EQ(record_of(records, "board-b")["boot_line"], "app v2.3.0 build 870");
+  EXPECT_TRUE(record_of(records, "crashing")["boot_line"].is_null());
+  EXPECT_EQ(record_of(records, "crashing")["phase"], "boot-check");
+  const std::string junit = dir + "/junit.xml";
+  EXPECT_EQ(xpath(junit, "string(//testcase[@name='board-a']/system-out)"),
+            "app v2.3.1 build 884\n");
+  EXPECT_EQ(xpath(junit, "count(//testcase[@name='board-a']/failure)"), "0");
+  EXPECT_EQ(xpath(junit, "string(//testcase[@name='crashing']/failure/@message)"),
+            "boot-check: " + crash_reason);
+  EXPECT_EQ(xpath(junit, "string(//testcase[@name='crashing']/system-out)"),
+            "hard fault at pc=0x08001d2c: restarting\n"
+            "hard fault at pc=0x08001d2c: restarting\n"
+            "hard fault at pc=0x08001d2c: restarting\n");
+}
+
 // The read-back that comes first is vexlor-prog with --verify alone: for an
 // image with addresses it reads back the segments, never the gaps.
 TEST_F(E2EStation, SkipSameLeavesABoardThatHoldsTheImage) {

@@ -97,6 +97,11 @@ TEST(StationOptions, StationOptionsFirstThenTheWords) {
        {"--save", "flash.bin", "--size", "16"},
        {},
        "--save among vexlor-prog's words: every board would save to the same file"},
+      {"--monitor-for among the words",
+       {"--write", "--monitor-for", "5", "fw.bin"},
+       {},
+       "--monitor among vexlor-prog's words: a station's boards are watched through their "
+       "records"},
       // The record database: a --board-id before the words is --history's
       // filter only with --history; otherwise vexlor-prog's, and the words
       // begin with it.
@@ -195,15 +200,19 @@ TEST(StationOptions, EachRunOfABoardHasItsWords) {
 
   ASSERT_TRUE(parse_station_options(
       {"--db", "r.db", "--serial-pool", "line3", "--serial-at", "0x20000100", "--serial-format",
-       "u32le", "--write", "--verify", "--board-id", "0x1FFF7A10:12", "fw.bin"},
+       "u32le", "--write", "--verify", "--board-id", "0x1FFF7A10:12", "--expect", "--write",
+       "--expect-within", "3", "fw.bin"},
       {}, settings, why))
       << why;
   EXPECT_EQ(first_stage(settings), run_stage::identify);
+  // The board's start is checked after its flash, not with its old
+  // firmware: the identifying run leaves the check out, value and all.
   EXPECT_EQ(run_arguments(settings, "p", run_stage::identify),
             (words{"--port", "p", "--json", "--board-id", "0x1FFF7A10:12", "fw.bin"}));
   EXPECT_EQ(run_arguments(settings, "p", run_stage::flash, {"--patch", "0x20000100:2a000000"}),
             (words{"--port", "p", "--json", "--write", "--verify", "--board-id", "0x1FFF7A10:12",
-                   "fw.bin", "--patch", "0x20000100:2a000000"}));
+                   "--expect", "--write", "--expect-within", "3", "fw.bin", "--patch",
+                   "0x20000100:2a000000"}));
 }
 
 TEST(RunState, WhatARunComesTo) {
@@ -316,6 +325,16 @@ TEST(RunState, WhatARunComesTo) {
        "",
        "exit status 0",
        "handshake "},
+      {"a board that did not start",
+       {R"({"event":"begun","phase":"boot-check"})",
+        R"({"event":"boot","ok":false,"reason":"no line","seconds":10,"lines":["x"]})",
+        R"({"event":"end","ok":false,"exit":1,"phase":"boot-check","reason":"no line","schema":1})"},
+       1,
+       false,
+       run_outcome::failed,
+       "boot-check",
+       "no line",
+       "boot-check failed"},
       {"a schema the station does not know",
        {end_of_schema_2},
        0,

@@ -49,7 +49,8 @@ json report_object(const run_record& record) {
           {"reason", text_or_null(record.reason)},
           {"log", text_or_null(record.log)},
           {"station", text_or_null(record.station)},
-          {"tool", text_or_null(record.tool)}};
+          {"tool", text_or_null(record.tool)},
+          {"boot_line", text_or_null(record.boot_line)}};
 }
 
 }  // namespace

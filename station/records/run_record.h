@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ports/port_list.h"
 
@@ -46,6 +47,12 @@ struct run_record {
   std::optional<std::string> tool;
   std::optional<std::string> board_id;  // lower-case hex; none when not read
   std::optional<serial_use> serial;
+  // --expect: the line the board printed that held the text; none when not
+  // checked or when the check failed.
+  std::optional<std::string> boot_line;
+  // The board's last lines as its check ended, for JUnit's system-out;
+  // the report and the database keep boot_line alone.
+  std::vector<std::string> board_lines;
 };
 
 // 2026-12-07T10:31:02.123Z: UTC as the records keep every time, which sorts
@@ -53,7 +60,7 @@ struct run_record {
 std::string utc_text(std::chrono::system_clock::time_point time);
 
 // The run's line of --report, with its line break: every field in the
-// report's order, null where there is none.
+// report's order ("boot_line" last), null where there is none.
 std::string report_text(const run_record& record);
 
 // The run as one line of --history, with its line break: the report line's

@@ -32,7 +32,9 @@ run_record record_of_run(const board_run& run, const std::string& station) {
           .station = text_or_none(station),
           .tool = end ? text_or_none(end->version) : std::nullopt,
           .board_id = run.board_id,
-          .serial = run.serial};
+          .serial = run.serial,
+          .boot_line = run.boot_line,
+          .board_lines = run.board_lines};
 }
 
 std::string report_line(const board_run& run, const std::string& station) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ports/port_list.h"
 #include "records/run_record.h"
@@ -18,9 +19,11 @@ struct board_run {
   double seconds = 0;
   std::optional<int> exit_status;  // none when it could not be started
   run_verdict verdict;
-  std::string log_path;                 // empty: no log kept
-  std::optional<std::string> board_id;  // the board's own, when a run read it
-  std::optional<serial_use> serial;     // its serial number, and what became of it
+  std::string log_path;                  // empty: no log kept
+  std::optional<std::string> board_id;   // the board's own, when a run read it
+  std::optional<serial_use> serial;      // its serial number, and what became of it
+  std::optional<std::string> boot_line;  // --expect: the board's line that held the text
+  std::vector<std::string> board_lines;  // --expect: the board's last lines as the check ended
 };
 
 // What the record keeps of the run. `station` names the machine.

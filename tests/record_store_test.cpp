@@ -59,6 +59,7 @@ board_run sample_board_run(const std::string& port, run_outcome outcome, int min
   run.seconds = 0.375;
   run.exit_status = outcome == run_outcome::failed ? 1 : 0;
   run.verdict.outcome = outcome;
+  if (outcome != run_outcome::failed) run.boot_line = "app v2.3.1 build 884";
   if (outcome == run_outcome::failed) {
     run.verdict.phase = "erase";
     run.verdict.reason = "the target refused the erase command of sector 0 (answered 0x1f)";
@@ -178,6 +179,8 @@ TEST_F(RecordStore, RunsComeBackAsHistory) {
     const std::string report =
         report_line(sample_board_run("usb-A", run_outcome::ok, 0, "3f0c"), "line3-pc");
     EXPECT_EQ(line.dump(), json::parse(report).dump());
+    EXPECT_EQ(all[0]["boot_line"], "app v2.3.1 build 884");
+    EXPECT_EQ(all[1]["boot_line"], nullptr);
     EXPECT_EQ(all[1]["identity"], nullptr);
     EXPECT_EQ(all[1]["reason"], "the target refused the erase command of sector 0 (answered 0x1f)");
 
@@ -388,7 +391,9 @@ TEST(RecordStoreOpen, RefusesWhatItCannotKeep) {
     store_handle store = open_store(later);
     ASSERT_TRUE(store);
     std::string why;
-    ASSERT_TRUE(sql_run(*store, "UPDATE store_schema SET version = 2", {}, {}, why)) << why;
+    ASSERT_TRUE(sql_run(*store, "UPDATE store_schema SET version = $1", {store_schema_version + 1},
+                        {}, why))
+        << why;
   }
   struct open_case {
     const char* what;
@@ -397,7 +402,8 @@ TEST(RecordStoreOpen, RefusesWhatItCannotKeep) {
   };
   const open_case cases[] = {
       {"a later schema", later,
-       "holds records of version 2, and this vexlor-flash-all knows version 1"},
+       "holds records of version " + std::to_string(store_schema_version + 1) +
+           ", and this vexlor-flash-all knows version " + std::to_string(store_schema_version)},
       {"a folder that is not there", dir + "/none/records.db", "unable to open database file"},
       {"a folder", dir, "unable to open database file"},
       {"another kind of database", "mysql://host/records", "not a database this station knows"},

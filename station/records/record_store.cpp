@@ -13,9 +13,9 @@
 
 namespace {
 
-// The tables of schema version 1, the same on both databases but for the
-// runs' key. Times are UTC text ("2026-12-07T10:31:02.123Z"), which sorts
-// as time does; an adapter's strings it lacks are NULL.
+// The tables of schema version 2 (version 1 without runs.boot_line), the same on both databases but
+// for the runs' key. Times are UTC text ("2026-12-07T10:31:02.123Z"), which sorts as time does; an
+// adapter's strings it lacks are NULL.
 std::vector<std::string> schema_tables(const sql_dialect& dialect) {
   return {
       std::string("CREATE TABLE runs (") + dialect.row_id_column +
@@ -25,7 +25,7 @@ std::vector<std::string> schema_tables(const sql_dialect& dialect) {
           "baud BIGINT, start_time TEXT NOT NULL, end_time TEXT NOT NULL, "
           "seconds DOUBLE PRECISION NOT NULL, exit_status BIGINT, outcome TEXT NOT NULL, "
           "phase TEXT, reason TEXT, log TEXT, station TEXT, tool TEXT, board_id TEXT, "
-          "serial_pool TEXT, serial_number BIGINT, serial_state TEXT)",
+          "serial_pool TEXT, serial_number BIGINT, serial_state TEXT, boot_line TEXT)",
       "CREATE INDEX runs_by_start ON runs (start_time)",
       "CREATE INDEX runs_by_board ON runs (board_id)",
       "CREATE INDEX runs_by_serial ON runs (serial_number)",
@@ -43,8 +43,8 @@ const char* const run_columns =
     "port, device, adapter_vendor_id, adapter_product_id, adapter_serial, adapter_manufacturer, "
     "adapter_product, adapter_usb_path, image, sha256, size, address, baud, start_time, "
     "end_time, seconds, exit_status, outcome, phase, reason, log, station, tool, board_id, "
-    "serial_pool, serial_number, serial_state";
-constexpr std::size_t run_column_count = 27;
+    "serial_pool, serial_number, serial_state, boot_line";
+constexpr std::size_t run_column_count = 28;
 
 bool prepare_tables(record_store& store, std::string& why) {
   const sql_dialect& dialect = dialect_of(store);
@@ -109,7 +109,8 @@ std::vector<sql_value> run_values(const run_record& record) {
           sql_text_or_null(record.board_id),
           serial ? sql_value(serial->pool) : sql_value(nullptr),
           serial ? sql_value(static_cast<int64_t>(serial->number)) : sql_value(nullptr),
-          serial ? sql_value(settlement_name(serial->settlement)) : sql_value(nullptr)};
+          serial ? sql_value(settlement_name(serial->settlement)) : sql_value(nullptr),
+          sql_text_or_null(record.boot_line)};
 }
 
 std::optional<int64_t> integer_of(const std::optional<std::string>& text) {
@@ -164,6 +165,7 @@ run_record record_of_row(const sql_row& row) {
   record.station = cell(21);
   record.tool = cell(22);
   record.board_id = cell(23);
+  record.boot_line = cell(27);
   const std::optional<int64_t> number = integer_of(cell(25));
   if (cell(24) && number) {
     record.serial = serial_use{.pool = text(24),
@@ -217,7 +219,7 @@ bool store_add_run(record_store& store, const run_record& record, std::string& w
   const std::string insert = std::string("INSERT INTO runs (") + run_columns +
                              ") VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, "
                              "$14, $15, $16, $17, $18, $19, $20, $21, $22, $23, $24, $25, $26, "
-                             "$27)";
+                             "$27, $28)";
   return in_write_transaction(
       store,
       [&](std::string& step_why) {

@@ -24,7 +24,7 @@ using store_handle = std::unique_ptr<record_store, store_closer>;
 
 // The version of the tables below that this station writes; a database of
 // another version is refused, not guessed at.
-inline constexpr int64_t store_schema_version = 1;
+inline constexpr int64_t store_schema_version = 2;
 
 // Opens the database `target` names: "postgresql://..." or "postgres://..."
 // is a libpq connection URI, anything else without "://" a file path for

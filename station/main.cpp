@@ -142,6 +142,7 @@ int main(int argc, char** argv) {
     const record_query query{
         .database = settings.database,
         .summary = settings.summary,
+        .by = settings.summary_grouping,
         .filter = {
             .board_id = settings.history_board_id,
             .serial_number = settings.history_serial,

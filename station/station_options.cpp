@@ -109,6 +109,15 @@ bool set_since(reading& r, const std::string& value, std::string& why) {
   return false;
 }
 
+bool set_summary_by(reading& r, const std::string& value, std::string& why) {
+  if (value == "image" || value == "boot-line") {
+    r.settings.summary_grouping = value == "image" ? summary_by::image : summary_by::boot_line;
+    return true;
+  }
+  why = "--by takes image or boot-line, not \"" + value + "\"";
+  return false;
+}
+
 bool set_serial_at(reading& r, const std::string& value, std::string& why) {
   const bool hex = value.starts_with("0x") || value.starts_with("0X");
   uint64_t address = 0;
@@ -176,6 +185,8 @@ constexpr station_option option_table[] = {
     {"--since", "TIME", "with --history or --summary: the runs since TIME (UTC, 2026-12-07)",
      nullptr, nullptr, set_since},
     {"--summary", nullptr, "print DB's yield per image; flash nothing", &s::summary},
+    {"--by", "WHAT", "with --summary: per image (default) or per boot-line, the board's own",
+     nullptr, nullptr, set_summary_by},
     {"--help", nullptr, nullptr, &s::help},
     {"-h", nullptr, nullptr, &s::help},
     {"--version", nullptr, nullptr, &s::version},
@@ -284,7 +295,7 @@ bool history_asked(const std::vector<std::string>& args) {
 // quietly left unused.
 const std::vector<std::string> history_options{"--db",     "--history", "--board-id",
                                                "--serial", "--since",   "--port"};
-const std::vector<std::string> summary_options{"--db", "--summary", "--since"};
+const std::vector<std::string> summary_options{"--db", "--summary", "--since", "--by"};
 const std::vector<std::string> serial_options{"--serial-at", "--serial-format", "--serial-first"};
 
 // What the record database's options need of the rest of the command line.
@@ -302,6 +313,8 @@ bool check_records(const station_settings& settings, const std::vector<std::stri
   });
   if (settings.history && settings.summary) {
     why = "--history and --summary: give one or the other";
+  } else if (has_word(given, "--by") && !settings.summary) {
+    why = "--by chooses what --summary counts by: give --summary";
   } else if (query && settings.database.empty()) {
     why = std::string(query) + " reads the record database: give --db";
   } else if (query && !settings.words.empty()) {
@@ -389,7 +402,7 @@ std::string station_usage() {
       "       vexlor-flash-all --list\n"
       "       vexlor-flash-all --db DB --history [--board-id HEX] [--serial N] [--port P] "
       "[--since TIME]\n"
-      "       vexlor-flash-all --db DB --summary [--since TIME]\n";
+      "       vexlor-flash-all --db DB --summary [--since TIME] [--by image|boot-line]\n";
   const auto named = [](const station_option& option) {
     return std::string(option.name) + (option.value ? std::string(" ") + option.value : "");
   };

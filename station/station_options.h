@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "records/record_store.h"
 #include "records/serial_format.h"
 #include "options/options.h"
 
@@ -29,9 +30,10 @@ struct station_settings {
   std::string database;
   bool history = false;
   bool summary = false;
-  std::optional<std::string> history_board_id;  // --history's --board-id
-  std::optional<uint64_t> history_serial;       // --history's --serial
-  std::optional<std::string> since;             // --history's and --summary's --since
+  std::optional<std::string> history_board_id;      // --history's --board-id
+  std::optional<uint64_t> history_serial;           // --history's --serial
+  std::optional<std::string> since;                 // --history's and --summary's --since
+  summary_by summary_grouping = summary_by::image;  // --summary's --by
   // Serial numbers: a pool's next number written into each board's image.
   std::string serial_pool;  // empty: none
   uint32_t serial_at = 0;

@@ -59,7 +59,7 @@ board_run sample_board_run(const std::string& port, run_outcome outcome, int min
   run.seconds = 0.375;
   run.exit_status = outcome == run_outcome::failed ? 1 : 0;
   run.verdict.outcome = outcome;
-  if (outcome != run_outcome::failed) run.boot_line = "app v2.3.1 build 884";
+  if (outcome_is_success(outcome)) run.boot_line = "app v2.3.1 build 884";
   if (outcome == run_outcome::failed) {
     run.verdict.phase = "erase";
     run.verdict.reason = "the target refused the erase command of sector 0 (answered 0x1f)";
@@ -226,7 +226,9 @@ TEST_F(RecordStore, SummaryCountsBoardsByTheirLastAndFirstRuns) {
     add_run(*store, sample_run("usb-B", run_outcome::failed, 14, image, "b4"));
     add_run(*store, sample_run("usb-B", run_outcome::stopped, 15, image, "b4"));
     add_run(*store, sample_run("usb-A", run_outcome::ok, 16, image));  // no id: a board of its own
-    add_run(*store, sample_run("usb-A", run_outcome::ok, 17, other, "b1"));
+    run_record newer = sample_run("usb-A", run_outcome::ok, 17, other, "b1");
+    newer.boot_line = "app v2.4.0 build 901";
+    add_run(*store, newer);
 
     std::vector<image_summary> images;
     std::string why;
@@ -248,6 +250,15 @@ TEST_F(RecordStore, SummaryCountsBoardsByTheirLastAndFirstRuns) {
                   other + "\n");
     ASSERT_TRUE(store_summary(*store, "", images, why)) << why;
     EXPECT_EQ(images.at(0).boards, 6);
+    // Per boot line: the runs that reported none (failed here) first.
+    ASSERT_TRUE(store_summary(*store, "2026-12-07T00:05", images, why, summary_by::boot_line))
+        << why;
+    EXPECT_EQ(
+        summary_table(images, summary_by::boot_line),
+        "  runs  boards      ok  unchanged  failed  first-pass yield  boot line\n"
+        "     3       2       0          0       2         0/2   0.0%  -\n"
+        "     4       4       3          1       0         4/4 100.0%  app v2.3.1 build 884\n"
+        "     1       1       1          0       0         1/1 100.0%  app v2.4.0 build 901\n");
   }
 }
 

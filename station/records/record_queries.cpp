@@ -24,7 +24,7 @@ bool print_records(const record_query& query, std::string& why) {
   }
   if (!query.summary) return store_history(*store, query.filter, print, why);
   std::vector<image_summary> images;
-  if (!store_summary(*store, query.filter.since.value_or(""), images, why)) return false;
-  print(summary_table(images));
+  if (!store_summary(*store, query.filter.since.value_or(""), images, why, query.by)) return false;
+  print(summary_table(images, query.by));
   return true;
 }

@@ -7,9 +7,10 @@
 #include "records/record_store.h"
 
 struct record_query {
-  std::string database;   // --db
-  bool summary = false;   // --summary; else --history
-  history_filter filter;  // --history's choice of runs; its `since` is --summary's too
+  std::string database;               // --db
+  bool summary = false;               // --summary; else --history
+  summary_by by = summary_by::image;  // --summary's --by
+  history_filter filter;              // --history's choice of runs; its `since` is --summary's too
 };
 
 // Prints the runs --history asks for as JSON Lines, oldest first, or the

@@ -266,40 +266,49 @@ bool store_history(record_store& store, const history_filter& filter,
 }
 
 bool store_summary(record_store& store, const std::string& since,
-                   std::vector<image_summary>& images, std::string& why) {
+                   std::vector<image_summary>& images, std::string& why, summary_by by) {
+  const std::string group = by == summary_by::boot_line ? "boot_line" : "sha256";
   // A run without a board id stands for a board of its own ("run 12").
   const std::string sql =
-      "WITH ranked AS (SELECT sha256, outcome, start_time, "
+      "WITH ranked AS (SELECT " + group +
+      " AS group_key, outcome, start_time, "
       "COALESCE(board_id, 'run ' || CAST(id AS TEXT)) AS board, "
-      "ROW_NUMBER() OVER (PARTITION BY sha256, COALESCE(board_id, 'run ' || CAST(id AS TEXT)) "
+      "ROW_NUMBER() OVER (PARTITION BY " +
+      group +
+      ", COALESCE(board_id, 'run ' || CAST(id AS TEXT)) "
       "ORDER BY start_time, id) AS from_first, "
-      "ROW_NUMBER() OVER (PARTITION BY sha256, COALESCE(board_id, 'run ' || CAST(id AS TEXT)) "
+      "ROW_NUMBER() OVER (PARTITION BY " +
+      group +
+      ", COALESCE(board_id, 'run ' || CAST(id AS TEXT)) "
       "ORDER BY start_time DESC, id DESC) AS from_last "
       "FROM runs WHERE start_time >= $1) "
-      "SELECT sha256, COUNT(*), COUNT(DISTINCT board), "
+      "SELECT group_key, COUNT(*), COUNT(DISTINCT board), "
       "SUM(CASE WHEN from_last = 1 AND outcome = 'ok' THEN 1 ELSE 0 END), "
       "SUM(CASE WHEN from_last = 1 AND outcome = 'unchanged' THEN 1 ELSE 0 END), "
       "SUM(CASE WHEN from_last = 1 AND outcome NOT IN ('ok', 'unchanged') THEN 1 ELSE 0 END), "
       "SUM(CASE WHEN from_first = 1 AND outcome IN ('ok', 'unchanged') THEN 1 ELSE 0 END) "
-      "FROM ranked GROUP BY sha256 ORDER BY MIN(start_time), sha256";
+      "FROM ranked GROUP BY group_key ORDER BY MIN(start_time), group_key";
   images.clear();
   return sql_run(
       store, sql, {since},
       [&](const sql_row& row) {
         if (row.size() != 7) return;
-        images.push_back({.sha256 = row[0],
-                          .runs = integer_of(row[1]).value_or(0),
-                          .boards = integer_of(row[2]).value_or(0),
-                          .ok = integer_of(row[3]).value_or(0),
-                          .unchanged = integer_of(row[4]).value_or(0),
-                          .failed = integer_of(row[5]).value_or(0),
-                          .first_pass = integer_of(row[6]).value_or(0)});
+        image_summary summary{.runs = integer_of(row[1]).value_or(0),
+                              .boards = integer_of(row[2]).value_or(0),
+                              .ok = integer_of(row[3]).value_or(0),
+                              .unchanged = integer_of(row[4]).value_or(0),
+                              .failed = integer_of(row[5]).value_or(0),
+                              .first_pass = integer_of(row[6]).value_or(0)};
+        (by == summary_by::boot_line ? summary.boot_line : summary.sha256) = row[0];
+        images.push_back(summary);
       },
       why);
 }
 
-std::string summary_table(const std::vector<image_summary>& images) {
-  std::string table = "  runs  boards      ok  unchanged  failed  first-pass yield  image\n";
+std::string summary_table(const std::vector<image_summary>& images, summary_by by) {
+  const bool lines = by == summary_by::boot_line;
+  std::string table = std::string("  runs  boards      ok  unchanged  failed  first-pass yield  ") +
+                      (lines ? "boot line\n" : "image\n");
   for (const image_summary& image : images) {
     const double yield = image.boards > 0 ? 100.0 * image.first_pass / image.boards : 0;
     char line[256];
@@ -309,9 +318,9 @@ std::string summary_table(const std::vector<image_summary>& images) {
                   static_cast<long long>(image.runs), static_cast<long long>(image.boards),
                   static_cast<long long>(image.ok), static_cast<long long>(image.unchanged),
                   static_cast<long long>(image.failed), first_pass.c_str(), yield);
-    // The digest came from a run's output: no control byte of it reaches
-    // a terminal.
-    table += line + one_line(image.sha256.value_or("-")) + "\n";
+    // The digest and the board's line came from a run's output: no control
+    // byte of them reaches a terminal.
+    table += line + one_line((lines ? image.boot_line : image.sha256).value_or("-")) + "\n";
   }
   return table;
 }

@@ -74,12 +74,20 @@ struct history_filter {
 bool store_history(record_store& store, const history_filter& filter,
                    const std::function<void(const std::string& line)>& each_line, std::string& why);
 
-// One image's runs since a time. A board is its board id; a run that read
+// What --summary groups the runs by: the image written (its digest), or
+// the line the board said as it started (--by boot-line), so that a line
+// sees which firmware versions its boards report.
+enum class summary_by { image, boot_line };
+
+// One image's runs since a time (or one boot line's). A board is its board id; a run that read
 // none is a board of its own. ok, unchanged and failed count boards by
 // their last run (failed: any end but ok and unchanged); first_pass the
 // boards whose first run ended ok or unchanged.
 struct image_summary {
   std::optional<std::string> sha256;  // none: runs that never got as far as the image
+  // --by boot-line, in place of the image: none for runs that reported no
+  // line (not checked, or failed).
+  std::optional<std::string> boot_line;
   int64_t runs = 0;
   int64_t boards = 0;
   int64_t ok = 0;
@@ -88,11 +96,14 @@ struct image_summary {
   int64_t first_pass = 0;
 };
 
-// Per image, the image first run earliest first; `since` as in
-// history_filter, empty for every run.
+// Per image (or boot line), the one first run earliest first; `since` as
+// in history_filter, empty for every run.
 bool store_summary(record_store& store, const std::string& since,
-                   std::vector<image_summary>& images, std::string& why);
+                   std::vector<image_summary>& images, std::string& why,
+                   summary_by by = summary_by::image);
 
 // The summary as a small table: a heading line, then one line per image,
-// its digest last; first-pass yield as "first_pass/boards" and a percentage.
-std::string summary_table(const std::vector<image_summary>& images);
+// its digest last (or per boot line, the line last); first-pass yield as
+// "first_pass/boards" and a percentage.
+std::string summary_table(const std::vector<image_summary>& images,
+                          summary_by by = summary_by::image);

@@ -891,11 +891,12 @@ TEST_F(E2EStationRecords, ALineOfBoardsSaysWhatEachRuns) {
     SCOPED_TRACE(db.name);
     const std::string at = dir + "/" + db.name;
     fs::create_directories(at + "/ports");
-    // Their boot loaders time out into the application after the flash:
-    // the station's runs share one environment, so no board sees its lines.
+    // Their boot loaders time out into the application a second after the
+    // flash: the station's runs share one environment, so no board sees
+    // its lines.
     const auto board = [&](const std::string& name, std::vector<std::string> app) {
       fs::remove(dir + "/" + name + ".sim.log");  // from the other database's round
-      app.insert(app.begin(), {"--app-after", "300"});
+      app.insert(app.begin(), {"--app-after", "1000"});
       return add_board(name, app, false, at + "/ports");
     };
     std::vector<bench_board> boards{

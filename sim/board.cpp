@@ -15,6 +15,7 @@ std::string_view line_name(control_line line) { return line == control_line::rts
 bool app_prints(const board_setup& setup) { return !setup.app_banner.empty() || setup.app_crash; }
 
 board_mode power_on_mode(const board_setup& setup) {
+  if (setup.app_after_ms > 0) return board_mode::boot_loader;  // until it times out
   return setup.wiring || !setup.app_text.empty() || app_prints(setup) ? board_mode::application
                                                                       : board_mode::boot_loader;
 }
@@ -38,6 +39,12 @@ void end_start_up(board_state& b, std::vector<std::string>& notes) {
     start_application(b, start_up_end_ns(b));
   }
   notes.push_back(b.boot_chosen ? "board starts its boot loader" : "board starts its application");
+}
+
+// When a boot loader that times out (--app-after) starts the application.
+std::optional<int64_t> boot_time_out_ns(const board_state& b) {
+  if (b.mode != board_mode::boot_loader || !b.boot_quiet_since_ns) return std::nullopt;
+  return *b.boot_quiet_since_ns + int64_t{b.setup.app_after_ms} * 1'000'000;
 }
 
 // How long after one print the application prints again; 0: never.
@@ -90,6 +97,12 @@ board_mode board_settle(board_state& b, int64_t at_ns, std::vector<std::string>&
     // A wired board is reset by its host before it is used: its application
     // prints for the host once a reset has started it.
     if (b.mode == board_mode::application && !b.setup.wiring) start_application(b, at_ns);
+    if (b.setup.app_after_ms > 0) b.boot_quiet_since_ns = at_ns;
+  }
+  if (const auto time_out_ns = boot_time_out_ns(b); time_out_ns && at_ns >= *time_out_ns) {
+    start_application(b, *time_out_ns);
+    b.boot_quiet_since_ns.reset();
+    notes.push_back("board boot loader times out: starts its application");
   }
   if (b.mode == board_mode::starting && at_ns >= start_up_end_ns(b)) {
     end_start_up(b, notes);
@@ -135,6 +148,19 @@ bool board_app_answers(board_state& b, std::vector<std::string>& notes) {
   return true;
 }
 
+void board_heard(board_state& b, int64_t at_ns) {
+  if (b.setup.app_after_ms > 0 && b.mode == board_mode::boot_loader) b.boot_quiet_since_ns = at_ns;
+}
+
+bool board_app_yields(board_state& b, int64_t at_ns, std::vector<std::string>& notes) {
+  if (b.setup.app_after_ms == 0) return false;
+  b.mode = board_mode::boot_loader;
+  b.app_print_ns.reset();
+  b.boot_quiet_since_ns = at_ns;
+  notes.push_back("board starts its boot loader");
+  return true;
+}
+
 bool board_takes_start(board_state& b, std::vector<std::string>& notes) {
   if (b.starts_ignored >= b.setup.ignored_starts) return true;
   ++b.starts_ignored;
@@ -158,6 +184,7 @@ void board_port_opened(board_state& b, int64_t at_ns, std::vector<std::string>& 
 
 std::optional<int64_t> board_next_event_ns(const board_state& b) {
   if (b.mode == board_mode::starting) return start_up_end_ns(b);
+  if (const auto time_out_ns = boot_time_out_ns(b)) return time_out_ns;
   return b.mode == board_mode::application ? b.app_print_ns : std::nullopt;
 }
 
@@ -185,4 +212,10 @@ std::vector<uint8_t> board_app_print(board_state& b, int64_t at_ns, int64_t& pri
 void board_hang_up(board_state& b) {
   std::vector<std::string> unlogged;
   if (b.mode == board_mode::starting) end_start_up(b, unlogged);
+  // A boot loader waiting to time out has done so by the next open, on a
+  // clock that starts again from 0.
+  if (boot_time_out_ns(b)) {
+    start_application(b, 0);
+    b.boot_quiet_since_ns.reset();
+  }
 }

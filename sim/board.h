@@ -46,6 +46,11 @@ struct board_setup {
   std::vector<uint8_t> app_banner;
   uint32_t app_every_ms = 0;
   bool app_crash = false;
+  // A board not wired whose boot loader times out (--app-after): it starts
+  // the application once the host has been quiet this long (0: never), and
+  // a start byte finds the boot loader again, as the host's opening
+  // sequence, which the simulator cannot see, would have it.
+  uint32_t app_after_ms = 0;
 };
 
 // The crashing application's last words, and how soon it runs again: a
@@ -74,6 +79,8 @@ struct board_state {
   uint64_t starts_ignored = 0;
   // While the application runs: when it prints next. None: it prints no more.
   std::optional<int64_t> app_print_ns;
+  // --app-after: since when the boot loader has heard nothing from the host.
+  std::optional<int64_t> boot_quiet_since_ns;
 };
 
 // "D1" (DTR set), "R0" (RTS clear): the words of the programmer's line steps.
@@ -96,6 +103,15 @@ void board_line_change(board_state& b, line_level change, int64_t at_ns,
 // board that is not wired hands over to its boot loader after the answers it
 // was given, as if the next reset chose it.
 bool board_app_answers(board_state& b, std::vector<std::string>& notes);
+
+// The boot loader has heard the host, and answered by `at_ns`: its time-out
+// (--app-after) counts from then.
+void board_heard(board_state& b, int64_t at_ns);
+
+// The application has a start byte: true when the board, one whose boot
+// loader times out, is back in its boot loader to take it, as the host's
+// unseen opening sequence would have put it there.
+bool board_app_yields(board_state& b, int64_t at_ns, std::vector<std::string>& notes);
 
 // The boot loader has a start byte: false while it lets its first ones pass.
 bool board_takes_start(board_state& b, std::vector<std::string>& notes);

@@ -110,6 +110,10 @@ bool read_app_every(const std::string& value, sim_options& options, std::string&
   return parse_u32(value, options.board.app_every_ms) && options.board.app_every_ms > 0;
 }
 
+bool read_app_after(const std::string& value, sim_options& options, std::string&) {
+  return parse_u32(value, options.board.app_after_ms) && options.board.app_after_ms > 0;
+}
+
 bool read_ignored_starts(const std::string& value, sim_options& options, std::string&) {
   return parse_u32(value, options.board.ignored_starts);
 }
@@ -196,6 +200,8 @@ const option_row option_table[] = {
     {"--app-every", "MS", read_app_every, "and again every MS milliseconds while it runs"},
     {"--app-crash", "", set_board_flag<&board_setup::app_crash>,
      "its application prints a fault line and restarts every 200 ms"},
+    {"--app-after", "MS", read_app_after,
+     "its boot loader starts the application after MS ms of quiet (no --wiring)"},
     {"--ignore-starts", "K", read_ignored_starts,
      "the boot loader lets its first K start bytes pass"},
     {"--echo", "", set_board_flag<&board_setup::echo>, "every byte received comes straight back"},
@@ -261,6 +267,12 @@ std::optional<sim_options> parse_sim_options(std::span<const std::string> args,
     error =
         "--app-every needs --app-banner, and no --app-crash: it repeats the banner, which a "
         "crashing application never prints";
+    return std::nullopt;
+  }
+  if (options.board.app_after_ms > 0 && (options.board.wiring || !options.board.app_text.empty())) {
+    error =
+        "--app-after is for a board not wired whose application answers no start byte: give no "
+        "--wiring and no --app-text";
     return std::nullopt;
   }
   return options;

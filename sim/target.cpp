@@ -184,6 +184,16 @@ constexpr std::array<byte_handler, 10> handlers{
 };
 static_assert(handlers.size() == static_cast<std::size_t>(target_state::gone));
 
+// Who runs at `at_ns`; a boot loader that has been left (a reset, a time-out)
+// starts its next session with a start byte.
+board_mode settle(target& t, int64_t at_ns) {
+  const board_mode mode = board_settle(t.board, at_ns, t.notes);
+  if (mode != board_mode::boot_loader && t.state != target_state::gone) {
+    expect(t, target_state::before_start, 0);
+  }
+  return mode;
+}
+
 }  // namespace
 
 void target_receive(target& t, uint8_t byte, int64_t arrival_ns) {
@@ -192,12 +202,16 @@ void target_receive(target& t, uint8_t byte, int64_t arrival_ns) {
   // A line looped back, or an adapter that echoes, hands the byte back the
   // moment it arrives, whatever the board does with it.
   if (t.board.setup.echo) emit(t, arrival_ns, std::array<uint8_t, 1>{byte});
-  switch (board_settle(t.board, arrival_ns, t.notes)) {
+  switch (settle(t, arrival_ns)) {
     case board_mode::boot_loader:
       handlers[static_cast<std::size_t>(t.state)](t, byte);
+      board_heard(t.board, t.clock_ns);
       return;
     case board_mode::application:
-      if (byte == start_byte && board_app_answers(t.board, t.notes)) {
+      if (byte == start_byte && board_app_yields(t.board, t.clock_ns, t.notes)) {
+        on_before_start(t, byte);
+        board_heard(t.board, t.clock_ns);
+      } else if (byte == start_byte && board_app_answers(t.board, t.notes)) {
         emit(t, t.clock_ns, t.board.setup.app_text);
       }
       return;
@@ -223,7 +237,7 @@ void target_port_opened(target& t, int64_t at_ns) { board_port_opened(t.board, a
 
 void target_run(target& t, int64_t now_ns) {
   if (t.state == target_state::gone) return;
-  board_settle(t.board, now_ns, t.notes);
+  settle(t, now_ns);
   int64_t print_ns = 0;
   const std::vector<uint8_t> text = board_app_print(t.board, now_ns, print_ns, t.notes);
   emit(t, print_ns, text);

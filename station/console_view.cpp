@@ -103,11 +103,13 @@ std::string tally_line(const station_tally& tally) {
 // the cursor, clear the screen or begin a line of their own.
 std::string result_line(const board_run& run) {
   const std::string name = visible_text(run.port.name);
+  // --expect: what the board itself said as it started.
+  const std::string said = run.boot_line ? ": \"" + visible_text(*run.boot_line) + "\"" : "";
   switch (run.verdict.outcome) {
     case run_outcome::ok:
-      return "ok      " + name + notes("", run) + "\n";
+      return "ok      " + name + notes("", run) + said + "\n";
     case run_outcome::unchanged:
-      return "ok      " + name + notes("unchanged", run) + "\n";
+      return "ok      " + name + notes("unchanged", run) + said + "\n";
     case run_outcome::failed:
     case run_outcome::stopped:
       break;

@@ -15,7 +15,8 @@
 using view_clock = std::chrono::steady_clock;
 
 // "ok      NAME", "ok      NAME (unchanged)", "ok      NAME (serial 1042, record
-// spooled)", "FAILED  NAME (exit N): REASON",
+// spooled)", with the board's own line after a colon when --expect found
+// it, "FAILED  NAME (exit N): REASON",
 // "STOPPED NAME (exit N): REASON" for a run a stop request ended.
 std::string result_line(const board_run& run);
 

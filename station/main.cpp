@@ -171,6 +171,7 @@ int main(int argc, char** argv) {
         .database = settings.database,
         .summary = settings.summary,
         .csv = settings.csv,
+        .by = settings.summary_grouping,
         .filter = {
             .board_id = settings.history_board_id,
             .serial_number = settings.history_serial,

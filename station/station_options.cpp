@@ -147,6 +147,15 @@ bool set_release_serial(reading& r, const std::string& value, std::string& why) 
   return false;
 }
 
+bool set_summary_by(reading& r, const std::string& value, std::string& why) {
+  if (value == "image" || value == "boot-line") {
+    r.settings.summary_grouping = value == "image" ? summary_by::image : summary_by::boot_line;
+    return true;
+  }
+  why = "--by takes image or boot-line, not \"" + value + "\"";
+  return false;
+}
+
 bool set_serial_at(reading& r, const std::string& value, std::string& why) {
   const bool hex = value.starts_with("0x") || value.starts_with("0X");
   uint64_t address = 0;
@@ -245,6 +254,8 @@ constexpr station_option option_table[] = {
     {"--until", "TIME", "with --history or --summary: the runs before TIME (a date: to its end)",
      nullptr, nullptr, set_until},
     {"--summary", nullptr, "print DB's yield per image; flash nothing", &s::summary},
+    {"--by", "WHAT", "with --summary: per image (default) or per boot-line, the board's own",
+     nullptr, nullptr, set_summary_by},
     {"--help", nullptr, nullptr, &s::help},
     {"-h", nullptr, nullptr, &s::help},
     {"--version", nullptr, nullptr, &s::version},
@@ -299,6 +310,10 @@ bool check_together(const station_settings& settings, bool ports_folder_given, b
     why = "--list flashes nothing: leave out vexlor-prog's words";
   } else if (has_word(settings.words, "--save")) {
     why = "--save among vexlor-prog's words: every board would save to the same file";
+  } else if (has_word(settings.words, "--monitor") || has_word(settings.words, "--monitor-for")) {
+    why =
+        "--monitor among vexlor-prog's words: a station's boards are watched through their "
+        "records; --expect keeps each board's line in them";
   } else if (settings.skip_same && !has_word(settings.words, "--write")) {
     why = "--skip-same leaves out a write that is not asked for: give --write among the words";
   } else {
@@ -359,7 +374,7 @@ const records_command records_commands[] = {
     {"--history",
      {"--db", "--history", "--board-id", "--serial", "--since", "--until", "--port", "--image",
       "--outcome", "--pool", "--station", "--csv"}},
-    {"--summary", {"--db", "--summary", "--since", "--until"}},
+    {"--summary", {"--db", "--summary", "--since", "--until", "--by"}},
     {"--replay", {"--db", "--replay", "--db-create"}},
     {"--release-serial", {"--db", "--release-serial", "--serial-pool"}},
 };
@@ -385,6 +400,8 @@ bool check_records(const station_settings& settings, const std::vector<std::stri
   });
   if (asked.size() > 1) {
     why = std::string(asked[0]->name) + " and " + asked[1]->name + ": give one or the other";
+  } else if (has_word(given, "--by") && !settings.summary) {
+    why = "--by chooses what --summary counts by: give --summary";
   } else if (query && settings.database.empty()) {
     why = std::string(query->name) + " works on the record database: give --db";
   } else if (query && !settings.words.empty()) {
@@ -484,7 +501,8 @@ std::string station_usage() {
       "       vexlor-flash-all --db DB --history [--board-id HEX] [--serial N] [--port P] "
       "[--image SHA256] [--outcome OUTCOME] [--pool NAME] [--station NAME] [--since TIME] "
       "[--until TIME] [--csv]\n"
-      "       vexlor-flash-all --db DB --summary [--since TIME] [--until TIME]\n"
+      "       vexlor-flash-all --db DB --summary [--since TIME] [--until TIME] "
+      "[--by image|boot-line]\n"
       "       vexlor-flash-all --db DB [--db-create] --replay D\n"
       "       vexlor-flash-all --db DB --serial-pool NAME --release-serial N\n";
   const auto named = [](const station_option& option) {
@@ -512,15 +530,30 @@ std::vector<std::string> run_arguments(const station_settings& settings, const s
   }
   if (stage == run_stage::read_back) args.push_back("--verify-until-differ");
   args.insert(args.end(), patch.begin(), patch.end());
-  bool only_images = false;  // after "--"
-  for (const std::string& word : settings.words) {
-    only_images = only_images || word == "--";
+  // The user's words, option by option, each with its value, which is never
+  // taken for an option of its own.
+  const std::vector<std::string>& words = settings.words;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    const std::string& word = words[i];
+    if (word == "--") {
+      args.insert(args.end(), words.begin() + static_cast<std::ptrdiff_t>(i), words.end());
+      break;
+    }
+    const bool has_value = option_takes_value(word) && i + 1 < words.size();
     // The runs before the flash write nothing, so keep nothing either.
     const bool writes_only = word == "--write" || word == "--keep-unwritten" ||
                              word == "--changed-only" || word == "--verify-all";
-    const bool leaves_out = !only_images && ((stage != run_stage::flash && writes_only) ||
-                                             (stage == run_stage::identify && word == "--verify"));
-    if (!leaves_out) args.push_back(word);
+    // The identifying run lets the board go with its old firmware: its
+    // start is no check of the image.
+    const bool checks_start =
+        word == "--expect" || word == "--expect-within" || word == "--app-baud";
+    const bool leaves_out = (stage != run_stage::flash && writes_only) ||
+                            (stage == run_stage::identify && (word == "--verify" || checks_start));
+    if (!leaves_out) {
+      args.push_back(word);
+      if (has_value) args.push_back(words[i + 1]);
+    }
+    if (has_value) ++i;
   }
   return args;
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "records/record_store.h"
 #include "records/serial_format.h"
 #include "options/options.h"
 
@@ -41,8 +42,9 @@ struct station_settings {
   std::optional<std::string> outcome;       // --history's --outcome
   std::optional<std::string> pool;          // --history's --pool
   bool csv = false;
-  std::string replay_folder;               // --replay: a spool to write to the database
-  std::optional<uint64_t> release_serial;  // --release-serial
+  std::string replay_folder;                        // --replay: a spool to write to the database
+  std::optional<uint64_t> release_serial;           // --release-serial
+  summary_by summary_grouping = summary_by::image;  // --summary's --by
   // Serial numbers: a pool's next number written into each board's image.
   std::string serial_pool;  // empty: none
   uint32_t serial_at = 0;

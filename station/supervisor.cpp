@@ -226,7 +226,9 @@ void finish(station& st, board& b, const run_verdict& verdict, std::optional<int
                 .serial = settled_serial(b.serial, b.progress, exit_status, same_board),
                 .station_image = st.setup.settings.run.image_path,
                 .station_sha256 = st.setup.image_sha256,
-                .warnings = b.progress.warnings};
+                .warnings = b.progress.warnings,
+                .boot_line = b.progress.boot_line,
+                .board_lines = b.progress.board_lines};
   run_log_close(b.log);
   run_record record = record_of_run(run, st.name);
   // Kept before its result line is shown: a line on the screen is a run

@@ -267,6 +267,8 @@ TEST_F(E2EBadInput, CommandLinesRefusedBeforeThePortOpens) {
   const bytes kept = {'k', 'e', 'e', 'p'};
   write_file(dir + "/kept.bin", kept);
   fs::create_directory(dir + "/folder");
+  const std::string within_words =
+      "--expect-within takes a number of seconds from 0.1 to 600, not ";
   const std::string size_words =
       "--size takes a number of bytes from 1 to 4294967295, decimal or "
       "0x hex, not ";
@@ -313,6 +315,21 @@ TEST_F(E2EBadInput, CommandLinesRefusedBeforeThePortOpens) {
        {"--forget-board", "0a1b", "--write", "kept.bin"},
        "--forget-board is a run of its own that opens no port: leave out --write, --verify and "
        "--save"},
+      {"--expect with no text",
+       {"--expect", "", "fw.hex"},
+       "--expect needs the text the board prints as it starts"},
+      {"--expect-within too long",
+       {"--expect", "app", "--expect-within", "600.5", "fw.hex"},
+       within_words + "'600.5'"},
+      {"--expect-within without --expect",
+       {"--expect-within", "5", "fw.hex"},
+       "--expect-within goes with --expect: it is how long to wait for its text"},
+      {"--app-baud 0",
+       {"--expect", "app", "--app-baud", "0", "fw.hex"},
+       "--app-baud takes a rate in baud from 1 to 2147483647, not '0'"},
+      {"--app-baud without --expect or --monitor",
+       {"--app-baud", "9600", "fw.hex"},
+       "--app-baud goes with --expect or --monitor: it is the rate the board prints at"},
   };
   for (const usage_case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -2,9 +2,16 @@
 // start byte, recorded from the real binary by a preloaded interposer (a pty
 // has no modem lines to observe), which also hands each change to the
 // simulator's line channel, so that the boards it plays see them.
+#include <asm/termbits.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
+#include <csignal>
+#include <cstring>
 #include <filesystem>
+#include <regex>
 
 #include "support/console_text.h"
 #include "support/e2e.h"
@@ -27,8 +34,10 @@ struct board_run {
   std::vector<timed_line> lines;  // natively: the recorder's log, changes and writes
 };
 
+// `rate_after`, when given: the rate the port was left at, read from the pty
+// held open meanwhile.
 board_run run_on_board(const std::string& dir, const std::vector<std::string>& board,
-                       const std::vector<std::string>& words = {}) {
+                       const std::vector<std::string>& words = {}, uint32_t* rate_after = nullptr) {
   const std::string channel = dir + "/lines";
   const std::string log = dir + "/lines.log";
   std::filesystem::remove(log);
@@ -38,9 +47,16 @@ board_run run_on_board(const std::string& dir, const std::vector<std::string>& b
   std::vector<std::string> args{"--port", "@PORT", "image.bin"};
   args.insert(args.end(), words.begin(), words.end());
   board_run out;
+  const int held = rate_after != nullptr ? open(sim.pty_path.c_str(), O_RDWR | O_NOCTTY) : -1;
   out.run = run_programmer(
       dir, args, sim.pty_path,
       running_under_wine() ? std::vector<std::string>{} : line_recorder_env(log, channel));
+  if (held >= 0) {
+    termios2 t{};
+    ioctl(held, TCGETS2, &t);
+    *rate_after = t.c_ospeed;
+    close(held);
+  }
   finish_sim(sim);
   for (const sim_event& e : read_sim_log(sim.log_path)) {
     if (e.kind == "line" || e.kind == "board" || e.kind == "rx" || e.kind == "tx")
@@ -182,6 +198,16 @@ TEST_F(ControlLines, AnInstalledSimulatorNamesTheRecorderInstalledWithIt) {
 
 namespace {
 
+const std::string checking = "checking the board's start..";
+
+std::string board_said(const std::string& line) {
+  return checking + ok_tail + "  the board said: " + line + "\n";
+}
+
+std::string check_failed(const std::string& reason) {
+  return checking + error_tail + "  " + reason + "\n";
+}
+
 struct BoardEntry : ::testing::Test {
   std::string dir = make_test_dir();
   void TearDown() override { std::filesystem::remove_all(dir); }
@@ -265,6 +291,14 @@ TEST_F(BoardEntry, OptionsReachTheLinesAndTheBoard) {
               "ready...\"; see --enter"),
        1,
        joined({default_entry, default_entry, default_exit})},
+      // Under Wine too: its boot loader times out into its application,
+      // whose banner comes after the run, though no line is seen.
+      {"a boot loader that times out into its application, its banner checked",
+       {"--expect", "app v1"},
+       {"--app-after", "1000", "--app-banner", "app v1\\r\\n"},
+       handshake_ok + board_said("app v1") + done_ok,
+       0,
+       joined({default_entry, default_exit})},
       {"an echo",
        {},
        {"--echo"},
@@ -336,5 +370,138 @@ TEST_F(BoardEntry, OptionsReachTheLinesAndTheBoard) {
       EXPECT_GE(waited, ms / 1000.0) << "after " << lines[at].text;
       EXPECT_LT(waited, ms / 1000.0 + 0.5) << "after " << lines[at].text;  // a loaded machine
     }
+  }
+}
+
+// --expect against every board it may meet, wired as the defaults assume,
+// whose closing sequence starts its application: the banner after a flash
+// or the handshake alone, late, at another rate, never (a silent
+// application, a crashing one, another firmware, the port gone), a run
+// failed before, a banner nobody asked for; and --monitor-for. The reason
+// says what the board did print.
+TEST_F(ControlLines, ExpectFindsTheBannerOrSaysWhatTheBoardPrinted) {
+  write_file(dir + "/image.bin", pattern_bytes(16, 7));
+  struct row {
+    const char* name;
+    std::vector<std::string> board;  // vexlor-sim's options besides the wiring
+    std::vector<std::string> words;  // vexlor-prog's, besides its port and image
+    // After the banner ("{s}": a time in seconds), or with --json a part.
+    std::string out;
+    int exit_code = 0;
+  };
+  const std::string nothing =
+      "the board printed nothing at 115200 baud: held in reset (see --leave), or printing at "
+      "another rate (see --app-baud)?";
+  const std::string v1 = "app v1\\r\\n";
+  const std::vector<row> rows{
+      {"the banner after a flash",
+       {"--app-banner", "app v2.3.1 build 884\\r\\n"},
+       {"--write", "--verify", "--expect", "app v2.3.1"},
+       handshake_ok + ok_tail + transfer_ok("writting", 16) + transfer_ok("reading", 16) +
+           board_said("app v2.3.1 build 884") + done_ok},
+      {"the banner after the handshake alone, in JSON",
+       {"--app-banner", "app v2.3.1 build 884\\r\\n"},
+       {"--json", "--expect", "build 884"},
+       "{\"event\":\"begun\",\"phase\":\"boot-check\"}\n{\"event\":\"boot\",\"ok\":true,"
+       "\"line\":\"app v2.3.1 build 884\",\"seconds\":"},
+      {"a banner 700 ms after the release",
+       {"--wiring", "D1:R0:700", "--app-banner", v1},
+       {"--enter", "R0,D1,D0,W750", "--expect", "app v1"},
+       handshake_ok + board_said("app v1") + done_ok},
+      {"a banner at another rate, which the port is left at",
+       {"--baud", "9600", "--app-banner", v1},
+       {"--app-baud", "9600", "--expect", "app v1"},
+       handshake_ok + board_said("app v1") + done_ok},
+      {"bytes a terminal would act on, and a prompt without a line feed",
+       {"--app-banner", "\\x1b[2Japp\\tv1> "},
+       {"--expect", "v1> "},
+       handshake_ok + board_said("\\x1b[2Japp\\x09v1> ") + done_ok},
+      {"a silent application",
+       {},
+       {"--expect", "app v1", "--expect-within", "0.5"},
+       handshake_ok + check_failed("no line with \"app v1\" within 0.5 s: " + nothing) + done_error,
+       1},
+      {"a crashing application",
+       {"--app-crash"},
+       {"--expect", "app v1", "--expect-within", "1.5"},
+       handshake_ok +
+           check_failed("no line with \"app v1\" within 1.5 s: the board's last 3 lines: \"hard "
+                        "fault at pc=0x08001d2c: restarting\" 3 times: not the firmware "
+                        "expected, or another rate (see --app-baud)?") +
+           done_error,
+       1},
+      {"another firmware's banner",
+       {"--app-banner", "app v0\\r\\n"},
+       {"--expect", "app v1", "--expect-within", "0.5"},
+       handshake_ok +
+           check_failed("no line with \"app v1\" within 0.5 s: the board's last line: \"app v0\": "
+                        "not the firmware expected, or another rate (see --app-baud)?") +
+           done_error,
+       1},
+      {"the port gone during the check",
+       {"--max-seconds", "3"},
+       {"--expect", "app v1", "--expect-within", "30"},
+       handshake_ok +
+           check_failed("the serial adapter was disconnected {s} into the wait for \"app v1\"; " +
+                        nothing) +
+           done_error,
+       1},
+      {"a run that failed before the check",
+       {"--app-banner", v1, "--fault", "erase.command:refuse"},
+       {"--write", "--expect", "app v1"},
+       handshake_ok + error_tail +
+           "  the target refused the erase command of sector 0 (answered 0x1f)\n" + done_error,
+       1},
+      {"--monitor-for: a prompt without a line feed shows after a moment of quiet",
+       {"--app-banner", "login: "},
+       {"--monitor-for", "0.5"},
+       handshake_ok + "watching the board's output for 0.5 s\nlogin: \n" + done_ok},
+      {"a banner nobody asked for: the console as it always was",
+       {"--app-banner", v1},
+       {},
+       handshake_ok + done_ok},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    std::vector<std::string> board{"--wiring", "D1:R0"};
+    board.insert(board.end(), r.board.begin(), r.board.end());
+    const bool app_baud = !r.words.empty() && r.words.front() == "--app-baud";
+    uint32_t rate = 0;
+    const board_run got = run_on_board(dir, board, r.words, app_baud ? &rate : nullptr);
+    EXPECT_EQ(got.run.exit_code, r.exit_code);
+    EXPECT_EQ(rate, app_baud ? 9600u : 0u);
+    if (!r.words.empty() && r.words.front() == "--json") {  // the events in their order
+      EXPECT_NE(got.run.out.find(r.out), std::string::npos) << got.run.out;
+      continue;
+    }
+    EXPECT_EQ(std::regex_replace(got.run.out, std::regex("[0-9.]+ s into"), "{s} into"),
+              banner + r.out);
+  }
+}
+
+// Ctrl-C or a kill ends --monitor, which follows the check, at once; the
+// run is what it came to before, a success here, lines shown as they came.
+TEST_F(ControlLines, AStopEndsTheMonitorAndNotTheRun) {
+  write_file(dir + "/image.bin", {});
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(strsignal(signal));
+    const std::string channel = dir + "/lines";
+    sim_target sim = start_sim(dir, {"--lines-from", channel, "--wiring", "D1:R0", "--app-banner",
+                                     "tick\\r\\n", "--app-every", "200"});
+    child_process run = start_process(
+        {VEXLOR_PROG_PATH, "--port", sim.pty_path, "--expect", "tick", "--monitor", "image.bin"},
+        dir, line_recorder_env(dir + "/lines.log", channel));
+    std::string out;
+    const std::string watching = "watching the board's output (Ctrl-C ends it)\n";
+    // A line shown while the monitor still runs.
+    ASSERT_TRUE(read_until(run, out, watching + "tick\n", 20)) << out;
+    const auto stopped_at = test_clock::now();
+    kill(run.pid, signal);
+    EXPECT_TRUE(read_until(run, out, "", 10));
+    EXPECT_EQ(wait_process(run, 10).exit_code, 0);
+    EXPECT_LT(seconds_since(stopped_at), 2.0);
+    EXPECT_TRUE(out.starts_with(banner + handshake_ok + board_said("tick") + watching)) << out;
+    EXPECT_TRUE(out.ends_with("tick\n" + done_ok)) << out;
+    finish_sim(sim);
   }
 }

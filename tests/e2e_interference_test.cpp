@@ -5,7 +5,6 @@
 //
 // Natively only: signals and the port lock are the POSIX backend's.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,24 +25,6 @@ constexpr std::size_t image_size = 20000;
 constexpr std::size_t blocks = (image_size + 255) / 256;
 constexpr std::size_t erase_wire = 3 * 4;
 constexpr std::size_t block_header_wire = 1 + 4 + 1;
-
-// Reads the child's output into `out` until `needle` appears in it (an
-// empty needle: until the output closes). False when that does not happen in time.
-bool read_until(const child_process& child, std::string& out, const std::string& needle,
-                double timeout_s) {
-  const auto give_up = deadline_in(timeout_s);
-  while (needle.empty() || out.find(needle) == std::string::npos) {
-    if (test_clock::now() > give_up) return false;
-    pollfd p{child.out_fd, POLLIN, 0};
-    char chunk[256];
-    if (poll(&p, 1, 20) == 1) {
-      const ssize_t got = read(child.out_fd, chunk, sizeof chunk);
-      if (got <= 0) return needle.empty();
-      out.append(chunk, static_cast<std::size_t>(got));
-    }
-  }
-  return true;
-}
 
 struct Interference : ::testing::Test {
   std::string dir = make_test_dir();

@@ -626,6 +626,9 @@ TEST_F(E2EStation, BashCompletion) {
       {"vexlor-flash-all --db r.db --history --board-id 0a1b --si", "--since"},
       {"vexlor-flash-all --db r.db --history --outcome f", "failed"},
       {"vexlor-flash-all --db r.db --serial-pool line3 --release-s", "--release-serial"},
+      {"vexlor-flash-all --db r.db --summary --by b", "boot-line"},
+      {"vexlor-flash-all --write --expect 'app v1' --expect-w", "--expect-within"},
+      {"vexlor-prog --expect v1 --mon", "--monitor --monitor-for"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.words);
@@ -1317,3 +1320,70 @@ INSTANTIATE_TEST_SUITE_P(E2EStationRecords, RecordsFault, ::testing::ValuesIn(re
                            }
                            return name;
                          });
+// --expect among the words: each board's own line on its result line, in
+// its report record, its row (--history) and its JUnit case's system-out,
+// and the line's firmware versions counted (--summary --by boot-line); a
+// board whose application crashes fails at the check, its fault line the
+// reason.
+TEST_F(E2EStationRecords, ALineOfBoardsSaysWhatEachRuns) {
+  if (running_under_wine()) GTEST_SKIP() << "the Windows build keeps no database";
+  const std::string crash_reason =
+      "no line with \"app v2.3\" within 3 s: the board's last 3 lines: \"hard fault at "
+      "pc=0x08001d2c: restarting\" 3 times: not the firmware expected, or another rate (see "
+      "--app-baud)?";
+  for (const test_database& db : test_databases(postgres, dir)) {
+    SCOPED_TRACE(db.name);
+    const std::string at = dir + "/" + db.name;
+    fs::create_directories(at + "/ports");
+    // Their boot loaders time out into the application a second after the
+    // flash: the station's runs share one environment, so no board sees
+    // its lines.
+    const auto board = [&](const std::string& name, std::vector<std::string> app) {
+      fs::remove(dir + "/" + name + ".sim.log");  // from the other database's round
+      app.insert(app.begin(), {"--app-after", "1000"});
+      return add_board(name, app, false, at + "/ports");
+    };
+    std::vector<bench_board> boards{
+        board("board-a", {"--app-banner", "app v2.3.1 build 884\\r\\n"}),
+        board("board-b", {"--app-banner", "app v2.3.0 build 870\\r\\n"}),
+        board("crashing", {"--app-crash"})};
+    const process_result run =
+        run_station(at, {"--ports-dir", "ports", "--db", db.target, "--db-create", "--report",
+                         "report.jsonl", "--junit", "junit.xml", "--write", "--verify", "--expect",
+                         "app v2.3", "--expect-within", "3", dir + "/image.bin"});
+    EXPECT_EQ(run.exit_code, 1) << run.out;
+    const std::vector<std::string> lines = lines_of(run.out);
+    EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()),
+              (std::set<std::string>{"ok      board-a: \"app v2.3.1 build 884\"",
+                                     "ok      board-b: \"app v2.3.0 build 870\"",
+                                     "FAILED  crashing (exit 1): " + crash_reason,
+                                     "vexlor-flash-all: 2 of 3 port(s) ok"}))
+        << run.out;
+    for (bench_board& b : boards) finish_sim(b.sim);
+
+    // The report's records and the database's rows alike.
+    for (std::vector<nlohmann::json> records :
+         {json_lines(read_text(at + "/report.jsonl")), history(db, {})}) {
+      EXPECT_EQ(record_of(records, "board-a")["boot_line"], "app v2.3.1 build 884");
+      EXPECT_EQ(record_of(records, "board-b")["boot_line"], "app v2.3.0 build 870");
+      EXPECT_TRUE(record_of(records, "crashing")["boot_line"].is_null());
+      EXPECT_EQ(record_of(records, "crashing")["phase"], "boot-check");
+    }
+    const process_result summary =
+        run_station(dir, {"--db", db.target, "--summary", "--by", "boot-line"});
+    const std::vector<std::string> counted = lines_of(summary.out);
+    EXPECT_EQ(std::multiset<std::string>(counted.begin(), counted.end()),
+              (std::multiset<std::string>{
+                  "  runs  boards      ok  unchanged  failed  first-pass yield  boot line",
+                  "     1       1       1          0       0         1/1 100.0%  app v2.3.1 "
+                  "build 884",
+                  "     1       1       1          0       0         1/1 100.0%  app v2.3.0 "
+                  "build 870",
+                  "     1       1       0          0       1         0/1   0.0%  -"}))
+        << summary.out;
+
+    const std::string junit = at + "/junit.xml";
+    EXPECT_EQ(xpath(junit, "string(//testcase[@name='board-a']/system-out)"),
+              "app v2.3.1 build 884\n");
+  }
+}

@@ -62,6 +62,7 @@ board_run sample_board_run(const std::string& port, run_outcome outcome, int min
   run.seconds = 0.375;
   run.exit_status = outcome == run_outcome::failed ? 1 : 0;
   run.verdict.outcome = outcome;
+  if (outcome_is_success(outcome)) run.boot_line = "app v2.3.1 build 884";
   if (outcome == run_outcome::failed) {
     run.verdict.phase = "erase";
     run.verdict.reason = "the target refused the erase command of sector 0 (answered 0x1f)";
@@ -204,6 +205,8 @@ TEST_F(RecordStore, RunsComeBackAsHistory) {
     const std::string report =
         report_line(sample_board_run("usb-A", run_outcome::ok, 0, "3f0c"), "line3-pc");
     EXPECT_EQ(line.dump(), json::parse(report).dump());
+    EXPECT_EQ(all[0]["boot_line"], "app v2.3.1 build 884");
+    EXPECT_EQ(all[1]["boot_line"], nullptr);
     EXPECT_EQ(all[1]["identity"], nullptr);
     EXPECT_EQ(all[1]["reason"], "the target refused the erase command of sector 0 (answered 0x1f)");
 
@@ -256,7 +259,9 @@ TEST_F(RecordStore, SummaryCountsBoardsByTheirLastAndFirstRuns) {
     add_run(*store, sample_run("usb-B", run_outcome::failed, 14, image, "b4"));
     add_run(*store, sample_run("usb-B", run_outcome::stopped, 15, image, "b4"));
     add_run(*store, sample_run("usb-A", run_outcome::ok, 16, image));  // no id: a board of its own
-    add_run(*store, sample_run("usb-A", run_outcome::ok, 17, other, "b1"));
+    run_record newer = sample_run("usb-A", run_outcome::ok, 17, other, "b1");
+    newer.boot_line = "app v2.4.0 build 901";
+    add_run(*store, newer);
     // Before the window, b2 failed: its first pass, whatever came after.
     add_run(*store, sample_run("usb-B", run_outcome::failed, 1, image, "b2"));
     // Failed before its image was read: its station's image.
@@ -287,6 +292,16 @@ TEST_F(RecordStore, SummaryCountsBoardsByTheirLastAndFirstRuns) {
     EXPECT_EQ(images.at(0).boards, 7);
     ASSERT_TRUE(store_summary(*store, std::nullopt, "2026-12-07T00:05", images, why)) << why;
     EXPECT_EQ(images.at(0).runs, 2);
+    // Per boot line: the runs that reported none (failed here) first.
+    ASSERT_TRUE(
+        store_summary(*store, "2026-12-07T00:05", std::nullopt, images, why, summary_by::boot_line))
+        << why;
+    EXPECT_EQ(
+        summary_table(images, summary_by::boot_line),
+        "  runs  boards      ok  unchanged  failed  first-pass yield  boot line\n"
+        "     4       3       0          0       3         0/3   0.0%  -\n"
+        "     4       4       3          1       0         4/4 100.0%  app v2.3.1 build 884\n"
+        "     1       1       1          0       0         1/1 100.0%  app v2.4.0 build 901\n");
   }
 }
 

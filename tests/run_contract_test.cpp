@@ -40,7 +40,8 @@ TEST(RunContract, EveryEventReadsBackAsWritten) {
                     .write = true,
                     .board_id = "0a1b2c",
                     .written_sha256 = std::string(64, 'c'),
-                    .sectors_written = 1};
+                    .sectors_written = 1,
+                    .boot_line = "app v2.3.1 build 884"};
   const std::vector<run_event> events{
       protocol_event{run_phase::handshake, handshake_ended{.ok = true}},
       protocol_event{run_phase::handshake, handshake_ended{.ok = false, .reason = "no answer"}},
@@ -71,6 +72,10 @@ TEST(RunContract, EveryEventReadsBackAsWritten) {
                                                          .reason = "refused"}},
       sectors_unchanged{{0, 2, 3, 16}},
       board_forgotten{.id = "0a1b2c", .ok = false, .reason = "permission denied"},
+      boot_check_begun{},
+      boot_checked{.line = "app v1", .seconds = 0.25, .lines = {"boot", "clock 16 MHz", "app v1"}},
+      boot_checked{.ok = false, .reason = "no line with \"app v1\" within 10 s", .seconds = 10},
+      board_output{"hard fault at pc=0x08001d2c: restarting"},
       run_ended{failed},
       run_ended{usage},
       run_ended{ok},

@@ -63,6 +63,7 @@ TEST(SimOptions, ValuesAreParsed) {
   EXPECT_EQ(options->board.app_banner, (std::vector<uint8_t>{'v', '1', '\r', '\n'}));
   EXPECT_EQ(options->board.app_every_ms, 250u);
   EXPECT_TRUE(parse({"--app-crash"}).value_or(sim_options{}).board.app_crash);
+  EXPECT_EQ(parse({"--app-after", "300"}).value_or(sim_options{}).board.app_after_ms, 300u);
 }
 
 TEST(SimOptions, MistakesAreRefused) {
@@ -99,6 +100,9 @@ TEST(SimOptions, MistakesAreRefused) {
       {"--app-every", "0", "--app-banner", "a"},
       {"--app-banner", "a", "--app-every", "250", "--app-crash"},
       {"--app-crash", "on"},
+      {"--app-after", "0"},
+      {"--app-after", "300", "--wiring", "D1:R0"},
+      {"--app-after", "300", "--app-text", "a"},
       {"--ignore-starts", "-1"},
       {"--echo", "on"},
       {"--board-id", "0x10"},

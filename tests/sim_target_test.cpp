@@ -286,3 +286,22 @@ TEST(SimTarget, ApplicationPrintsOnItsOwnClock) {
   EXPECT_EQ(printed_ms, (std::vector<int64_t>{0, 100, 200, 300, 700}));
   EXPECT_EQ(t.output.size(), 15u);
 }
+
+// A boot loader that times out (--app-after): the host quiet for its time,
+// the application starts and prints; a start byte finds the boot loader
+// again, and its time counts from the host's last byte.
+TEST(SimTarget, ABootLoaderThatTimesOutStartsTheApplication) {
+  target t;
+  t.board.setup = {.app_banner = text_bytes("v1\n"), .app_after_ms = 300};
+  target_port_opened(t, 0);
+  for (int at_ms : {300, 400, 650, 700}) {
+    if (at_ms == 400) target_receive(t, start_byte, at_ms * ms);
+    target_run(t, at_ms * ms);
+  }
+  std::vector<std::pair<int64_t, uint8_t>> sent;  // each banner's bytes and the acknowledge
+  for (const emission& e : t.output) sent.emplace_back(e.at_ns / ms, e.byte);
+  EXPECT_EQ(
+      sent,
+      (std::vector<std::pair<int64_t, uint8_t>>{
+          {300, 'v'}, {300, '1'}, {300, '\n'}, {400, ack}, {700, 'v'}, {700, '1'}, {700, '\n'}}));
+}

@@ -105,6 +105,11 @@ TEST(StationOptions, StationOptionsFirstThenTheWords) {
        {"--save", "flash.bin", "--size", "16"},
        {},
        "--save among vexlor-prog's words: every board would save to the same file"},
+      {"--monitor-for among the words",
+       {"--write", "--monitor-for", "5", "fw.bin"},
+       {},
+       "--monitor among vexlor-prog's words: a station's boards are watched through their "
+       "records"},
       // The record database: a --board-id before the words is --history's
       // filter only with --history; otherwise vexlor-prog's, and the words
       // begin with it.
@@ -131,6 +136,10 @@ TEST(StationOptions, StationOptionsFirstThenTheWords) {
        {},
        "--summary flashes nothing: leave out --port"},
       {"--history and --summary", {"--db", "r.db", "--history", "--summary"}, {}, "--history and"},
+      {"--by without --summary",
+       {"--db", "r.db", "--by", "boot-line", "--write", "fw.bin"},
+       {},
+       "--by chooses what"},
       {"a filter without a query", {"--serial", "5", "--write"}, {}, "--serial chooses the runs"},
       {"--since not a time",
        {"--db", "r.db", "--summary", "--since", "yesterday"},
@@ -211,15 +220,19 @@ TEST(StationOptions, EachRunOfABoardHasItsWords) {
 
   ASSERT_TRUE(parse_station_options(
       {"--db", "r.db", "--serial-pool", "line3", "--serial-at", "0x20000100", "--serial-format",
-       "u32le", "--write", "--verify", "--board-id", "0x1FFF7A10:12", "fw.bin"},
+       "u32le", "--write", "--verify", "--board-id", "0x1FFF7A10:12", "--expect", "app v2",
+       "--expect-within", "3", "fw.bin"},
       {}, settings, why))
       << why;
   EXPECT_EQ(first_stage(settings), run_stage::identify);
+  // The board's start is checked after its flash, not with its old
+  // firmware: the identifying run leaves the check out, value and all.
   EXPECT_EQ(run_arguments(settings, "p", run_stage::identify),
             (words{"--port", "p", "--json", "--board-id", "0x1FFF7A10:12", "fw.bin"}));
   EXPECT_EQ(run_arguments(settings, "p", run_stage::flash, {"--patch", "0x20000100:2a000000"}),
             (words{"--port", "p", "--json", "--patch", "0x20000100:2a000000", "--write", "--verify",
-                   "--board-id", "0x1FFF7A10:12", "fw.bin"}));
+                   "--board-id", "0x1FFF7A10:12", "--expect", "app v2", "--expect-within", "3",
+                   "fw.bin"}));
 
   // The station's words come before a "--" among the user's, which makes
   // every word after it an image path.

@@ -31,6 +31,15 @@ DUMP_SIZE = 0x40000
 # halfway; "gap_too_long" reads the third block, paused 160 ms.
 SIM_FAULTS = ["start:silent@1", "start:silent@2", "read.data:pause:80@1", "read.data:pause:160@3"]
 
+# The board's application: its boot loader starts it once the host has been
+# quiet for APP_AFTER_MS (the simulator cannot see the guest's lines, so no
+# closing sequence restarts it), and it prints its banner; a start byte finds
+# the boot loader again. Longer than any quiet within a run, the 1.4 s of a
+# start byte's unanswered wait included. The "expect" check waits for it
+# after its flash.
+APP_AFTER_MS = 2000
+APP_BANNER = b"rig app v1\r\n"
+
 # The opening and closing sequences of "custom_lines" (--enter, --leave).
 # Each line change moves a level, so that the 8250, which writes its modem
 # control register only on a change, shows every step as the adapter does;
@@ -295,6 +304,26 @@ def custom_lines(run):
     return ok, text
 
 
+def banner_after_closing(run):
+    """--expect over the driver: the closing sequence came after the run's
+    last byte to the board, the board's banner after the closing sequence,
+    and the run read it (its console says so)."""
+    last_rx = max((t for t, kind, _ in run.data if kind == "rx"), default=None)
+    banner_at = next((t for t, kind, data in run.data if kind == "tx" and data == APP_BANNER), None)
+    closing = CLOSING[run.port.driver]
+    after = [(t, a) for t, a in run.lines if last_rx is not None and t > last_rx][:len(closing)]
+    said = b"checking the board's start..\x08\x08 - OK  \n  the board said: rig app v1\n" in run.tail
+    ok = (banner_at is not None and [a for _, a in after] == closing and after[-1][0] < banner_at
+          and said)
+    text = f"--expect: {', '.join(closing)} after the last byte, then the banner, read by the run"
+    if not ok:
+        shown = [(round(t - last_rx, 3), a) for t, a in after] if last_rx is not None else []
+        banner = None if banner_at is None or last_rx is None else round(banner_at - last_rx, 3)
+        text += (f" (got, in s from the last byte: lines {shown}, banner {banner}, "
+                 f"tail {run.tail.decode(errors='replace')!r})")
+    return ok, text
+
+
 CHECKS = [
     # First, so that the simulators' start:silent@1 hits its start byte.
     Check("silent", 0x20000000, 20000, [exits(1, "done with 1 error(s).."), lines_in_order]),
@@ -317,6 +346,9 @@ CHECKS = [
                                             intruder_refused("another program"), lines_in_order]),
     Check("stopped", 0x20030000, 40000, [exits(143, "done with 1 error(s).."), lines_in_order_when_stopped]),
     Check("rate", 0x20000000, 16, [rate_warning]),
+    # Sector 17, which no other check uses, outside the dump's window: the
+    # run's own verify shows the bytes went in.
+    Check("expect", 0x200C2000, 512, [exits(0, "done without errors.."), banner_after_closing]),
     # Before the unplug, while the adapter is there.
     Check("list", 0x20000000, 16, [listed]),
     # Last: the adapter is gone afterwards. Sector 4 alone, which no other
@@ -534,7 +566,9 @@ def main(argv):
         prepare(out)
         return 0
     if command == "sim-args":
-        args = ["--dump", f"{DUMP_BASE:#x}:{DUMP_SIZE}:{out}/dump-{argv[3]}.bin"]
+        args = ["--dump", f"{DUMP_BASE:#x}:{DUMP_SIZE}:{out}/dump-{argv[3]}.bin",
+                "--app-after", str(APP_AFTER_MS),
+                "--app-banner", APP_BANNER.decode().replace("\r", "\\r").replace("\n", "\\n")]
         for rule in SIM_FAULTS:
             args += ["--fault", rule]
         print("\n".join(args))

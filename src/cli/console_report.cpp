@@ -105,6 +105,23 @@ std::string sector_list(const std::vector<uint32_t>& sectors) {
   return text;
 }
 
+// "10 s", "0.5 s".
+std::string seconds_text(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g s", seconds);
+  return text;
+}
+
+std::string boot_text(const boot_checked& b) {
+  if (!b.ok) return tail(false, b.reason);
+  return tail(true, "") + "  the board said: " + visible_text(b.line) + "\n";
+}
+
+std::string monitor_text(const monitor_begun& m) {
+  if (!m.seconds) return "watching the board's output (Ctrl-C ends it)\n";
+  return "watching the board's output for " + seconds_text(*m.seconds) + "\n";
+}
+
 std::string final_line(bool ok) {
   return ok ? "done without errors..\n\n" : format("done with %lu error(s)..\n\n", 1);
 }
@@ -119,26 +136,34 @@ std::string console_banner() {
 
 std::string console_text(const run_event& event) {
   return std::visit(
-      overloaded{[](const protocol_event& e) { return protocol_text(e); },
-                 [](const compared& c) { return reason_line(c.reason); },
-                 [](const run_warning& w) { return reason_line(w.reason); },
-                 [](const port_failed& p) {
-                   return line_naming("error: cannot open port %s\n", p.port, p.reason);
-                 },
-                 [](const file_failed& f) { return file_text(f); },
-                 [](const memory_failed& m) {
-                   return format("cannot allocate %lu bytes..\n", m.size) + reason_line(m.reason);
-                 },
-                 [](const run_ended& e) { return final_line(e.outcome.ok); },
-                 [](const save_ended& s) { return save_text(s); },
-                 [](const board_identified& b) { return "  board id " + b.id + "\n"; },
-                 [](const sectors_unchanged& u) {
-                   return "  " + sector_list(u.sectors) +
-                          " unchanged since the last flash of this board: not written\n";
-                 },
-                 [](const board_forgotten& f) {
-                   return "forgetting board " + f.id + ".." + tail(f.ok, f.reason);
-                 }},
+      overloaded{
+          [](const protocol_event& e) { return protocol_text(e); },
+          [](const compared& c) { return reason_line(c.reason); },
+          [](const run_warning& w) { return reason_line(w.reason); },
+          [](const port_failed& p) {
+            return line_naming("error: cannot open port %s\n", p.port, p.reason);
+          },
+          [](const file_failed& f) { return file_text(f); },
+          [](const memory_failed& m) {
+            return format("cannot allocate %lu bytes..\n", m.size) + reason_line(m.reason);
+          },
+          [](const run_ended& e) { return final_line(e.outcome.ok); },
+          [](const save_ended& s) { return save_text(s); },
+          [](const board_identified& b) { return "  board id " + b.id + "\n"; },
+          [](const sectors_unchanged& u) {
+            return "  " + sector_list(u.sectors) +
+                   " unchanged since the last flash of this board: not written\n";
+          },
+          [](const board_forgotten& f) {
+            return "forgetting board " + f.id + ".." + tail(f.ok, f.reason);
+          },
+          [](const boot_check_begun&) -> std::string { return "checking the board's start.."; },
+          [](const boot_checked& b) { return boot_text(b); },
+          [](const monitor_begun& m) { return monitor_text(m); },
+          // Shown as it came: a piece without its line feed stays on
+          // its line, as a prompt does.
+          [](const board_output& o) { return visible_text(o.text) + (o.line_ended ? "\n" : ""); },
+          [](const monitor_ended& m) { return std::string(m.mid_line ? "\n" : ""); }},
       event);
 }
 

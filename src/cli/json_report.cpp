@@ -58,22 +58,36 @@ phase_line range_line(run_phase phase, bool ok, const std::string& reason, uint3
 
 maybe_line json_line(const run_event& event, json_state& state) {
   return std::visit(
-      overloaded{[&](const protocol_event& e) { return protocol_line(e.phase, e.event, state); },
-                 [](const compared& c) -> maybe_line {
-                   return range_line(run_phase::verify, c.ok, c.reason, c.address, c.size);
-                 },
-                 [](const run_warning& w) -> maybe_line { return warning_line{w.reason}; },
-                 [](const save_ended& s) -> maybe_line {
-                   return range_line(run_phase::save, s.ok, s.reason, s.address, s.size);
-                 },
-                 [](const run_ended& e) -> maybe_line { return e.outcome; },
-                 [](const board_identified& b) -> maybe_line { return board_id_line{b.id}; },
-                 [](const sectors_unchanged& u) -> maybe_line { return skipped_line{u.sectors}; },
-                 [](const board_forgotten& f) -> maybe_line {
-                   return phase_line{.phase = run_phase::forget, .ok = f.ok, .reason = f.reason};
-                 },
-                 // The front end's failures are told by the end object.
-                 [](const auto&) -> maybe_line { return std::nullopt; }},
+      overloaded{
+          [&](const protocol_event& e) { return protocol_line(e.phase, e.event, state); },
+          [](const compared& c) -> maybe_line {
+            return range_line(run_phase::verify, c.ok, c.reason, c.address, c.size);
+          },
+          [](const run_warning& w) -> maybe_line { return warning_line{w.reason}; },
+          [](const save_ended& s) -> maybe_line {
+            return range_line(run_phase::save, s.ok, s.reason, s.address, s.size);
+          },
+          [](const run_ended& e) -> maybe_line { return e.outcome; },
+          [](const board_identified& b) -> maybe_line { return board_id_line{b.id}; },
+          [](const sectors_unchanged& u) -> maybe_line { return skipped_line{u.sectors}; },
+          [](const board_forgotten& f) -> maybe_line {
+            return phase_line{.phase = run_phase::forget, .ok = f.ok, .reason = f.reason};
+          },
+          [](const boot_check_begun&) -> maybe_line { return begun_line{run_phase::boot_check}; },
+          [](const boot_checked& b) -> maybe_line {
+            return boot_check_line{.ok = b.ok,
+                                   .line = b.line,
+                                   .reason = b.reason,
+                                   .seconds = b.seconds,
+                                   .lines = b.lines};
+          },
+          // The line feed that ends a piece already sent adds nothing.
+          [](const board_output& o) -> maybe_line {
+            if (o.goes_on && o.text.empty()) return std::nullopt;
+            return output_line{o.text};
+          },
+          // The front end's failures are told by the end object.
+          [](const auto&) -> maybe_line { return std::nullopt; }},
       event);
 }
 

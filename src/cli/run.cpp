@@ -14,6 +14,7 @@
 #include "cli/json_report.h"
 #include "options/options.h"
 #include "cli/phases.h"
+#include "cli/released_board.h"
 #include "serial/port_reason.h"
 #include "cli/run_image.h"
 #include "cli/save.h"
@@ -74,10 +75,11 @@ void warn_outside_map(uint32_t address, uint32_t size, const run_sink& report) {
 
 // The run's outcome, sent as the last event. A stopped run counts as failed
 // even when its last exchange went through: whoever stopped it cannot know
-// how far it got.
+// how far it got. A stop that only ended --monitor (`stop_ended_monitor`)
+// leaves the outcome as the run had come to it.
 int finish(bool error_flag, end_line& outcome, std::chrono::steady_clock::time_point started,
-           const run_sink& report) {
-  const int stopped = stop_exit_status();
+           const run_sink& report, bool stop_ended_monitor = false) {
+  const int stopped = stop_ended_monitor ? 0 : stop_exit_status();
   if (stopped != 0) {
     outcome.phase = run_phase::signal;
     outcome.reason = stop_reason();
@@ -271,8 +273,10 @@ int run(const std::vector<std::string>& words) {
     // The flash is as the run left it; the board may not have been let go.
     report(run_warning{"the closing line sequence: " + closing_failure});
   }
+  // The board let go: its own words, when they were asked for.
+  const bool stop_ended_monitor = watch_released_board(port, settings, error_flag, outcome, report);
   port_close(port);
   image = {};  // released last, after the port
   plan = {};
-  return finish(error_flag, outcome, started, report);
+  return finish(error_flag, outcome, started, report, stop_ended_monitor);
 }

@@ -28,6 +28,7 @@ std::optional<failure_note> failure_of(const run_event& event) {
           [](const memory_failed& m) { return failed(false, m.phase, m.reason); },
           [](const save_ended& s) { return failed(s.ok, run_phase::save, s.reason); },
           [](const board_forgotten& f) { return failed(f.ok, run_phase::forget, f.reason); },
+          [](const boot_checked& b) { return failed(b.ok, run_phase::boot_check, b.reason); },
           [](const auto&) { return std::optional<failure_note>(); }},
       event);
 }

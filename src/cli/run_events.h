@@ -86,6 +86,38 @@ struct board_forgotten {
   std::string reason;
 };
 
+// --expect: the board has been let go, and its lines are read for the text.
+struct boot_check_begun {};
+
+// --expect: the check ended, with the line that held the text or why no
+// line did. Lines as visible text (boot_check_line).
+struct boot_checked {
+  bool ok = true;
+  std::string line;
+  std::string reason;
+  double seconds = 0;
+  std::vector<std::string> lines;  // the board's last lines, up to three
+};
+
+// --monitor: the board's lines are shown from here on, for `seconds` or,
+// without, until a stop request.
+struct monitor_begun {
+  std::optional<double> seconds;
+};
+
+// --monitor: what the board printed, as visible text: a whole line
+// (`line_ended`), or a piece of one that stayed without its line feed.
+struct board_output {
+  std::string text;
+  bool line_ended = true;
+  bool goes_on = false;  // the rest of a line a piece of which was shown
+};
+
+// --monitor ended; `mid_line` when the last piece shown ended no line.
+struct monitor_ended {
+  bool mid_line = false;
+};
+
 // The run's outcome: the end object's contents.
 struct run_ended {
   end_line outcome;
@@ -93,7 +125,8 @@ struct run_ended {
 
 using run_event =
     std::variant<protocol_event, compared, run_warning, port_failed, file_failed, memory_failed,
-                 run_ended, save_ended, board_identified, sectors_unchanged, board_forgotten>;
+                 run_ended, save_ended, board_identified, sectors_unchanged, board_forgotten,
+                 boot_check_begun, boot_checked, monitor_begun, board_output, monitor_ended>;
 
 using run_sink = std::function<void(const run_event&)>;
 

@@ -44,18 +44,23 @@ constexpr const char* of = "of";
 constexpr const char* format = "format";
 constexpr const char* sectors = "sectors";
 constexpr const char* sectors_written = "sectors_written";
+constexpr const char* line = "line";
+constexpr const char* lines = "lines";
+constexpr const char* boot_line = "boot_line";
 }  // namespace field
 
 // The events' names: what the "event" field says.
 namespace event {
 constexpr const char *phase = "phase", *progress = "progress", *warning = "warning", *end = "end",
-                     *board_id = "board_id", *attempt = "attempt", *skipped = "skipped";
+                     *board_id = "board_id", *attempt = "attempt", *skipped = "skipped",
+                     *begun = "begun", *boot = "boot", *output = "output";
 }  // namespace event
 
 constexpr run_phase every_phase[] = {run_phase::usage,     run_phase::port,   run_phase::file,
                                      run_phase::handshake, run_phase::erase,  run_phase::write,
                                      run_phase::verify,    run_phase::signal, run_phase::save,
-                                     run_phase::board_id,  run_phase::keep,   run_phase::forget};
+                                     run_phase::board_id,  run_phase::keep,   run_phase::forget,
+                                     run_phase::boot_check};
 
 template <typename T>
 json or_null(const std::optional<T>& value) {
@@ -105,13 +110,31 @@ json object_of(const end_line& line) {
               {field::saved, or_null(line.saved)},
               {field::board_id, or_null(line.board_id)},
               {field::written_sha256, or_null(line.written_sha256)},
-              {field::format, or_null(line.format)}};
+              {field::format, or_null(line.format)},
+              {field::boot_line, or_null(line.boot_line)}};
   if (line.sectors_written) object[field::sectors_written] = *line.sectors_written;
   return object;
 }
 
 json object_of(const skipped_line& line) {
   return {{field::event, event::skipped}, {field::sectors, line.sectors}};
+}
+
+json object_of(const begun_line& line) {
+  return {{field::event, event::begun}, {field::phase, phase_name(line.phase)}};
+}
+
+json object_of(const boot_check_line& line) {
+  json object{{field::event, event::boot}, {field::ok, line.ok}};
+  if (line.ok) object[field::line] = line.line;
+  if (!line.ok) object[field::reason] = line.reason;
+  object[field::seconds] = line.seconds;
+  object[field::lines] = line.lines;
+  return object;
+}
+
+json object_of(const output_line& line) {
+  return {{field::event, event::output}, {field::line, line.line}};
 }
 
 json object_of(const board_id_line& line) {
@@ -217,7 +240,8 @@ end_line end_from(const fields& f) {
                 .board_id = f.get<std::string>(field::board_id),
                 .written_sha256 = f.get<std::string>(field::written_sha256),
                 .format = f.get<std::string>(field::format),
-                .sectors_written = f.get<uint32_t>(field::sectors_written)};
+                .sectors_written = f.get<uint32_t>(field::sectors_written),
+                .boot_line = f.get<std::string>(field::boot_line)};
   return line;
 }
 
@@ -233,14 +257,35 @@ skipped_line skipped_from(const json& object) {
   return line;
 }
 
+std::optional<run_line> begun_from(const fields& f) {
+  const auto phase = f.phase(field::phase);
+  if (!phase) return std::nullopt;
+  return begun_line{*phase};
+}
+
+boot_check_line boot_from(const fields& f) {
+  boot_check_line line{.ok = f.get<bool>(field::ok).value_or(false),
+                       .seconds = f.get<double>(field::seconds).value_or(0)};
+  if (line.ok) line.line = f.get<std::string>(field::line).value_or("");
+  if (!line.ok) line.reason = f.get<std::string>(field::reason).value_or("");
+  const auto lines = f.object.find(field::lines);
+  if (lines != f.object.end() && lines->is_array()) {
+    for (const json& text : *lines) {
+      if (text.is_string()) line.lines.push_back(text.get<std::string>());
+    }
+  }
+  return line;
+}
+
 }  // namespace
 
 const char* tool_version() { return VEXLOR_VERSION; }
 
 const char* phase_name(run_phase phase) {
   // In run_phase's order.
-  constexpr const char* names[] = {"usage",  "port",   "file", "handshake", "erase", "write",
-                                   "verify", "signal", "save", "board-id",  "keep",  "forget"};
+  constexpr const char* names[] = {"usage", "port",   "file",      "handshake", "erase",
+                                   "write", "verify", "signal",    "save",      "board-id",
+                                   "keep",  "forget", "boot-check"};
   static_assert(std::size(names) == std::size(every_phase));
   return names[static_cast<std::size_t>(phase)];
 }
@@ -287,5 +332,8 @@ std::optional<run_line> parse_run_line(std::string_view text) {
   if (kind == event::board_id) return board_id_line{f.get<std::string>(field::id).value_or("")};
   if (kind == event::attempt) return attempt_from(f);
   if (kind == event::skipped) return skipped_from(object);
+  if (kind == event::begun) return begun_from(f);
+  if (kind == event::boot) return boot_from(f);
+  if (kind == event::output) return output_line{f.get<std::string>(field::line).value_or("")};
   return unknown_line{};
 }

@@ -32,11 +32,12 @@ enum class run_phase : uint8_t {
   erase,
   write,
   verify,
-  signal,    // a stop request ended the run
-  save,      // reading the flash into a file (--save)
-  board_id,  // reading the board's own id, after the handshake
-  keep,      // --keep-unwritten: reading what the erase would clear besides the image
-  forget,    // removing what this host knows a board holds (--forget-board)
+  signal,      // a stop request ended the run
+  save,        // reading the flash into a file (--save)
+  board_id,    // reading the board's own id, after the handshake
+  keep,        // --keep-unwritten: reading what the erase would clear besides the image
+  forget,      // removing what this host knows a board holds (--forget-board)
+  boot_check,  // --expect: the board's start, once the closing line sequence let it go
 };
 
 const char* phase_name(run_phase phase);
@@ -87,6 +88,36 @@ struct board_id_line {
 // bytes that differ (or of one byte).
 std::optional<std::string> board_id_not_unique(uint32_t address, std::string_view id);
 
+// {"event":"begun",...}: a phase that waits without a transfer to tell
+// (the check of the board's start) has begun.
+struct begun_line {
+  run_phase phase = run_phase::boot_check;
+  bool operator==(const begun_line&) const = default;
+};
+
+// {"event":"boot",...}: the check of the board's start (--expect) ended:
+// the line that held the text, or why none did. Lines are the board's as
+// visible text: a line feed ends one, a carriage return before it is
+// dropped, a byte a terminal would act on is shown as \xNN.
+struct boot_check_line {
+  bool ok = true;
+  std::string line;    // the line that held the text; empty when not ok
+  std::string reason;  // why not; empty when ok
+  double seconds = 0;  // from the release to that line, or to the end of the wait
+  // The board's last lines, up to three, that line last; empty when it
+  // printed none.
+  std::vector<std::string> lines;
+  bool operator==(const boot_check_line&) const = default;
+};
+
+// {"event":"output",...}: a line the board printed while it was watched
+// (--monitor); a piece of one that stayed without its line feed for a
+// while comes as a line of its own.
+struct output_line {
+  std::string line;
+  bool operator==(const output_line&) const = default;
+};
+
 // {"event":"end",...}: the last line, the run's outcome.
 struct end_line {
   int schema = run_schema;  // 0: the run named none
@@ -119,6 +150,7 @@ struct end_line {
   // rest being unchanged; written only then, so that the end object of
   // every other run stays as it was.
   std::optional<uint32_t> sectors_written;
+  std::optional<std::string> boot_line;  // the line --expect found; none when not checked
   bool operator==(const end_line&) const = default;
 };
 
@@ -144,8 +176,9 @@ struct unknown_line {
   bool operator==(const unknown_line&) const = default;
 };
 
-using run_line = std::variant<phase_line, progress_line, warning_line, end_line, board_id_line,
-                              attempt_line, skipped_line, unknown_line>;
+using run_line =
+    std::variant<phase_line, progress_line, warning_line, end_line, board_id_line, attempt_line,
+                 skipped_line, unknown_line, begun_line, boot_check_line, output_line>;
 
 // The line, one JSON object with its line break. Text that is not UTF-8 (a
 // port name, a path) is shown with replacement characters rather than

@@ -284,6 +284,75 @@ bool set_forget_board(run_settings& s, const std::string& value, std::string& wh
   return true;
 }
 
+// A time in seconds as the command line writes it: digits, then perhaps a
+// point and more digits ("10", "0.5"); no sign, no exponent, nothing else.
+bool parse_seconds(const std::string& text, double least, double most, double& seconds) {
+  const std::size_t point = text.find('.');
+  const std::string whole = text.substr(0, point);
+  const std::string fraction = point == std::string::npos ? "1" : text.substr(point + 1);
+  const auto digits = [](const std::string& part) {
+    return !part.empty() && part.find_first_not_of("0123456789") == std::string::npos;
+  };
+  if (!digits(whole) || !digits(fraction)) return false;
+  double value = 0;
+  const auto [end, error] =
+      std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
+  if (error != std::errc{} || end != text.data() + text.size()) return false;
+  if (value < least || value > most) return false;
+  seconds = value;
+  return true;
+}
+
+// "0.1 to 600": a bound as the refusal names it.
+std::string seconds_range(double least, double most) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%g to %g", least, most);
+  return text;
+}
+
+bool set_expect(run_settings& s, const std::string& value, std::string& why) {
+  if (value.empty()) {
+    why = "--expect needs the text the board prints as it starts";
+    return false;
+  }
+  s.expect = value;
+  return true;
+}
+
+bool set_expect_within(run_settings& s, const std::string& value, std::string& why) {
+  s.expect_within_given = true;
+  if (parse_seconds(value, expect_within_least_s, expect_within_most_s, s.expect_within_s)) {
+    return true;
+  }
+  why = "--expect-within takes a number of seconds from " +
+        seconds_range(expect_within_least_s, expect_within_most_s) + ", not '" + shown(value) + "'";
+  return false;
+}
+
+bool set_monitor_for(run_settings& s, const std::string& value, std::string& why) {
+  double seconds = 0;
+  if (parse_seconds(value, monitor_for_least_s, monitor_for_most_s, seconds)) {
+    s.monitor = true;
+    s.monitor_for_s = seconds;
+    return true;
+  }
+  why = "--monitor-for takes a number of seconds from " +
+        seconds_range(monitor_for_least_s, monitor_for_most_s) + ", not '" + shown(value) + "'";
+  return false;
+}
+
+bool set_app_baud(run_settings& s, const std::string& value, std::string& why) {
+  constexpr unsigned most = std::numeric_limits<int32_t>::max();
+  const std::optional<unsigned> rate = decimal_digits(value, most);
+  if (!rate || *rate < 1 || *rate > most) {
+    why = "--app-baud takes a rate in baud from 1 to " + std::to_string(most) + ", not '" +
+          shown(value) + "'";
+    return false;
+  }
+  s.app_baud = line_rate{*rate};
+  return true;
+}
+
 // One row an option: its name, its value's name in the usage text (none
 // for a switch), what it does there, and what it sets: a switch its flag,
 // a plain value its text, anything else through `apply`, which may refuse
@@ -340,6 +409,14 @@ constexpr option_row option_table[] = {
      nullptr, nullptr, set_cache_folder},
     {"--forget-board", "ID", "forget what board ID is known to hold; open no port", nullptr,
      nullptr, set_forget_board},
+    {"--expect", "TEXT", "once the board is let go, wait for a line of it that holds TEXT", nullptr,
+     nullptr, set_expect},
+    {"--expect-within", "S", "how long --expect waits, 0.1 to 600 seconds (default 10)", nullptr,
+     nullptr, set_expect_within},
+    {"--app-baud", "B", "the rate the board's application prints at (default --baudrate)", nullptr,
+     nullptr, set_app_baud},
+    {"--monitor", nullptr, "after the run, show the board's lines until Ctrl-C", &r::monitor},
+    {"--monitor-for", "S", "--monitor for S seconds", nullptr, nullptr, set_monitor_for},
     {"--help", nullptr, "this text", &r::help, nullptr, nullptr, "-h"},
     {"--version", nullptr, "the version", &r::version, nullptr, nullptr, "-V"},
 };
@@ -432,6 +509,10 @@ bool check_together(const run_settings& s, std::string& why) {
     why = "--save needs --size: the number of bytes to read";
   } else if (s.save_size && !s.save_path) {
     why = "--size goes with --save: it is the number of bytes to save";
+  } else if (s.expect_within_given && !s.expect) {
+    why = "--expect-within goes with --expect: it is how long to wait for its text";
+  } else if (s.app_baud && !s.expect && !s.monitor) {
+    why = "--app-baud goes with --expect or --monitor: it is the rate the board prints at";
   } else if (s.save_size && uint64_t{s.address} + *s.save_size > address_space_end) {
     // Past 2^32 the block addresses would wrap to 0.
     char text[128];
@@ -456,6 +537,11 @@ bool check_together(const run_settings& s, std::string& why) {
 }
 
 }  // namespace
+
+bool option_takes_value(const std::string& word) {
+  const option_row* option = option_named(word);
+  return option != nullptr && option->value != nullptr;
+}
 
 bool parse_options(const std::vector<std::string>& words, run_settings& settings,
                    std::string& why) {

@@ -12,6 +12,7 @@
 
 #include "image/image.h"
 #include "options/line_sequence.h"
+#include "serial/serial_port.h"
 
 // --connect-attempts: enough for a board whose button is pressed by hand,
 // few enough that a board that never answers ends the run.
@@ -71,7 +72,25 @@ struct run_settings {
   // --forget-board: a run of its own that removes the record of this board
   // (lower-case hex), opening no port.
   std::optional<std::string> forget_board;
+  // --expect: once the closing line sequence has let the board go, a line
+  // it prints must hold this text within expect_within_s seconds.
+  std::optional<std::string> expect;
+  double expect_within_s = 10;
+  bool expect_within_given = false;
+  // --app-baud: the rate the board's application prints at, when it is not
+  // the boot loader's (--baudrate).
+  std::optional<line_rate> app_baud;
+  // --monitor: the board's lines shown as they come, after the run, until a
+  // stop request or for monitor_for_s (--monitor-for).
+  bool monitor = false;
+  std::optional<double> monitor_for_s;
 };
+
+// --expect-within's and --monitor-for's bounds, in seconds.
+inline constexpr double expect_within_least_s = 0.1;
+inline constexpr double expect_within_most_s = 600;
+inline constexpr double monitor_for_least_s = 0.1;
+inline constexpr double monitor_for_most_s = 86400;
 
 // A number of the command line: decimal digits, or "0x" (or "0X") and hex
 // digits, every character a digit of its base, below 2^32. False for
@@ -97,6 +116,11 @@ bool parse_patch(const std::string& text, image_patch& patch, std::string& why);
 // any other word, saying which words there are in `why`.
 bool parse_image_format_option(const std::string& value, std::optional<image_format>& forced,
                                std::string& why);
+
+// Whether `word` is an option that takes the word after it as its value
+// (--port, --expect), so that a caller that leaves an option out of the
+// words can leave its value out with it.
+bool option_takes_value(const std::string& word);
 
 // The words read left to right into `settings`, by the option table in
 // options.cpp, then the rules that take the whole line (--save with

@@ -32,13 +32,23 @@ std::string seconds_text(double seconds) {
   return text;
 }
 
+// `output`: the case's system-out, lines of text; empty: none.
 std::string testcase(const std::string& name, const std::string& classname, double seconds,
-                     const std::string& failure) {
+                     const std::string& failure, const std::vector<std::string>& output = {}) {
   std::string xml = "  <testcase" + attribute("name", name) + attribute("classname", classname) +
                     attribute("time", seconds_text(seconds));
-  if (failure.empty()) return xml + "/>\n";
-  return xml + ">\n    <failure" + attribute("message", failure) + ">" + xml_escaped(failure) +
-         "</failure>\n  </testcase>\n";
+  if (failure.empty() && output.empty()) return xml + "/>\n";
+  xml += ">\n";
+  if (!failure.empty()) {
+    xml += "    <failure" + attribute("message", failure) + ">" + xml_escaped(failure) +
+           "</failure>\n";
+  }
+  if (!output.empty()) {
+    std::string text;
+    for (const std::string& line : output) text += line + "\n";
+    xml += "    <system-out>" + xml_escaped(text) + "</system-out>\n";
+  }
+  return xml + "  </testcase>\n";
 }
 
 // Why a run failed: its phase and reason; a stopped run's message begins
@@ -160,8 +170,9 @@ void junit_add(junit_record& record, const run_record& run, const std::string& r
   if (!record_waits.empty()) failure += (failure.empty() ? "" : "; ") + record_waits;
   ++record.tests;
   if (!failure.empty()) ++record.failures;
-  const std::string xml =
-      testcase(case_name(record, run.port), classname(run.identity), run.seconds, failure);
+  // --expect: the board's own last lines, what it said as it started.
+  const std::string xml = testcase(case_name(record, run.port), classname(run.identity),
+                                   run.seconds, failure, run.board_lines);
   std::string why;
   if (record.lost.empty() && !write_all(*record.cases, xml, why)) record.lost = why;
 }

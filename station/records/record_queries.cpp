@@ -22,7 +22,9 @@ bool print_records(const record_query& query, std::string& why) {
         why);
   }
   std::vector<image_summary> images;
-  if (!store_summary(*store, query.filter.since, query.filter.until, images, why)) return false;
-  print(summary_table(images));
+  if (!store_summary(*store, query.filter.since, query.filter.until, images, why, query.by)) {
+    return false;
+  }
+  print(summary_table(images, query.by));
   return true;
 }

@@ -8,9 +8,10 @@
 #include "records/record_store.h"
 
 struct record_query {
-  std::string database;   // --db
-  bool summary = false;   // --summary; else --history
-  bool csv = false;       // --history as comma-separated values
+  std::string database;               // --db
+  bool summary = false;               // --summary; else --history
+  bool csv = false;                   // --history as comma-separated values
+  summary_by by = summary_by::image;  // --summary's --by
   history_filter filter;  // --history's choice of runs; its `since` and `until` are --summary's too
 };
 

@@ -33,7 +33,8 @@ std::vector<std::string> schema_tables(const sql_dialect& dialect) {
           "seconds DOUBLE PRECISION NOT NULL, exit_status BIGINT, outcome TEXT NOT NULL, "
           "phase TEXT, reason TEXT, log TEXT, station TEXT, tool TEXT, board_id TEXT, "
           "serial_pool TEXT, serial_number BIGINT, serial_state TEXT, run_id TEXT, "
-          "station_image TEXT, station_sha256 TEXT, warnings TEXT, sectors_written BIGINT)",
+          "station_image TEXT, station_sha256 TEXT, warnings TEXT, sectors_written BIGINT, "
+          "boot_line TEXT)",
       "CREATE INDEX runs_by_start ON runs (start_time)",
       "CREATE INDEX runs_by_board ON runs (board_id)",
       "CREATE INDEX runs_by_serial ON runs (serial_number)",
@@ -69,6 +70,8 @@ const char* const version_1_to_2[] = {
     "ALTER TABLE runs ADD COLUMN warnings TEXT",
     // With --changed-only, the sectors a run erased and wrote.
     "ALTER TABLE runs ADD COLUMN sectors_written BIGINT",
+    // With --expect, the line the board said as it started.
+    "ALTER TABLE runs ADD COLUMN boot_line TEXT",
     "UPDATE store_schema SET version = 2",
 };
 
@@ -79,8 +82,8 @@ const char* const run_columns =
     "adapter_product, adapter_usb_path, image, sha256, size, address, baud, start_time, "
     "end_time, seconds, exit_status, outcome, phase, reason, log, station, tool, board_id, "
     "serial_pool, serial_number, serial_state, run_id, station_image, station_sha256, warnings, "
-    "sectors_written";
-constexpr std::size_t run_column_count = 32;
+    "sectors_written, boot_line";
+constexpr std::size_t run_column_count = 33;
 
 bool is_keyword_start(const std::string& target) {
   const std::size_t equals = target.find('=');
@@ -229,7 +232,8 @@ std::vector<sql_value> run_values(const run_record& record) {
           sql_text_or_null(record.station_image),
           sql_text_or_null(record.station_sha256),
           warnings_text(record.warnings),
-          number_value(record.sectors_written)};
+          number_value(record.sectors_written),
+          sql_text_or_null(record.boot_line)};
 }
 
 double real_of(const std::optional<std::string>& text) {
@@ -288,6 +292,7 @@ run_record record_of_row(const sql_row& row) {
   record.station_sha256 = cell(29);
   record.warnings = warnings_of(cell(30));
   record.sectors_written = integer_of(cell(31));
+  record.boot_line = cell(32);
   return record;
 }
 
@@ -407,7 +412,7 @@ bool store_add_run(record_store& store, run_record& record, std::string& why) {
   const std::string insert = std::string("INSERT INTO runs (") + run_columns +
                              ") VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, "
                              "$14, $15, $16, $17, $18, $19, $20, $21, $22, $23, $24, $25, $26, "
-                             "$27, $28, $29, $30, $31, $32)";
+                             "$27, $28, $29, $30, $31, $32, $33)";
   run_record kept;
   const bool written = in_write_transaction(
       store,
@@ -469,14 +474,18 @@ bool store_history(record_store& store, const history_filter& filter,
 
 bool store_summary(record_store& store, const std::optional<std::string>& since,
                    const std::optional<std::string>& until, std::vector<image_summary>& images,
-                   std::string& why) {
+                   std::string& why, summary_by by) {
   // A run without a board id stands for a board of its own ("run 12"); one
   // that failed before it read its image, for its station's image. A
   // board's first run is taken over every run there is, then the window
-  // chooses the boards and their last runs.
+  // chooses the boards and their last runs. By boot line, the line the
+  // board said stands where the image does.
+  const std::string group =
+      by == summary_by::boot_line ? "boot_line" : "COALESCE(sha256, station_sha256)";
   const std::string sql =
-      "WITH every_run AS (SELECT COALESCE(sha256, station_sha256) AS image, outcome, "
-      "start_time, id, COALESCE(board_id, 'run ' || CAST(id AS TEXT)) AS board FROM runs), "
+      "WITH every_run AS (SELECT " + group +
+      " AS image, outcome, start_time, id, COALESCE(board_id, 'run ' || CAST(id AS TEXT)) AS "
+      "board FROM runs), "
       "ranked AS (SELECT image, outcome, start_time, id, board, "
       "FIRST_VALUE(outcome) OVER (PARTITION BY image, board ORDER BY start_time, id) AS "
       "first_outcome "
@@ -496,18 +505,22 @@ bool store_summary(record_store& store, const std::optional<std::string>& since,
       store, sql, {since.value_or(""), until.value_or("~")},
       [&](const sql_row& row) {
         if (row.size() != 7) return;
-        images.push_back({.sha256 = row[0],
-                          .runs = integer_of(row[1]).value_or(0),
-                          .boards = integer_of(row[2]).value_or(0),
-                          .ok = integer_of(row[3]).value_or(0),
-                          .unchanged = integer_of(row[4]).value_or(0),
-                          .failed = integer_of(row[5]).value_or(0),
-                          .first_pass = integer_of(row[6]).value_or(0)});
+        image_summary summary{.runs = integer_of(row[1]).value_or(0),
+                              .boards = integer_of(row[2]).value_or(0),
+                              .ok = integer_of(row[3]).value_or(0),
+                              .unchanged = integer_of(row[4]).value_or(0),
+                              .failed = integer_of(row[5]).value_or(0),
+                              .first_pass = integer_of(row[6]).value_or(0)};
+        (by == summary_by::boot_line ? summary.boot_line : summary.sha256) = row[0];
+        images.push_back(summary);
       },
       why);
 }
-std::string summary_table(const std::vector<image_summary>& images) {
-  std::string table = "  runs  boards      ok  unchanged  failed  first-pass yield  image\n";
+
+std::string summary_table(const std::vector<image_summary>& images, summary_by by) {
+  const bool lines = by == summary_by::boot_line;
+  std::string table = std::string("  runs  boards      ok  unchanged  failed  first-pass yield  ") +
+                      (lines ? "boot line\n" : "image\n");
   for (const image_summary& image : images) {
     const double yield = image.boards > 0 ? 100.0 * image.first_pass / image.boards : 0;
     char line[256];
@@ -517,9 +530,9 @@ std::string summary_table(const std::vector<image_summary>& images) {
                   static_cast<long long>(image.runs), static_cast<long long>(image.boards),
                   static_cast<long long>(image.ok), static_cast<long long>(image.unchanged),
                   static_cast<long long>(image.failed), first_pass.c_str(), yield);
-    // The digest came from a run's output: no control byte of it reaches
-    // a terminal.
-    table += line + one_line(image.sha256.value_or("-")) + "\n";
+    // The digest and the board's line came from a run's output: no control
+    // byte of them reaches a terminal.
+    table += line + one_line((lines ? image.boot_line : image.sha256).value_or("-")) + "\n";
   }
   return table;
 }

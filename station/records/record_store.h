@@ -169,6 +169,11 @@ struct history_filter {
 bool store_history(record_store& store, const history_filter& filter,
                    const std::function<void(const run_record& run)>& each_run, std::string& why);
 
+// What --summary groups the runs by: the image written (its digest), or
+// the line the board said as it started (--by boot-line), so that a line
+// sees which firmware versions its boards report.
+enum class summary_by { image, boot_line };
+
 // One image's runs in a window of time. A board is its board id; a run that
 // read none is a board of its own; a run that failed before its image was
 // read counts under the image its station was started with. ok, unchanged
@@ -177,6 +182,9 @@ bool store_history(record_store& store, const history_filter& filter,
 // the image ended ok or unchanged.
 struct image_summary {
   std::optional<std::string> sha256;  // none: runs of no known image
+  // --by boot-line, in place of the image: none for runs that reported no
+  // line (not checked, or failed).
+  std::optional<std::string> boot_line;
   int64_t runs = 0;
   int64_t boards = 0;
   int64_t ok = 0;
@@ -185,12 +193,14 @@ struct image_summary {
   int64_t first_pass = 0;
 };
 
-// Per image, the image first run earliest first; `since` and `until` as in
-// history_filter.
+// Per image (or boot line), the one first run earliest first; `since` and
+// `until` as in history_filter.
 bool store_summary(record_store& store, const std::optional<std::string>& since,
                    const std::optional<std::string>& until, std::vector<image_summary>& images,
-                   std::string& why);
+                   std::string& why, summary_by by = summary_by::image);
 
 // The summary as a small table: a heading line, then one line per image,
-// its digest last; first-pass yield as "first_pass/boards" and a percentage.
-std::string summary_table(const std::vector<image_summary>& images);
+// its digest last (or per boot line, the line last); first-pass yield as
+// "first_pass/boards" and a percentage.
+std::string summary_table(const std::vector<image_summary>& images,
+                          summary_by by = summary_by::image);

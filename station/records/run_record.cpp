@@ -55,8 +55,8 @@ json report_object(const run_record& record) {
           {"station", text_or_null(record.station)},
           {"tool", text_or_null(record.tool)},
           {"warnings", record.warnings},
-
-          {"sectors_written", integer_or_null(record.sectors_written)}};
+          {"sectors_written", integer_or_null(record.sectors_written)},
+          {"boot_line", text_or_null(record.boot_line)}};
 }
 
 }  // namespace

@@ -65,6 +65,12 @@ struct run_record {
   // --changed-only among the words: the sectors the run erased and wrote,
   // the rest being unchanged; none when it did not say.
   std::optional<int64_t> sectors_written;
+  // --expect: the line the board printed that held the text; none when not
+  // checked or when the check failed.
+  std::optional<std::string> boot_line;
+  // The board's last lines as its check ended, for JUnit's system-out;
+  // the report and the database keep boot_line alone.
+  std::vector<std::string> board_lines;
 };
 
 // 32 lower-case hex digits from the system's random source: an id no other
@@ -76,7 +82,7 @@ std::string new_run_id();
 std::string utc_text(std::chrono::system_clock::time_point time);
 
 // The run's line of --report, with its line break: every field in the
-// report's order, null where there is none.
+// report's order ("boot_line" last), null where there is none.
 std::string report_text(const run_record& record);
 
 // The run as one line of --history, with its line break: the report line's

@@ -37,10 +37,11 @@ run_record record_of_run(const board_run& run, const std::string& station) {
           .station_image = text_or_none(run.station_image),
           .station_sha256 = text_or_none(run.station_sha256),
           .warnings = run.warnings,
-
           .sectors_written = end && end->sectors_written
                                  ? std::optional<int64_t>(*end->sectors_written)
-                                 : std::nullopt};
+                                 : std::nullopt,
+          .boot_line = run.boot_line,
+          .board_lines = run.board_lines};
 }
 
 std::string report_line(const board_run& run, const std::string& station) {

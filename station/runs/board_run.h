@@ -26,7 +26,9 @@ struct board_run {
   bool record_spooled = false;          // its record waits in the spool, not in the database
   std::string station_image;            // the station's image, and its digest
   std::string station_sha256;
-  std::vector<std::string> warnings;    // what the run warned of, in order
+  std::vector<std::string> warnings;     // what the run warned of, in order
+  std::optional<std::string> boot_line;  // --expect: the board's line that held the text
+  std::vector<std::string> board_lines;  // --expect: the board's last lines as the check ended
 };
 
 // What the record keeps of the run. `station` names the machine.

@@ -38,10 +38,21 @@ void take_run_line(run_progress& progress, const std::string& line) {
                             progress.detail = p.phase == run_phase::handshake ? "ok" : "100%";
                           }
                         },
+                        [&](const begun_line& b) {
+                          progress.phase = phase_name(b.phase);
+                          progress.detail.clear();
+                        },
+                        [&](const boot_check_line& b) {
+                          progress.phase = phase_name(run_phase::boot_check);
+                          progress.detail = b.ok ? "ok" : "failed";
+                          if (b.ok) progress.boot_line = b.line;
+                          progress.board_lines = b.lines;
+                        },
                         [](const auto&) {}},
              *event);
   // The end object says it again, for a run read from its end alone.
   if (progress.end && progress.end->board_id) progress.board_id = progress.end->board_id;
+  if (progress.end && progress.end->boot_line) progress.boot_line = progress.end->boot_line;
 }
 
 std::optional<double> run_seconds_left(const run_progress& progress, bool writes, bool verifies,

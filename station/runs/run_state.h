@@ -17,6 +17,10 @@ struct run_progress {
   std::optional<std::string> board_id;  // the board's own, once the run has read it
   bool write_begun = false;             // a write event came: the board's flash may have changed
   std::vector<std::string> warnings;    // what its warning events said, in order
+  // --expect: the line the board printed that held the text, once found,
+  // and the board's last lines as the check ended.
+  std::optional<std::string> boot_line;
+  std::vector<std::string> board_lines;
 };
 
 // Takes one line of the run's output, without its line break.

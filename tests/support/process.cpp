@@ -99,6 +99,22 @@ std::string read_line(const child_process& child, double timeout_s) {
   return "";
 }
 
+bool read_until(const child_process& child, std::string& out, const std::string& needle,
+                double timeout_s) {
+  const auto give_up = deadline_in(timeout_s);
+  while (needle.empty() || out.find(needle) == std::string::npos) {
+    if (test_clock::now() > give_up) return false;
+    pollfd p{child.out_fd, POLLIN, 0};
+    char chunk[256];
+    if (poll(&p, 1, 20) == 1) {
+      const ssize_t got = read(child.out_fd, chunk, sizeof chunk);
+      if (got <= 0) return needle.empty();
+      out.append(chunk, static_cast<std::size_t>(got));
+    }
+  }
+  return true;
+}
+
 process_result wait_process(child_process& child, double timeout_s) {
   process_result result;
   const auto give_up = deadline_in(timeout_s);

@@ -51,6 +51,12 @@ child_process start_process(const std::vector<std::string>& argv, const std::str
 // when none comes within the time-out.
 std::string read_line(const child_process& child, double timeout_s);
 
+// Reads the child's output into `out` until `needle` appears in it (an
+// empty needle: until the output closes). False when that does not happen
+// in time.
+bool read_until(const child_process& child, std::string& out, const std::string& needle,
+                double timeout_s);
+
 // Waits for the child to exit, taking the rest of its output; kills it past
 // the time-out.
 process_result wait_process(child_process& child, double timeout_s);

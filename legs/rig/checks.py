@@ -203,15 +203,35 @@ OPENING = {"uart": ["clr rts", "clr dtr"], "ftdi": ["clr rts", "set dtr", "clr d
 CLOSING = {"uart": ["set rts", "set dtr", "clr dtr"], "ftdi": ["set rts", "set dtr", "clr dtr"]}
 
 
+def host_data(run):
+    """The run's exchanges with the host, the board's application printing
+    around them left out: its banner before the start byte and after the
+    last exchange, and the guest tty's echo of it as the port opened (the
+    UART held the bytes that came while the port was closed; a port opened
+    for the first time since boot echoes until the programmer has made it
+    raw). Any other byte before the start byte stays and fails the check."""
+    def banner_or_echo(entry):
+        _, kind, data = entry
+        return (kind == "tx" and data == APP_BANNER) or (
+            kind == "rx" and data[:1] != b"\x7f" and set(data) <= set(APP_BANNER))
+    data = list(run.data)
+    while data and banner_or_echo(data[0]):
+        data.pop(0)
+    while data and data[-1][1] == "tx" and data[-1][2] == APP_BANNER:
+        data.pop()
+    return data
+
+
 def lines_in_order(run):
     """The opening sequence is the last line change before the start byte, the
     closing one the first after the last exchange, and none comes between.
     The simulator logs each answer at the moment it begins to write it, so the
     host's line changes that follow the answer come after that time."""
-    if not run.data or run.data[0][1] != "rx" or run.data[0][2][:1] != b"\x7f":
+    data = host_data(run)
+    if not data or data[0][1] != "rx" or data[0][2][:1] != b"\x7f":
         return False, "control lines: the simulator got no start byte first"
-    start = run.data[0][0]
-    last = run.data[-1][0]
+    start = data[0][0]
+    last = data[-1][0]
     before = [a for t, a in run.lines if t < start]
     during = [a for t, a in run.lines if start <= t <= last]
     after = [a for t, a in run.lines if t > last]
@@ -232,9 +252,10 @@ def lines_in_order_when_stopped(run):
     adapter's data is not traced, and the simulator reads the host's bytes
     some time after they came, which cannot order them against a line
     change: there only the opening sequence is judged."""
-    if not run.data or run.data[0][1] != "rx" or run.data[0][2][:1] != b"\x7f":
+    data = host_data(run)
+    if not data or data[0][1] != "rx" or data[0][2][:1] != b"\x7f":
         return False, "control lines: the simulator got no start byte first"
-    start = run.data[0][0]
+    start = data[0][0]
     opening, closing = OPENING[run.port.driver], CLOSING[run.port.driver]
     before = [a for t, a in run.lines if t < start]
     ok = before[-len(opening):] == opening

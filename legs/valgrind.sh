@@ -141,7 +141,7 @@ echo "$$" >deaf.started
 while :; do sleep 1; done
 EOF
 chmod +x "$work/deaf"
-printf '{"port":"earlier"}\n{"port":"cut sh' >"$work/torn.jsonl"
+printf '{"port":"earlier","outcome":"ok"}\n{"port":"cut sh' >"$work/torn.jsonl"
 mkdir "$work/deaf-ports"
 ln -s nowhere "$work/deaf-ports/deaf"
 (VEXLOR_PROG="$work/deaf" memcheck "$station" --ports-dir deaf-ports --report torn.jsonl \

@@ -34,10 +34,12 @@ SIM_FAULTS = ["start:silent@1", "start:silent@2", "read.data:pause:80@1", "read.
 # The board's application: its boot loader starts it once the host has been
 # quiet for APP_AFTER_MS (the simulator cannot see the guest's lines, so no
 # closing sequence restarts it), and it prints its banner; a start byte finds
-# the boot loader again. Longer than any quiet within a run, the 1.4 s of a
-# start byte's unanswered wait included. The "expect" check waits for it
-# after its flash.
-APP_AFTER_MS = 2000
+# the boot loader again. Longer than any quiet within a run (the 1.4 s of a
+# start byte's unanswered wait included) and, with room to spare, than any
+# between two runs on one port, which is the other port's run (3 s at most):
+# a banner that came as a run opened would be read as the boot loader's
+# answer. The "expect" check waits for it after its flash.
+APP_AFTER_MS = 8000
 APP_BANNER = b"rig app v1\r\n"
 
 # The opening and closing sequences of "custom_lines" (--enter, --leave).

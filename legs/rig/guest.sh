@@ -61,10 +61,10 @@ check_custom_lines() {
 check_write_verify() { flash "$@"; }
 
 # Flash, then wait for the board's banner: the simulator's boot loader starts
-# its application once the host has been quiet for two seconds.
+# its application once the host has been quiet for eight seconds.
 check_expect() {
   timeout -s KILL 60 vexlor-prog --port "$1" --address "$2" --write --verify \
-    --expect "rig app v1" "$3"
+    --expect "rig app v1" --expect-within 30 "$3"
 }
 check_gap() { flash "$@"; }
 check_gap_too_long() { flash "$@"; }

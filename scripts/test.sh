@@ -30,7 +30,6 @@ legs=(
   "windows    windows,wine          build tests windows docs"
   "rig        static,rig            build tests rig"
   "sanitizers sanitizers            build tests"
-  "termios    termios               build tests"
   "fuzz       fuzz                  build tests fuzz"
   "valgrind   valgrind              build tests valgrind"
   "packages   windows,deb,packages  build tests windows docs release"

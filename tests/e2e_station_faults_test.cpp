@@ -468,7 +468,7 @@ INSTANTIATE_TEST_SUITE_P(E2EStationFaults, EachFault, ::testing::ValuesIn(fault_
 // port little. AddressSanitizer keeps freed memory aside to catch its use,
 // so that the resident size says nothing there: fewer runs, for its own
 // checks.
-#if defined(__SANITIZE_ADDRESS__)
+#if VEXLOR_PROGRAMS_SANITIZED
 constexpr bool resident_size_tells = false;
 constexpr int watch_rounds = 10;
 #else

@@ -17,7 +17,7 @@ using bytes = std::vector<uint8_t>;
 using numbers = std::vector<int>;
 
 constexpr uint32_t flash = 0x20000000;
-constexpr uint32_t image_size = 0x6000;  // sectors 0 to 2
+constexpr uint32_t three_sectors = 0x6000;  // sectors 0 to 2
 const std::string board_a = "0a1b2c3d4e5f60718293a4b5";
 const std::string board_b = "0a1b2c3d4e5f60718293a4b6";
 const wire_range id_read{read_command, 0x1FFF7A10, 12};
@@ -44,7 +44,7 @@ struct E2EChangedOnly : ::testing::Test {
 
   // The board keeps its flash in memory-ID.bin from one run to the next.
   process_result run(const step& s, const std::string& cache, std::vector<sim_event>& log) {
-    bytes image = pattern_bytes(image_size, 7);
+    bytes image = pattern_bytes(three_sectors, 7);
     if (s.image == 'B') image[0x2005] ^= 0xFF;
     write_file(dir + "/image.bin", image);
     std::vector<std::string> words{"--board-id", "0x1FFF7A10:12", "--cache", cache};
@@ -119,7 +119,7 @@ TEST_F(E2EChangedOnly, OnlyWhatChangedIsWrittenWhileTheRecordHolds) {
         {.image = 'B',
          .words = {"--verify-all"},
          .erased = {1},
-         .wire = {id_read, sector_1_written, {read_command, flash, image_size}}}}},
+         .wire = {id_read, sector_1_written, {read_command, flash, three_sectors}}}}},
       {"--json: the skipped sectors, the end's count",
        {whole,
         {.image = 'B',

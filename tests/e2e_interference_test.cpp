@@ -21,14 +21,14 @@ using bytes = std::vector<uint8_t>;
 
 // 20 000 bytes at 0x20000000: sectors 0 to 2, then 79 blocks each way;
 // about 3.5 s of wire time at 115200 baud, so there is time to interfere.
-constexpr std::size_t image_size = 20000;
-constexpr std::size_t blocks = (image_size + 255) / 256;
+constexpr std::size_t raced_image_size = 20000;
+constexpr std::size_t blocks = (raced_image_size + 255) / 256;
 constexpr std::size_t erase_wire = 3 * 4;
 constexpr std::size_t block_header_wire = 1 + 4 + 1;
 
 struct Interference : ::testing::Test {
   std::string dir = make_test_dir();
-  bytes image = pattern_bytes(image_size, 42);
+  bytes image = pattern_bytes(raced_image_size, 42);
   std::string dump = dir + "/memory.bin";
   void SetUp() override {
     if (running_under_wine()) GTEST_SKIP() << "signals and the port lock are the POSIX backend's";
@@ -38,7 +38,7 @@ struct Interference : ::testing::Test {
 
   sim_target paced_sim() {
     return start_sim(dir, {"--baud", "115200", "--dump",
-                           "0x20000000:" + std::to_string(image_size) + ":" + dump});
+                           "0x20000000:" + std::to_string(raced_image_size) + ":" + dump});
   }
   child_process start_flash(const sim_target& sim, const std::vector<std::string>& env = {},
                             const std::vector<std::string>& extra_words = {}) {
@@ -86,7 +86,7 @@ TEST_F(Interference, SecondRunOnAPortInUseIsRefusedAndTheFirstGoesOn) {
   EXPECT_EQ(read_file(dump), image);
   // Not one byte of the refused runs reached the target.
   EXPECT_EQ(bytes_received(read_sim_log(sim.log_path)).size(),
-            1 + erase_wire + 2 * blocks * block_header_wire + image_size);
+            1 + erase_wire + 2 * blocks * block_header_wire + raced_image_size);
 }
 
 TEST_F(Interference, StopRequestsEndTheRunAtASafePointWithTheClosingSequence) {
@@ -105,8 +105,8 @@ TEST_F(Interference, StopRequestsEndTheRunAtASafePointWithTheClosingSequence) {
     child_process run = start_flash(sim, line_recorder_env(lines));
     std::string out;
     // After the first block of the write has been acknowledged.
-    ASSERT_TRUE(read_until(run, out,
-                           "writting " + std::to_string(image_size) + " bytes..  0%\b\b\b\b", 10));
+    ASSERT_TRUE(read_until(
+        run, out, "writting " + std::to_string(raced_image_size) + " bytes..  0%\b\b\b\b", 10));
     const auto stopped_at = test_clock::now();
     kill(run.pid, c.signal);
     EXPECT_TRUE(read_until(run, out, "", 10));

@@ -26,8 +26,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::size_t image_size = 3000;
-constexpr uint32_t image_address = 0x20000000;
+constexpr std::size_t bench_image_size = 3000;
+constexpr uint32_t bench_image_address = 0x20000000;
 
 // A bench of its own for each row: a ports folder, an image, a stand-in.
 struct fault_bench {
@@ -37,7 +37,7 @@ struct fault_bench {
 
   fault_bench() {
     fs::create_directory(ports);
-    write_file(dir + "/image.bin", pattern_bytes(image_size, 24));
+    write_file(dir + "/image.bin", pattern_bytes(bench_image_size, 24));
   }
   ~fault_bench() { fs::remove_all(dir); }
 
@@ -398,8 +398,8 @@ const std::vector<fault_row> fault_rows{
        write_file(b.dir + "/large.bin", pattern_bytes(large, 5));
        std::vector<bench_board> boards;
        for (const char* name : {"left-1", "left-2"}) {
-         boards.push_back(start_bench_board(b.dir, name, b.ports + "/" + name, image_address, large,
-                                            {"--baud", "19200"}, false));
+         boards.push_back(start_bench_board(b.dir, name, b.ports + "/" + name, bench_image_address,
+                                            large, {"--baud", "19200"}, false));
        }
        child_process station =
            start_process({VEXLOR_FLASH_ALL_PATH, "--ports-dir", b.ports, "--write", "--verify",

@@ -494,7 +494,10 @@ TEST(StationRecords, SpooledRecordsComeBackAsTheyWent) {
                   .board_id = "00aa",
                   .serial = serial_use{"line3", 1042, serial_settlement::returned},
                   .station_image = "fw.bin",
-                  .station_sha256 = "3f0c"};
+                  .station_sha256 = "3f0c",
+                  .warnings = {"w"},
+                  .sectors_written = 3,
+                  .boot_line = "app v1"};
   const run_record bare{.run_id = "0a1c", .port = "p", .start = "s", .end = "e", .outcome = "ok"};
   for (const run_record& record : {full, bare}) {
     SCOPED_TRACE(record.port);

@@ -160,6 +160,19 @@ struct spool_fields {
     whole = whole && value.is_null();
     return std::nullopt;
   }
+  std::vector<std::string> texts(const char* key) {
+    const json& value = line.contains(key) ? line[key] : json(nullptr);
+    std::vector<std::string> kept;
+    if (!value.is_array()) {
+      whole = whole && value.is_null();
+      return kept;
+    }
+    for (const json& item : value) {
+      whole = whole && item.is_string();
+      if (item.is_string()) kept.push_back(item.get<std::string>());
+    }
+    return kept;
+  }
 };
 
 std::optional<usb_identity> identity_of(const json& value, bool& whole) {
@@ -214,7 +227,10 @@ bool record_of_spool_line(const std::string& text, run_record& record, std::stri
             .board_id = f.text("board_id"),
             .serial = std::nullopt,
             .station_image = f.text("station_image"),
-            .station_sha256 = f.text("station_sha256")};
+            .station_sha256 = f.text("station_sha256"),
+            .warnings = f.texts("warnings"),
+            .sectors_written = f.integer("sectors_written"),
+            .boot_line = f.text("boot_line")};
   const std::optional<std::string> pool = f.text("serial_pool");
   const std::optional<int64_t> number = f.integer("serial_number");
   const std::optional<std::string> state = f.text("serial_state");

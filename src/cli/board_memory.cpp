@@ -1,5 +1,7 @@
 #include "cli/board_memory.h"
 
+#include <optional>
+
 #include "stop/stop_requests.h"
 
 namespace {
@@ -66,20 +68,23 @@ board_memory recall_board(const run_settings& settings, const std::optional<std:
 
 void plan_board_write(board_memory& memory, write_plan& plan, const run_settings& settings,
                       const run_sink& report) {
-  write_plan shaped = plan;
+  // Shaped on a copy: the image's own plan is carried out when the board's
+  // record cannot be removed.
+  std::optional<write_plan> shaped;
   if (settings.changed_only && !memory.board_id.empty()) {
-    leave_unchanged_sectors(shaped, memory.before.value_or(board_record{memory.board_id, {}}),
+    shaped = plan;
+    leave_unchanged_sectors(*shaped, memory.before.value_or(board_record{memory.board_id, {}}),
                             settings.verify_all);
   }
-  const bool changes = !shaped.sectors.empty() || !shaped.outside.empty();
+  const write_plan& next = shaped ? *shaped : plan;
+  const bool changes = !next.sectors.empty() || !next.outside.empty();
   if (!memory.board_id.empty() && changes &&
-      !remove_record(memory, shaped.unchanged.empty() ? "" : whole_flash, report)) {
-    // Nor is a new one kept: the record that stays says what it says. The
-    // image's own plan is carried out.
+      !remove_record(memory, next.unchanged.empty() ? "" : whole_flash, report)) {
+    // Nor is a new one kept: the record that stays says what it says.
     memory.board_id.clear();
     return;
   }
-  plan = std::move(shaped);
+  if (shaped) plan = std::move(*shaped);
   if (!plan.unchanged.empty()) report(sectors_unchanged{plan.unchanged});
 }
 

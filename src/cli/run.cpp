@@ -63,12 +63,14 @@ void warn_about_line_rate(port_handle port, std::optional<line_rate> asked,
 // Bytes that no sector of the flash map holds are written without an
 // erase: right for RAM, a mistake for an image too big for the flash or an
 // address one zero short. The run goes on; the user is told where.
-void warn_outside_map(uint32_t address, uint32_t size, const run_sink& report) {
-  for (const address_range& range : ranges_outside_map(address, size)) {
+void warn_outside_map(const write_plan& plan, const run_sink& report) {
+  for (const image_segment& part : plan.outside) {
+    if (part.bytes.empty()) continue;  // an empty image's transfer of 0 bytes
+    const auto last = part.address + static_cast<uint32_t>(part.bytes.size() - 1);
     char text[100];
     std::snprintf(text, sizeof text,
                   "bytes 0x%08lx-0x%08lx lie outside the flash map: written without an erase",
-                  static_cast<unsigned long>(range.first), static_cast<unsigned long>(range.last));
+                  static_cast<unsigned long>(part.address), static_cast<unsigned long>(last));
     report(run_warning{text});
   }
 }
@@ -192,7 +194,8 @@ int run(const std::vector<std::string>& words) {
       !image_failure && !apply_patches(image.segments, settings.patches, missed)) {
     return refuse_usage(settings, missed);
   }
-  write_plan plan = plan_of_image(image.segments);
+  // Only a write has a plan; a verify alone reads the image as it is.
+  write_plan plan = settings.write ? plan_of_image(image.segments) : write_plan{};
 
   end_line outcome = outcome_of(settings);
   bool write_begun = false;
@@ -238,9 +241,7 @@ int run(const std::vector<std::string>& words) {
       outcome.address = image.segments.front().address;
     }
     if (settings.write) {
-      for (const image_segment& segment : image.segments) {
-        warn_outside_map(segment.address, static_cast<uint32_t>(segment.bytes.size()), report);
-      }
+      warn_outside_map(plan, report);
       if (!settings.keep_unwritten) warn_cleared_before_image(plan, report);
     }
     if (!enter_and_greet(port, settings, report)) error_flag = true;
@@ -259,7 +260,8 @@ int run(const std::vector<std::string>& words) {
       write_phase(port, plan, error_flag, report);
     }
     if (settings.verify) {
-      verify_phase(port, plan.verify, error_flag, report, settings.verify_until_differ);
+      verify_phase(port, settings.write ? plan.verify : image.segments, error_flag, report,
+                   settings.verify_until_differ);
     }
     remember_board(board, plan, settings, error_flag, report);
     if (settings.save_path && save_phase(port, settings, error_flag, report)) {

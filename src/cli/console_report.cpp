@@ -4,6 +4,7 @@
 
 #include "text/visible_text.h"
 #include "contract/visit.h"
+#include "text/decimal_text.h"
 
 namespace {
 
@@ -102,13 +103,6 @@ std::string sector_list(const std::vector<uint32_t>& sectors) {
     if (last > i) text.append("-").append(std::to_string(sectors[last]));
     i = last + 1;
   }
-  return text;
-}
-
-// "10 s", "0.5 s".
-std::string seconds_text(double seconds) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g s", seconds);
   return text;
 }
 

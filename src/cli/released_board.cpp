@@ -8,6 +8,7 @@
 #include "cli/board_lines.h"
 #include "stop/stop_requests.h"
 #include "text/visible_text.h"
+#include "text/decimal_text.h"
 
 namespace {
 
@@ -45,13 +46,6 @@ double seconds_since(board_clock::time_point start) {
 board_clock::time_point after_seconds(board_clock::time_point start, double seconds) {
   return start +
          std::chrono::duration_cast<board_clock::duration>(std::chrono::duration<double>(seconds));
-}
-
-// "10 s", "0.5 s".
-std::string seconds_text(double seconds) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g s", seconds);
-  return text;
 }
 
 // Text from outside, quoted for a reason line, cut if long.

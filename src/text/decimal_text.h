@@ -3,7 +3,9 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdio>
 #include <optional>
+#include <string>
 #include <string_view>
 
 // The value of `text`, held just past `largest` (anything over it reads as
@@ -16,4 +18,11 @@ inline std::optional<unsigned> decimal_digits(std::string_view text, unsigned la
   unsigned value = 0;
   for (char c : text) value = std::min(value * 10 + static_cast<unsigned>(c - '0'), largest + 1);
   return value;
+}
+
+// Seconds as the console writes them: "10 s", "0.5 s".
+inline std::string seconds_text(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g s", seconds);
+  return text;
 }

@@ -60,7 +60,7 @@ bool write_dumps(const target& t, const std::vector<memory_dump>& dumps) {
   for (const auto& dump : dumps) {
     std::string error;
     if (!dump_image(t.memory, dump.address, dump.size, dump.path, error)) {
-      std::fprintf(stderr, "vexlor-sim: %s\n", error.c_str());
+      std::fprintf(stderr, "vexlor-sim: %s\n", visible_text(error).c_str());
       ok = false;
     }
   }
@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
   std::string error;
   auto options = parse_sim_options(args, error);
   if (!options) {
-    std::fprintf(stderr, "vexlor-sim: %s\n%s", error.c_str(), sim_usage().c_str());
+    std::fprintf(stderr, "vexlor-sim: %s\n%s", visible_text(error).c_str(), sim_usage().c_str());
     return 2;
   }
   if (options->help) {
@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
   t.board.setup = options->board;
   for (const auto& load : options->loads) {
     if (!load_image(t.memory, load.address, load.path, error)) {
-      std::fprintf(stderr, "vexlor-sim: %s\n", error.c_str());
+      std::fprintf(stderr, "vexlor-sim: %s\n", visible_text(error).c_str());
       return 2;
     }
   }
@@ -123,7 +123,8 @@ int main(int argc, char** argv) {
 
   sim_log log;
   if (!options->log_path.empty() && !log_open(log, options->log_path)) {
-    std::fprintf(stderr, "vexlor-sim: cannot open log %s\n", options->log_path.c_str());
+    std::fprintf(stderr, "vexlor-sim: cannot open log %s\n",
+                 visible_text(options->log_path).c_str());
     return 2;
   }
 
@@ -137,7 +138,7 @@ int main(int argc, char** argv) {
   if (!pty_create(link, error) ||
       (!options->link_path.empty() && !pty_make_symlink(link, options->link_path, error)) ||
       (!options->lines_from.empty() && !line_channel_open(lines, options->lines_from, error))) {
-    std::fprintf(stderr, "vexlor-sim: %s\n", error.c_str());
+    std::fprintf(stderr, "vexlor-sim: %s\n", visible_text(error).c_str());
     end_session(link, lines, log);
     return 1;
   }
@@ -146,7 +147,7 @@ int main(int argc, char** argv) {
   // a script that the port can be opened now.
   if (!options->ready_file.empty() &&
       !write_ready_file(options->ready_file, link.slave_path, error)) {
-    std::fprintf(stderr, "vexlor-sim: %s\n", error.c_str());
+    std::fprintf(stderr, "vexlor-sim: %s\n", visible_text(error).c_str());
     end_session(link, lines, log);
     return 1;
   }

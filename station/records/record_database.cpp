@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "text/visible_text.h"
+
 std::string one_line(const std::string& text) {
   std::string line;
   for (const char c : text) {
@@ -13,7 +15,7 @@ std::string one_line(const std::string& text) {
     }
   }
   if (!line.empty() && line.back() == ' ') line.pop_back();
-  return line;
+  return visible_text(line);
 }
 
 sql_value sql_text_or_null(const std::optional<std::string>& text) {

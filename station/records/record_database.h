@@ -85,8 +85,9 @@ bool postgres_run(postgres_database& database, const std::string& sql,
                   const std::vector<sql_value>& values, const row_sink& each_row, std::string& why);
 void postgres_close(postgres_database* database);
 
-// The database's own words on one line: every control character (a line
-// break among them) a space, runs of spaces one, none at either end.
+// The database's own words on one line: every C0 control character (a line
+// break among them) and DEL a space, runs of spaces one, none at either end,
+// and what else a terminal would take as a control shown visibly.
 std::string one_line(const std::string& text);
 
 // The value of a text that may be absent: NULL when it is.

@@ -242,15 +242,6 @@ double real_of(const std::optional<std::string>& text) {
   return number;
 }
 
-serial_settlement settlement_of(const std::string& name) {
-  for (const serial_settlement settlement :
-       {serial_settlement::spent, serial_settlement::returned, serial_settlement::kept,
-        serial_settlement::conflict}) {
-    if (name == settlement_name(settlement)) return settlement;
-  }
-  return serial_settlement::spent;
-}
-
 run_record record_of_row(const sql_row& row) {
   auto cell = [&](std::size_t column) { return row.at(column); };
   auto text = [&](std::size_t column) { return row.at(column).value_or(""); };
@@ -283,9 +274,10 @@ run_record record_of_row(const sql_row& row) {
   record.board_id = cell(23);
   const std::optional<int64_t> number = integer_of(cell(25));
   if (cell(24) && number) {
-    record.serial = serial_use{.pool = text(24),
-                               .number = static_cast<uint64_t>(*number),
-                               .settlement = settlement_of(text(26))};
+    record.serial =
+        serial_use{.pool = text(24),
+                   .number = static_cast<uint64_t>(*number),
+                   .settlement = settlement_named(text(26)).value_or(serial_settlement::spent)};
   }
   record.run_id = text(27);
   record.station_image = cell(28);

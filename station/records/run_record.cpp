@@ -67,6 +67,15 @@ const char* settlement_name(serial_settlement settlement) {
   return names[static_cast<std::size_t>(settlement)];
 }
 
+std::optional<serial_settlement> settlement_named(std::string_view name) {
+  for (const serial_settlement settlement :
+       {serial_settlement::spent, serial_settlement::returned, serial_settlement::kept,
+        serial_settlement::conflict}) {
+    if (name == settlement_name(settlement)) return settlement;
+  }
+  return std::nullopt;
+}
+
 std::string report_text(const run_record& record) {
   // Names and paths are bytes as the system gives them; any that are not
   // UTF-8 are shown with replacement characters rather than making the line
@@ -109,9 +118,9 @@ std::vector<std::pair<std::string, json>> flat_fields(const run_record& record) 
 
 std::string csv_cell(const json& value) {
   if (value.is_null()) return {};
-  const std::string text = value.is_string()
-                               ? visible_text(value.get<std::string>())
-                               : value.dump(-1, ' ', false, json::error_handler_t::replace);
+  const std::string text =
+      visible_text(value.is_string() ? value.get<std::string>()
+                                     : value.dump(-1, ' ', false, json::error_handler_t::replace));
   if (text.find_first_of(",\"") == std::string::npos) return text;
   std::string quoted = "\"";
   for (const char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
@@ -235,17 +244,11 @@ bool record_of_spool_line(const std::string& text, run_record& record, std::stri
   const std::optional<int64_t> number = f.integer("serial_number");
   const std::optional<std::string> state = f.text("serial_state");
   if (pool && number && state && *number >= 0) {
-    record.serial = serial_use{.pool = *pool, .number = static_cast<uint64_t>(*number)};
-    bool known = false;
-    for (const serial_settlement settlement :
-         {serial_settlement::spent, serial_settlement::returned, serial_settlement::kept,
-          serial_settlement::conflict}) {
-      if (*state == settlement_name(settlement)) {
-        record.serial->settlement = settlement;
-        known = true;
-      }
-    }
-    f.whole = f.whole && known;
+    const std::optional<serial_settlement> settlement = settlement_named(*state);
+    record.serial = serial_use{.pool = *pool,
+                               .number = static_cast<uint64_t>(*number),
+                               .settlement = settlement.value_or(serial_settlement::spent)};
+    f.whole = f.whole && settlement;
   } else {
     f.whole = f.whole && !pool && !number && !state;
   }

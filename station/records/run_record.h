@@ -24,6 +24,8 @@ enum class serial_settlement {
 };
 
 const char* settlement_name(serial_settlement settlement);
+// The settlement of that name; none for a name that is no settlement.
+std::optional<serial_settlement> settlement_named(std::string_view name);
 
 struct serial_use {
   std::string pool;

@@ -33,7 +33,10 @@ constexpr Oid double_type = 701;
 
 // The server's own bounds, set on every connection: a statement, and a
 // wait for a lock another session holds, end there with the server's words.
-const char* const server_bounds[] = {"SET statement_timeout = 10000", "SET lock_timeout = 10000"};
+const std::string server_bounds[] = {"SET statement_timeout = " + std::to_string(database_wait_ms),
+                                     "SET lock_timeout = " + std::to_string(database_wait_ms)};
+// libpq's connect_timeout counts whole seconds.
+const std::string connect_seconds = std::to_string(database_wait_ms / 1000);
 
 // The station's own bound on an answer: the server's, and a little more for
 // its words to come; a server that is frozen or gone says nothing at all.
@@ -144,7 +147,7 @@ bool connect(postgres_database& database, const std::string& target, std::string
   // Given first, so that a connect_timeout in the string wins (it is libpq's
   // own wait, for each address it tries).
   const char* keywords[] = {"connect_timeout", "dbname", nullptr};
-  const char* values[] = {"10", target.c_str(), nullptr};
+  const char* values[] = {connect_seconds.c_str(), target.c_str(), nullptr};
   database.connection = PQconnectStartParams(keywords, values, 1);
   if (database.connection == nullptr) {
     why = "out of memory";
@@ -191,7 +194,7 @@ postgres_database* postgres_open(const std::string& target, database_waits& wait
   auto* database = new postgres_database{.waits = &waits, .password = password_of(options.get())};
   std::string failure;
   bool ready = connect(*database, target, failure);
-  for (const char* bound : server_bounds) {
+  for (const std::string& bound : server_bounds) {
     ready = ready && postgres_run(*database, bound, {}, {}, failure);
   }
   if (!ready) {

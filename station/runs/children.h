@@ -53,7 +53,6 @@ std::size_t runs_descriptors_allow(int per_run);
 struct activity {
   std::vector<std::pair<child*, std::string>> output;  // bytes the runs printed, in order
   std::vector<std::pair<child*, int>> exited;  // exit status; 128 + N when signal N ended it
-  int stop_signal = 0;                         // a stop request to the station: its number
   bool ports_changed = false;                  // the watched ports folder may have changed
 };
 

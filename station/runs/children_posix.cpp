@@ -37,7 +37,6 @@ namespace {
 int ended_pipe[2] = {-1, -1};
 std::atomic<int> children_ended{0};
 static_assert(std::atomic<int>::is_always_lock_free);
-unsigned stop_requests_seen = 0;
 
 void on_child_ended(int) {
   const int saved_errno = errno;
@@ -259,7 +258,6 @@ activity wait_for_activity(const std::vector<child*>& running, const ports_watch
   while (read(ended_pipe[0], drained, sizeof drained) > 0) {
   }
   happened.ports_changed = watched.back().revents != 0;
-  happened.stop_signal = stop_take_new_request(stop_requests_seen);
   // A run is reaped once its output has ended or the kernel said a child
   // ended: waiting on each of many runs at every wake would cost more than
   // the rest of the station.

@@ -22,7 +22,6 @@ namespace {
 
 HANDLE completions = nullptr;
 constexpr ULONG_PTR stop_key = 1;
-unsigned stop_requests_seen = 0;
 // A run ended by child_kill reads as one killed by SIGKILL does elsewhere.
 constexpr UINT killed_exit_status = 128 + 9;
 
@@ -182,12 +181,7 @@ activity wait_for_activity(const std::vector<child*>&, const ports_watch*, int t
     const BOOL ok = GetQueuedCompletionStatus(completion_port(), &bytes, &key, &overlapped, wait);
     if (!ok && overlapped == nullptr) break;  // nothing more within the wait
     wait = 0;                                 // take whatever else is ready, then return
-    if (key == stop_key) {
-      // A later packet may find its request taken already by an earlier one.
-      if (const int signal = stop_take_new_request(stop_requests_seen))
-        happened.stop_signal = signal;
-      continue;
-    }
+    if (key == stop_key) continue;            // the wake alone: the supervisor takes the request
     // A read that completed asks for the next; a failed one (the pipe has
     // broken) or a packet without a read (posted by child_start) ends the run.
     child& run = *reinterpret_cast<child*>(key);

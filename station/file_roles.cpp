@@ -23,10 +23,15 @@ std::vector<file_role> file_roles(const station_settings& settings, const std::s
   add("vexlor-prog", programmer);
   if (!settings.log_folder.empty()) {
     for (const std::string& port : ports) {
-      add("the log of " + port, settings.log_folder + "/" + log_file_name(port));
+      const file_role log = log_role(settings, port);
+      add(log.name, log.path);
     }
   }
   return roles;
+}
+
+file_role log_role(const station_settings& settings, const std::string& port) {
+  return {"the log of " + port, settings.log_folder + "/" + log_file_name(port)};
 }
 
 bool role_apart(const file_role& role, const std::vector<file_role>& roles, std::string& why) {

@@ -21,6 +21,9 @@ std::vector<file_role> file_roles(const station_settings& settings, const std::s
                                   const std::string& spool_folder,
                                   const std::vector<std::string>& ports);
 
+// The log of the run on `port`, as a role (the folder given).
+file_role log_role(const station_settings& settings, const std::string& port);
+
 // Whether `path`, as `name`, is a file no other role names; false, and why
 // (naming both), when one does: the same file (device and inode, links
 // followed) or the same path for a file yet to be made.

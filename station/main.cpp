@@ -85,10 +85,7 @@ int replay(const station_settings& settings) {
   store_handle store;
   std::string why;
   std::size_t waiting = 0;
-  const store_access access = settings.db_create ? store_access::create : store_access::write;
-  if (!store_open(settings.database, {.access = access}, store, why)) {
-    return complain(exit_usage, why);
-  }
+  if (!open_board_records(settings, {}, store, why)) return complain(exit_usage, why);
   if (!write_spooled(*store, settings.replay_folder, waiting, why)) complain(0, why);
   if (waiting == 0) return 0;
   std::fputs(records_wait_line(waiting, settings.replay_folder).c_str(), stdout);

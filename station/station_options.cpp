@@ -9,6 +9,7 @@
 
 #include "options/options.h"
 #include "records/run_record.h"
+#include "runs/run_state.h"
 #include "text/hex_text.h"
 #include "text/whole_number.h"
 
@@ -122,8 +123,9 @@ bool set_image_prefix(reading& r, const std::string& value, std::string& why) {
 }
 
 bool set_outcome(reading& r, const std::string& value, std::string& why) {
-  for (const char* outcome : {"ok", "unchanged", "failed", "stopped"}) {
-    if (value == outcome) {
+  for (const run_outcome outcome :
+       {run_outcome::ok, run_outcome::unchanged, run_outcome::failed, run_outcome::stopped}) {
+    if (value == outcome_name(outcome)) {
       r.settings.outcome = value;
       return true;
     }

@@ -315,8 +315,7 @@ void start_board(station& st, const station_port& port, bool records_ready) {
   std::string why;
   // Appended: a board flashed again keeps the earlier run's events above.
   // A port that came under --watch may have a log another role's file is.
-  const file_role log{"the log of " + port.name,
-                      settings.log_folder + "/" + log_file_name(port.name)};
+  const file_role log = log_role(settings, port.name);
   if (!settings.log_folder.empty() &&
       (!role_apart(log, st.setup.roles, why) ||
        !run_log_open(settings.log_folder, port.name, b->log, why))) {

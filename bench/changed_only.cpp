@@ -4,16 +4,14 @@
 #include <filesystem>
 #include <vector>
 
+#include "protocol/protocol.h"
 #include "stats.h"
 #include "support/test_files.h"
 
 namespace {
 
 constexpr uint32_t image_address = 0x20000000;
-constexpr uint32_t image_size = 256 * 1024;  // sectors 0 to 7
-constexpr uint32_t sector_1 = 0x2000;        // one of the 8 KiB sectors
-// The first byte of each sector of the main block, by offset.
-constexpr uint32_t sector_starts[] = {0, 0x2000, 0x4000, 0x6000, 0x8000, 0x10000, 0x20000, 0x30000};
+constexpr uint32_t image_size = 256 * 1024;  // sectors 0 to 7, sector 1 one of 8 KiB
 const char* const board_id = "0x1FFF7A10:0a1b2c3d4e5f60718293a4b5";
 
 }  // namespace
@@ -22,9 +20,13 @@ changed_only_figures measure_changed_only(const bench_paths& paths, uint32_t bau
                                           const std::string& dir) {
   const std::vector<uint8_t> flashed = pattern_bytes(image_size, 41);
   std::vector<uint8_t> one_sector = flashed;
-  one_sector[sector_1 + 0x10] ^= 0xFF;
+  one_sector[sector_map[1].start - image_address + 0x10] ^= 0xFF;
   std::vector<uint8_t> every_sector = flashed;
-  for (uint32_t start : sector_starts) every_sector[start + 0x10] ^= 0xFF;
+  for (const flash_sector& sector : sector_map) {
+    if (sector_touched(sector, image_address, image_size)) {
+      every_sector[sector.start - image_address + 0x10] ^= 0xFF;
+    }
+  }
   const std::string flashed_path = dir + "/changed-flashed.bin";
   const std::string one_path = dir + "/changed-one.bin";
   const std::string every_path = dir + "/changed-every.bin";
@@ -38,7 +40,7 @@ changed_only_figures measure_changed_only(const bench_paths& paths, uint32_t bau
   const std::vector<std::string> changed_only{"--changed-only", "--board-id", "0x1FFF7A10:12",
                                               "--cache", cache};
 
-  changed_only_figures figures{.image_size = image_size};
+  changed_only_figures figures;
   // The first flash of the board: whole, and its record made. It is not
   // measured, so a run that the machine's load failed is made again.
   bool made = false;

@@ -10,7 +10,6 @@
 #include "tool_run.h"
 
 struct changed_only_figures {
-  uint32_t image_size = 0;
   double plain_s = 0;       // medians of the runs' wall time, --write --verify
   double one_sector_s = 0;  // --changed-only, one 8 KiB sector other
   double every_sector_s = 0;

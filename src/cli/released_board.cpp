@@ -51,7 +51,10 @@ board_clock::time_point after_seconds(board_clock::time_point start, double seco
 // Text from outside, quoted for a reason line, cut if long.
 std::string quoted(const std::string& text) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-  return "\"" + printable_ascii(std::span(bytes, text.size()), quoted_most) + "\"";
+  // Appended: GCC 12 takes "\"" + a string for an overlapping copy.
+  std::string shown = "\"";
+  shown += printable_ascii(std::span(bytes, text.size()), quoted_most);
+  return shown + "\"";
 }
 
 // What the board did print, and what to look at next.
@@ -68,8 +71,9 @@ std::string what_it_printed(const lines_seen& seen, uint32_t rate) {
   for (std::size_t i = 0; i < seen.lines.size();) {
     std::size_t same = 1;
     while (i + same < seen.lines.size() && seen.lines[i + same] == seen.lines[i]) ++same;
-    text += (i == 0 ? "" : ", ") + quoted(seen.lines[i]);
-    if (same > 1) text += " " + std::to_string(same) + " times";
+    if (i != 0) text += ", ";
+    text += quoted(seen.lines[i]);
+    if (same > 1) text += ' ' + std::to_string(same) + " times";
     i += same;
   }
   return text + ": not the firmware expected, or another rate (see --app-baud)?";

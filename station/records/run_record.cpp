@@ -268,7 +268,8 @@ std::string history_csv_line(const run_record& record) {
   std::string line;
   bool first = true;
   for (const auto& [key, value] : flat_fields(record)) {
-    line += (first ? "" : ",") + csv_cell(value);
+    if (!first) line += ',';
+    line += csv_cell(value);
     first = false;
   }
   return line + "\n";

@@ -952,6 +952,10 @@ struct records_fault {
 void PrintTo(const records_fault& row, std::ostream* out) { *out << row.what; }
 
 constexpr const char* clone_id = "0x1FFF7A10:00112233445566778899aabb";
+// A board's erase, in ms, long enough for a database to be lost while it
+// lasts: a server's stop on a loaded machine takes seconds, and the run's
+// record must come after it.
+constexpr const char* erase_outlasting_a_loss = "6000";
 
 struct RecordsFault : E2EStationRecords, ::testing::WithParamInterface<records_fault> {
   std::vector<bench_board> boards;  // the round's, each flashed with numbers of pool "line3"
@@ -1123,7 +1127,7 @@ const std::vector<records_fault> records_faults{
      [](RecordsFault& b, const test_database& db, const std::string& at) {
        // SQLite: the file deleted; PostgreSQL: the server gone, then back.
        const bool sqlite = db.name == "SQLite";
-       b.board(at + "/first", "first", {"--erase-ms", "2000"});
+       b.board(at + "/first", "first", {"--erase-ms", erase_outlasting_a_loss});
        std::vector<std::string> argv = b.flash_words(
            db, at + "/first", {"--serial-first", "1", "--spool", "spool", "--junit", "junit.xml"});
        argv.insert(argv.begin(), VEXLOR_FLASH_ALL_PATH);
@@ -1217,7 +1221,7 @@ const std::vector<records_fault> records_faults{
      "can",
      [](RecordsFault& b, const test_database& db, const std::string& at) {
        const bool sqlite = db.name == "SQLite";
-       b.board(at, "first", {"--erase-ms", "2000"});
+       b.board(at, "first", {"--erase-ms", erase_outlasting_a_loss});
        std::vector<std::string> argv =
            b.flash_words(db, at, {"--watch", "--serial-first", "1", "--spool", "spool"});
        argv.insert(argv.begin(), VEXLOR_FLASH_ALL_PATH);
